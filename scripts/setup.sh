@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the program and the tests need. Safe to run again:
+# when everything is there already it does nothing and needs no network.
+set -euo pipefail
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config   # the build
+  qt6-base-dev                                   # the window
+  libasound2-dev                                 # the sound card
+  libgtest-dev libbenchmark-dev                  # tests and benchmarks
+  clang libclang-rt-14-dev                       # fuzzing harnesses
+  xvfb xauth xdotool x11-utils                   # window tests under a real X server
+  alsa-utils                                     # aplay/arecord: ALSA checks in the tests
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test twice: a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz harness briefly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+scripts/setup.sh
+JOBS=${JOBS:-2}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+
+run_suite() {  # build dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 600)
+}
+
+echo "== normal build"
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== sanitizer build (ASan + UBSan)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DZELVOR_SANITIZE=ON -DZELVOR_BUILD_BENCH=OFF
+
+if [ "$FUZZ_SECONDS" -gt 0 ] && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
+  echo "== fuzzing, ${FUZZ_SECONDS}s per harness"
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZELVOR_BUILD_FUZZ=ON -DZELVOR_BUILD_APP=OFF -DZELVOR_BUILD_TESTS=OFF \
+    -DZELVOR_BUILD_BENCH=OFF >/dev/null
+  cmake --build build/fuzz -j"$JOBS"
+  for src in fuzz/fuzz_*.cpp; do
+    name=$(basename "$src" .cpp)
+    corpus=$(mktemp -d)
+    [ -d "fuzz/corpus/${name#fuzz_}" ] && cp -r "fuzz/corpus/${name#fuzz_}/." "$corpus/"
+    echo "-- $name"
+    build/fuzz/fuzz/"$name" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=1024 \
+      -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
+    rm -rf "$corpus"
+  done
+fi
+echo "== all tests passed"

@@ -1,0 +1,75 @@
+// The untyped byte file all file work goes through: absolute byte positions, exact and
+// counted block reads, and every failure raised as the runtime's input/output error.
+//
+// Reads and writes go through an internal buffer, so the small logical units the codec
+// works in (2-byte samples, 100-byte copy blocks) do not become system calls. Positions,
+// sizes and errors behave as if every call went straight to the disk; a write error that
+// only shows when the buffer is flushed is raised by the call that flushes (at the latest
+// by Close).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TByteFile {
+ public:
+  TByteFile() = default;
+  explicit TByteFile(std::string path) : FPath(std::move(path)) {}
+  TByteFile(const TByteFile&) = delete;
+  TByteFile& operator=(const TByteFile&) = delete;
+  // Closes silently: a destructor must not raise. Call Close to learn of a failed flush.
+  ~TByteFile();
+
+  void Assign(const std::string& path);
+  const std::string& Path() const { return FPath; }
+  bool IsOpen() const { return FFd >= 0; }
+
+  // Opens an existing file for reading and writing. A file without any write permission
+  // bit fails with "File access denied", also for a user that could write it anyway.
+  void Reset();
+  // Creates the file, or empties an existing one, for reading and writing.
+  void Rewrite();
+  void Close();
+
+  int64_t Size() const;
+  int64_t Pos() const { return FPos; }
+  bool Eof() const { return FPos >= Size(); }
+  void Seek(int64_t pos);
+
+  // Reads exactly count bytes; fewer raise "Read beyond end of file".
+  void BlockRead(void* buffer, size_t count);
+  // Reads up to count bytes and returns how many were there.
+  size_t BlockReadCount(void* buffer, size_t count);
+  void BlockWrite(const void* buffer, size_t count);
+  // Cuts the file at the current position.
+  void Truncate();
+
+  // Little-endian helpers for the fixed-width fields of the file formats.
+  uint8_t ReadU8();
+  uint16_t ReadU16();
+  int16_t ReadI16() { return static_cast<int16_t>(ReadU16()); }
+  uint32_t ReadU32();
+  int32_t ReadI32() { return static_cast<int32_t>(ReadU32()); }
+  void WriteU8(uint8_t v) { BlockWrite(&v, 1); }
+  void WriteU32(uint32_t v);
+  void WriteI32(int32_t v) { WriteU32(static_cast<uint32_t>(v)); }
+
+ private:
+  void RequireOpen() const;
+  void Open(bool create);
+  void Flush();
+  void Fail(int err) const;  // raises EInOutError for an errno value
+  void FillAt(int64_t pos);
+
+  std::string FPath;
+  int FFd = -1;
+  int64_t FPos = 0;       // logical position
+  int64_t FDiskSize = 0;  // size of the file on disk, not counting unflushed data
+  // The buffer mirrors the file bytes [FBufStart, FBufStart + FBuf.size()).
+  std::vector<uint8_t> FBuf;
+  int64_t FBufStart = 0;
+  bool FDirty = false;
+  int64_t FDirtyLo = 0, FDirtyHi = 0;  // file range of unflushed bytes
+};

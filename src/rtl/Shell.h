@@ -1,0 +1,32 @@
+// How the program's logic talks to the user without knowing what kind of front end it runs
+// in: the window implements this with real widgets, zelvorsound-cli with stdout/stderr,
+// the tests with a recording fake.
+#pragma once
+
+#include <optional>
+#include <string>
+
+class TShell {
+ public:
+  virtual ~TShell() = default;
+  // The modal message box: caption "Sound Recorder", the text, one OK button, no icon.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // The status window (Form1 with its memo Memo1).
+  virtual void StatusClear() = 0;
+  virtual void StatusShow() = 0;
+  virtual void StatusAdd(const std::string& line) = 0;
+  // The open dialog for ".vox" files; nothing when the user cancels.
+  virtual std::optional<std::string> PickVoxFile() = 0;
+  // Dispatches what is pending and returns at once.
+  virtual void ProcessMessages() = 0;
+  // Blocks until something arrives, then dispatches it.
+  virtual void WaitForEvents() = 0;
+};
+
+// The state the commands share. The window's executable folder (ending with '/') and its
+// current sound file name travel here instead of in globals, so tests can point a command
+// at a folder of their own.
+struct TAppContext {
+  std::string ExeFolder;
+  std::string CurrentSoundFileName;
+};

@@ -1,0 +1,85 @@
+// Runtime basics shared by every layer: the exception family, the runtime's input/output
+// error with its fixed texts, printf-style formatting and the locale's separators.
+#pragma once
+
+#include <cstdarg>
+#include <exception>
+#include <string>
+
+// The base of every error the program raises; carries only its message.
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message) : FMessage(std::move(message)) {}
+  const std::string& Message() const { return FMessage; }
+  const char* what() const noexcept override { return FMessage.c_str(); }
+
+ private:
+  std::string FMessage;
+};
+
+// The runtime's input/output error. Its text is chosen by the code alone, so every layer
+// reports the same words for the same failure.
+class EInOutError : public Exception {
+ public:
+  explicit EInOutError(int code) : Exception(TextFor(code)), ErrorCode(code) {}
+  static std::string TextFor(int code);
+  const int ErrorCode;
+};
+
+// Input/output error codes the program distinguishes.
+enum : int {
+  ioFileNotFound = 2,
+  ioInvalidFilename = 3,
+  ioTooManyOpenFiles = 4,
+  ioAccessDenied = 5,
+  ioSharingViolation = 32,
+  ioReadBeyondEnd = 100,
+  ioDiskFull = 101,
+  ioInvalidNumericInput = 106,
+};
+
+// Maps an errno value to the runtime's input/output error code.
+int IOErrorFromErrno(int err);
+
+// Stream errors of the class library.
+class EStreamError : public Exception {
+ public:
+  using Exception::Exception;
+};
+class EFOpenError : public EStreamError {  // "Cannot open file %s"
+ public:
+  explicit EFOpenError(const std::string& fileName);
+};
+class EFCreateError : public EStreamError {  // "Cannot create file %s"
+ public:
+  explicit EFCreateError(const std::string& fileName);
+};
+class EReadError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+class EWriteError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
+// Raised by an operation a base class leaves to its descendants.
+class EAbstractError : public Exception {
+ public:
+  EAbstractError() : Exception("Abstract error") {}
+};
+
+// printf-style formatting into a std::string.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* fmt, va_list args);
+
+// The separators of the user's locale. One object for the whole program; the window fills
+// it from the system locale at start-up, everything else only reads it.
+struct TFormatSettings {
+  char DecimalSeparator = '.';
+  char TimeSeparator = ':';
+};
+TFormatSettings& FormatSettings();
+
+// Case-insensitive comparison of ASCII texts (names in configuration files, "NONE").
+bool SameText(const std::string& a, const std::string& b);
