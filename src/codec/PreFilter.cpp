@@ -1,0 +1,3 @@
+#include "codec/PreFilter.h"
+
+void ResetPreFilter(TPreFilter& f) { f = TPreFilter{}; }
