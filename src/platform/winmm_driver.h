@@ -1,0 +1,177 @@
+// What stands behind the wave-audio calls of mmsystem.h. The calls themselves (handles,
+// buffer queues, loops, positions, notifications, software volume) live in winmm.cpp and
+// are the same for every driver; a WaveDriver only answers what devices exist and moves raw
+// bytes for one open device. Two drivers exist: "alsa" (the sound card) and "virtual" (an
+// in-process device the tests steer). ZELVOR_AUDIO chooses between them; it is read again
+// at every call, so a test can switch drivers with setenv before it opens a device.
+//
+// The second half of this header is the virtual device's control panel for tests: what it
+// captures, where its playback goes, how fast it runs, which calls fail with which code,
+// and counters that show leaked devices, threads and prepared headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mmsystem.h"
+
+namespace winmm {
+
+enum class WaveDir { In, Out };
+
+// The calls a driver may refuse. Add is waveInAddBuffer / waveOutWrite, Stop is
+// waveInStop / waveOutPause, Start is waveInStart / waveOutRestart.
+enum class WaveCall {
+  Caps,
+  Query,
+  Open,
+  Prepare,
+  Unprepare,
+  Add,
+  Start,
+  Stop,
+  Reset,
+  Close,
+  Position,
+  GetVolume,
+  SetVolume,
+  GetPitch,
+  SetPitch,
+  GetRate,
+  SetRate,
+};
+const char* WaveCallName(WaveCall call);
+
+// What a device says about itself; the capability records are filled from it.
+struct WaveDeviceInfo {
+  std::string Name;
+  DWORD Formats = 0;  // WAVE_FORMAT_1M08 ...
+  WORD Channels = 2;
+  DWORD Support = 0;  // WAVECAPS_...; only output devices report it
+};
+
+// One open device's byte mover. The device thread of winmm.cpp is its only caller (apart
+// from Interrupt), so a driver needs no locking of its own around the sound card.
+class WaveStream {
+ public:
+  virtual ~WaveStream() = default;
+  // Captures (In) into data or plays (Out) from data up to bytes bytes, always whole
+  // frames; blocks as long as the device needs, but returns early with what was moved so
+  // far when Interrupt is called. Returns MMSYSERR_NOERROR with moved set, or a code when
+  // the device has failed for good.
+  virtual MMRESULT Transfer(char* data, size_t bytes, size_t& moved) = 0;
+  // Wakes a Transfer that is waiting; may be called from any thread. A wake that arrives
+  // while no Transfer runs makes the next one return at once.
+  virtual void Interrupt() = 0;
+  // The device thread stops moving data for a while (stop, pause, nothing queued):
+  // a capture device stops listening, a playback device may let its queue run out.
+  virtual void Halt() {}
+  // Everything captured or waiting to be played is thrown away (reset).
+  virtual void Drop() {}
+  // The device is about to close; Drained says whether what was written should still be
+  // heard (a close after the data ended) rather than cut off (a close after reset).
+  virtual void Finish(bool drained) { (void)drained; }
+  // Bytes handed over but not yet heard; positions of a playback device subtract them.
+  virtual uint64_t PendingBytes() { return 0; }
+};
+
+class WaveDriver {
+ public:
+  virtual ~WaveDriver() = default;
+  virtual const char* Name() const = 0;
+  virtual UINT NumDevs(WaveDir dir) = 0;
+  // id is a real device number below NumDevs.
+  virtual MMRESULT Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) = 0;
+  // Whether the device takes this (already sanity-checked) PCM format.
+  virtual MMRESULT CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) = 0;
+  virtual MMRESULT Open(WaveDir dir, UINT id, const WAVEFORMATEX& format,
+                        std::unique_ptr<WaveStream>& stream) = 0;
+  // Asked before every call on a device; a non-zero answer is what the call returns.
+  // Lets the virtual device fail any call on demand.
+  virtual MMRESULT Admit(WaveDir dir, WaveCall call) {
+    (void)dir;
+    (void)call;
+    return MMSYSERR_NOERROR;
+  }
+};
+
+// The driver ZELVOR_AUDIO names now ("alsa" unless it says "virtual").
+WaveDriver& CurrentDriver();
+WaveDriver& AlsaDriver();
+WaveDriver& VirtualDriver();
+
+// A readable word on the last driver failure of the calling thread (for example the sound
+// system's own reason why a device did not open); empty when there is none.
+std::string LastDriverMessage();
+void SetLastDriverMessage(std::string text);
+
+// Leak counters over every driver: devices open now, device threads alive now, headers
+// prepared on open devices now.
+int OpenDeviceCount();
+int LiveDeviceThreadCount();
+int PreparedHeaderCount();
+
+// ---------------------------------------------------------------------------------------
+// The virtual device, steered by tests.
+namespace virt {
+
+enum class Pacing {
+  Fast,      // moves data as fast as buffers arrive
+  RealTime,  // moves data at the format's byte rate
+};
+
+// What a capture device does when its byte source has nothing more.
+enum class CaptureEnd {
+  Hold,     // keeps the buffer being filled and waits (tests see exact partial buffers)
+  Silence,  // goes on with silence, as a microphone in a quiet room
+};
+
+struct Config {
+  std::vector<WaveDeviceInfo> Inputs{
+      {"Virtual Wave In", 0x0FFF, 2, 0}};
+  std::vector<WaveDeviceInfo> Outputs{
+      {"Virtual Wave Out", 0x0FFF, 2, WAVECAPS_VOLUME | WAVECAPS_LRVOLUME}};
+  Pacing Pace = Pacing::Fast;
+  CaptureEnd AtEnd = CaptureEnd::Hold;
+  // Which formats the devices take; empty takes every sane PCM format.
+  std::function<bool(WaveDir, UINT id, const WAVEFORMATEX&)> Accepts;
+};
+
+// Back to the defaults: the Config above, no capture source, empty playback memory, no
+// playback file, no byte budget, no failures, empty call log.
+void Reset();
+void Configure(const Config& config);
+Config CurrentConfig();
+
+// Capture sources; setting one replaces the other. The signal gets the index of the first
+// byte wanted and fills the block; byte sources are played out once.
+void SetCaptureSignal(std::function<void(uint64_t offset, char* data, size_t bytes)> signal);
+void SetCaptureBytes(std::string bytes);
+// Reads the whole file now; false when it cannot be read.
+bool SetCaptureFile(const std::string& path);
+// Bytes captured from the source so far.
+uint64_t CapturedBytes();
+
+// Everything every output device has played, in order, since the last Reset or
+// ClearPlayed.
+std::string PlayedBytes();
+void ClearPlayed();
+// Also appends the playback to this file (empty: no file). False when it cannot be made.
+bool SetPlaybackFile(const std::string& path);
+// Lets output devices play only this many more bytes in all (-1: no limit); a device
+// waits at the limit until it is raised. Tests park the device at an exact position.
+void SetPlaybackBudget(int64_t bytes);
+
+// Makes a call fail with code. times: how many calls fail (-1: every one from now on);
+// skip: how many matching calls succeed first.
+void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times = -1, int skip = 0);
+void ClearFailures();
+// "In Open", "Out Add", ... one line per call the virtual driver was asked to admit.
+std::vector<std::string> CallLog();
+
+}  // namespace virt
+}  // namespace winmm
