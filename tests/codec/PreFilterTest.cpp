@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "codec/PreFilter.h"
+
+namespace {
+
+std::vector<int32_t> Filter(TPreFilter& f, const std::vector<int16_t>& in) {
+  std::vector<int32_t> out;
+  for (int16_t x : in) out.push_back(PreFilterSample(f, x));
+  return out;
+}
+
+TEST(PreFilter, ZerosStayZero) {
+  TPreFilter f;
+  ResetPreFilter(f);
+  for (int32_t y : Filter(f, std::vector<int16_t>(100, 0))) EXPECT_EQ(y, 0);
+}
+
+TEST(PreFilter, StepOfThousandRisesOvershootsAndSettles) {
+  TPreFilter f;
+  ResetPreFilter(f);
+  std::vector<int32_t> y = Filter(f, std::vector<int16_t>(2000, 1000));
+  const std::vector<int32_t> head = {0,    0,    1,    6,    18,   46,   97,   181,
+                                     301,  457,  641,  837,  1024, 1183, 1295, 1353,
+                                     1359, 1325, 1270, 1219, 1191, 1199, 1247, 1328};
+  EXPECT_EQ(std::vector<int32_t>(y.begin(), y.begin() + head.size()), head);
+  EXPECT_EQ(*std::max_element(y.begin(), y.end()), 1622);
+  EXPECT_EQ(y.back(), 1341);
+}
+
+TEST(PreFilter, NegatedInputGivesNegatedOutput) {
+  TPreFilter up, down;
+  ResetPreFilter(up);
+  ResetPreFilter(down);
+  std::vector<int32_t> a = Filter(up, std::vector<int16_t>(300, 1000));
+  std::vector<int32_t> b = Filter(down, std::vector<int16_t>(300, -1000));
+  for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(b[i], -a[i]) << i;
+}
+
+TEST(PreFilter, ImpulseResponseDiesAway) {
+  TPreFilter f;
+  ResetPreFilter(f);
+  std::vector<int16_t> in(3000, 0);
+  in[0] = 32767;
+  std::vector<int32_t> y = Filter(f, in);
+  const std::vector<int32_t> head = {0,    7,    41,   150,  410,  904,  1684, 2735,
+                                     3947, 5124, 6023, 6412, 6139, 5184, 3683, 1903};
+  EXPECT_EQ(std::vector<int32_t>(y.begin(), y.begin() + head.size()), head);
+  EXPECT_EQ(y.back(), 0);
+}
+
+TEST(PreFilter, FullScaleLeavesTheSixteenBitRange) {
+  TPreFilter f;
+  ResetPreFilter(f);
+  std::vector<int32_t> y = Filter(f, std::vector<int16_t>(2000, 32767));
+  EXPECT_EQ(*std::max_element(y.begin(), y.end()), 53157);
+}
+
+TEST(PreFilter, ResetForgetsTheHistoryAndStatesAreIndependent) {
+  TPreFilter a, b;
+  ResetPreFilter(a);
+  ResetPreFilter(b);
+  Filter(a, std::vector<int16_t>(50, 20000));
+  ResetPreFilter(a);
+  // b was never fed; both now answer a step exactly alike.
+  EXPECT_EQ(Filter(a, std::vector<int16_t>(30, 1000)), Filter(b, std::vector<int16_t>(30, 1000)));
+}
+
+}  // namespace

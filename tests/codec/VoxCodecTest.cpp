@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "codec/VoxCodec.h"
+
+namespace {
+
+std::vector<uint8_t> EncodeAll(const std::vector<uint8_t>& samples) {
+  std::vector<uint8_t> out((samples.size() + 1) / 2);
+  TVoxEncoder e;
+  out.resize(e.Encode(samples.data(), samples.size(), out.data()));
+  return out;
+}
+
+std::vector<uint8_t> DecodeAll(const std::vector<uint8_t>& codes) {
+  std::vector<uint8_t> out(2 * codes.size());
+  TVoxDecoder d;
+  d.Decode(codes.data(), codes.size(), out.data());
+  return out;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(VoxCodec, SingleSamplesGiveTheDocumentedCodes) {
+  uint8_t p = 128;
+  EXPECT_EQ(EncodeSample(128, p), 0);
+  EXPECT_EQ(EncodeSample(255, p), 7);
+  EXPECT_EQ(p, 192);
+  EXPECT_EQ(EncodeSample(255, p), 6);
+  EXPECT_EQ(p, 224);
+  EXPECT_EQ(EncodeSample(0, p), 15);
+  EXPECT_EQ(p, 160);
+}
+
+TEST(VoxCodec, QuantiserRoundsTheDifferenceDownToAStep) {
+  struct Case {
+    int d;
+    uint8_t index;
+  } cases[] = {{0, 0},  {1, 1},  {2, 2},  {3, 2},  {4, 3},  {7, 3},   {8, 4},   {15, 4},
+               {16, 5}, {31, 5}, {32, 6}, {63, 6}, {64, 7}, {127, 7}, {128, 7}, {200, 7}};
+  for (const Case& c : cases) {
+    uint8_t up = 50;
+    EXPECT_EQ(EncodeSample(static_cast<uint8_t>(50 + c.d > 255 ? 255 : 50 + c.d), up),
+              c.d + 50 > 255 ? 7 : c.index)
+        << "up by " << c.d;
+    if (c.d == 0) continue;  // equal to the predictor counts as up by 0
+    uint8_t down = 255;
+    EXPECT_EQ(EncodeSample(static_cast<uint8_t>(255 - c.d), down), c.index + 8)
+        << "down by " << c.d;
+    EXPECT_EQ(down, 255 - kVoxSteps[c.index]);
+  }
+}
+
+TEST(VoxCodec, StreamExamples) {
+  EXPECT_EQ(EncodeAll({128, 255, 255, 0}), (Bytes{0x70, 0xF6}));
+  EXPECT_EQ(DecodeAll({0x70, 0xF6}), (Bytes{128, 192, 224, 160}));
+
+  EXPECT_EQ(EncodeAll({128, 129, 131, 134, 140, 100, 100, 100, 50}),
+            (Bytes{0x10, 0x22, 0xE3, 0x9B}));
+  EXPECT_EQ(DecodeAll({0x10, 0x22, 0xE3, 0x9B}), (Bytes{128, 129, 131, 133, 137, 105, 101, 100}));
+
+  EXPECT_EQ(EncodeAll({128, 128, 128, 128, 128}), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(EncodeAll(Bytes(8, 0)), (Bytes{0xFF, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(DecodeAll({0xFF, 0x00, 0x00, 0x00}), (Bytes{64, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(EncodeAll(Bytes(8, 255)), (Bytes{0x67, 0x45, 0x23, 0x01}));
+  EXPECT_EQ(DecodeAll({0x67, 0x45, 0x23, 0x01}), (Bytes{192, 224, 240, 248, 252, 254, 255, 255}));
+}
+
+TEST(VoxCodec, EmptyAndSingleSampleStreamsAreEmpty) {
+  EXPECT_TRUE(EncodeAll({}).empty());
+  EXPECT_TRUE(EncodeAll({17}).empty());
+  EXPECT_TRUE(DecodeAll({}).empty());
+}
+
+TEST(VoxCodec, DecoderWrapsOnForeignBytesAndCodeEightChangesNothing) {
+  EXPECT_EQ(DecodeAll({0x77, 0x77, 0x77}), (Bytes{192, 0, 64, 128, 192, 0}));
+  EXPECT_EQ(DecodeAll({0x00, 0x88}), (Bytes{128, 128, 128, 128}));
+  EXPECT_EQ(DecodeAll({0x11, 0x99}), (Bytes{129, 130, 129, 128}));
+}
+
+TEST(VoxCodec, SplittingAStreamAnywhereGivesTheSameBytes) {
+  std::mt19937 rng(7);
+  Bytes samples(1001);
+  for (auto& s : samples) s = static_cast<uint8_t>(rng());
+  Bytes whole = EncodeAll(samples);
+  ASSERT_EQ(whole.size(), 500u);
+  for (size_t cut : {0u, 1u, 2u, 3u, 500u, 999u, 1000u}) {
+    TVoxEncoder e;
+    Bytes out(600);
+    size_t n = e.Encode(samples.data(), cut, out.data());
+    n += e.Encode(samples.data() + cut, samples.size() - cut, out.data() + n);
+    out.resize(n);
+    EXPECT_EQ(out, whole) << "cut at " << cut;
+  }
+}
+
+TEST(VoxCodec, DecoderFollowsTheEncodersPredictor) {
+  std::mt19937 rng(11);
+  Bytes samples(4000);
+  for (auto& s : samples) s = static_cast<uint8_t>(rng() % 256);
+  std::vector<uint8_t> predictors;
+  uint8_t p = 128;
+  for (uint8_t s : samples) {
+    EncodeSample(s, p);
+    predictors.push_back(p);
+  }
+  EXPECT_EQ(DecodeAll(EncodeAll(samples)), predictors);
+}
+
+}  // namespace
