@@ -76,6 +76,7 @@ class WaveStream {
   // heard (a close after the data ended) rather than cut off (a close after reset).
   virtual void Finish(bool drained) { (void)drained; }
   // Bytes handed over but not yet heard; positions of a playback device subtract them.
+  // Called from any thread, under the device's lock.
   virtual uint64_t PendingBytes() { return 0; }
 };
 
