@@ -87,6 +87,8 @@ BOOL GetMessage(MSG* msg, HWND wnd, UINT filterMin, UINT filterMax);
 // dispatched (returns 0).
 LRESULT DispatchMessage(const MSG* msg);
 LRESULT DefWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// Keyboard translation has nothing to do here: the hidden windows take no input. False.
+BOOL TranslateMessage(const MSG* msg);
 // Dispatches every message queued for the calling thread now, and returns.
 void DrainMessageQueue();
 
@@ -110,8 +112,11 @@ int OpenHandleCount();
 // Starts a thread running body; its handle is signalled when the body has returned.
 HANDLE CreateThread(std::function<void()> body, DWORD* threadId);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-// Waits for the handle, the time-out, or a new message of a kind in wakeMask in the calling
-// thread's queue; returns WAIT_OBJECT_0, WAIT_OBJECT_0 + 1 (a message), WAIT_TIMEOUT or
-// WAIT_FAILED.
+// Waits for the handles (any one, or all with waitAll), the time-out, or a new message of a kind in
+// wakeMask in the calling thread's queue; returns WAIT_OBJECT_0 + i (handle i), WAIT_OBJECT_0 +
+// count (a message), WAIT_TIMEOUT or WAIT_FAILED. QS_POSTMESSAGE wakes only for messages posted
+// since the thread last looked at its queue (peek, get or a wait that returned for a message);
+// QS_ALLPOSTMESSAGE for any message still queued. An auto-reset event is reset by the wait
+// it ends.
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                 DWORD milliseconds, DWORD wakeMask);
