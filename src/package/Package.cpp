@@ -1,0 +1,65 @@
+#include "package/Package.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "codec/VoxCodec.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+constexpr size_t kBlock = 32 * 1024;
+}
+
+uint32_t TPackageReader::Entry(int slot) {
+  FFile.Seek(4 * static_cast<int64_t>(slot));
+  return FFile.ReadU32();
+}
+
+std::optional<TSoundRecord> TPackageReader::Record(int slot) {
+  uint32_t offset = Entry(slot);
+  if (offset == 0) return std::nullopt;
+  FFile.Seek(offset);
+  int32_t count = FFile.ReadI32();
+  if (count <= 0) return std::nullopt;
+  return TSoundRecord{slot, offset, count};
+}
+
+void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes) {
+  static const uint8_t kHead[42] = {'R', 'I', 'F', 'F', 0,   0,   0, 0, 'W', 'A', 'V', 'E',
+                                    'f', 'm', 't', ' ', 18,  0,   0, 0, 1,   0,   1,   0,
+                                    0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1,   0,   8,   0,
+                                    0,   0,   'd', 'a', 't', 'a'};
+  uint32_t dataBytes = 2 * codeBytes;
+  wav.Seek(0);
+  wav.BlockWrite(kHead, 4);
+  wav.WriteU32(dataBytes + 38);
+  wav.BlockWrite(kHead + 8, sizeof kHead - 8);
+  wav.WriteU32(dataBytes);
+}
+
+void DecodeVoxBytes(TByteFile& from, int64_t count, TByteFile& wav) {
+  std::vector<uint8_t> codes(kBlock), samples(2 * kBlock);
+  TVoxDecoder decoder;
+  while (count > 0) {
+    size_t n = static_cast<size_t>(std::min<int64_t>(count, kBlock));
+    from.BlockRead(codes.data(), n);
+    decoder.Decode(codes.data(), n, samples.data());
+    wav.BlockWrite(samples.data(), 2 * n);
+    count -= static_cast<int64_t>(n);
+  }
+}
+
+void DecodeRecordToWav(TPackageReader& package, const TSoundRecord& record,
+                       const std::string& wavPath) {
+  TByteFile& pkg = package.File();
+  const int64_t first = static_cast<int64_t>(record.Offset) + 4;
+  // Refuse a record that runs past the end before the test file is replaced: a truncated
+  // package must not clobber the last good "testvox.wav" with half a sound.
+  if (first + record.CodeBytes > pkg.Size()) throw EInOutError(ioReadBeyondEnd);
+  pkg.Seek(first);
+  TByteFile wav(wavPath);
+  wav.Rewrite();
+  WriteTestWavHeader(wav, static_cast<uint32_t>(record.CodeBytes));
+  DecodeVoxBytes(pkg, record.CodeBytes, wav);
+  wav.Close();
+}

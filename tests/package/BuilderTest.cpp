@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "TempDir.h"
+#include "codec/CodecTestKit.h"
+#include "package/Builder.h"
+#include "package/Package.h"
+
+namespace {
+
+std::string DefaultRow(int i) { return "Sound " + std::to_string(i + 1); }
+
+// A folder set up as the program's: an INI and sources written by each test.
+struct TBuildFolder {
+  TempDir Dir;
+  TAppContext Ctx{Dir.Folder(), ""};
+  TRecordingShell Shell;
+
+  TBuildFolder() { std::filesystem::create_directory(Dir.Path("WAV Export")); }
+  void Ini(const std::string& text) { Dir.Write("ZelvorSound.ini", text); }
+  // An 8-bit 44.1 kHz source (no leading trim) of n loud samples: its ".vox" has n / 2 bytes.
+  void Source(const std::string& name, size_t n) {
+    TWavSpec w;
+    w.Rate = 44100;
+    Dir.Write(name, MakeWav(w, std::string(n, static_cast<char>(200))));
+  }
+  std::string Build() {
+    Button2Click(Ctx, Shell, DefaultRow);
+    return Dir.Read("Sounds.zvd");
+  }
+  std::string FinalMessage() const {
+    return "Created file \"Sounds.zvd\" in \"" + Ctx.ExeFolder +
+           "\". Copy this file to an SD card and install onto instrument.";
+  }
+};
+
+TEST(PackageBuilder, NoSourcesGiveAnEmptyDirectoryAndWarnings) {
+  TBuildFolder b;
+  b.Ini("[SoundFiles]\nName0=Hello\n");
+  std::string pkg = b.Build();
+  EXPECT_EQ(pkg, std::string(512, '\0'));
+  ASSERT_EQ(b.Shell.Status.size(), 128u);
+  EXPECT_EQ(b.Shell.Status[0], "Warning: Sound 1.wav not found");
+  EXPECT_EQ(b.Shell.Status[127], "Warning: Sound 128.wav not found");
+  EXPECT_EQ(b.Shell.Clears, 1);
+  EXPECT_EQ(b.Shell.Shows, 1);
+  ASSERT_EQ(b.Shell.Messages.size(), 1u);
+  EXPECT_EQ(b.Shell.Messages[0], b.FinalMessage());
+  EXPECT_TRUE(b.Dir.Exists("temp2.tmp"));
+  EXPECT_FALSE(b.Dir.Exists("Sounds.zvd.building"));
+}
+
+TEST(PackageBuilder, OffsetsFollowTheStagingSize) {
+  TBuildFolder b;
+  b.Source("a.wav", 20);
+  b.Source("b.wav", 40);
+  b.Ini("[SourceFileNames]\nName0=a.wav\nName3=b.wav\n[SoundFiles]\nName0=A\nName3=B\n");
+  std::string pkg = b.Build();
+  ASSERT_EQ(pkg.size(), 550u);
+  EXPECT_EQ(GetU32(pkg, 0), 512u);
+  EXPECT_EQ(GetU32(pkg, 12), 526u);
+  for (int i : {1, 2, 4, 127}) EXPECT_EQ(GetU32(pkg, 4 * i), 0u) << i;
+  EXPECT_EQ(GetU32(pkg, 512), 10u);
+  EXPECT_EQ(pkg.substr(516, 10), b.Dir.Read("a.vox"));
+  EXPECT_EQ(GetU32(pkg, 526), 20u);
+  EXPECT_EQ(pkg.substr(530), b.Dir.Read("b.vox"));
+  EXPECT_EQ(b.Shell.Status[0], "Processing A from a.wav");
+  EXPECT_EQ(b.Shell.Status[1], "Warning: Sound 2.wav not found");
+  EXPECT_EQ(b.Shell.Status[3], "Processing B from b.wav");
+  EXPECT_EQ(b.Ctx.CurrentSoundFileName, "");  // slot 127 was skipped with an empty name
+}
+
+TEST(PackageBuilder, SingleSlotFiveOfThousandBytes) {
+  TBuildFolder b;
+  b.Source("five.wav", 2000);
+  b.Ini("[SourceFileNames]\nName5=five.wav\nName127=five.wav\n");
+  std::string pkg = b.Build();
+  EXPECT_EQ(GetU32(pkg, 20), 512u);
+  EXPECT_EQ(GetU32(pkg, 512), 1000u);
+  EXPECT_EQ(GetU32(pkg, 4 * 127), 1516u);
+  EXPECT_EQ(pkg.size(), 1516u + 1004u);
+  // The last converted slot leaves its full path as the current sound file name.
+  EXPECT_EQ(b.Ctx.CurrentSoundFileName, b.Dir.Path("five.wav"));
+}
+
+TEST(PackageBuilder, NoneAndMissingValuesAndEmptyVox) {
+  TBuildFolder b;
+  TWavSpec quiet;
+  quiet.Rate = 8000;  // leading trim finds nothing loud: an empty ".vox"
+  b.Dir.Write("quiet.wav", MakeWav(quiet, std::string(3000, static_cast<char>(128))));
+  b.Source("Hello.wav", 10);
+  b.Ini(
+      "[SourceFileNames]\nName0=none\nName1=NONE\nName2=quiet.wav\nName3=Hello.wav\n"
+      "Name4=missing.wav\n[SoundFiles]\nName0=Zero\n");
+  std::string pkg = b.Build();
+  EXPECT_EQ(b.Shell.Status[0], "Warning: Sound 1.wav not found");
+  EXPECT_EQ(b.Shell.Status[1], "Warning: Sound 2.wav not found");
+  EXPECT_EQ(b.Shell.Status[2], "Processing  from quiet.wav");
+  EXPECT_EQ(b.Shell.Status[3], "Processing  from Hello.wav");
+  EXPECT_EQ(b.Shell.Status[4], "Warning: Sound 5.wav not found");
+  EXPECT_EQ(GetU32(pkg, 8), 512u);  // the empty ".vox" still has a record
+  EXPECT_EQ(GetU32(pkg, 512), 0u);
+  EXPECT_EQ(GetU32(pkg, 12), 516u);
+  EXPECT_EQ(pkg.size(), 512u + 4 + 4 + 5);
+}
+
+TEST(PackageBuilder, DestinationGetsACopyAndBackslashesSeparateFolders) {
+  TBuildFolder b;
+  std::filesystem::create_directory(b.Dir.Path("voice"));
+  b.Source("voice/Hello.wav", 30);
+  b.Ini(
+      "[SourceFileNames]\nName0=voice\\Hello.wav\n"
+      "[DestinationFileNames]\nName0=Greeting\n");
+  b.Dir.Write("WAV Export/Greeting.wav", "stale");
+  std::string pkg = b.Build();
+  EXPECT_EQ(b.Dir.Read("WAV Export/Greeting.wav"), b.Dir.Read("voice/Hello.wav"));
+  EXPECT_TRUE(b.Dir.Exists("voice/Hello.vox"));
+  EXPECT_EQ(GetU32(pkg, 512), 15u);
+  EXPECT_EQ(b.Shell.Status[0], "Processing  from voice/Hello.wav");
+}
+
+TEST(PackageBuilder, MissingExportFolderDoesNotStopTheBuild) {
+  TBuildFolder b;
+  std::filesystem::remove(b.Dir.Path("WAV Export"));
+  b.Source("Hello.wav", 30);
+  b.Ini("[SourceFileNames]\nName0=Hello.wav\n[DestinationFileNames]\nName0=Greeting\n");
+  std::string pkg = b.Build();
+  EXPECT_EQ(GetU32(pkg, 512), 15u);
+  EXPECT_EQ(b.Shell.Messages.back(), b.FinalMessage());
+}
+
+TEST(PackageBuilder, InvalidSourcePacksTheOldVox) {
+  TBuildFolder b;
+  TWavSpec stereo;
+  stereo.Channels = 2;
+  b.Dir.Write("Bad.wav", MakeWav(stereo, std::string(100, 'x')));
+  b.Dir.Write("Bad.vox", "OLDVOX");
+  b.Ini("[SourceFileNames]\nName1=Bad.wav\n");
+  std::string pkg = b.Build();
+  ASSERT_EQ(b.Shell.Messages.size(), 2u);
+  EXPECT_EQ(b.Shell.Messages[0],
+            "Invalid WAV file: " + b.Dir.Path("Bad.wav") + " Problem: Not MONO recording");
+  EXPECT_EQ(b.Shell.Messages[1], b.FinalMessage());
+  EXPECT_EQ(GetU32(pkg, 4), 512u);
+  EXPECT_EQ(pkg.substr(512), std::string("\x06\0\0\0", 4) + "OLDVOX");
+  // Without an old ".vox" the slot stays empty and no further line is added.
+  TBuildFolder c;
+  c.Dir.Write("Bad.wav", MakeWav(stereo, std::string(100, 'x')));
+  c.Ini("[SourceFileNames]\nName1=Bad.wav\n");
+  EXPECT_EQ(c.Build(), std::string(512, '\0'));
+  EXPECT_EQ(c.Shell.Status.size(), 128u);
+}
+
+TEST(PackageBuilder, TwoBuildsGiveIdenticalPackages) {
+  TBuildFolder b;
+  b.Source("a.wav", 300);
+  TWavSpec w16;
+  w16.Bits = 16;
+  w16.Rate = 44100;
+  std::vector<int16_t> x(20000);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int16_t>((i * 7919) % 20000 - 10000);
+  b.Dir.Write("b.wav", MakeWav(w16, Samples16(x)));
+  b.Ini("[SourceFileNames]\nName2=a.wav\nName9=b.wav\n");
+  std::string first = b.Build();
+  std::string second = b.Build();
+  EXPECT_GT(first.size(), 512u + 300);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(b.Shell.Clears, 2);
+  EXPECT_EQ(b.Shell.Status.size(), 128u);  // cleared before the second build
+}
+
+TEST(PackageBuilder, FailedBuildLeavesTheOldPackage) {
+  TBuildFolder b;
+  b.Source("a.wav", 300);
+  b.Ini("[SourceFileNames]\nName0=a.wav\n");
+  std::string good = b.Build();
+  // A source whose data size runs past its end ends the build with the runtime's error.
+  TWavSpec w;
+  w.DataSizeField = 100000;
+  b.Dir.Write("broken.wav", MakeWav(w, std::string(50, static_cast<char>(200))));
+  b.Ini("[SourceFileNames]\nName0=a.wav\nName1=broken.wav\n");
+  size_t messages = b.Shell.Messages.size();
+  EXPECT_EQ(ErrorOf([&] { Button2Click(b.Ctx, b.Shell, DefaultRow); }), "Read beyond end of file");
+  EXPECT_EQ(b.Dir.Read("Sounds.zvd"), good);
+  EXPECT_EQ(b.Shell.Messages.size(), messages);  // no final message
+  EXPECT_FALSE(b.Dir.Exists("Sounds.zvd.building"));
+}
+
+TEST(PackageBuilder, ReadOnlyPackageOrVoxRefusesTheBuild) {
+  TBuildFolder b;
+  b.Ini("");
+  b.Dir.Write("Sounds.zvd", "old");
+  std::filesystem::permissions(b.Dir.Path("Sounds.zvd"), std::filesystem::perms::owner_read);
+  EXPECT_EQ(ErrorOf([&] { b.Build(); }), "File access denied");
+  EXPECT_EQ(b.Dir.Read("Sounds.zvd"), "old");
+
+  TBuildFolder c;
+  TWavSpec stereo;
+  stereo.Channels = 2;
+  c.Dir.Write("Bad.wav", MakeWav(stereo, "xx"));
+  c.Dir.Write("Bad.vox", "OLD");
+  std::filesystem::permissions(c.Dir.Path("Bad.vox"), std::filesystem::perms::owner_read);
+  c.Ini("[SourceFileNames]\nName0=Bad.wav\n");
+  EXPECT_EQ(ErrorOf([&] { c.Build(); }), "File access denied");
+  EXPECT_FALSE(c.Dir.Exists("Sounds.zvd"));
+}
+
+}  // namespace
