@@ -1,0 +1,121 @@
+// Test helpers around the wave-audio calls: puts a test on the virtual sound device, records
+// the notifications a window or a thread receives, and owns buffer headers with their data.
+#pragma once
+
+#include <cstdlib>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/messages.h"
+#include "platform/mmsystem.h"
+#include "platform/winmm_driver.h"
+
+// The virtual device with its defaults for the life of one test (and the defaults again
+// afterwards, so no configuration leaks into the next test).
+class TWaveTestDevice {
+ public:
+  TWaveTestDevice() {
+    ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    winmm::virt::Reset();
+  }
+  ~TWaveTestDevice() { winmm::virt::Reset(); }
+  TWaveTestDevice(const TWaveTestDevice&) = delete;
+  TWaveTestDevice& operator=(const TWaveTestDevice&) = delete;
+};
+
+inline WAVEFORMATEX PcmFormat(DWORD rate, WORD channels, WORD bits) {
+  WAVEFORMATEX f{};
+  f.wFormatTag = WAVE_FORMAT_PCM;
+  f.nChannels = channels;
+  f.nSamplesPerSec = rate;
+  f.wBitsPerSample = bits;
+  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+  f.nAvgBytesPerSec = rate * f.nBlockAlign;
+  return f;
+}
+
+// Dispatches the calling thread's messages until pred holds; false when time runs out.
+inline bool PumpUntil(const std::function<bool()>& pred, int ms = 5000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    DrainMessageQueue();
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// One notification as it arrived: the header's flags and byte count are read at that moment.
+struct TWaveNote {
+  UINT Msg = 0;
+  WPARAM Handle = 0;
+  WAVEHDR* Header = nullptr;
+  DWORD Flags = 0;
+  DWORD Bytes = 0;
+  DWORD Thread = 0;
+};
+
+inline TWaveNote MakeNote(UINT msg, WPARAM w, LPARAM l) {
+  TWaveNote n;
+  n.Msg = msg;
+  n.Handle = w;
+  n.Header = reinterpret_cast<WAVEHDR*>(l);
+  if (n.Header) {
+    n.Flags = n.Header->dwFlags;
+    n.Bytes = n.Header->dwBytesRecorded;
+  }
+  n.Thread = GetCurrentThreadId();
+  return n;
+}
+
+// A hidden window of the calling thread that records every notification sent to it.
+class TNoteWindow {
+ public:
+  TNoteWindow() {
+    FWnd = AllocateHWnd([this](TMessage& m) { FNotes.push_back(MakeNote(m.Msg, m.WParam, m.LParam)); });
+  }
+  ~TNoteWindow() { DeallocateHWnd(FWnd); }
+  TNoteWindow(const TNoteWindow&) = delete;
+  TNoteWindow& operator=(const TNoteWindow&) = delete;
+
+  DWORD_PTR Callback() const { return reinterpret_cast<DWORD_PTR>(FWnd); }
+  const std::vector<TWaveNote>& Notes() const { return FNotes; }
+  size_t Count(UINT msg) const {
+    size_t n = 0;
+    for (auto& note : FNotes) n += note.Msg == msg;
+    return n;
+  }
+  bool WaitCount(UINT msg, size_t n, int ms = 5000) {
+    return PumpUntil([&] { return Count(msg) >= n; }, ms);
+  }
+  void Clear() { FNotes.clear(); }
+
+ private:
+  HWND FWnd;
+  std::vector<TWaveNote> FNotes;
+};
+
+// A buffer header with its own data block.
+struct TTestBuffer {
+  explicit TTestBuffer(size_t size, char fill = 0) : Data(size, fill) {
+    Header.lpData = Data.data();
+    Header.dwBufferLength = static_cast<DWORD>(size);
+  }
+  explicit TTestBuffer(const std::string& bytes) : TTestBuffer(bytes.size()) {
+    Data.assign(bytes.begin(), bytes.end());
+    Header.lpData = Data.data();
+  }
+  std::string Bytes() const { return std::string(Data.data(), Header.dwBytesRecorded); }
+  std::vector<char> Data;
+  WAVEHDR Header{};
+};
+
+// Bytes 0, 1, 2, ... 255, 0, 1, ... of the given length; a pattern whose order shows.
+inline std::string Pattern(size_t n, unsigned seed = 0) {
+  std::string s(n, 0);
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed + i / 256) & 0xFF);
+  return s;
+}
