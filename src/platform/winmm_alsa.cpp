@@ -23,8 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a probe of the device (count, capabilities) is trusted: a desktop asks several
-// times in a row, and a probe opens the card.
+// How long a successful probe of the device (count, capabilities) is trusted: a desktop
+// asks several times in a row, and a probe opens the card. A failed probe is cheap and is
+// repeated, so a card that appears is seen at once.
 constexpr auto kProbeLifetime = std::chrono::seconds(2);
 constexpr int kWaitMs = 10;
 
@@ -331,7 +332,7 @@ class AlsaWaveDriver : public WaveDriver {
     const std::string key = name + '\n' + (config ? config : "");
     std::lock_guard lk(FM);
     Probed& p = FProbed[dir == WaveDir::In ? 0 : 1];
-    if (p.Key == key && Clock::now() - p.When < kProbeLifetime) {
+    if (p.Key == key && p.Result == MMSYSERR_NOERROR && Clock::now() - p.When < kProbeLifetime) {
       info = p.Info;
       return p.Result;
     }
