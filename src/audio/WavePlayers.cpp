@@ -1,0 +1,209 @@
+#include "audio/WavePlayers.h"
+
+#include <cstring>
+#include <exception>
+
+TStockAudioPlayer::TStockAudioPlayer(TComponent* owner) : TWaveAudioOut(owner) {}
+
+TStockAudioPlayer::~TStockAudioPlayer() {
+  // Stops a running playback through the overridden SetActive; its closed notification
+  // releases the stream. A device that would not close is abandoned without it.
+  ShutDown();
+  try {
+    ReleaseStream();
+  } catch (...) {
+  }
+  SetStock(nullptr);
+}
+
+// --- the Stock link ---
+
+void TStockAudioPlayer::SetStock(TCustomWaveStorage* Value) {
+  if (Value == FStock) return;
+  if (FStock != nullptr) FStock->RemoveFreeNotification(this);
+  FStock = Value;
+  if (FStock != nullptr) FStock->FreeNotification(this);
+}
+
+void TStockAudioPlayer::Notification(TComponent* component, TOperation operation) {
+  TWaveAudioOut::Notification(component, operation);
+  if (operation == opRemove && component != nullptr && component == FStock) {
+    DetachFromVanishingStock();
+    SetStock(nullptr);
+  }
+}
+
+void TStockAudioPlayer::DetachFromVanishingStock() {
+  if (WaveStream == nullptr || OwnsStream) return;
+  // The storage has already freed its streams: the handle is closed without touching the
+  // stream, and the next request for data finds the end.
+  if (WaveFileHandle != nullptr) {
+    HMMIO handle = WaveFileHandle;
+    WaveFileHandle = nullptr;
+    mmioClose(handle, 0);
+  }
+  WaveStream = nullptr;
+  if (GetActive() && !GetClosing()) {
+    try {
+      StopPlaying();
+    } catch (...) {
+    }
+  }
+}
+
+// --- starting and stopping ---
+
+bool TStockAudioPlayer::StartPlayingFile(const std::string& FileName) {
+  auto* stream = new TFileStream(FileName, fmOpenRead | fmShareDenyWrite);
+  return BeginWithStream(stream, true);
+}
+
+bool TStockAudioPlayer::StartPlayingStockItem(int32_t Index) {
+  if (FStock == nullptr) throw EWaveAudioInvalidOperation("Stock property is not assigned");
+  return BeginWithStream(FStock->ProvideStream(Index), false);
+}
+
+bool TStockAudioPlayer::StopPlaying() { return CloseDevice(); }
+
+void TStockAudioPlayer::SetActive(bool Value) {
+  if (Value == GetActive()) return;
+  if (Value)
+    StartPlayingStockItem(0);
+  else
+    StopPlaying();
+}
+
+bool TStockAudioPlayer::BeginWithStream(TStream* Stream, bool Owns) {
+  TPendingStream pending{Stream, nullptr, Owns, false, FPending};
+  if (GetActive()) {
+    try {
+      SetActive(false);
+    } catch (...) {
+      DropPendingStream(pending);
+      throw;
+    }
+    Sleep(0);
+  }
+  // A read handle on the stream, positioned at 0. A failed open leaves it none, and the
+  // header step then finds no format.
+  MMIOINFO info;
+  std::memset(&info, 0, sizeof info);
+  info.pIOProc = StreamIOProcedure;
+  info.adwInfo[0] = reinterpret_cast<uintptr_t>(Stream);
+  if (Stream != nullptr) pending.Handle = mmioOpenA(nullptr, &info, MMIO_READ);
+
+  FPending = &pending;
+  bool opened = false;
+  try {
+    opened = OpenDevice();
+  } catch (...) {
+    FPending = pending.Outer;
+    DropPendingStream(pending);
+    throw;
+  }
+  FPending = pending.Outer;
+  if (!opened) DropPendingStream(pending);
+  return opened;
+}
+
+void TStockAudioPlayer::TakePendingStream() {
+  if (FPending == nullptr || FPending->Taken) return;
+  // The previous device has closed (and released its stream) before an open gets here; a
+  // stream still attached belongs to an abandoned device and is released now.
+  if (WaveStream != nullptr || WaveFileHandle != nullptr) ReleaseStream();
+  WaveStream = FPending->Stream;
+  WaveFileHandle = FPending->Handle;
+  OwnsStream = FPending->Owns;
+  DataSize = 0;
+  DataOffset = 0;
+  FPending->Taken = true;
+}
+
+void TStockAudioPlayer::DropPendingStream(TPendingStream& pending) noexcept {
+  try {
+    if (pending.Taken) {
+      if (WaveStream == pending.Stream) ReleaseStream();
+    } else {
+      if (pending.Handle != nullptr) mmioClose(pending.Handle, 0);
+      if (pending.Owns) delete pending.Stream;
+    }
+  } catch (...) {
+  }
+  pending.Handle = nullptr;
+  pending.Stream = nullptr;
+}
+
+// --- the device cycle ---
+
+void TStockAudioPlayer::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& /*FreeIt*/) {
+  TakePendingStream();
+  pWaveFormat = nullptr;
+  if (WaveFileHandle == nullptr) return;
+  if (ReadWaveHeader(WaveFileHandle, pWaveFormat, DataSize, DataOffset))
+    mmioSeek(WaveFileHandle, DataOffset, SEEK_SET_);
+  else
+    pWaveFormat = nullptr;
+  // The record came from std::malloc; the device layer frees it once the device is open.
+}
+
+uint32_t TStockAudioPlayer::GetWaveData(void* Buffer, uint32_t BufferSize,
+                                        uint32_t& /*NumLoops*/) {
+  if (WaveFileHandle == nullptr) return 0;
+  const LONG position = mmioSeek(WaveFileHandle, 0, SEEK_CUR_);
+  if (position < 0) return 0;
+  // Bytes of the data chunk not yet delivered; a position outside the chunk has none.
+  uint32_t remaining = 0;
+  if (position >= DataOffset) {
+    const uint32_t done = static_cast<uint32_t>(position - DataOffset);
+    if (done < DataSize) remaining = DataSize - done;
+  }
+  const uint32_t wanted = BufferSize < remaining ? BufferSize : remaining;
+  if (wanted == 0) return 0;
+  const LONG got = mmioRead(WaveFileHandle, static_cast<char*>(Buffer), static_cast<LONG>(wanted));
+  // The read's failure result would otherwise pass as a huge byte count and the device
+  // would play a buffer that was never filled.
+  if (got < 0) return 0;
+  return static_cast<uint32_t>(got);
+}
+
+void TStockAudioPlayer::Seek(uint32_t Position) {
+  if (WaveFileHandle != nullptr) {
+    const WAVEFORMATEX& format = GetWaveFormatRecord();
+    const uint32_t offset = MillisecondsToAlignedBytes(&format, Position);
+    const uint32_t target = offset < DataSize ? offset : DataSize;
+    mmioSeek(WaveFileHandle, static_cast<LONG>(DataOffset + static_cast<int64_t>(target)),
+             SEEK_SET_);
+  }
+  TWaveAudioOut::Seek(Position);
+}
+
+void TStockAudioPlayer::WomClose() {
+  try {
+    ReleaseStream();
+  } catch (...) {
+    TWaveAudioOut::WomClose();
+    throw;
+  }
+  TWaveAudioOut::WomClose();
+}
+
+void TStockAudioPlayer::DoError() {
+  if (!GetActive()) {
+    try {
+      ReleaseStream();
+    } catch (...) {
+      TWaveAudioOut::DoError();
+      throw;
+    }
+  }
+  TWaveAudioOut::DoError();
+}
+
+void TStockAudioPlayer::ReleaseStream() {
+  HMMIO handle = WaveFileHandle;
+  WaveFileHandle = nullptr;
+  TStream* stream = WaveStream;
+  WaveStream = nullptr;
+  if (handle != nullptr) mmioClose(handle, 0);
+  if (OwnsStream && stream != nullptr) delete stream;
+}
