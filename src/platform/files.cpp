@@ -1,0 +1,85 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+std::string ExeFolderOf(const std::string& exePath) {
+  std::string path = exePath.substr(0, kMaxExePath);
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ExeFolder() {
+  std::vector<char> buf(4096);
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n <= 0) return std::string();
+  return ExeFolderOf(std::string(buf.data(), static_cast<size_t>(n)));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists) {
+  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat sst;
+  if (::fstat(in, &sst) != 0 || S_ISDIR(sst.st_mode)) {
+    ::close(in);
+    return false;
+  }
+  struct stat dstSt;
+  if (::stat(dst.c_str(), &dstSt) == 0) {
+    // Replacing a file by itself would empty it before the first byte was read.
+    bool same = dstSt.st_dev == sst.st_dev && dstSt.st_ino == sst.st_ino;
+    bool readOnly = (dstSt.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    if (failIfExists || same || readOnly || S_ISDIR(dstSt.st_mode)) {
+      ::close(in);
+      return false;
+    }
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+  int out = ::open(dst.c_str(), flags, sst.st_mode & 0777);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  std::vector<char> buf(64 * 1024);
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (!WriteAll(out, buf.data(), static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(in);
+  ok = (::close(out) == 0) && ok;
+  if (!ok) ::unlink(dst.c_str());
+  return ok;
+}
