@@ -360,6 +360,7 @@ bool TWaveAudioIO::OpenDeviceWith(const std::function<MMRESULT(const WAVEFORMATE
   ReapWorkers(true);  // the previous Async cycle's worker has been told to quit
 
   TLockGuard guard(*this);
+  if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
   FOpening = true;
   FOpeningThreadId = GetCurrentThreadId();
   FCloseIssued = false;
@@ -405,6 +406,10 @@ bool TWaveAudioIO::CloseDeviceWith(const std::function<MMRESULT()>& Reset,
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
   TLockGuard guard(*this);
+  // In Async mode the worker may have ended the cycle (the output's data ran dry) between
+  // the look above and taking the lock: look again, now that nothing can change.
+  if (FClosing) return false;
+  if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
   FClosing = true;
   bool result = false;
   try {
@@ -444,6 +449,7 @@ bool TWaveAudioIO::PauseDeviceWith(std::atomic<bool>& PausedFlag,
                                    const std::function<MMRESULT()>& Stop) {
   if (PausedFlag) return false;
   TLockGuard guard(*this);
+  if (PausedFlag) return false;
   if (HasDeviceHandle() && !Success(Stop())) return false;
   PausedFlag = true;
   DoPause();
@@ -454,6 +460,7 @@ bool TWaveAudioIO::ResumeDeviceWith(std::atomic<bool>& PausedFlag,
                                     const std::function<MMRESULT()>& Start) {
   if (!PausedFlag) return false;
   TLockGuard guard(*this);
+  if (!PausedFlag) return false;
   if (HasDeviceHandle() && !Success(Start())) return false;
   PausedFlag = false;
   DoResume();

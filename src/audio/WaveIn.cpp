@@ -114,7 +114,13 @@ void TWaveAudioIn::AbandonDevice() {
 
 void TWaveAudioIn::WimOpen() {
   DeviceOpened();
-  if (!FPaused) FPaused = !Success(waveInStart(FDeviceHandle));
+  if (FPaused) return;  // a cycle that starts paused waits for ResumeDevice
+  // Stopped before its opened notification arrived: the device is closing (or closed), and
+  // starting it could only fail and leave every later cycle paused.
+  if (FClosing) return;
+  // Paused until the start has succeeded, also when the failure raises.
+  FPaused = true;
+  FPaused = !Success(waveInStart(FDeviceHandle));
 }
 
 void TWaveAudioIn::WimClose() {

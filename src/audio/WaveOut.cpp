@@ -226,7 +226,9 @@ void TWaveAudioOut::Seek(uint32_t Position) {
 void TWaveAudioOut::WomOpen() {
   ApplyDeviceSettings();
   FPositionBase = 0;
-  if (FPaused) {
+  // A cycle stopped before its opened notification keeps its pause for the next cycle
+  // instead of losing it to a pause call on a device that is already closing.
+  if (FPaused && !FClosing) {
     bool held = false;
     try {
       held = Success(waveOutPause(FDeviceHandle));
