@@ -161,7 +161,7 @@ TEST(RiffWriter, ExtraFormatBytesAreWrittenAndMoveTheData) {
   std::string bytes(m.Data().begin(), m.Data().end());
   ReadResult r = ReadHeaderOf(bytes);
   ASSERT_TRUE(r.Ok);
-  EXPECT_EQ(r.Format.cbSize, 4);
+  EXPECT_EQ(+r.Format.cbSize, 4);
   EXPECT_EQ(r.DataOffset, 50);
   EXPECT_EQ(r.DataSize, 2u);
 }
@@ -229,16 +229,16 @@ TEST(RiffReader, ReadsWhatTheWriterWrote) {
 TEST(RiffReader, ShortFormatChunksAreReadIntoAWholeRecord) {
   ReadResult r16 = ReadHeaderOf(Riff(Chunk("fmt ", FmtBody(16)) + Chunk("data", "ab")));
   ASSERT_TRUE(r16.Ok);
-  EXPECT_EQ(r16.Format.wBitsPerSample, 16);
-  EXPECT_EQ(r16.Format.cbSize, 0);
+  EXPECT_EQ(+r16.Format.wBitsPerSample, 16);
+  EXPECT_EQ(+r16.Format.cbSize, 0);
   EXPECT_EQ(r16.DataOffset, 44);
   EXPECT_EQ(r16.DataSize, 2u);
 
   ReadResult r14 = ReadHeaderOf(Riff(Chunk("fmt ", FmtBody(14)) + Chunk("data", "ab")));
   ASSERT_TRUE(r14.Ok);
-  EXPECT_EQ(r14.Format.nBlockAlign, 2);
-  EXPECT_EQ(r14.Format.wBitsPerSample, 0);
-  EXPECT_EQ(r14.Format.cbSize, 0);
+  EXPECT_EQ(+r14.Format.nBlockAlign, 2);
+  EXPECT_EQ(+r14.Format.wBitsPerSample, 0);
+  EXPECT_EQ(+r14.Format.cbSize, 0);
 
   ReadResult r12 = ReadHeaderOf(Riff(Chunk("fmt ", FmtBody(12)) + Chunk("data", "ab")));
   EXPECT_FALSE(r12.Ok);
@@ -251,7 +251,7 @@ TEST(RiffReader, SkipsOtherChunksButNeedsTheFormatBeforeTheData) {
                                              Chunk("LIST", "INFOxyz") + Chunk("data", "samples")));
   ASSERT_TRUE(list.Ok);
   EXPECT_EQ(list.DataSize, 7u);
-  EXPECT_EQ(list.Format.nSamplesPerSec, 8000u);
+  EXPECT_EQ(+list.Format.nSamplesPerSec, 8000u);
 
   ReadResult swapped = ReadHeaderOf(Riff(Chunk("data", "samples") + Chunk("fmt ", FmtBody(18))));
   EXPECT_FALSE(swapped.Ok);

@@ -66,13 +66,13 @@ TEST(PCMFormatTable, EveryEntryHasItsRateWidthChannelsAndDisplayName) {
     std::memset(&w, 0xAB, sizeof w);  // every field must be written
     FillPCMWaveFormatByIndex(&w, r.F);
     SCOPED_TRACE(r.Name);
-    EXPECT_EQ(w.wFormatTag, WAVE_FORMAT_PCM);
-    EXPECT_EQ(w.nSamplesPerSec, r.Rate);
-    EXPECT_EQ(w.wBitsPerSample, r.Bits);
-    EXPECT_EQ(w.nChannels, r.Channels);
-    EXPECT_EQ(w.nBlockAlign, r.Align);
-    EXPECT_EQ(w.nAvgBytesPerSec, r.Bytes);
-    EXPECT_EQ(w.cbSize, 0);
+    EXPECT_EQ(+w.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(+w.nSamplesPerSec, r.Rate);
+    EXPECT_EQ(+w.wBitsPerSample, r.Bits);
+    EXPECT_EQ(+w.nChannels, r.Channels);
+    EXPECT_EQ(+w.nBlockAlign, r.Align);
+    EXPECT_EQ(+w.nAvgBytesPerSec, r.Bytes);
+    EXPECT_EQ(+w.cbSize, 0);
     EXPECT_EQ(DescribeWaveFormat(&w), r.Name);
   }
   EXPECT_EQ(static_cast<int>(Stereo16bit48000Hz), 20);
@@ -88,17 +88,17 @@ TEST(PCMFormatTable, NoneAndOutOfRangeLeaveTheRecordAlone) {
     for (size_t i = 0; i < sizeof w; ++i) EXPECT_EQ(bytes[i], 0x5A) << "value " << v;
   }
   // Only the low seven bits count: 128 + 3 is format 3.
-  EXPECT_EQ(Filled(static_cast<TPCMFormat>(131)).nAvgBytesPerSec, 16000u);
+  EXPECT_EQ(+Filled(static_cast<TPCMFormat>(131)).nAvgBytesPerSec, 16000u);
 }
 
 TEST(FillPCMWaveFormat, SelectorsOutOfRangeKeepTheirFieldButRecomputeTheRest) {
   TWaveFormatEx w = Filled(Stereo16bit44100Hz);
   FillPCMWaveFormat(&w, 0, 9, 7);  // mono, rate and bits kept
-  EXPECT_EQ(w.nChannels, 1);
-  EXPECT_EQ(w.nSamplesPerSec, 44100u);
-  EXPECT_EQ(w.wBitsPerSample, 16);
-  EXPECT_EQ(w.nBlockAlign, 2);
-  EXPECT_EQ(w.nAvgBytesPerSec, 88200u);
+  EXPECT_EQ(+w.nChannels, 1);
+  EXPECT_EQ(+w.nSamplesPerSec, 44100u);
+  EXPECT_EQ(+w.wBitsPerSample, 16);
+  EXPECT_EQ(+w.nBlockAlign, 2);
+  EXPECT_EQ(+w.nAvgBytesPerSec, 88200u);
 }
 
 TEST(DescribeWaveFormat, OtherChannelCountsTagsAndSeparators) {
