@@ -17,25 +17,52 @@ struct TPreFilter {
 // Clears both histories.
 void ResetPreFilter(TPreFilter& f);
 
+// The filter's step on histories held in plain variables, so that a loop over a block keeps
+// them in registers: load, step many times, store.
+class TPreFilterLoop {
+ public:
+  explicit TPreFilterLoop(const TPreFilter& f)
+      : x1(f.In[0]), x2(f.In[1]), x3(f.In[2]), x4(f.In[3]), x5(f.In[4]), x6(f.In[5]),
+        y1(f.Out[0]), y2(f.Out[1]), y3(f.Out[2]), y4(f.Out[3]), y5(f.Out[4]), y6(f.Out[5]) {}
+
+  // Stores the histories back. Entry 6 is never read again after a step, but is kept so
+  // the stored state is the full one.
+  void Store(TPreFilter& f) const {
+    f.In[0] = static_cast<int16_t>(x1), f.In[1] = static_cast<int16_t>(x2);
+    f.In[2] = static_cast<int16_t>(x3), f.In[3] = static_cast<int16_t>(x4);
+    f.In[4] = static_cast<int16_t>(x5), f.In[5] = static_cast<int16_t>(x6);
+    f.In[6] = static_cast<int16_t>(x7);
+    f.Out[0] = y1, f.Out[1] = y2, f.Out[2] = y3, f.Out[3] = y4, f.Out[4] = y5, f.Out[5] = y6;
+    f.Out[6] = y7;
+  }
+
+  // One input sample in, the new filtered value out (it can leave the 16-bit range).
+  int32_t Step(int16_t x) {
+    // Feed-forward b(0..6) and feedback a(1..6); a(0) is the scale 2048.
+    constexpr int64_t b0 = 1373, b1 = 8240, b2 = 20600, b3 = 27467, b4 = 20600, b5 = 8240,
+                      b6 = 1373;
+    constexpr int64_t a1 = -10662, a2 = 24009, a3 = -29855, a4 = 21592, a5 = -8608, a6 = 1478;
+    // The histories move one place: what was newest becomes one step back.
+    static_assert(b0 == b6 && b1 == b5 && b2 == b4, "the feed-forward row is symmetric");
+    // Exact in 64 bits either way; pairing the symmetric taps saves three products.
+    int64_t acc = b0 * (x + x6) + b1 * (x1 + x5) + b2 * (x2 + x4) + b3 * x3;
+    acc -= a1 * y1 + a2 * y2 + a3 * y3 + a4 * y4 + a5 * y5 + a6 * y6;
+    x7 = x6, x6 = x5, x5 = x4, x4 = x3, x3 = x2, x2 = x1, x1 = x;
+    y7 = y6, y6 = y5, y5 = y4, y4 = y3, y3 = y2, y2 = y1;
+    y1 = acc / 2048;  // C++ division truncates toward zero, as required
+    return static_cast<int32_t>(y1 / 32768);
+  }
+
+ private:
+  int64_t x1, x2, x3, x4, x5, x6, x7 = 0;  // inputs 1..6 steps back after the next step
+  int64_t y1, y2, y3, y4, y5, y6, y7 = 0;
+};
+
 // Advances the filter by one input sample and returns the new filtered value. It can leave
 // the 16-bit range (steady gain about 1.341, overshoot on steps): the caller narrows it.
 inline int32_t PreFilterSample(TPreFilter& f, int16_t x) {
-  // Feed-forward b(0..6) and feedback a(1..6); a(0) is the scale 2048.
-  constexpr int64_t b0 = 1373, b1 = 8240, b2 = 20600, b3 = 27467, b4 = 20600, b5 = 8240,
-                    b6 = 1373;
-  constexpr int64_t a1 = -10662, a2 = 24009, a3 = -29855, a4 = 21592, a5 = -8608, a6 = 1478;
-  for (int k = 6; k > 0; --k) {
-    f.In[k] = f.In[k - 1];
-    f.Out[k] = f.Out[k - 1];
-  }
-  f.In[0] = x;
-  int64_t acc = b0 * f.In[0];
-  acc += b1 * f.In[1] - a1 * f.Out[1];
-  acc += b2 * f.In[2] - a2 * f.Out[2];
-  acc += b3 * f.In[3] - a3 * f.Out[3];
-  acc += b4 * f.In[4] - a4 * f.Out[4];
-  acc += b5 * f.In[5] - a5 * f.Out[5];
-  acc += b6 * f.In[6] - a6 * f.Out[6];
-  f.Out[0] = acc / 2048;  // C++ division truncates toward zero, as required
-  return static_cast<int32_t>(f.Out[0] / 32768);
+  TPreFilterLoop loop(f);
+  int32_t y = loop.Step(x);
+  loop.Store(f);
+  return y;
 }

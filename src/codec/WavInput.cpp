@@ -64,7 +64,7 @@ int32_t MeasurePeak16(TByteFile& f, TPreFilter& filter) {
   // The byte counter runs 0, 2, 4, ... while below the data size.
   int64_t samples = (static_cast<int64_t>(dataSize) + 1) / 2;
   std::vector<uint8_t> block(kBlockBytes);
-  TPreFilter local = filter;  // kept in registers through the hot loop
+  TPreFilterLoop local(filter);  // kept in registers through the hot loop
   int32_t peak = 0;
   int64_t index = 0;
   while (samples > 0) {
@@ -72,7 +72,7 @@ int32_t MeasurePeak16(TByteFile& f, TPreFilter& filter) {
     f.BlockRead(block.data(), 2 * n);
     for (size_t i = 0; i < n; ++i, ++index) {
       int16_t x = static_cast<int16_t>(block[2 * i] | (block[2 * i + 1] << 8));
-      int16_t y = Saturate16(PreFilterSample(local, x));
+      int16_t y = Saturate16(local.Step(x));
       // The first three filtered values are still settling and never set the peak.
       if (index >= 3) {
         int32_t a = y < 0 ? -static_cast<int32_t>(y) : y;
@@ -81,7 +81,7 @@ int32_t MeasurePeak16(TByteFile& f, TPreFilter& filter) {
     }
     samples -= static_cast<int64_t>(n);
   }
-  filter = local;
+  local.Store(filter);
   f.Seek(sizePos);
   return peak;
 }
@@ -106,7 +106,7 @@ void Reduce16(TByteFile& f, uint32_t dataSize, TPreFilter& filter, float gain, T
   int64_t samples = (static_cast<int64_t>(dataSize) + 1) / 2;
   std::vector<uint8_t> in(kBlockBytes);
   std::vector<uint8_t> out(kBlockBytes / 2 / 5 + 4);
-  TPreFilter local = filter;
+  TPreFilterLoop local(filter);
   int32_t outCount = 1;  // the group being filled; odd groups take 5 inputs, even ones 6
   int groupSize = 5;
   int inGroup = 0;
@@ -126,19 +126,19 @@ void Reduce16(TByteFile& f, uint32_t dataSize, TPreFilter& filter, float gain, T
     for (size_t i = 0; i < n; ++i) {
       int16_t x = static_cast<int16_t>(in[2 * i] | (in[2 * i + 1] << 8));
       held = ScaleSample(x, gain);
-      sum += PreFilterSample(local, held);
+      sum += local.Step(held);
       if (++inGroup == groupSize) finishGroup(&out[produced++]);
     }
     samples -= static_cast<int64_t>(n);
     if (samples == 0 && inGroup > 0) {
       // The data end inside a group: the rest of it repeats the last scaled input.
       while (inGroup < groupSize) {
-        sum += PreFilterSample(local, held);
+        sum += local.Step(held);
         ++inGroup;
       }
       finishGroup(&out[produced++]);
     }
     if (produced > 0) sink.Put(out.data(), produced);
   }
-  filter = local;
+  local.Store(filter);
 }
