@@ -2,6 +2,7 @@
 // the notifications a window or a thread receives, and owns buffer headers with their data.
 #pragma once
 
+#include <atomic>
 #include <cstdlib>
 #include <chrono>
 #include <functional>
@@ -112,6 +113,11 @@ struct TTestBuffer {
   std::vector<char> Data;
   WAVEHDR Header{};
 };
+
+// The header's flags as a polling caller reads them while the device may set WHDR_DONE.
+inline DWORD FlagsNow(WAVEHDR& h) {
+  return std::atomic_ref<DWORD>(h.dwFlags).load(std::memory_order_acquire);
+}
 
 // Bytes 0, 1, 2, ... 255, 0, 1, ... of the given length; a pattern whose order shows.
 inline std::string Pattern(size_t n, unsigned seed = 0) {

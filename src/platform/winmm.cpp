@@ -110,8 +110,36 @@ std::shared_ptr<Device> Find(uint32_t handle, WaveDir dir) {
   return it->second;
 }
 
+// A program that ends with devices still open (a crash path, a failed test) must not die
+// on a joinable thread: the devices are stopped, silently, before the table goes.
+void StopAll() {
+  std::map<uint32_t, std::shared_ptr<Device>> all;
+  {
+    std::lock_guard lk(gTableM);
+    all.swap(gTable);
+  }
+  for (auto& [handle, d] : all) {
+    {
+      std::lock_guard lk(d->M);
+      if (d->Closed) continue;  // a close in progress finishes it
+      d->Quit = true;
+      d->Closed = true;
+      d->Cv.notify_all();
+    }
+    d->Stream->Interrupt();
+    if (d->Thread.joinable()) d->Thread.join();
+    d->Stream.reset();
+  }
+}
+
+struct TShutdownGuard {
+  ~TShutdownGuard() { StopAll(); }
+};
+
 // Small, non-zero, and not reused at once, so a stale handle rarely names a new device.
 uint32_t Register(const std::shared_ptr<Device>& d) {
+  // Made at the first open, so it is undone before the message system the devices post to.
+  static TShutdownGuard guard;
   std::lock_guard lk(gTableM);
   for (;;) {
     uint32_t h = gNextHandle;
@@ -146,9 +174,11 @@ UINT MsgOpen(WaveDir dir) { return dir == WaveDir::In ? MM_WIM_OPEN : MM_WOM_OPE
 UINT MsgDone(WaveDir dir) { return dir == WaveDir::In ? MM_WIM_DATA : MM_WOM_DONE; }
 UINT MsgClose(WaveDir dir) { return dir == WaveDir::In ? MM_WIM_CLOSE : MM_WOM_CLOSE; }
 
-// Hands a header back (under the device lock).
+// Hands a header back (under the device lock). A caller without notifications polls
+// WHDR_DONE from its own thread, so the flag word is published atomically.
 void Complete(Device& d, WAVEHDR* h) {
-  h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  std::atomic_ref<DWORD>(h->dwFlags)
+      .store((h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
   Notify(d, MsgDone(d.Dir), reinterpret_cast<LPARAM>(h));
 }
 
@@ -258,7 +288,9 @@ void RunDevice(std::shared_ptr<Device> dp) {
                      ? d.Queue[d.Cur]
                      : nullptr;
     if (!h) {
-      if (!halted) {
+      // Stopped or paused: the stream is told. Merely starved (nothing queued): the sound
+      // card plays out or overruns, as a real device does between buffers.
+      if (!d.Running && !halted) {
         halted = true;
         lk.unlock();
         d.Stream->Halt();

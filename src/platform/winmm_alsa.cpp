@@ -140,30 +140,43 @@ class AlsaStream : public WaveStream {
   void Interrupt() override { FInterrupted = true; }
 
   void Halt() override {
-    // A stopped recorder stops listening; a starving player just lets its queue run out.
+    // A stopped recorder stops listening; a paused player holds its ring where it is (a
+    // card that cannot pause plays out what it has, a fifth of a second at most).
     if (FDir == WaveDir::In) {
       snd_pcm_drop(FPcm);
       snd_pcm_prepare(FPcm);
+    } else if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING) {
+      snd_pcm_pause(FPcm, 1);
     }
   }
 
   void Drop() override {
     snd_pcm_drop(FPcm);
     snd_pcm_prepare(FPcm);
-    FPending = 0;
   }
 
   void Finish(bool drained) override {
-    if (FDir == WaveDir::Out && drained && snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING) {
-      snd_pcm_nonblock(FPcm, 0);
-      snd_pcm_drain(FPcm);
-    } else {
-      snd_pcm_drop(FPcm);
+    if (FDir == WaveDir::Out && drained) {
+      // The end of the data: what is still in the ring is heard before the device goes.
+      if (snd_pcm_state(FPcm) == SND_PCM_STATE_PAUSED) snd_pcm_pause(FPcm, 0);
+      if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING ||
+          snd_pcm_state(FPcm) == SND_PCM_STATE_PREPARED) {
+        snd_pcm_nonblock(FPcm, 0);
+        snd_pcm_drain(FPcm);
+        return;
+      }
     }
-    FPending = 0;
+    snd_pcm_drop(FPcm);
   }
 
-  uint64_t PendingBytes() override { return FPending.load(); }
+  // What is written but not yet heard. The sound library locks its own PCM state, so this
+  // may run beside the device thread; a ring that ran dry reports an error and holds 0.
+  uint64_t PendingBytes() override {
+    if (FDir != WaveDir::Out) return 0;
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(FPcm, &delay) != 0 || delay <= 0) return 0;
+    return static_cast<uint64_t>(delay) * FFrame;
+  }
 
  private:
   // Waits until the PCM can move data, or an interrupt; false on the interrupt.
@@ -184,6 +197,7 @@ class AlsaStream : public WaveStream {
       data = padded.data();
       ++frames;
     }
+    if (snd_pcm_state(FPcm) == SND_PCM_STATE_PAUSED) snd_pcm_pause(FPcm, 0);
     size_t done = 0;
     while (done < frames) {
       snd_pcm_sframes_t r = snd_pcm_writei(FPcm, data + done * FFrame, frames - done);
@@ -198,10 +212,6 @@ class AlsaStream : public WaveStream {
       }
       done += static_cast<size_t>(r);
     }
-    snd_pcm_sframes_t delay = 0;
-    FPending = snd_pcm_delay(FPcm, &delay) == 0 && delay > 0
-                   ? static_cast<uint64_t>(delay) * FFrame
-                   : 0;
     moved = std::min(bytes, done * FFrame);
     return MMSYSERR_NOERROR;
   }
@@ -246,7 +256,6 @@ class AlsaStream : public WaveStream {
   size_t FFrame;
   int FSilence;
   std::atomic<bool> FInterrupted{false};
-  std::atomic<uint64_t> FPending{0};
 };
 
 class AlsaWaveDriver : public WaveDriver {

@@ -67,8 +67,8 @@ class WaveStream {
   // Wakes a Transfer that is waiting; may be called from any thread. A wake that arrives
   // while no Transfer runs makes the next one return at once.
   virtual void Interrupt() = 0;
-  // The device thread stops moving data for a while (stop, pause, nothing queued):
-  // a capture device stops listening, a playback device may let its queue run out.
+  // The device thread stops moving data until the next start or restart (stop, pause):
+  // a capture device stops listening, a playback device holds what it has not played.
   virtual void Halt() {}
   // Everything captured or waiting to be played is thrown away (reset).
   virtual void Drop() {}

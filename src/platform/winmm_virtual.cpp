@@ -50,9 +50,10 @@ struct State {
   std::vector<std::string> Log;
 };
 
+// Never destroyed: device threads stopped at program exit may still reach it.
 State& S() {
-  static State s;
-  return s;
+  static State* s = new State;
+  return *s;
 }
 
 class VirtualStream : public WaveStream {
@@ -74,6 +75,11 @@ class VirtualStream : public WaveStream {
         continue;
       }
       if (s.Cfg.Pace == Pacing::RealTime && FFormat.nAvgBytesPerSec > 0) {
+        // A device that sat starved does not owe the time it waited: it counts afresh.
+        if (FClockRunning && Clock::now() > FClockStart + std::chrono::microseconds(
+                                                 FClockBytes * 1000000ull / FFormat.nAvgBytesPerSec) +
+                                                 std::chrono::milliseconds(50))
+          FClockRunning = false;
         if (!FClockRunning) {
           FClockRunning = true;
           FClockStart = Clock::now();

@@ -270,7 +270,7 @@ TEST(WinmmNotify, CaptureNotificationsReachTheThreadGivenAtOpen) {
   Queue(h, a);
   Queue(h, b);
   ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
-  ASSERT_TRUE(PumpUntil([&] { return !(b.Header.dwFlags & WHDR_INQUEUE); }));
+  ASSERT_TRUE(PumpUntil([&] { return !(FlagsNow(b.Header) & WHDR_INQUEUE); }));
   ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
   listener.join();
 
@@ -296,7 +296,7 @@ TEST(WinmmNotify, NoCallbackMeansNoNotificationsButTheDeviceStillWorks) {
   ASSERT_EQ(waveOutOpen(&h, 0, &kMono8, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   TTestBuffer a(Pattern(64));
   Play(h, a);
-  ASSERT_TRUE(PumpUntil([&] { return (a.Header.dwFlags & WHDR_DONE) != 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return (FlagsNow(a.Header) & WHDR_DONE) != 0; }));
   ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
   MSG m;
   EXPECT_FALSE(PeekMessage(&m, nullptr, 0, 0, PM_REMOVE));
@@ -860,6 +860,28 @@ TEST(WinmmLeaks, ClosingForgetsHeadersLeftPrepared) {
   EXPECT_EQ(winmm::PreparedHeaderCount(), 1);
   ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
   EXPECT_EQ(winmm::PreparedHeaderCount(), 0);
+}
+
+TEST(WinmmLeaks, AProgramThatEndsWithDevicesOpenExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::setenv("ZELVOR_AUDIO", "virtual", 1);
+        virt::Reset();
+        virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 1, n); });
+        static TNoteWindow w;
+        static TTestBuffer a(100);
+        static TTestBuffer b(100);
+        HWAVEIN in = OpenIn(w);
+        HWAVEOUT out = OpenOut(w);
+        waveInPrepareHeader(in, &a.Header, kHdr);
+        waveInAddBuffer(in, &a.Header, kHdr);
+        waveOutPause(out);
+        waveOutPrepareHeader(out, &b.Header, kHdr);
+        waveOutWrite(out, &b.Header, kHdr);
+        std::exit(winmm::LiveDeviceThreadCount() == 2 ? 7 : 8);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace
