@@ -1,0 +1,140 @@
+#include "app/Application.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QLocale>
+#include <QRegularExpression>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/Dialogs.h"
+#include "app/Main.h"
+#include "app/QtShell.h"
+#include "app/Unit1.h"
+#include "platform/files.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+bool ConnectsTo(const std::string& socketPath, bool abstract) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  size_t offset = abstract ? 1 : 0;
+  if (socketPath.size() + offset >= sizeof addr.sun_path) {
+    ::close(fd);
+    return false;
+  }
+  std::memcpy(addr.sun_path + offset, socketPath.data(), socketPath.size());
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset +
+                                         socketPath.size() + (abstract ? 0 : 1));
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A local X display (":N" or "unix:N", with an optional ".screen") answers on its socket;
+// a display on another host is left for the toolkit to reach.
+bool XDisplayReachable(const std::string& display) {
+  std::string rest;
+  if (display.rfind(':', 0) == 0)
+    rest = display.substr(1);
+  else if (display.rfind("unix:", 0) == 0)
+    rest = display.substr(5);
+  else
+    return true;
+  std::string number = rest.substr(0, rest.find('.'));
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  std::string path = "/tmp/.X11-unix/X" + number;
+  return ConnectsTo(path, true) || ConnectsTo(path, false);
+}
+
+bool WaylandReachable(const std::string& wayland) {
+  std::string path = wayland;
+  if (path.front() != '/') {
+    std::string runtime = Env("XDG_RUNTIME_DIR");
+    if (runtime.empty()) return false;
+    path = runtime + "/" + wayland;
+  }
+  return ConnectsTo(path, false);
+}
+
+}  // namespace
+
+std::optional<std::string> NoDisplayReason() {
+  if (!Env("QT_QPA_PLATFORM").empty()) return std::nullopt;
+  std::string display = Env("DISPLAY"), wayland = Env("WAYLAND_DISPLAY");
+  if (!display.empty() && XDisplayReachable(display)) return std::nullopt;
+  if (!wayland.empty() && WaylandReachable(wayland)) return std::nullopt;
+  std::string why = display.empty() && wayland.empty()
+                        ? "DISPLAY and WAYLAND_DISPLAY are not set"
+                        : "the display in DISPLAY/WAYLAND_DISPLAY does not answer";
+  return "zelvorsound: no display to show the window on (" + why +
+         "); run it headless with QT_QPA_PLATFORM=offscreen zelvorsound, or use zelvorsound-cli";
+}
+
+void UseLocaleSeparators(const QLocale& locale) {
+  TFormatSettings& fs = FormatSettings();
+  QString decimal = locale.decimalPoint();
+  if (decimal.size() == 1 && decimal[0].unicode() < 0x80)
+    fs.DecimalSeparator = static_cast<char>(decimal[0].unicode());
+  // The time separator is what the locale's short time format puts after the hours.
+  QString time = locale.timeFormat(QLocale::ShortFormat);
+  qsizetype h = time.indexOf(QRegularExpression("[hH]"));
+  if (h >= 0) {
+    while (h < time.size() && (time[h] == 'h' || time[h] == 'H')) ++h;
+    if (h < time.size() && time[h].unicode() < 0x80 && !time[h].isLetterOrNumber() &&
+        time[h] != ' ')
+      fs.TimeSeparator = static_cast<char>(time[h].unicode());
+  }
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // The title of the task bar button; window captions stay as each window sets them.
+  setApplicationName(kApplicationTitle);
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (const std::exception& e) {
+    HandleException(&e);
+  } catch (...) {
+    HandleException(nullptr);
+  }
+  return false;
+}
+
+void TApplication::HandleException(const std::exception* e) {
+  ShowMessageBox(activeWindow(), e ? e->what() : "Unknown error");
+}
+
+int RunProgram(int argc, char** argv) {
+  if (std::optional<std::string> reason = NoDisplayReason()) {
+    std::fprintf(stderr, "%s\n", reason->c_str());
+    return 2;
+  }
+  TApplication app(argc, argv);
+  UseLocaleSeparators(QLocale::system());
+
+  TMainForm mainForm(ExeFolder());
+  TForm1 form1;  // created hidden
+  TQtShell shell(mainForm, form1);
+  mainForm.SetShell(&shell);
+  // The main window was created first: closing it ends the program, status window or not.
+  QObject::connect(&mainForm, &TMainForm::Closed, &app, &QCoreApplication::quit,
+                   Qt::QueuedConnection);
+  mainForm.show();
+  return app.exec();
+}

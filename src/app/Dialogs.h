@@ -1,0 +1,42 @@
+// The program's standard dialogs on Qt: the application's message box and the open dialog
+// component (OpenDialog1) with its filter and default extension.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+
+class QWidget;
+
+// The application title: the caption of every message box the program shows.
+inline constexpr const char* kApplicationTitle = "Sound Recorder";
+
+// Shows the modal message box: caption "Sound Recorder", the text, one OK button, no icon.
+void ShowMessageBox(QWidget* parent, const std::string& text);
+
+// Asks for an existing file to open.
+class TOpenDialog {
+ public:
+  explicit TOpenDialog(QWidget* parent) : FParent(parent) {}
+
+  // The filter as description|pattern pairs: "vox files (*.vox)|*.vox".
+  const std::string& GetFilter() const { return FFilter; }
+  void SetFilter(const std::string& value) { FFilter = value; }
+  // The extension (without the dot) added to a typed name that has none.
+  const std::string& GetDefaultExt() const { return FDefaultExt; }
+  void SetDefaultExt(const std::string& value) { FDefaultExt = value; }
+  // The chosen file after Execute returned true.
+  const std::string& GetFileName() const { return FFileName; }
+
+  // Runs the dialog modally; true when the user chose a file.
+  bool Execute();
+
+  // The filter in the dialog's own notation, one entry a pair: "vox files (*.vox)".
+  static QStringList NameFilters(const std::string& filter);
+
+ private:
+  QWidget* FParent;
+  std::string FFilter;
+  std::string FDefaultExt;
+  std::string FFileName;
+};

@@ -1,0 +1,383 @@
+#include "app/Main.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/WindowStyle.h"
+#include "audio/WavePlayers.h"
+#include "audio/WaveRecorders.h"
+#include "audio/WaveUtils.h"
+#include "codec/Convert.h"
+#include "package/Builder.h"
+#include "package/Package.h"
+#include "package/Tester.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, QRect r) {
+  auto* b = new QPushButton(QString::fromUtf8(caption), parent);
+  b->setObjectName(name);
+  b->setGeometry(r);
+  b->setAutoDefault(false);
+  return b;
+}
+
+// A label that shows its text as typed: no markup, no mnemonic, no background of its own.
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QRect r) {
+  auto* l = new QLabel(QString::fromUtf8(caption), parent);
+  l->setObjectName(name);
+  l->setTextFormat(Qt::PlainText);
+  l->setAutoFillBackground(false);
+  l->setGeometry(r);
+  return l;
+}
+
+// An auto-sized label grows and shrinks with its caption from its top-left corner.
+void SetAutoSizedCaption(QLabel* label, const QString& caption, int minHeight = 13) {
+  label->setText(caption);
+  QSize hint = label->sizeHint();
+  label->resize(hint.width(), std::max(hint.height(), minHeight));
+}
+
+}  // namespace
+
+TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      FContext{std::move(exeFolder), std::string()},
+      FShell(shell),
+      FComponents(std::make_unique<TComponent>()) {
+  setObjectName("MainForm");
+  setWindowTitle(kCaption);
+  ApplyWindowStyle(this);
+  // A dialog border: the client area is fixed and the window can be neither resized nor
+  // minimised or maximised.
+  setFixedSize(kClientWidth, kClientHeight);
+  move(kLeft, kTop);
+  CreateControls();
+  BindHandlers();
+  Guarded([this] { FormCreate(); });
+}
+
+TMainForm::~TMainForm() {
+  // The devices stop and fall silent before the controls their events touch go away.
+  FComponents.reset();
+}
+
+void TMainForm::CreateControls() {
+  btnRecord = MakeButton(this, "btnRecord", "Record", {19, 25, 86, 25});
+  btnPlay = MakeButton(this, "btnPlay", "Play", {207, 25, 90, 25});
+  btnStop = MakeButton(this, "btnStop", "Stop", {111, 25, 90, 25});
+  btnRecord->setEnabled(false);
+  btnPlay->setEnabled(false);
+  btnStop->setEnabled(false);
+
+  WaveFile = MakeLabel(this, "WaveFile", "", {19, 51, 0, 13});
+  SetAutoSizedCaption(WaveFile, QString());
+
+  AudioLevel = new QProgressBar(this);
+  AudioLevel->setObjectName("AudioLevel");
+  AudioLevel->setGeometry(19, 67, 278, 17);
+  AudioLevel->setRange(0, 100);
+  AudioLevel->setValue(0);
+  AudioLevel->setTextVisible(false);
+
+  Position = MakeLabel(this, "Position", "0.00", {61, 108, 21, 13});
+  PositionLabel = MakeLabel(this, "PositionLabel", "Position:", {19, 108, 40, 13});
+
+  StockAudioPlayer = new TStockAudioPlayer(FComponents.get());
+  StockAudioPlayer->SetName("StockAudioPlayer");
+  StockAudioPlayer->SetBufferLength(100);
+  StockAudioRecorder = new TStockAudioRecorder(FComponents.get());
+  StockAudioRecorder->SetName("StockAudioRecorder");
+  StockAudioRecorder->SetBufferLength(100);
+
+  Format = new QComboBox(this);
+  Format->setObjectName("Format");
+  Format->setGeometry(19, 127, 278, 21);
+  Format->setEditable(false);  // pick from the list only
+  Format->setVisible(false);
+
+  FOpenDialog = std::make_unique<TOpenDialog>(this);
+  OpenDialog1 = FOpenDialog.get();
+  OpenDialog1->SetDefaultExt("vox");
+  OpenDialog1->SetFilter("vox files (*.vox)|*.vox");
+
+  ListBox1 = new QListWidget(this);
+  ListBox1->setObjectName("ListBox1");
+  ListBox1->setGeometry(320, 16, 169, 193);
+  ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListBox1->setUniformItemSizes(true);
+  ListBox1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+  Button2 = MakeButton(this, "Button2", "Create Zelvor sound file", {16, 176, 153, 25});
+  Button1X = MakeButton(this, "Button1X", "Button1X", {152, 88, 75, 25});
+  BitBtn1 = MakeButton(this, "BitBtn1", "Test Sounds.zvd file", {16, 216, 153, 25});
+
+  Label1 = MakeLabel(this, "Label1",
+                     "If using externaly created WAV files, record them mono, 8 bits, 8Khz",
+                     {320, 216, 177, 33});
+  Label1->setWordWrap(true);
+  Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  DosCommand1 = new TDosCommand(FComponents.get());
+  DosCommand1->SetName("DosCommand1");
+  DosCommand1->SetInputToOutput(false);
+  DosCommand1->SetMaxTimeAfterBeginning(0);
+  DosCommand1->SetMaxTimeAfterLastOutput(0);
+  DosCommand1->SetCommandLine("");
+
+  // The tab order: Format 0, Record 1, Play 2, Stop 3, level 4, list 5, Create 6,
+  // Button1X 7, Test 8. Labels take no focus; the progress bar is passed over as well.
+  QWidget* order[] = {Format, btnRecord, btnPlay, btnStop, AudioLevel,
+                      ListBox1, Button2, Button1X, BitBtn1};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+void TMainForm::BindHandlers() {
+  auto click = [this](QPushButton* b, void (TMainForm::*handler)()) {
+    connect(b, &QPushButton::clicked, this, [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
+  };
+  click(btnRecord, &TMainForm::btnRecordClick);
+  click(btnStop, &TMainForm::btnStopClick);
+  click(btnPlay, &TMainForm::btnPlayClick);
+  click(Button1X, &TMainForm::Button1XClick);
+  click(Button2, &TMainForm::Button2Click);
+  click(BitBtn1, &TMainForm::BitBtn1Click);
+  // Only a choice of the user is a change; filling and selecting at start-up is not.
+  connect(Format, &QComboBox::activated, this, [this] { Guarded([this] { FormatChange(); }); });
+  connect(ListBox1, &QListWidget::itemDoubleClicked, this,
+          [this] { Guarded([this] { ListBox1DblClick(); }); });
+
+  auto event = [this](void (TMainForm::*handler)(TComponent*)) {
+    return [this, handler](TComponent* sender) {
+      Guarded([=, this] { (this->*handler)(sender); });
+    };
+  };
+  auto level = [this](void (TMainForm::*handler)(TComponent*, int32_t)) {
+    return [this, handler](TComponent* sender, int32_t value) {
+      Guarded([=, this] { (this->*handler)(sender, value); });
+    };
+  };
+  StockAudioPlayer->OnActivate = event(&TMainForm::StockAudioPlayerActivate);
+  StockAudioPlayer->OnDeactivate = event(&TMainForm::StockAudioPlayerDeactivate);
+  StockAudioPlayer->OnLevel = level(&TMainForm::StockAudioPlayerLevel);
+  StockAudioRecorder->OnActivate = event(&TMainForm::StockAudioRecorderActivate);
+  StockAudioRecorder->OnDeactivate = event(&TMainForm::StockAudioRecorderDeactivate);
+  StockAudioRecorder->OnLevel = level(&TMainForm::StockAudioRecorderLevel);
+  DosCommand1->OnTerminated = event(&TMainForm::DosCommand1Terminated);
+}
+
+void TMainForm::Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    ShowMessage(e.what());
+  } catch (...) {
+    ShowMessage("Unknown error");
+  }
+}
+
+void TMainForm::ShowMessage(const std::string& text) {
+  if (FShell)
+    FShell->ShowMessage(text);
+  else
+    ShowMessageBox(this, text);
+}
+
+TShell& TMainForm::Shell() {
+  if (!FShell) throw Exception("The window has no shell to talk to the user");
+  return *FShell;
+}
+
+std::string TMainForm::RowText(int row) const {
+  QListWidgetItem* item = ListBox1->item(row);
+  return item ? item->text().toStdString() : std::string();
+}
+
+void TMainForm::FormCreate() {
+  // The hidden format list: item k is the PCM format k + 1.
+  for (int f = Mono8Bit8000Hz; f <= Stereo16bit48000Hz; ++f) {
+    TWaveFormatEx wf{};
+    FillPCMWaveFormatByIndex(&wf, static_cast<TPCMFormat>(f));
+    Format->addItem(QString::fromStdString(DescribeWaveFormat(&wf)));
+  }
+  // The recording format is the one two places before 8 kHz 16-bit mono, that is 8 kHz
+  // 8-bit mono; a name written with another decimal separator is not found, and the
+  // format is the same.
+  int found = Format->findText("PCM 8.000 kHz, 16 Bit, Mono");
+  TPCMFormat chosen = found >= 0 ? static_cast<TPCMFormat>(found + 1 - 2) : Mono8Bit8000Hz;
+  if (chosen < Mono8Bit8000Hz) chosen = Mono8Bit8000Hz;
+  StockAudioRecorder->SetPCMFormat(chosen);
+  Format->setCurrentIndex(StockAudioRecorder->GetPCMFormat() - 1);
+
+  // The sound list; the configuration file is read only for this.
+  {
+    TIniFile ini(ConfigFileName());
+    for (int i = 0; i < kSoundSlots; ++i) {
+      std::string name = ini.ReadString("SoundFiles", "Name" + std::to_string(i),
+                                        "Sound " + std::to_string(i + 1));
+      auto* item = new QListWidgetItem(QString::fromStdString(name), ListBox1);
+      item->setSizeHint(QSize(0, 13));
+    }
+  }
+  // An existing folder, or one that cannot be made, does not disturb the start.
+  CreateDirectory(FContext.ExeFolder + kExportFolder);
+}
+
+void TMainForm::FormatChange() {
+  StockAudioRecorder->SetPCMFormat(static_cast<TPCMFormat>(Format->currentIndex() + 1));
+}
+
+void TMainForm::btnRecordClick() {
+  StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName);
+}
+
+void TMainForm::btnPlayClick() {
+  StockAudioPlayer->StartPlayingFile(FContext.CurrentSoundFileName);
+}
+
+void TMainForm::btnPauseClick() {
+  if (StockAudioPlayer->GetActive())
+    StockAudioPlayer->SetPaused(!StockAudioPlayer->GetPaused());
+  else
+    StockAudioRecorder->SetPaused(!StockAudioRecorder->GetPaused());
+}
+
+void TMainForm::btnStopClick() {
+  if (StockAudioPlayer->GetActive())
+    StockAudioPlayer->SetActive(false);
+  else
+    StockAudioRecorder->SetActive(false);
+}
+
+void TMainForm::DeviceActivated() {
+  Format->setEnabled(false);
+  btnStop->setEnabled(true);
+  btnRecord->setEnabled(false);
+  btnPlay->setEnabled(false);
+  btnStop->setFocus();
+}
+
+void TMainForm::DeviceDeactivated() {
+  Format->setEnabled(true);
+  btnRecord->setEnabled(true);
+  btnPlay->setEnabled(true);
+  btnStop->setEnabled(false);
+  btnPlay->setFocus();
+}
+
+void TMainForm::ShowLevel(uint32_t positionMs, int32_t level) {
+  SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
+  AudioLevel->setValue(level);
+}
+
+void TMainForm::StockAudioPlayerActivate(TComponent*) { DeviceActivated(); }
+
+void TMainForm::StockAudioPlayerDeactivate(TComponent*) {
+  DeviceDeactivated();
+  FTestWait = false;
+}
+
+void TMainForm::StockAudioPlayerLevel(TComponent*, int32_t Level) {
+  ShowLevel(StockAudioPlayer->GetPosition(), Level);
+}
+
+void TMainForm::StockAudioRecorderActivate(TComponent*) { DeviceActivated(); }
+
+void TMainForm::StockAudioRecorderDeactivate(TComponent*) {
+  DeviceDeactivated();
+  SetAutoSizedCaption(Position, "0.00");
+  ConvertRecordedTake(FContext, Shell());
+}
+
+void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
+  ShowLevel(StockAudioRecorder->GetPosition(), Level);
+}
+
+void TMainForm::Button1Click() { ::Button1Click(FContext, Shell()); }
+
+void TMainForm::FormCloseQuery(bool& CanClose) {
+  // Nothing in the list is ever edited in the window, so a write-back that fails loses
+  // nothing: the user is told and the window closes all the same.
+  CanClose = true;
+  TIniFile ini(ConfigFileName());
+  try {
+    for (int i = 0; i < ListBox1->count(); ++i)
+      ini.WriteString("SoundFiles", "Name" + std::to_string(i), RowText(i));
+  } catch (const Exception& e) {
+    ShowMessage(e.Message());
+  }
+}
+
+void TMainForm::ListBox1DblClick() {
+  int row = ListBox1->currentRow();
+  if (row < 0) return;  // a double-click beside every row chooses nothing
+  SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
+  FContext.CurrentSoundFileName = FContext.ExeFolder + WaveFile->text().toStdString() + ".WAV";
+  btnRecord->setEnabled(true);
+  btnPlay->setEnabled(FileExists(FContext.CurrentSoundFileName));
+}
+
+void TMainForm::Button2Click() {
+  ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); });
+}
+
+void TMainForm::Button1XClick() {
+  // "testvox.wav" may be playing for the package test; it is not rewritten under the player.
+  if (FTestWait) return;
+  ::Button1XClick(FContext, Shell());
+}
+
+void TMainForm::DosCommand1Terminated(TComponent*) {
+  // No command is ever started on DosCommand1, so this never runs.
+}
+
+void TMainForm::BitBtn1Click() {
+  if (FTestWait) return;  // a test is running already
+  const std::string packagePath = FContext.ExeFolder + "Sounds.zvd";
+  if (!FileExists(packagePath)) return;
+  TShell& shell = Shell();
+  TPackageReader package(packagePath);
+  package.Open();
+  for (int slot = 0; slot < kSoundSlots && !FClosing; ++slot) {
+    if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
+    FTestWait = true;
+    bool started = false;
+    try {
+      started = StockAudioPlayer->StartPlayingFile(TestWavPath(FContext));
+    } catch (...) {
+      FTestWait = false;
+      throw;
+    }
+    // A device that did not open sends no deactivation to wait for.
+    if (!started) FTestWait = false;
+    // The player's deactivation clears the flag, also when "Stop" ends this sound.
+    while (FTestWait && !FClosing) shell.WaitForEvents();
+  }
+  FTestWait = false;
+  package.Close();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  bool canClose = true;
+  Guarded([&] { FormCloseQuery(canClose); });
+  if (!canClose) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  // A package test waiting for its playback ends with the window.
+  FClosing = true;
+  if (FTestWait) Guarded([this] { StockAudioPlayer->SetActive(false); });
+  FContext.CurrentSoundFileName.clear();
+  emit Closed();
+}

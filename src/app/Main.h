@@ -1,0 +1,120 @@
+// The main window MainForm: the sound list of the 128 slots, the recording and playback
+// buttons with their level bar and position read-out, and the package commands.
+//
+// The window keeps the state its commands share in a TAppContext: the executable folder it
+// was given (every file it names lies there) and the current sound file name. Errors that
+// escape a handler end that handler only; their message is shown and the window goes on.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Dialogs.h"
+#include "app/DosCommand.h"
+#include "rtl/Classes.h"
+#include "rtl/Shell.h"
+
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class TStockAudioPlayer;
+class TStockAudioRecorder;
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  // exeFolder ends with '/'; the program passes ExeFolder(), tests a folder of their own.
+  // FormCreate runs here, as the window is created. shell may be given later (SetShell)
+  // when it needs the window itself.
+  explicit TMainForm(std::string exeFolder, TShell* shell = nullptr, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  static constexpr int kClientWidth = 514, kClientHeight = 254;
+  static constexpr int kLeft = 271, kTop = 278;
+  static constexpr int kSoundSlots = 128;
+  static constexpr const char* kConfigFile = "ZelvorSound.ini";
+  static constexpr const char* kExportFolder = "WAV Export";
+  static constexpr const char* kCaption = "Zelvor Sound Recorder version 1.0.0.1";
+
+  TShell* GetShell() const { return FShell; }
+  void SetShell(TShell* shell) { FShell = shell; }
+  TAppContext& Context() { return FContext; }
+  std::string ConfigFileName() const { return FContext.ExeFolder + kConfigFile; }
+  // True while the package test waits for a playback to end.
+  bool GetTestWait() const { return FTestWait; }
+
+  // --- published fields, in declaration order ---
+  QPushButton* btnRecord;
+  QPushButton* btnPlay;
+  QPushButton* btnStop;
+  QLabel* WaveFile;
+  QProgressBar* AudioLevel;
+  QLabel* Position;
+  TStockAudioPlayer* StockAudioPlayer;
+  TStockAudioRecorder* StockAudioRecorder;
+  QLabel* PositionLabel;
+  QComboBox* Format;
+  TOpenDialog* OpenDialog1;
+  QListWidget* ListBox1;
+  QPushButton* Button2;
+  QPushButton* Button1X;
+  QLabel* Label1;
+  TDosCommand* DosCommand1;
+  QPushButton* BitBtn1;
+
+  // --- published methods, in declaration order ---
+  virtual void FormCreate();
+  virtual void FormatChange();
+  virtual void btnRecordClick();
+  virtual void btnPlayClick();
+  virtual void btnPauseClick();  // bound to no control
+  virtual void btnStopClick();
+  virtual void StockAudioPlayerActivate(TComponent* Sender);
+  virtual void StockAudioPlayerDeactivate(TComponent* Sender);
+  virtual void StockAudioPlayerLevel(TComponent* Sender, int32_t Level);
+  virtual void StockAudioRecorderActivate(TComponent* Sender);
+  virtual void StockAudioRecorderDeactivate(TComponent* Sender);
+  virtual void StockAudioRecorderLevel(TComponent* Sender, int32_t Level);
+  virtual void Button1Click();  // bound to no control
+  virtual void FormCloseQuery(bool& CanClose);
+  virtual void ListBox1DblClick();
+  virtual void Button2Click();
+  virtual void Button1XClick();
+  virtual void DosCommand1Terminated(TComponent* Sender);
+  virtual void BitBtn1Click();
+
+  // Runs a handler; an error escaping it is shown in a message box and swallowed.
+  void Guarded(const std::function<void()>& handler);
+  // Shows a message box through the shell (or directly when there is none yet).
+  void ShowMessage(const std::string& text);
+
+ signals:
+  // The window accepted its close: the program ends.
+  void Closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateControls();
+  void BindHandlers();
+  TShell& Shell();
+  std::string RowText(int row) const;
+  // Activation and deactivation look the same for the player and the recorder.
+  void DeviceActivated();
+  void DeviceDeactivated();
+  void ShowLevel(uint32_t positionMs, int32_t level);
+
+  TAppContext FContext;
+  TShell* FShell;
+  bool FTestWait = false;
+  bool FClosing = false;  // the window has accepted its close
+  // Owns the non-visual components (the stock recorder and player, DosCommand1).
+  std::unique_ptr<TComponent> FComponents;
+  std::unique_ptr<TOpenDialog> FOpenDialog;
+};

@@ -1,0 +1,4 @@
+// zelvorsound: the window of the voice-prompt tool.
+#include "app/Application.h"
+
+int main(int argc, char** argv) { return RunProgram(argc, argv); }
