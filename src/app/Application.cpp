@@ -13,6 +13,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Main.h"
+#include "app/MessageDrain.h"
 #include "app/QtShell.h"
 #include "app/Unit1.h"
 #include "platform/files.h"
@@ -127,6 +128,8 @@ int RunProgram(int argc, char** argv) {
   }
   TApplication app(argc, argv);
   UseLocaleSeparators(QLocale::system());
+  // Device notifications posted to this thread's queue are dispatched by Qt's event loop.
+  InstallGuiMessageDrain();
 
   TMainForm mainForm(ExeFolder());
   TForm1 form1;  // created hidden

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Checks the window under a real X server: starts Xvfb and the program (a copy of it in a
+# fresh folder, which becomes its executable folder), checks the caption and the 514 x 254
+# client area, closes the window by its close box (WM_DELETE_WINDOW, as a window manager
+# does) and checks that "ZelvorSound.ini" then holds the 128 slot names.
+#
+#   scripts/xvfb-check.sh [path/to/zelvorsound]
+# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, xwininfo or python3 missing).
+set -uo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+APP=${1:-$ROOT/build/app/src/app/zelvorsound}
+CAPTION="Zelvor Sound Recorder version 1.0.0.1"
+
+for tool in Xvfb xdotool xwininfo python3; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+[ -x "$APP" ] || { echo "FAIL: no program at $APP"; exit 1; }
+
+WORK=$(mktemp -d)
+XVFB_PID=""
+APP_PID=""
+cleanup() {
+  [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; [ -s "$WORK/app.log" ] && sed 's/^/  program: /' "$WORK/app.log"; exit 1; }
+
+# Xvfb picks a free display number itself and writes it to the given descriptor.
+exec 3>"$WORK/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+XVFB_PID=$!
+exec 3>&-
+for _ in $(seq 1 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+[ -s "$WORK/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(head -n1 "$WORK/display")"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+mkdir "$WORK/app"
+cp "$APP" "$WORK/app/zelvorsound"
+(cd / && exec "$WORK/app/zelvorsound") >"$WORK/app.log" 2>&1 &
+APP_PID=$!
+
+WID=""
+for _ in $(seq 1 100); do
+  WID=$(xdotool search --name "^${CAPTION}\$" 2>/dev/null | head -n1)
+  [ -n "$WID" ] && break
+  kill -0 "$APP_PID" 2>/dev/null || fail "the program ended before showing its window"
+  sleep 0.1
+done
+[ -n "$WID" ] || fail "no window with the caption \"$CAPTION\""
+
+NAME=$(xdotool getwindowname "$WID")
+[ "$NAME" = "$CAPTION" ] || fail "caption is \"$NAME\""
+INFO=$(xwininfo -id "$WID")
+W=$(sed -n 's/^ *Width: *//p' <<<"$INFO")
+H=$(sed -n 's/^ *Height: *//p' <<<"$INFO")
+[ "$W" = 514 ] && [ "$H" = 254 ] || fail "client area is ${W}x${H}, not 514x254"
+echo "window \"$NAME\" with a ${W}x${H} client area"
+
+python3 - "$WID" <<'PY' || fail "could not send the close request"
+import ctypes, sys
+x = ctypes.cdll.LoadLibrary("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                         ctypes.c_void_p]
+x.XFlush.argtypes = [ctypes.c_void_p]
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+d = x.XOpenDisplay(None)
+if not d:
+    sys.exit(1)
+win = int(sys.argv[1])
+ev = XEvent()
+ev.xclient.type = 33  # ClientMessage
+ev.xclient.window = win
+ev.xclient.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+ev.xclient.format = 32
+ev.xclient.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+x.XSendEvent(d, win, 0, 0, ctypes.byref(ev))
+x.XFlush(d)
+x.XCloseDisplay(d)
+PY
+
+for _ in $(seq 1 100); do
+  kill -0 "$APP_PID" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$APP_PID" 2>/dev/null && fail "the program did not end when its window was closed"
+wait "$APP_PID"
+RC=$?
+APP_PID=""
+[ "$RC" = 0 ] || fail "the program ended with status $RC"
+
+INI="$WORK/app/ZelvorSound.ini"
+[ -f "$INI" ] || fail "no ZelvorSound.ini beside the program"
+for i in $(seq 0 127); do
+  grep -qx "Name$i=Sound $((i + 1))" "$INI" || fail "ZelvorSound.ini lacks Name$i=Sound $((i + 1))"
+done
+[ -d "$WORK/app/WAV Export" ] || fail "no \"WAV Export\" folder beside the program"
+echo "closing wrote the 128 names into ZelvorSound.ini"
+echo "PASS"
