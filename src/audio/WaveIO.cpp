@@ -69,15 +69,20 @@ void TWaveThread::Start(TWaveAudioIO* waveAudio) {
   auto* thread = new TWaveThread(waveAudio);
   HANDLE ready = CreateEvent(FALSE_, FALSE_);
   DWORD threadId = 0;
-  HANDLE handle = CreateThread(
-      [thread, ready] {
-        // The queue exists before the device can post its opened notification.
-        EnsureMessageQueue();
-        SetEvent(ready);
-        thread->Execute();
-        delete thread;
-      },
-      &threadId);
+  HANDLE handle = nullptr;
+  try {
+    handle = CreateThread(
+        [thread, ready] {
+          // The queue exists before the device can post its opened notification.
+          EnsureMessageQueue();
+          SetEvent(ready);
+          thread->Execute();
+          delete thread;
+        },
+        &threadId);
+  } catch (...) {
+    handle = nullptr;
+  }
   if (handle == nullptr) {
     delete thread;
     CloseHandle(ready);

@@ -106,7 +106,8 @@ class TWaveAudioIO : public TComponent {
   DWORD GetCallbackType() const { return FCallbackType; }
   // Non-zero from the worker's creation until its loop has ended; 0 in window mode.
   HANDLE GetThreadHandle() const { return FThreadHandle; }
-  const WAVEFORMATEX& GetWaveFormatRecord() const { return FWaveFormat; }
+  // A copy: the record is packed, so its fields are read by value.
+  WAVEFORMATEX GetWaveFormatRecord() const { return FWaveFormat; }
 
   TWaveAudioEvent OnActivate, OnDeactivate, OnPause, OnResume, OnError;
   TWaveAudioLevelEvent OnLevel;

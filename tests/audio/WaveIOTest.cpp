@@ -413,7 +413,7 @@ TEST_F(WaveIOTest, ACloseFromInsideTheOpenIsRefusedInsteadOfWaitingForever) {
   in.SetActive(true);
   EXPECT_FALSE(closeResult);
   EXPECT_TRUE(in.GetActive());
-  EXPECT_EQ(in.GetWaveFormatRecord().nSamplesPerSec, 8000u);
+  EXPECT_EQ(+in.GetWaveFormatRecord().nSamplesPerSec, 8000u);
   in.SetActive(false);
   ASSERT_TRUE(PumpUntil([&] { return !in.GetActive(); }));
 }

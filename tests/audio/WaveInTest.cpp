@@ -223,8 +223,8 @@ TEST_F(WaveInTest, NonePcmWithoutOnFormatFailsTheOpenCleanly) {
     freeIt = true;
   };
   in.SetActive(true);
-  EXPECT_EQ(in.GetWaveFormatRecord().nSamplesPerSec, 22050u);
-  EXPECT_EQ(in.GetWaveFormatRecord().cbSize, 0);
+  EXPECT_EQ(+in.GetWaveFormatRecord().nSamplesPerSec, 22050u);
+  EXPECT_EQ(+in.GetWaveFormatRecord().cbSize, 0);
   StopAndWait();
 }
 
