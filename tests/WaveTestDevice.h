@@ -3,8 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -76,7 +76,8 @@ inline TWaveNote MakeNote(UINT msg, WPARAM w, LPARAM l) {
 class TNoteWindow {
  public:
   TNoteWindow() {
-    FWnd = AllocateHWnd([this](TMessage& m) { FNotes.push_back(MakeNote(m.Msg, m.WParam, m.LParam)); });
+    FWnd = AllocateHWnd(
+        [this](TMessage& m) { FNotes.push_back(MakeNote(m.Msg, m.WParam, m.LParam)); });
   }
   ~TNoteWindow() { DeallocateHWnd(FWnd); }
   TNoteWindow(const TNoteWindow&) = delete;

@@ -20,7 +20,8 @@ std::string DescribeFormats(DWORD formats) {
   for (int r = 0; r < 3; ++r) {
     std::string kinds;
     for (int k = 0; k < 4; ++k) {
-      if (formats & (1u << (r * 4 + k))) kinds += std::string(kinds.empty() ? "" : ", ") + kKinds[k];
+      if (formats & (1u << (r * 4 + k)))
+        kinds += std::string(kinds.empty() ? "" : ", ") + kKinds[k];
     }
     if (kinds.empty()) continue;
     out += std::string("\n      ") + kRates[r] + ": " + kinds;
@@ -33,12 +34,10 @@ std::string DescribeSupport(DWORD support) {
     DWORD Mask;
     const char* Text;
   };
-  static const Bit kBits[] = {{WAVECAPS_VOLUME, "volume"},
-                              {WAVECAPS_LRVOLUME, "left/right volume"},
-                              {WAVECAPS_PITCH, "pitch"},
-                              {WAVECAPS_PLAYBACKRATE, "playback rate"},
-                              {WAVECAPS_SYNC, "synchronous only"},
-                              {WAVECAPS_SAMPLEACCURATE, "sample-accurate position"}};
+  static const Bit kBits[] = {
+      {WAVECAPS_VOLUME, "volume"},         {WAVECAPS_LRVOLUME, "left/right volume"},
+      {WAVECAPS_PITCH, "pitch"},           {WAVECAPS_PLAYBACKRATE, "playback rate"},
+      {WAVECAPS_SYNC, "synchronous only"}, {WAVECAPS_SAMPLEACCURATE, "sample-accurate position"}};
   std::string out;
   for (auto& b : kBits)
     if (support & b.Mask) out += std::string(out.empty() ? "" : ", ") + b.Text;
@@ -47,7 +46,8 @@ std::string DescribeSupport(DWORD support) {
 
 std::string CapsError(MMRESULT rc) {
   char text[256];
-  if (waveOutGetErrorTextA(rc, text, sizeof text) != MMSYSERR_NOERROR) return "error " + std::to_string(rc);
+  if (waveOutGetErrorTextA(rc, text, sizeof text) != MMSYSERR_NOERROR)
+    return "error " + std::to_string(rc);
   return text;
 }
 
@@ -98,7 +98,8 @@ int ListDevices() {
 }
 
 cli::Register r{cli::Command{
-    "devices", "devices",
+    "devices",
+    "devices",
     "Lists the sound input and output devices with their names, the standard formats\n"
     "they take and what else they support (volume, pitch, playback rate), or says that\n"
     "there are none. ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual);\n"

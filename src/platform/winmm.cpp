@@ -27,23 +27,40 @@ namespace winmm {
 
 const char* WaveCallName(WaveCall call) {
   switch (call) {
-    case WaveCall::Caps: return "Caps";
-    case WaveCall::Query: return "Query";
-    case WaveCall::Open: return "Open";
-    case WaveCall::Prepare: return "Prepare";
-    case WaveCall::Unprepare: return "Unprepare";
-    case WaveCall::Add: return "Add";
-    case WaveCall::Start: return "Start";
-    case WaveCall::Stop: return "Stop";
-    case WaveCall::Reset: return "Reset";
-    case WaveCall::Close: return "Close";
-    case WaveCall::Position: return "Position";
-    case WaveCall::GetVolume: return "GetVolume";
-    case WaveCall::SetVolume: return "SetVolume";
-    case WaveCall::GetPitch: return "GetPitch";
-    case WaveCall::SetPitch: return "SetPitch";
-    case WaveCall::GetRate: return "GetRate";
-    case WaveCall::SetRate: return "SetRate";
+    case WaveCall::Caps:
+      return "Caps";
+    case WaveCall::Query:
+      return "Query";
+    case WaveCall::Open:
+      return "Open";
+    case WaveCall::Prepare:
+      return "Prepare";
+    case WaveCall::Unprepare:
+      return "Unprepare";
+    case WaveCall::Add:
+      return "Add";
+    case WaveCall::Start:
+      return "Start";
+    case WaveCall::Stop:
+      return "Stop";
+    case WaveCall::Reset:
+      return "Reset";
+    case WaveCall::Close:
+      return "Close";
+    case WaveCall::Position:
+      return "Position";
+    case WaveCall::GetVolume:
+      return "GetVolume";
+    case WaveCall::SetVolume:
+      return "SetVolume";
+    case WaveCall::GetPitch:
+      return "GetPitch";
+    case WaveCall::SetPitch:
+      return "SetPitch";
+    case WaveCall::GetRate:
+      return "GetRate";
+    case WaveCall::SetRate:
+      return "SetRate";
   }
   return "?";
 }
@@ -381,8 +398,8 @@ void FillCommon(Caps& c, const WaveDeviceInfo& info) {
   c.wChannels = info.Channels;
 }
 
-MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format,
-              DWORD_PTR callback, DWORD flags) {
+MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback,
+              DWORD flags) {
   if (ph) *ph = 0;
   WaveDriver& drv = CurrentDriver();
   const DWORD kind = flags & kCallbackMask;
@@ -600,23 +617,40 @@ MMRESULT SetWord(uint32_t handle, WaveCall call, DWORD Device::*field, DWORD sup
 
 const char* ErrorText(MMRESULT code) {
   switch (code) {
-    case MMSYSERR_NOERROR: return "No error.";
-    case MMSYSERR_ERROR: return "The sound device reported an unspecified error.";
-    case MMSYSERR_BADDEVICEID: return "There is no sound device with this number.";
-    case MMSYSERR_NOTENABLED: return "The sound driver could not be enabled.";
-    case MMSYSERR_ALLOCATED: return "The sound device is already in use by another program.";
-    case MMSYSERR_INVALHANDLE: return "The sound device handle is not valid.";
-    case MMSYSERR_NODRIVER: return "No sound device is available.";
-    case MMSYSERR_NOMEM: return "There is not enough memory for the sound device.";
-    case MMSYSERR_NOTSUPPORTED: return "The sound device does not support this function.";
-    case MMSYSERR_BADERRNUM: return "The error number is not known.";
-    case MMSYSERR_INVALFLAG: return "An invalid flag was given to the sound device.";
-    case MMSYSERR_INVALPARAM: return "An invalid parameter was given to the sound device.";
-    case MMSYSERR_HANDLEBUSY: return "The sound device handle is busy in another thread.";
-    case WAVERR_BADFORMAT: return "The sound device cannot record or play this audio format.";
-    case WAVERR_STILLPLAYING: return "Buffers are still queued at the sound device.";
-    case WAVERR_UNPREPARED: return "The buffer has not been prepared for the sound device.";
-    case WAVERR_SYNC: return "The sound device cannot be opened for synchronous use.";
+    case MMSYSERR_NOERROR:
+      return "No error.";
+    case MMSYSERR_ERROR:
+      return "The sound device reported an unspecified error.";
+    case MMSYSERR_BADDEVICEID:
+      return "There is no sound device with this number.";
+    case MMSYSERR_NOTENABLED:
+      return "The sound driver could not be enabled.";
+    case MMSYSERR_ALLOCATED:
+      return "The sound device is already in use by another program.";
+    case MMSYSERR_INVALHANDLE:
+      return "The sound device handle is not valid.";
+    case MMSYSERR_NODRIVER:
+      return "No sound device is available.";
+    case MMSYSERR_NOMEM:
+      return "There is not enough memory for the sound device.";
+    case MMSYSERR_NOTSUPPORTED:
+      return "The sound device does not support this function.";
+    case MMSYSERR_BADERRNUM:
+      return "The error number is not known.";
+    case MMSYSERR_INVALFLAG:
+      return "An invalid flag was given to the sound device.";
+    case MMSYSERR_INVALPARAM:
+      return "An invalid parameter was given to the sound device.";
+    case MMSYSERR_HANDLEBUSY:
+      return "The sound device handle is busy in another thread.";
+    case WAVERR_BADFORMAT:
+      return "The sound device cannot record or play this audio format.";
+    case WAVERR_STILLPLAYING:
+      return "Buffers are still queued at the sound device.";
+    case WAVERR_UNPREPARED:
+      return "The buffer has not been prepared for the sound device.";
+    case WAVERR_SYNC:
+      return "The sound device cannot be opened for synchronous use.";
   }
   return nullptr;
 }
@@ -666,8 +700,8 @@ MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size) {
   return winmm::GetErrorText(error, text, size);
 }
 
-MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format,
-                    DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
+                    DWORD_PTR instance, DWORD flags) {
   (void)instance;  // only function callbacks receive it, and those are not offered
   return winmm::Open(WaveDir::In, phwi, deviceId, format, callback, flags);
 }
@@ -712,8 +746,8 @@ MMRESULT waveOutGetErrorTextA(MMRESULT error, char* text, UINT size) {
   return winmm::GetErrorText(error, text, size);
 }
 
-MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format,
-                     DWORD_PTR callback, DWORD_PTR instance, DWORD flags) {
+MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD flags) {
   (void)instance;
   return winmm::Open(WaveDir::Out, phwo, deviceId, format, callback, flags);
 }
@@ -740,12 +774,10 @@ MMRESULT waveOutGetPosition(HWAVEOUT hwo, MMTIME* time, UINT size) {
 }
 
 MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* volume) {
-  return winmm::GetWord(hwo, WaveCall::GetVolume, &winmm::Device::Volume, WAVECAPS_VOLUME,
-                        volume);
+  return winmm::GetWord(hwo, WaveCall::GetVolume, &winmm::Device::Volume, WAVECAPS_VOLUME, volume);
 }
 MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD volume) {
-  return winmm::SetWord(hwo, WaveCall::SetVolume, &winmm::Device::Volume, WAVECAPS_VOLUME,
-                        volume);
+  return winmm::SetWord(hwo, WaveCall::SetVolume, &winmm::Device::Volume, WAVECAPS_VOLUME, volume);
 }
 MMRESULT waveOutGetPitch(HWAVEOUT hwo, DWORD* pitch) {
   return winmm::GetWord(hwo, WaveCall::GetPitch, &winmm::Device::Pitch, WAVECAPS_PITCH, pitch);
@@ -754,10 +786,8 @@ MMRESULT waveOutSetPitch(HWAVEOUT hwo, DWORD pitch) {
   return winmm::SetWord(hwo, WaveCall::SetPitch, &winmm::Device::Pitch, WAVECAPS_PITCH, pitch);
 }
 MMRESULT waveOutGetPlaybackRate(HWAVEOUT hwo, DWORD* rate) {
-  return winmm::GetWord(hwo, WaveCall::GetRate, &winmm::Device::Rate, WAVECAPS_PLAYBACKRATE,
-                        rate);
+  return winmm::GetWord(hwo, WaveCall::GetRate, &winmm::Device::Rate, WAVECAPS_PLAYBACKRATE, rate);
 }
 MMRESULT waveOutSetPlaybackRate(HWAVEOUT hwo, DWORD rate) {
-  return winmm::SetWord(hwo, WaveCall::SetRate, &winmm::Device::Rate, WAVECAPS_PLAYBACKRATE,
-                        rate);
+  return winmm::SetWord(hwo, WaveCall::SetRate, &winmm::Device::Rate, WAVECAPS_PLAYBACKRATE, rate);
 }

@@ -32,8 +32,8 @@ constexpr int kWaitMs = 10;
 thread_local std::string tAlsaDetail;
 
 // The library's own complaints go into the failure detail instead of stderr.
-void QuietErrorHandler(const char* file, int line, const char* function, int err,
-                       const char* fmt, ...) {
+void QuietErrorHandler(const char* file, int line, const char* function, int err, const char* fmt,
+                       ...) {
   (void)file;
   (void)line;
   (void)function;
@@ -315,7 +315,8 @@ class AlsaWaveDriver : public WaveDriver {
     if (snd_pcm_sw_params_current(pcm.P, sw) == 0) {
       // Playback starts with the first period, so a sound shorter than the ring is heard.
       if (dir == WaveDir::Out)
-        snd_pcm_sw_params_set_start_threshold(pcm.P, sw, std::max<snd_pcm_uframes_t>(periodFrames, 1));
+        snd_pcm_sw_params_set_start_threshold(pcm.P, sw,
+                                              std::max<snd_pcm_uframes_t>(periodFrames, 1));
       snd_pcm_sw_params(pcm.P, sw);
     }
     err = snd_pcm_prepare(pcm.P);
@@ -378,9 +379,8 @@ class AlsaWaveDriver : public WaveDriver {
     unsigned int maxChannels = 0;
     snd_pcm_hw_params_get_channels_max(any, &maxChannels);
     info.Channels = static_cast<WORD>(std::clamp(maxChannels, 1u, 2u));
-    info.Support = dir == WaveDir::Out
-                       ? WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE
-                       : 0;
+    info.Support =
+        dir == WaveDir::Out ? WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE : 0;
     return MMSYSERR_NOERROR;
   }
 

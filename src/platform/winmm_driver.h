@@ -132,8 +132,7 @@ enum class CaptureEnd {
 };
 
 struct Config {
-  std::vector<WaveDeviceInfo> Inputs{
-      {"Virtual Wave In", 0x0FFF, 2, 0}};
+  std::vector<WaveDeviceInfo> Inputs{{"Virtual Wave In", 0x0FFF, 2, 0}};
   std::vector<WaveDeviceInfo> Outputs{
       {"Virtual Wave Out", 0x0FFF, 2, WAVECAPS_VOLUME | WAVECAPS_LRVOLUME}};
   Pacing Pace = Pacing::Fast;

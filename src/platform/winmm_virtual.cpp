@@ -76,9 +76,10 @@ class VirtualStream : public WaveStream {
       }
       if (s.Cfg.Pace == Pacing::RealTime && FFormat.nAvgBytesPerSec > 0) {
         // A device that sat starved does not owe the time it waited: it counts afresh.
-        if (FClockRunning && Clock::now() > FClockStart + std::chrono::microseconds(
-                                                 FClockBytes * 1000000ull / FFormat.nAvgBytesPerSec) +
-                                                 std::chrono::milliseconds(50))
+        if (FClockRunning && Clock::now() > FClockStart +
+                                                std::chrono::microseconds(FClockBytes * 1000000ull /
+                                                                          FFormat.nAvgBytesPerSec) +
+                                                std::chrono::milliseconds(50))
           FClockRunning = false;
         if (!FClockRunning) {
           FClockRunning = true;

@@ -46,7 +46,8 @@ class WinmmAlsa : public ::testing::Test {
  protected:
   WinmmAlsa()
       : FAudio("ZELVOR_AUDIO", "alsa"),
-        FConfig("ALSA_CONFIG_PATH", std::string(ZS_SOURCE_DIR) + "/tests/platform/alsa/asound.conf"),
+        FConfig("ALSA_CONFIG_PATH",
+                std::string(ZS_SOURCE_DIR) + "/tests/platform/alsa/asound.conf"),
         FDevice("ZELVOR_ALSA_DEVICE", "zelvor_file"),
         FPlayback("ZELVOR_TEST_PLAYBACK", FDir.Path("played.raw")),
         FCapture("ZELVOR_TEST_CAPTURE", FDir.Path("capture.raw")) {}
@@ -145,7 +146,8 @@ TEST_F(WinmmAlsa, PlaybackWritesExactlyTheBytesGivenInOrder) {
     ASSERT_EQ(waveOutWrite(h, &t->Header, kHdr), MMSYSERR_NOERROR);
   }
   ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 3, 10000));
-  for (auto* t : {&a, &b, &c}) ASSERT_EQ(waveOutUnprepareHeader(h, &t->Header, kHdr), MMSYSERR_NOERROR);
+  for (auto* t : {&a, &b, &c})
+    ASSERT_EQ(waveOutUnprepareHeader(h, &t->Header, kHdr), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
   ASSERT_TRUE(w.WaitCount(MM_WOM_CLOSE, 1));
   const std::string played = FDir.Read("played.raw");
@@ -190,9 +192,8 @@ TEST_F(WinmmAlsa, ResetDropsWhatIsQueuedAndTheDevicePlaysOnFromZero) {
   ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 2, 10000));
   MMTIME t{};
   t.wType = TIME_BYTES;
-  ASSERT_TRUE(PumpUntil([&] {
-    return waveOutGetPosition(h, &t, sizeof t) == MMSYSERR_NOERROR && t.u.cb == 1000;
-  }));
+  ASSERT_TRUE(PumpUntil(
+      [&] { return waveOutGetPosition(h, &t, sizeof t) == MMSYSERR_NOERROR && t.u.cb == 1000; }));
   for (auto* x : {&a, &b}) ASSERT_EQ(waveOutUnprepareHeader(h, &x->Header, kHdr), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
   EXPECT_TRUE(FDir.Read("played.raw") == RandomBytes(1000, 7));  // the paused block never played
@@ -209,8 +210,7 @@ TEST_F(WinmmAlsa, WithoutASoundCardNothingIsListedAndOpenFailsCleanly) {
     TNoteWindow w;
     HWAVEOUT h = 9;
     const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
-    EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW),
-              MMSYSERR_NODRIVER)
+    EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_NODRIVER)
         << name;
     EXPECT_EQ(h, 0u);
     HWAVEIN hi = 9;

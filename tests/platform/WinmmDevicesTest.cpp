@@ -1,7 +1,6 @@
 // `zelvorsound-cli devices`: the device list a user sees, on the virtual device and on an
 // ALSA without a sound card.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -55,8 +54,9 @@ TEST(WinmmDevicesCommand, SaysClearlyThatThereAreNoDevicesWithoutASoundCard) {
 }
 
 TEST(WinmmDevicesCommand, ListsTheAlsaFileDevice) {
-  TRun r = RunCli("ZELVOR_AUDIO=alsa ZELVOR_ALSA_DEVICE=zelvor_file ZELVOR_TEST_CAPTURE=/dev/null " +
-                  kAlsaConfig);
+  TRun r =
+      RunCli("ZELVOR_AUDIO=alsa ZELVOR_ALSA_DEVICE=zelvor_file ZELVOR_TEST_CAPTURE=/dev/null " +
+             kAlsaConfig);
   EXPECT_EQ(r.Exit, 0) << r.Out;
   EXPECT_NE(r.Out.find("Output devices:\n  0  ALSA zelvor_file"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("sample-accurate position"), std::string::npos) << r.Out;

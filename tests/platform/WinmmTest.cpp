@@ -21,15 +21,13 @@ const WAVEFORMATEX kStereo16 = PcmFormat(44100, 2, 16);
 
 HWAVEOUT OpenOut(TNoteWindow& w, const WAVEFORMATEX& f = kMono8) {
   HWAVEOUT h = 0;
-  EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW),
-            MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
   return h;
 }
 
 HWAVEIN OpenIn(TNoteWindow& w, const WAVEFORMATEX& f = kMono8) {
   HWAVEIN h = 0;
-  EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW),
-            MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
   return h;
 }
 
@@ -68,8 +66,7 @@ std::string ErrorText(MMRESULT code) {
 TEST(WinmmDevices, CountsNamesFormatsAndSupportComeFromTheConfiguration) {
   TWaveTestDevice dev;
   virt::Config c;
-  c.Inputs = {{"Mic A", WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16, 1, 0},
-              {"Mic B", 0, 2, 0}};
+  c.Inputs = {{"Mic A", WAVE_FORMAT_1M08 | WAVE_FORMAT_4S16, 1, 0}, {"Mic B", 0, 2, 0}};
   c.Outputs = {{"Speaker with a name far longer than the record holds", WAVE_FORMAT_2M16, 2,
                 WAVECAPS_VOLUME | WAVECAPS_PITCH}};
   virt::Configure(c);
@@ -125,12 +122,12 @@ TEST(WinmmDevices, WithoutDevicesTheMapperHasNoDriverAndNothingOpens) {
 }
 
 TEST(WinmmDevices, EveryResultCodeHasItsOwnTextAndUnknownCodesAreRefused) {
-  const MMRESULT codes[] = {MMSYSERR_NOERROR,      MMSYSERR_ERROR,        MMSYSERR_BADDEVICEID,
-                            MMSYSERR_NOTENABLED,   MMSYSERR_ALLOCATED,    MMSYSERR_INVALHANDLE,
-                            MMSYSERR_NODRIVER,     MMSYSERR_NOMEM,        MMSYSERR_NOTSUPPORTED,
-                            MMSYSERR_BADERRNUM,    MMSYSERR_INVALFLAG,    MMSYSERR_INVALPARAM,
-                            MMSYSERR_HANDLEBUSY,   WAVERR_BADFORMAT,      WAVERR_STILLPLAYING,
-                            WAVERR_UNPREPARED,     WAVERR_SYNC};
+  const MMRESULT codes[] = {MMSYSERR_NOERROR,    MMSYSERR_ERROR,     MMSYSERR_BADDEVICEID,
+                            MMSYSERR_NOTENABLED, MMSYSERR_ALLOCATED, MMSYSERR_INVALHANDLE,
+                            MMSYSERR_NODRIVER,   MMSYSERR_NOMEM,     MMSYSERR_NOTSUPPORTED,
+                            MMSYSERR_BADERRNUM,  MMSYSERR_INVALFLAG, MMSYSERR_INVALPARAM,
+                            MMSYSERR_HANDLEBUSY, WAVERR_BADFORMAT,   WAVERR_STILLPLAYING,
+                            WAVERR_UNPREPARED,   WAVERR_SYNC};
   std::vector<std::string> seen;
   for (MMRESULT c : codes) {
     std::string t = ErrorText(c);
@@ -157,8 +154,7 @@ TEST(WinmmOpen, AFormatQueryAnswersWithoutOpeningAnything) {
   virt::Config c;
   c.Accepts = [](WaveDir, UINT, const WAVEFORMATEX& f) { return f.nSamplesPerSec != 44100; };
   virt::Configure(c);
-  EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kMono8, 0, 0, WAVE_FORMAT_QUERY),
-            MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kMono8, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
   EXPECT_EQ(waveOutOpen(nullptr, 0, &kStereo16, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
   WAVEFORMATEX odd = kMono8;
   odd.wBitsPerSample = 24;
@@ -183,8 +179,7 @@ TEST(WinmmOpen, BadArgumentsAreRefused) {
   TWaveTestDevice dev;
   TNoteWindow w;
   HWAVEIN h = 0;
-  EXPECT_EQ(waveInOpen(nullptr, 0, &kMono8, w.Callback(), 0, CALLBACK_WINDOW),
-            MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInOpen(nullptr, 0, &kMono8, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInOpen(&h, 0, &kMono8, w.Callback(), 0, 0x00030000), MMSYSERR_INVALFLAG);
   EXPECT_EQ(waveInOpen(&h, 0, &kMono8, 12345, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInOpen(&h, 5, &kMono8, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);
@@ -534,7 +529,8 @@ TEST(WinmmPlayback, ALoopedBufferPlaysDwLoopsTimesAndComesBackOnce) {
   Play(h, b);
   ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 2));
   EXPECT_EQ(w.Notes()[1].Header, &a.Header);
-  EXPECT_EQ(virt::PlayedBytes(), Pattern(100, 1) + Pattern(100, 1) + Pattern(100, 1) + Pattern(10, 2));
+  EXPECT_EQ(virt::PlayedBytes(),
+            Pattern(100, 1) + Pattern(100, 1) + Pattern(100, 1) + Pattern(10, 2));
   EXPECT_EQ(PositionOut(h), 310u);
   ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
