@@ -59,14 +59,4 @@ TEST(PreFilter, FullScaleLeavesTheSixteenBitRange) {
   EXPECT_EQ(*std::max_element(y.begin(), y.end()), 53157);
 }
 
-TEST(PreFilter, ResetForgetsTheHistoryAndStatesAreIndependent) {
-  TPreFilter a, b;
-  ResetPreFilter(a);
-  ResetPreFilter(b);
-  Filter(a, std::vector<int16_t>(50, 20000));
-  ResetPreFilter(a);
-  // b was never fed; both now answer a step exactly alike.
-  EXPECT_EQ(Filter(a, std::vector<int16_t>(30, 1000)), Filter(b, std::vector<int16_t>(30, 1000)));
-}
-
 }  // namespace

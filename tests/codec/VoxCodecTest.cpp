@@ -96,17 +96,4 @@ TEST(VoxCodec, SplittingAStreamAnywhereGivesTheSameBytes) {
   }
 }
 
-TEST(VoxCodec, DecoderFollowsTheEncodersPredictor) {
-  std::mt19937 rng(11);
-  Bytes samples(4000);
-  for (auto& s : samples) s = static_cast<uint8_t>(rng() % 256);
-  std::vector<uint8_t> predictors;
-  uint8_t p = 128;
-  for (uint8_t s : samples) {
-    EncodeSample(s, p);
-    predictors.push_back(p);
-  }
-  EXPECT_EQ(DecodeAll(EncodeAll(samples)), predictors);
-}
-
 }  // namespace
