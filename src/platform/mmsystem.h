@@ -7,6 +7,40 @@
 // Notifications are posted, never called: to the hidden window (CALLBACK_WINDOW) or the
 // thread (CALLBACK_THREAD) given at open, through the message system (messages.h), in the
 // device's order: the open notification first, one per returned buffer, the close last.
+// wParam carries the device handle, lParam the returned WAVEHDR*. CALLBACK_NULL posts
+// nothing; the caller then polls WHDR_DONE.
+//
+// What the calls promise:
+// - Handles are small non-zero numbers; 0, a closed handle or a handle of the other
+//   direction gives MMSYSERR_INVALHANDLE. WAVE_MAPPER stands for device 0; with no device
+//   at all it gives MMSYSERR_NODRIVER, a number past the last device MMSYSERR_BADDEVICEID.
+// - Formats: PCM, 1 or 2 channels, 8 or 16 bits, 1000..192000 Hz, with nBlockAlign and
+//   nAvgBytesPerSec consistent; anything else is WAVERR_BADFORMAT. WAVE_FORMAT_QUERY only
+//   answers (no handle, no notification).
+// - Headers: the size argument may be the platform's 32 or sizeof(WAVEHDR). Prepare sets
+//   WHDR_PREPARED (twice is harmless); add/write of an unprepared header is
+//   WAVERR_UNPREPARED; prepare, unprepare, add or write of a queued header (WHDR_INQUEUE)
+//   is WAVERR_STILLPLAYING. A returned header carries WHDR_DONE, capture headers with
+//   dwBytesRecorded. An empty capture buffer is refused (MMSYSERR_INVALPARAM).
+// - Capture records only between waveInStart and waveInStop/waveInReset. Stop hands back
+//   the buffer being filled with what it holds (if anything) and keeps the empty ones;
+//   reset hands back every queued buffer, the current one with what it holds, and sets
+//   the position to 0.
+// - Playback plays from the open. Pause keeps the queue; restart plays on from the same
+//   byte; reset hands back every queued buffer, ends a pause and sets the position to 0.
+//   A buffer with WHDR_BEGINLOOP and dwLoops n repeats n times together with the buffers
+//   after it up to the one with WHDR_ENDLOOP (the same buffer may carry both); a loop
+//   whose end is not queued when it begins plays once. Looped buffers come back after the
+//   last pass.
+// - Close with buffers still queued is WAVERR_STILLPLAYING and changes nothing.
+// - Positions count the bytes really captured or played since the open or the last reset,
+//   in TIME_BYTES, TIME_SAMPLES or TIME_MS; other kinds are answered in TIME_BYTES.
+// - Volume (both words, left low) needs WAVECAPS_VOLUME, separate sides WAVECAPS_LRVOLUME
+//   (otherwise the left word serves both); pitch and rate (16.16 fixed point, 1.0 at the
+//   open) need WAVECAPS_PITCH / WAVECAPS_PLAYBACKRATE, else MMSYSERR_NOTSUPPORTED.
+// - A device that fails for good (the sound card went away) hands back what is queued and
+//   refuses further buffers with the reason.
+// All calls are thread-safe; every open device runs its own thread.
 #pragma once
 
 #include <cstdint>
