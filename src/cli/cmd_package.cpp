@@ -12,11 +12,21 @@
 namespace {
 
 // The builder's shell on the console: status lines to stdout as they come, rejections to
-// stderr; the message a finished build ends with goes to stdout as the last line.
+// stderr; the message a finished build ends with goes to stdout as the last line. Before
+// the last slot's line every message is a rejection and goes out at once; after it, a
+// message waits until the build tells whether it was the last.
 class TBuildShell : public cli::ConsoleShell {
  public:
+  void StatusAdd(const std::string& line) override {
+    ++FLines;
+    ConsoleShell::StatusAdd(line);
+  }
   void ShowMessage(const std::string& text) override {
     FlushAsRejection();
+    if (FLines < kSlotCount) {
+      ConsoleShell::ShowMessage(text);
+      return;
+    }
     FPending = text;
     FHasPending = true;
   }
@@ -31,6 +41,7 @@ class TBuildShell : public cli::ConsoleShell {
   }
 
  private:
+  int FLines = 0;
   std::string FPending;
   bool FHasPending = false;
 };
@@ -58,7 +69,12 @@ int RunBuild(const cli::Args& a) {
       return GetPrivateProfileString("SoundFiles", "Name" + std::to_string(i),
                                      "Sound " + std::to_string(i + 1), ini);
     };
-    Button2Click(ctx, shell, row);
+    try {
+      Button2Click(ctx, shell, row);
+    } catch (...) {
+      shell.FlushAsRejection();  // before the error's own text
+      throw;
+    }
     shell.Finish();
     return int{cli::kOk};
   });

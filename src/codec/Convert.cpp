@@ -1,5 +1,6 @@
 #include "codec/Convert.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,6 +189,9 @@ void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
     fresh.WriteU32(static_cast<uint32_t>(kTakeDataPos + kept - 8));
     samples.Close();
     fresh.Close();
+    // The take keeps its permissions.
+    struct stat st;
+    if (::stat(takePath.c_str(), &st) == 0) ::chmod(building.c_str(), st.st_mode & 07777);
     ReplaceFile(building, takePath);
   } catch (...) {
     std::remove(building.c_str());

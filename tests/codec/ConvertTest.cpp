@@ -111,9 +111,13 @@ TEST(RecordedTake, KeepsTheHeaderBytesItDoesNotOwn) {
   take += "INFO";
   TempDir dir;
   dir.Write("t.wav", take);
+  namespace fs = std::filesystem;
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_write;
+  fs::permissions(dir.Path("t.wav"), mode);
   TAppContext ctx{dir.Folder(), dir.Path("t.wav")};
   TRecordingShell shell;
   ConvertRecordedTake(ctx, shell);
+  EXPECT_EQ(fs::status(dir.Path("t.wav")).permissions(), mode);
   std::string after = dir.Read("t.wav");
   EXPECT_EQ(after.substr(0, 4), take.substr(0, 4));
   EXPECT_EQ(after.substr(8, 34), take.substr(8, 34));
