@@ -61,6 +61,8 @@ const char* WaveCallName(WaveCall call) {
       return "GetRate";
     case WaveCall::SetRate:
       return "SetRate";
+    case WaveCall::Transfer:
+      return "Transfer";
   }
   return "?";
 }

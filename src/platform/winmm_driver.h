@@ -43,6 +43,9 @@ enum class WaveCall {
   SetPitch,
   GetRate,
   SetRate,
+  // Not a call: the device thread moving data. A failure here is a device lost for good
+  // (the sound card went away); for it, skip counts bytes, not calls.
+  Transfer,
 };
 const char* WaveCallName(WaveCall call);
 
@@ -167,7 +170,8 @@ bool SetPlaybackFile(const std::string& path);
 void SetPlaybackBudget(int64_t bytes);
 
 // Makes a call fail with code. times: how many calls fail (-1: every one from now on);
-// skip: how many matching calls succeed first.
+// skip: how many matching calls succeed first (for WaveCall::Transfer: how many bytes the
+// devices of that direction still move before they are lost).
 void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times = -1, int skip = 0);
 void ClearFailures();
 // "In Open", "Out Add", ... one line per call the virtual driver was asked to admit.

@@ -69,11 +69,17 @@ class VirtualStream : public WaveStream {
         FInterrupted = false;
         return MMSYSERR_NOERROR;
       }
+      FailureRule* lost = LossRule(s);
+      if (lost && lost->Skip == 0) {
+        if (lost->Times > 0) --lost->Times;
+        return lost->Code;
+      }
       size_t n = Available(s, bytes);
       if (n == 0) {
         s.Cv.wait(lk);
         continue;
       }
+      if (lost) n = std::min<size_t>(n, static_cast<size_t>(lost->Skip));
       if (s.Cfg.Pace == Pacing::RealTime && FFormat.nAvgBytesPerSec > 0) {
         // A device that sat starved does not owe the time it waited: it counts afresh.
         if (FClockRunning && Clock::now() > FClockStart +
@@ -93,6 +99,7 @@ class VirtualStream : public WaveStream {
         FClockBytes += n;
       }
       Move(s, data, n);
+      if (lost) lost->Skip -= static_cast<int>(n);
       moved = n;
       return MMSYSERR_NOERROR;
     }
@@ -111,6 +118,13 @@ class VirtualStream : public WaveStream {
   }
 
  private:
+  // The injected loss of the device that applies to this direction, if any.
+  FailureRule* LossRule(State& s) const {
+    for (auto& r : s.Rules)
+      if (r.Dir == FDir && r.Call == WaveCall::Transfer && r.Times != 0) return &r;
+    return nullptr;
+  }
+
   // How many of the wanted bytes can move now; 0 means wait.
   size_t Available(State& s, size_t want) const {
     if (FDir == WaveDir::Out) {
@@ -303,8 +317,10 @@ void SetPlaybackBudget(int64_t bytes) {
 }
 
 void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times, int skip) {
-  std::lock_guard lk(S().M);
-  S().Rules.push_back({dir, call, code, times, skip});
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Rules.push_back({dir, call, code, times, skip});
+  s.Cv.notify_all();  // a device waiting for data may be lost now
 }
 
 void ClearFailures() {

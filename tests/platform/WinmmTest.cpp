@@ -812,6 +812,43 @@ TEST(WinmmFailures, CaptureStartAndStopFailuresKeepTheirState) {
   ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
+TEST(WinmmFailures, ALostPlaybackDeviceHandsBackItsBuffersAndRefusesMore) {
+  TWaveTestDevice dev;
+  virt::InjectFailure(WaveDir::Out, WaveCall::Transfer, MMSYSERR_NODRIVER, -1, 150);
+  TNoteWindow w;
+  HWAVEOUT h = OpenOut(w);
+  TTestBuffer a(Pattern(100, 1)), b(Pattern(100, 2)), c(Pattern(100, 3));
+  Play(h, a);
+  Play(h, b);
+  Play(h, c);
+  ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 3));
+  EXPECT_EQ(w.Notes()[3].Header, &c.Header);
+  EXPECT_EQ(virt::PlayedBytes(), Pattern(100, 1) + Pattern(50, 2));
+  EXPECT_EQ(PositionOut(h), 150u);
+  EXPECT_EQ(waveOutWrite(h, &a.Header, kHdr), MMSYSERR_NODRIVER);
+  EXPECT_FALSE(a.Header.dwFlags & WHDR_INQUEUE);
+  ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);  // nothing is left out to wait for
+}
+
+TEST(WinmmFailures, ALostCaptureDeviceHandsBackWhatItRecorded) {
+  TWaveTestDevice dev;
+  virt::SetCaptureBytes(Pattern(1000));
+  virt::InjectFailure(WaveDir::In, WaveCall::Transfer, MMSYSERR_NODRIVER, -1, 250);
+  TNoteWindow w;
+  HWAVEIN h = OpenIn(w);
+  TTestBuffer a(200), b(200), c(200);
+  Queue(h, a);
+  Queue(h, b);
+  Queue(h, c);
+  ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+  ASSERT_TRUE(w.WaitCount(MM_WIM_DATA, 3));
+  EXPECT_EQ(w.Notes()[2].Bytes, 50u);
+  EXPECT_EQ(w.Notes()[3].Bytes, 0u);
+  EXPECT_EQ(a.Bytes() + b.Bytes(), Pattern(250));
+  EXPECT_EQ(waveInAddBuffer(h, &a.Header, kHdr), MMSYSERR_NODRIVER);
+  ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
+}
+
 // --- leaks ---
 
 TEST(WinmmLeaks, AThousandOpenCloseCyclesOfEachDirectionLeaveNothingBehind) {
