@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -50,9 +51,33 @@ struct State {
   std::vector<std::string> Log;
 };
 
+// A program (not a test) that runs on the virtual device is set up from its environment
+// once, at the first use: ZELVOR_VIRTUAL_PACING=realtime makes it behave like a sound card
+// in a quiet room (real time, silence once the capture source ends);
+// ZELVOR_VIRTUAL_CAPTURE names a file of bytes to record, ZELVOR_VIRTUAL_PLAYBACK a file
+// that receives what is played. Reset gives the plain defaults again.
+State* FromEnvironment() {
+  auto* s = new State;
+  const char* pacing = std::getenv("ZELVOR_VIRTUAL_PACING");
+  if (pacing && std::strcmp(pacing, "realtime") == 0) {
+    s->Cfg.Pace = Pacing::RealTime;
+    s->Cfg.AtEnd = CaptureEnd::Silence;
+  }
+  if (const char* capture = std::getenv("ZELVOR_VIRTUAL_CAPTURE")) {
+    std::ifstream in(capture, std::ios::binary);
+    s->Bytes.assign(std::istreambuf_iterator<char>(in), {});
+    s->HasBytes = true;
+  }
+  if (const char* playback = std::getenv("ZELVOR_VIRTUAL_PLAYBACK")) {
+    std::ofstream(playback, std::ios::binary | std::ios::trunc);
+    s->PlaybackFile = playback;
+  }
+  return s;
+}
+
 // Never destroyed: device threads stopped at program exit may still reach it.
 State& S() {
-  static State* s = new State;
+  static State* s = FromEnvironment();
   return *s;
 }
 

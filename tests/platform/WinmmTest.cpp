@@ -849,6 +849,44 @@ TEST(WinmmFailures, ALostCaptureDeviceHandsBackWhatItRecorded) {
   ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
+// --- a program on the virtual device ---
+
+TEST(WinmmVirtualProgram, TheEnvironmentGivesAProgramItsCaptureFilePlaybackFileAndPacing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  dir.Write("say.raw", Pattern(300));
+  // The child process meets the virtual device for the first time inside the statement.
+  EXPECT_EXIT(
+      {
+        ::setenv("ZELVOR_AUDIO", "virtual", 1);
+        ::setenv("ZELVOR_VIRTUAL_PACING", "realtime", 1);
+        ::setenv("ZELVOR_VIRTUAL_CAPTURE", dir.Path("say.raw").c_str(), 1);
+        ::setenv("ZELVOR_VIRTUAL_PLAYBACK", dir.Path("heard.raw").c_str(), 1);
+        int fails = 0;
+        virt::Config c = virt::CurrentConfig();
+        fails += c.Pace != virt::Pacing::RealTime;
+        fails += c.AtEnd != virt::CaptureEnd::Silence;
+        static TNoteWindow w;
+        static TTestBuffer in(400);
+        HWAVEIN hi = OpenIn(w);
+        waveInPrepareHeader(hi, &in.Header, kHdr);
+        waveInAddBuffer(hi, &in.Header, kHdr);
+        waveInStart(hi);
+        fails += !w.WaitCount(MM_WIM_DATA, 1);
+        fails += in.Bytes() != Pattern(300) + std::string(100, '\x80');
+        waveInClose(hi);
+        static TTestBuffer out(Pattern(80, 5));
+        HWAVEOUT ho = OpenOut(w);
+        waveOutPrepareHeader(ho, &out.Header, kHdr);
+        waveOutWrite(ho, &out.Header, kHdr);
+        fails += !w.WaitCount(MM_WOM_DONE, 1);
+        waveOutClose(ho);
+        fails += dir.Read("heard.raw") != Pattern(80, 5);
+        std::exit(fails);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // --- leaks ---
 
 TEST(WinmmLeaks, AThousandOpenCloseCyclesOfEachDirectionLeaveNothingBehind) {
