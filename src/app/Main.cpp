@@ -139,7 +139,11 @@ void TMainForm::CreateControls() {
   // Button1X 7, Test 8. Labels take no focus; the progress bar is passed over as well.
   QWidget* order[] = {Format, btnRecord, btnPlay, btnStop, AudioLevel,
                       ListBox1, Button2, Button1X, BitBtn1};
+  // The level bar is no tab stop, yet it holds its place in the chain; Qt leaves widgets
+  // without any focus out of the chain, so it takes tab focus only while being placed.
+  AudioLevel->setFocusPolicy(Qt::TabFocus);
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  AudioLevel->setFocusPolicy(Qt::NoFocus);
 }
 
 void TMainForm::BindHandlers() {

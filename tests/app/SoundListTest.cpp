@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <string>
+
+#include "AppTestSupport.h"
+#include "FakeShell.h"
+#include "TempDir.h"
+#include "app/Main.h"
+#include "platform/profile.h"
+
+namespace {
+
+std::string Row(const TMainForm& f, int i) { return f.ListBox1->item(i)->text().toStdString(); }
+
+std::string Slot(const TempDir& d, int i) {
+  return GetPrivateProfileString("SoundFiles", "Name" + std::to_string(i), "<missing>",
+                                 d.Path("ZelvorSound.ini"));
+}
+
+TEST(SoundList, WithoutConfigurationTheDefaultsShowAndClosingWritesThem) {
+  TempDir dir;
+  TFakeShell shell;
+  {
+    TMainForm form(dir.Folder(), &shell);
+    ASSERT_EQ(form.ListBox1->count(), 128);
+    for (int i = 0; i < 128; ++i) EXPECT_EQ(Row(form, i), "Sound " + std::to_string(i + 1));
+    EXPECT_FALSE(dir.Exists("ZelvorSound.ini"));  // reading creates nothing
+    form.show();
+    int closed = 0;
+    QObject::connect(&form, &TMainForm::Closed, [&] { ++closed; });
+    EXPECT_TRUE(form.close());
+    EXPECT_EQ(closed, 1);
+  }
+  ASSERT_TRUE(dir.Exists("ZelvorSound.ini"));
+  for (int i = 0; i < 128; ++i) EXPECT_EQ(Slot(dir, i), "Sound " + std::to_string(i + 1));
+  EXPECT_TRUE(shell.Messages.empty());
+}
+
+TEST(SoundList, OneConfiguredNameShowsInItsRow) {
+  TempDir dir;
+  dir.Write("ZelvorSound.ini", "[SoundFiles]\nName5=Hello\n");
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  EXPECT_EQ(Row(form, 5), "Hello");
+  EXPECT_EQ(Row(form, 4), "Sound 5");
+  EXPECT_EQ(Row(form, 6), "Sound 7");
+  EXPECT_EQ(Row(form, 127), "Sound 128");
+}
+
+TEST(SoundList, DoubleClickChoosesTheSlotFileInTheExecutableFolder) {
+  TempDir dir;
+  dir.Write("ZelvorSound.ini", "[SoundFiles]\nName5=Hello\nName6=Tom & Jerry\n");
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  form.show();
+
+  DoubleClickRow(form.ListBox1, 5);
+  EXPECT_EQ(form.WaveFile->text(), "Hello");
+  EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Hello.WAV");
+  EXPECT_TRUE(form.btnRecord->isEnabled());
+  EXPECT_FALSE(form.btnPlay->isEnabled());  // no take yet
+  EXPECT_FALSE(form.btnStop->isEnabled());
+
+  // Once the take is there, choosing the slot again allows playing it.
+  dir.Write("Hello.WAV", "RIFF");
+  DoubleClickRow(form.ListBox1, 5);
+  EXPECT_TRUE(form.btnPlay->isEnabled());
+
+  // Another slot without a take: "Play" goes off again; ampersands stay as typed.
+  DoubleClickRow(form.ListBox1, 6);
+  EXPECT_EQ(form.WaveFile->text(), "Tom & Jerry");
+  EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Tom & Jerry.WAV");
+  EXPECT_FALSE(form.btnPlay->isEnabled());
+  EXPECT_GT(form.WaveFile->width(), 0);  // the label grew with its caption
+  // The file name is upper-case ".WAV" exactly: a lower-case take does not count.
+  dir.Write("Sound 1.wav", "RIFF");
+  DoubleClickRow(form.ListBox1, 0);
+  EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Sound 1.WAV");
+  EXPECT_FALSE(form.btnPlay->isEnabled());
+}
+
+TEST(SoundList, ExistingExportFolderLeavesStartUndisturbedAndAMissingOneIsMade) {
+  TempDir dir;
+  {
+    TFakeShell shell;
+    TMainForm form(dir.Folder(), &shell);
+    struct stat st;
+    ASSERT_EQ(::stat(dir.Path("WAV Export").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+  }
+  dir.Write("WAV Export/kept.wav", "data");
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  EXPECT_EQ(form.ListBox1->count(), 128);
+  EXPECT_TRUE(shell.Messages.empty());
+  EXPECT_EQ(dir.Read("WAV Export/kept.wav"), "data");
+}
+
+TEST(SoundList, HandEditedConfigurationKeepsItsOtherContentOnClose) {
+  TempDir dir;
+  dir.Write("ZelvorSound.ini",
+            "; sounds of the field unit\n"
+            "[SourceFileNames]\n"
+            "Name0=takes\\intro.wav\n"
+            "\n"
+            "[SoundFiles]\n"
+            "Name0 = Intro\n"
+            "; the rest are defaults\n"
+            "\n"
+            "[DestinationFileNames]\n"
+            "Name0=NONE\n");
+  {
+    TFakeShell shell;
+    TMainForm form(dir.Folder(), &shell);
+    EXPECT_EQ(Row(form, 0), "Intro");
+    EXPECT_TRUE(form.close());
+  }
+  std::string after = dir.Read("ZelvorSound.ini");
+  EXPECT_EQ(after.rfind("; sounds of the field unit\n[SourceFileNames]\nName0=takes\\intro.wav\n\n"
+                        "[SoundFiles]\nName0=Intro\nName1=Sound 2\n",
+                        0),
+            0u)
+      << after;
+  EXPECT_NE(after.find("Name127=Sound 128\n; the rest are defaults\n\n"
+                       "[DestinationFileNames]\nName0=NONE\n"),
+            std::string::npos)
+      << after;
+}
+
+TEST(SoundList, FailedWriteBackIsReportedAndTheWindowStillCloses) {
+  TempDir dir;
+  std::string ini = dir.Write("ZelvorSound.ini", "[SoundFiles]\nName0=Keep\n");
+  ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);  // read-only for everyone, root included
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  form.show();
+  int closed = 0;
+  QObject::connect(&form, &TMainForm::Closed, [&] { ++closed; });
+  EXPECT_TRUE(form.close());
+  EXPECT_FALSE(form.isVisible());
+  EXPECT_EQ(closed, 1);
+  // One message, then the write-back stops.
+  EXPECT_EQ(shell.Messages, std::vector<std::string>{"Unable to write to " + ini});
+  EXPECT_EQ(dir.Read("ZelvorSound.ini"), "[SoundFiles]\nName0=Keep\n");
+}
+
+TEST(SoundList, ConfigurationPathThatIsAFolderReadsDefaultsAndStillCloses) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.Path("ZelvorSound.ini").c_str(), 0755), 0);
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  EXPECT_EQ(Row(form, 0), "Sound 1");
+  EXPECT_TRUE(form.close());
+  EXPECT_EQ(shell.Messages,
+            std::vector<std::string>{"Unable to write to " + dir.Path("ZelvorSound.ini")});
+}
+
+TEST(SoundList, ClosingForgetsTheCurrentSoundFile) {
+  TempDir dir;
+  TFakeShell shell;
+  TMainForm form(dir.Folder(), &shell);
+  form.show();
+  DoubleClickRow(form.ListBox1, 0);
+  ASSERT_FALSE(form.Context().CurrentSoundFileName.empty());
+  form.close();
+  EXPECT_TRUE(form.Context().CurrentSoundFileName.empty());
+}
+
+}  // namespace
