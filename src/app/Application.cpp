@@ -139,5 +139,7 @@ int RunProgram(int argc, char** argv) {
   QObject::connect(&mainForm, &TMainForm::Closed, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);
   mainForm.show();
-  return app.exec();
+  int result = app.exec();
+  mainForm.SetShell(nullptr);  // the shell goes first
+  return result;
 }

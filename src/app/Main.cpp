@@ -67,7 +67,14 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
-  // The devices stop and fall silent before the controls their events touch go away.
+  // The devices stop before the controls go away, and what they report while they close
+  // down reaches no handler: the window and its shell are already leaving.
+  for (TWaveAudioIO* device : {static_cast<TWaveAudioIO*>(StockAudioPlayer),
+                               static_cast<TWaveAudioIO*>(StockAudioRecorder)}) {
+    device->OnActivate = nullptr;
+    device->OnDeactivate = nullptr;
+    device->OnLevel = nullptr;
+  }
   FComponents.reset();
 }
 
@@ -352,22 +359,19 @@ void TMainForm::BitBtn1Click() {
   TShell& shell = Shell();
   TPackageReader package(packagePath);
   package.Open();
+  // However the test ends, no wait is left standing for the next one.
+  struct TWaitReset {
+    bool& Flag;
+    ~TWaitReset() { Flag = false; }
+  } waitReset{FTestWait};
   for (int slot = 0; slot < kSoundSlots && !FClosing; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
     FTestWait = true;
-    bool started = false;
-    try {
-      started = StockAudioPlayer->StartPlayingFile(TestWavPath(FContext));
-    } catch (...) {
-      FTestWait = false;
-      throw;
-    }
     // A device that did not open sends no deactivation to wait for.
-    if (!started) FTestWait = false;
+    if (!StockAudioPlayer->StartPlayingFile(TestWavPath(FContext))) FTestWait = false;
     // The player's deactivation clears the flag, also when "Stop" ends this sound.
     while (FTestWait && !FClosing) shell.WaitForEvents();
   }
-  FTestWait = false;
   package.Close();
 }
 

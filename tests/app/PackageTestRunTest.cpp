@@ -1,0 +1,105 @@
+// "Test Sounds.zvd file" on the virtual sound device: each present slot is decoded into
+// "testvox.wav" and played to its end before the next one.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QPushButton>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "FakeShell.h"
+#include "TempDir.h"
+#include "app/Main.h"
+#include "app/MessageDrain.h"
+#include "audio/WavePlayers.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+void PutU32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// A package with the given slots present, slot i holding i + 1 code bytes 0x11.
+std::string Package(std::initializer_list<int> present) {
+  std::string p(512, '\0');
+  for (int slot : present) {
+    PutU32(p, 4 * slot, static_cast<uint32_t>(p.size()));
+    std::string count(4, '\0');
+    PutU32(count, 0, static_cast<uint32_t>(slot + 1));
+    p += count + std::string(static_cast<size_t>(slot + 1), '\x11');
+  }
+  return p;
+}
+
+class TCountingForm : public TMainForm {
+ public:
+  using TMainForm::TMainForm;
+  std::vector<size_t> PlayedSizes;  // the size of "testvox.wav" at each activation
+  void StockAudioPlayerActivate(TComponent* Sender) override {
+    PlayedSizes.push_back(TempDirSize());
+    TMainForm::StockAudioPlayerActivate(Sender);
+  }
+  size_t TempDirSize() {
+    FILE* f = std::fopen((Context().ExeFolder + "testvox.wav").c_str(), "rb");
+    if (!f) return 0;
+    std::fseek(f, 0, SEEK_END);
+    size_t n = static_cast<size_t>(std::ftell(f));
+    std::fclose(f);
+    return n;
+  }
+};
+
+class PackageTestRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    InstallGuiMessageDrain();
+    // The wait dispatches what the device posts; a test that never ends fails instead.
+    FShell.OnWait = [this] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      if (FShell.Waits > 5000) throw Exception("the package test did not end");
+    };
+  }
+  void TearDown() override { RemoveGuiMessageDrain(); }
+  TempDir FDir;
+  TFakeShell FShell;
+};
+
+TEST_F(PackageTestRun, PresentSlotsPlayInOrderAndTheLastStaysOnDisk) {
+  FDir.Write("Sounds.zvd", Package({3, 7}));
+  TCountingForm form(FDir.Folder(), &FShell);
+  form.BitBtn1->click();
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+  // Slot 3 (4 code bytes, 8 samples) first, then slot 7 (8 code bytes, 16 samples).
+  EXPECT_EQ(form.PlayedSizes, (std::vector<size_t>{46 + 8, 46 + 16}));
+  EXPECT_EQ(FDir.Read("testvox.wav").size(), 46u + 16u);
+  EXPECT_FALSE(form.GetTestWait());
+  EXPECT_FALSE(form.StockAudioPlayer->GetActive());
+  EXPECT_TRUE(form.btnPlay->isEnabled());  // the last deactivation switched back
+}
+
+TEST_F(PackageTestRun, PackageWithoutSoundsPlaysNothing) {
+  FDir.Write("Sounds.zvd", Package({}));
+  TCountingForm form(FDir.Folder(), &FShell);
+  form.BitBtn1->click();
+  EXPECT_TRUE(form.PlayedSizes.empty());
+  EXPECT_FALSE(FDir.Exists("testvox.wav"));
+  EXPECT_TRUE(FShell.Messages.empty());
+}
+
+TEST_F(PackageTestRun, TruncatedPackageEndsWithTheReadErrorAfterEarlierSlots) {
+  std::string p = Package({1, 9});
+  p.resize(p.size() - 4);  // slot 9's record is cut short
+  FDir.Write("Sounds.zvd", p);
+  TCountingForm form(FDir.Folder(), &FShell);
+  form.BitBtn1->click();
+  EXPECT_EQ(form.PlayedSizes.size(), 1u);
+  EXPECT_EQ(FShell.Messages, std::vector<std::string>{"Read beyond end of file"});
+  EXPECT_FALSE(form.GetTestWait());
+}
+
+}  // namespace
