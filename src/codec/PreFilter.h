@@ -5,6 +5,7 @@
 // Every conversion owns its own state, so two conversions can run side by side.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct TPreFilter {
@@ -57,6 +58,11 @@ class TPreFilterLoop {
   int64_t x1, x2, x3, x4, x5, x6, x7 = 0;  // inputs 1..6 steps back after the next step
   int64_t y1, y2, y3, y4, y5, y6, y7 = 0;
 };
+
+// Runs the filter over a block: y[i] is what PreFilterSample would return for x[i], bit for
+// bit. The feed-forward half has no feedback, so it is computed for the whole block first
+// (where the compiler can vectorise it); only the feedback half runs sample by sample.
+void PreFilterBlock(TPreFilter& f, const int16_t* x, size_t n, int32_t* y);
 
 // Advances the filter by one input sample and returns the new filtered value. It can leave
 // the 16-bit range (steady gain about 1.341, overshoot on steps): the caller narrows it.

@@ -58,30 +58,42 @@ std::string InvalidWavMessage(const std::string& fullPath, const std::string& pr
   return "Invalid WAV file: " + fullPath + " Problem: " + problem;
 }
 
+namespace {
+
+// Little-endian 16-bit samples of a block read from the file.
+void ToSamples16(const uint8_t* bytes, size_t n, int16_t* x) {
+  for (size_t i = 0; i < n; ++i)
+    x[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+}
+
+}  // namespace
+
 int32_t MeasurePeak16(TByteFile& f, TPreFilter& filter) {
   const int64_t sizePos = f.Pos();
   const uint32_t dataSize = f.ReadU32();
   // The byte counter runs 0, 2, 4, ... while below the data size.
   int64_t samples = (static_cast<int64_t>(dataSize) + 1) / 2;
+  constexpr size_t kPerBlock = kBlockBytes / 2;
   std::vector<uint8_t> block(kBlockBytes);
-  TPreFilterLoop local(filter);  // kept in registers through the hot loop
+  std::vector<int16_t> x(kPerBlock);
+  std::vector<int32_t> y(kPerBlock);
   int32_t peak = 0;
   int64_t index = 0;
   while (samples > 0) {
-    size_t n = static_cast<size_t>(std::min<int64_t>(samples, kBlockBytes / 2));
+    size_t n = static_cast<size_t>(std::min<int64_t>(samples, kPerBlock));
     f.BlockRead(block.data(), 2 * n);
-    for (size_t i = 0; i < n; ++i, ++index) {
-      int16_t x = static_cast<int16_t>(block[2 * i] | (block[2 * i + 1] << 8));
-      int16_t y = Saturate16(local.Step(x));
-      // The first three filtered values are still settling and never set the peak.
-      if (index >= 3) {
-        int32_t a = y < 0 ? -static_cast<int32_t>(y) : y;
-        if (a > peak) peak = a;
-      }
+    ToSamples16(block.data(), n, x.data());
+    PreFilterBlock(filter, x.data(), n, y.data());
+    // The first three filtered values are still settling and never set the peak.
+    size_t from = index >= 3 ? 0 : static_cast<size_t>(std::min<int64_t>(3 - index, n));
+    for (size_t i = from; i < n; ++i) {
+      int32_t v = Saturate16(y[i]);
+      int32_t a = v < 0 ? -v : v;
+      peak = a > peak ? a : peak;
     }
+    index += static_cast<int64_t>(n);
     samples -= static_cast<int64_t>(n);
   }
-  local.Store(filter);
   f.Seek(sizePos);
   return peak;
 }
@@ -104,41 +116,46 @@ void Reduce8(TByteFile& f, uint32_t dataSize, int64_t first, TSampleSink& sink) 
 
 void Reduce16(TByteFile& f, uint32_t dataSize, TPreFilter& filter, float gain, TSampleSink& sink) {
   int64_t samples = (static_cast<int64_t>(dataSize) + 1) / 2;
+  constexpr size_t kPerBlock = kBlockBytes / 2;
   std::vector<uint8_t> in(kBlockBytes);
-  std::vector<uint8_t> out(kBlockBytes / 2 / 5 + 4);
-  TPreFilterLoop local(filter);
+  std::vector<int16_t> held(kPerBlock);
+  std::vector<int32_t> y(kPerBlock);
+  std::vector<uint8_t> out(kPerBlock / 5 + 4);
   int32_t outCount = 1;  // the group being filled; odd groups take 5 inputs, even ones 6
   int groupSize = 5;
   int inGroup = 0;
   int64_t sum = 0;
-  int16_t held = 0;
-  auto finishGroup = [&](uint8_t* dst) {
-    *dst = OutputByteFor(Saturate16(sum / groupSize));
-    ++outCount;
-    groupSize = (outCount & 1) ? 5 : 6;
-    inGroup = 0;
-    sum = 0;
+  size_t produced = 0;
+  auto add = [&](const int32_t* v, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      sum += v[i];
+      if (++inGroup == groupSize) {
+        out[produced++] = OutputByteFor(Saturate16(sum / groupSize));
+        ++outCount;
+        groupSize = (outCount & 1) ? 5 : 6;
+        inGroup = 0;
+        sum = 0;
+      }
+    }
   };
   while (samples > 0) {
-    size_t n = static_cast<size_t>(std::min<int64_t>(samples, kBlockBytes / 2));
+    size_t n = static_cast<size_t>(std::min<int64_t>(samples, kPerBlock));
     f.BlockRead(in.data(), 2 * n);
-    size_t produced = 0;
-    for (size_t i = 0; i < n; ++i) {
-      int16_t x = static_cast<int16_t>(in[2 * i] | (in[2 * i + 1] << 8));
-      held = ScaleSample(x, gain);
-      sum += local.Step(held);
-      if (++inGroup == groupSize) finishGroup(&out[produced++]);
-    }
+    ToSamples16(in.data(), n, held.data());
+    for (size_t i = 0; i < n; ++i) held[i] = ScaleSample(held[i], gain);
+    PreFilterBlock(filter, held.data(), n, y.data());
+    produced = 0;
+    add(y.data(), n);
     samples -= static_cast<int64_t>(n);
     if (samples == 0 && inGroup > 0) {
       // The data end inside a group: the rest of it repeats the last scaled input.
-      while (inGroup < groupSize) {
-        sum += local.Step(held);
-        ++inGroup;
-      }
-      finishGroup(&out[produced++]);
+      int16_t repeat[6];
+      int32_t ry[6];
+      size_t r = static_cast<size_t>(groupSize - inGroup);
+      for (size_t i = 0; i < r; ++i) repeat[i] = held[n - 1];
+      PreFilterBlock(filter, repeat, r, ry);
+      add(ry, r);
     }
     if (produced > 0) sink.Put(out.data(), produced);
   }
-  local.Store(filter);
 }
