@@ -59,4 +59,25 @@ TEST(PreFilter, FullScaleLeavesTheSixteenBitRange) {
   EXPECT_EQ(*std::max_element(y.begin(), y.end()), 53157);
 }
 
+TEST(PreFilter, BlocksOfAnySizeGiveTheSampleBySampleValues) {
+  std::vector<int16_t> x(3000);
+  for (size_t i = 0; i < x.size(); ++i)
+    x[i] = static_cast<int16_t>((i * 2654435761u) >> 16);  // full-range pseudo-noise
+  TPreFilter one;
+  ResetPreFilter(one);
+  std::vector<int32_t> expected = Filter(one, x);
+  TPreFilter block;
+  ResetPreFilter(block);
+  std::vector<int32_t> got(x.size());
+  size_t at = 0, piece = 1;
+  while (at < x.size()) {  // pieces of 1, 2, 3, ... samples, shorter than the history too
+    size_t n = std::min(piece++, x.size() - at);
+    PreFilterBlock(block, x.data() + at, n, got.data() + at);
+    at += n;
+  }
+  EXPECT_EQ(got, expected);
+  // Both end in the same state: the next step agrees as well.
+  EXPECT_EQ(PreFilterSample(block, 1234), PreFilterSample(one, 1234));
+}
+
 }  // namespace
