@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QPushButton>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include "app/Main.h"
 #include "app/MessageDrain.h"
 #include "audio/WavePlayers.h"
+#include "platform/winmm_driver.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -57,14 +60,23 @@ class PackageTestRun : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    winmm::virt::Reset();
     InstallGuiMessageDrain();
-    // The wait dispatches what the device posts; a test that never ends fails instead.
+    // The wait blocks for what the device posts, as the window's shell does; the heartbeat
+    // makes sure it wakes now and then, so a test that never ends fails instead of hanging.
+    FHeartbeat.start(50);
+    FClock.start();
     FShell.OnWait = [this] {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-      if (FShell.Waits > 5000) throw Exception("the package test did not end");
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+      if (FClock.elapsed() > 20000) throw Exception("the package test did not end");
     };
   }
-  void TearDown() override { RemoveGuiMessageDrain(); }
+  void TearDown() override {
+    RemoveGuiMessageDrain();
+    winmm::virt::Reset();
+  }
+  QTimer FHeartbeat;
+  QElapsedTimer FClock;
   TempDir FDir;
   TFakeShell FShell;
 };
