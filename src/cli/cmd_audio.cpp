@@ -154,7 +154,7 @@ int RunRecord(const cli::Args& a) {
     std::cerr << "zelvorsound-cli: --seconds needs a number of seconds above 0\n";
     return cli::kUsage;
   }
-  int format = Mono16bit8000Hz;
+  int format = Mono8Bit8000Hz;  // the window's recording format
   if (a.Has("format")) {
     const std::string f = a.Get("format");
     char* end = nullptr;
@@ -172,6 +172,7 @@ int RunRecord(const cli::Args& a) {
     TInterruptGuard interrupt;
     TErrorCounter errors;
     TTimedRecorder rec;
+    rec.SetBufferLength(100);  // as the window records: a tenth of a second per buffer
     rec.SetPCMFormat(static_cast<TPCMFormat>(format));
     int level = 0;
     rec.OnLevel = [&](TComponent*, int32_t l) { level = l; };
@@ -268,7 +269,7 @@ cli::Register recordCommand{cli::Command{
     "Records from the sound input into FILE (relative to --folder), a RIFF WAVE file, until\n"
     "N seconds of sound are in (exactly that many) or Ctrl-C is pressed. --format picks one\n"
     "of the twenty standard PCM formats by number (1 = 8000 Hz 8-bit mono ... 20 = 48000 Hz\n"
-    "16-bit stereo; default 3, 8000 Hz 16-bit mono). The finished take is then trimmed and\n"
+    "16-bit stereo; default 1, as the window records). The finished take is then trimmed and\n"
     "coded into a \".vox\" file beside it, as the window does after a recording, unless --raw\n"
     "keeps the take exactly as recorded. ZELVOR_AUDIO chooses the driver (alsa or virtual).",
     {"--seconds", "--format"},
