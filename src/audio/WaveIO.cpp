@@ -91,7 +91,10 @@ void TWaveThread::Start(TWaveAudioIO* waveAudio) {
   WaitForSingleObject(ready, INFINITE);
   CloseHandle(ready);
   thread->FHandle = handle;  // read by the thread only after WM_QUIT, posted later
-  waveAudio->FWorkers.push_back({handle, threadId});
+  {
+    std::lock_guard<std::mutex> guard(waveAudio->FWorkersLock);
+    waveAudio->FWorkers.push_back({handle, threadId});
+  }
   waveAudio->FThreadHandle = handle;
   waveAudio->FChannelThreadId = threadId;
   waveAudio->FCallbackHandle = threadId;
@@ -602,8 +605,11 @@ void TWaveAudioIO::WaitForClosing() {
   if (OnChannelThread() && (FCallbackType == CALLBACK_THREAD || FDispatchDepth > 0)) return;
   if (FCallbackType == CALLBACK_THREAD) {
     HANDLE worker = nullptr;
-    for (const auto& w : FWorkers)
-      if (w.ThreadId == static_cast<DWORD>(FCallbackHandle.load())) worker = w.Handle;
+    {
+      std::lock_guard<std::mutex> guard(FWorkersLock);
+      for (const auto& w : FWorkers)
+        if (w.ThreadId == static_cast<DWORD>(FCallbackHandle.load())) worker = w.Handle;
+    }
     if (worker == nullptr) return;
     while (FCallbackHandle != 0 && FClosing) {
       if (WaitWithMessagePump(worker, kIdleWaitMs * 4) == WAIT_OBJECT_0) break;
@@ -629,15 +635,24 @@ void TWaveAudioIO::WaitForClosing() {
 
 void TWaveAudioIO::ReapWorkers(bool Wait) {
   const DWORD self = GetCurrentThreadId();
-  for (auto it = FWorkers.begin(); it != FWorkers.end();) {
-    // A worker cannot join itself; it is reaped by the next open or the destructor.
-    const bool joinable = it->ThreadId != self && it->ThreadId != FCallbackHandle;
-    if (joinable && (Wait || WaitForSingleObject(it->Handle, 0) == WAIT_OBJECT_0)) {
-      WaitForSingleObject(it->Handle, INFINITE);
-      CloseHandle(it->Handle);
-      it = FWorkers.erase(it);
-    } else {
-      ++it;
+  std::vector<TWorker> done;
+  {
+    std::lock_guard<std::mutex> guard(FWorkersLock);
+    for (auto it = FWorkers.begin(); it != FWorkers.end();) {
+      // A worker cannot join itself, and the running cycle's worker is not done; both are
+      // reaped by a later open or the destructor.
+      const bool joinable = it->ThreadId != self && it->ThreadId != FCallbackHandle;
+      if (joinable && (Wait || WaitForSingleObject(it->Handle, 0) == WAIT_OBJECT_0)) {
+        done.push_back(*it);
+        it = FWorkers.erase(it);
+      } else {
+        ++it;
+      }
     }
+  }
+  // Joined outside the list's lock: a worker that is finishing never needs it.
+  for (const auto& w : done) {
+    WaitForSingleObject(w.Handle, INFINITE);
+    CloseHandle(w.Handle);
   }
 }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -251,4 +252,5 @@ class TWaveAudioIO : public TComponent {
     DWORD ThreadId;
   };
   std::vector<TWorker> FWorkers;  // worker threads not yet joined
+  std::mutex FWorkersLock;        // a worker may start the next cycle while others look
 };

@@ -437,3 +437,45 @@ TEST_F(WaveIOTest, ProcessWaveMessageHandlesEveryDeviceNotification) {
   for (UINT code : codes) EXPECT_TRUE(c.ProcessWaveMessage(code, 0));
   EXPECT_EQ(c.Seen, codes);
 }
+
+TEST_F(WaveIOTest, WaitForClosingReturnsOnlyAfterTheClosedNotificationHasRun) {
+  TTestIn in;
+  in.SetBufferLength(100);
+  winmm::virt::SetCaptureBytes("");  // both buffers stay at the device
+  int deactivations = 0;
+  in.OnDeactivate = [&](TComponent*) { ++deactivations; };
+  in.SetActive(true);
+  ASSERT_TRUE(PumpUntil([&] { return in.ActiveBufferCount() == 2; }));
+  ASSERT_TRUE(in.CloseDevice());
+  ASSERT_TRUE(in.GetActive());
+  in.WaitForClosing();
+  EXPECT_FALSE(in.GetActive());
+  EXPECT_EQ(deactivations, 1);
+  EXPECT_EQ(in.ActiveBufferCount(), 0);
+}
+
+// The package tester plays one sound after another; starting the next cycle from the
+// previous cycle's OnDeactivate must work in both channel modes.
+class WaveIOChainTest : public DeviceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WaveIOChainTest, ANewCycleCanStartFromOnDeactivate) {
+  TTestOut out;
+  out.SetAsync(GetParam());
+  out.SetBufferLength(10);
+  out.Data = Ramp(500);
+  std::atomic<int> cycles{0};
+  out.OnDeactivate = [&](TComponent*) {
+    if (++cycles < 5) {
+      out.Offset = 0;
+      out.SetActive(true);
+    }
+  };
+  out.SetActive(true);
+  ASSERT_TRUE(PumpUntil([&] { return cycles == 5; }));
+  out.WaitForClosing();
+  EXPECT_FALSE(out.GetActive());
+  EXPECT_EQ(winmm::virt::PlayedBytes().size(), 5u * 500);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothChannels, WaveIOChainTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Async" : "Window"; });
