@@ -44,9 +44,9 @@ namespace {
 
 // The dwFormats bits of the capability record and the formats they add, in bit order.
 constexpr TPCMFormat kFormatBits[12] = {
-    Mono8bit11025Hz,  Stereo8bit11025Hz,  Mono16bit11025Hz,  Stereo16bit11025Hz,
-    Mono8bit22050Hz,  Stereo8bit22050Hz,  Mono16bit22050Hz,  Stereo16bit22050Hz,
-    Mono8bit44100Hz,  Stereo8bit44100Hz,  Mono16bit44100Hz,  Stereo16bit44100Hz,
+    Mono8bit11025Hz, Stereo8bit11025Hz, Mono16bit11025Hz, Stereo16bit11025Hz,
+    Mono8bit22050Hz, Stereo8bit22050Hz, Mono16bit22050Hz, Stereo16bit22050Hz,
+    Mono8bit44100Hz, Stereo8bit44100Hz, Mono16bit44100Hz, Stereo16bit44100Hz,
 };
 
 }  // namespace
@@ -104,8 +104,8 @@ void TWaveThread::Execute() {
   MSG msg;
   for (;;) {
     const BOOL got = GetMessage(&msg, nullptr, 0, 0);
-    if (got == 0) break;        // WM_QUIT
-    if (got == -1) continue;    // a failed retrieval keeps the channel running
+    if (got == 0) break;      // WM_QUIT
+    if (got == -1) continue;  // a failed retrieval keeps the channel running
     WaveAudio->ProcessWaveMessage(msg.message, msg.lParam);
   }
   // Only this cycle's handle is cleared: an Async handler may already have opened the next
@@ -382,7 +382,8 @@ bool TWaveAudioIO::OpenDeviceWith(const std::function<MMRESULT(const WAVEFORMATE
   };
   try {
     GetWaveFormat(format, freeIt);
-    if (format == nullptr) throw EWaveAudioInvalidOperation("No audio format to open the device with");
+    if (format == nullptr)
+      throw EWaveAudioInvalidOperation("No audio format to open the device with");
     if (Success(Query(format))) {
       std::memcpy(&FWaveFormat, format, 16);
       FWaveFormat.cbSize = 0;

@@ -39,9 +39,7 @@ TWaveAudioOut::TWaveAudioOut(TComponent* owner) : TWaveAudioIO(owner) {}
 
 TWaveAudioOut::~TWaveAudioOut() { ShutDown(); }
 
-bool TWaveAudioOut::HasOption(TWaveOutOption option) const {
-  return FOptions.Contains(option);
-}
+bool TWaveAudioOut::HasOption(TWaveOutOption option) const { return FOptions.Contains(option); }
 
 // --- settings ---
 
@@ -103,8 +101,7 @@ double TWaveAudioOut::GetPlaybackRate() {
 void TWaveAudioOut::SetPlaybackRate(double value) {
   if (value == FPlaybackRate) return;
   FPlaybackRate = value;
-  if (HasDeviceHandle() && HasOption(woSetPlaybackRate) &&
-      DeviceSupport().Contains(dsPlaybackRate))
+  if (HasDeviceHandle() && HasOption(woSetPlaybackRate) && DeviceSupport().Contains(dsPlaybackRate))
     waveOutSetPlaybackRate(FDeviceHandle, FloatToFixedPoint(FPlaybackRate));
 }
 
@@ -176,8 +173,8 @@ bool TWaveAudioOut::OpenDevice() {
       },
       [this](const WAVEFORMATEX* format) {
         HWAVEOUT handle = 0;
-        const MMRESULT result = waveOutOpen(&handle, GetDeviceID(), format, GetCallbackHandle(),
-                                            0, GetCallbackType());
+        const MMRESULT result =
+            waveOutOpen(&handle, GetDeviceID(), format, GetCallbackHandle(), 0, GetCallbackType());
         FDeviceHandle = result == MMSYSERR_NOERROR ? handle : 0;
         return result;
       });
@@ -249,8 +246,7 @@ void TWaveAudioOut::WomClose() {
 }
 
 void TWaveAudioOut::PrimeBuffers() {
-  if (ActiveBufferCount() == 0 && HasDeviceHandle() && !FClosing)
-    PostWaveMessage(MM_WOM_DONE, 0);
+  if (ActiveBufferCount() == 0 && HasDeviceHandle() && !FClosing) PostWaveMessage(MM_WOM_DONE, 0);
 }
 
 void TWaveAudioOut::EndPlaybackAfterFailure(PWAVEHDR& Header) {

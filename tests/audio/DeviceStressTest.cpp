@@ -37,10 +37,9 @@ void Stop(TWaveAudioIO& io) {
 
 TEST_F(DeviceStressTest, RecordingCyclesStoppedAtRandomMomentsAllEndCleanly) {
   std::mt19937 rng(20261208);
-  winmm::virt::SetCaptureSignal(
-      [](uint64_t offset, char* d, size_t n) {
-        for (size_t i = 0; i < n; ++i) d[i] = static_cast<char>((offset + i) * 3);
-      });
+  winmm::virt::SetCaptureSignal([](uint64_t offset, char* d, size_t n) {
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<char>((offset + i) * 3);
+  });
   const int handlesBefore = OpenHandleCount();
   TTestIn in;
   in.SetPCMFormat(Mono8Bit8000Hz);
@@ -83,10 +82,9 @@ TEST_F(DeviceStressTest, RecordingCyclesStoppedAtRandomMomentsAllEndCleanly) {
       in.SetActive(false);
     }
     ASSERT_TRUE(AwaitCount(deactivations, cycle + 1))
-        << "cycle " << cycle << " mode " << mode << " async " << async << " data "
-        << in.DataCalls << " active " << in.GetActive() << " closing " << in.GetClosing()
-        << " buffers " << in.ActiveBufferCount() << " paused " << in.GetPaused() << " log "
-        << [] {
+        << "cycle " << cycle << " mode " << mode << " async " << async << " data " << in.DataCalls
+        << " active " << in.GetActive() << " closing " << in.GetClosing() << " buffers "
+        << in.ActiveBufferCount() << " paused " << in.GetPaused() << " log " << [] {
              std::string all;
              for (auto& l : winmm::virt::CallLog()) all += l + ", ";
              return all.substr(all.size() > 600 ? all.size() - 600 : 0);

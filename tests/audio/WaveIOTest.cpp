@@ -368,7 +368,7 @@ TEST_F(WaveIOTest, AsyncModeDeliversOnTheWorkerAndClearsTheThreadHandleAfterItsL
   in.SetActive(false);
   for (int i = 0; i < 1000 && !deactivated; ++i) Sleep(2);
   ASSERT_TRUE(deactivated);
-  EXPECT_EQ(callbackAtDeactivate, 0u);  // the channel ended before OnDeactivate
+  EXPECT_EQ(callbackAtDeactivate, 0u);   // the channel ended before OnDeactivate
   EXPECT_NO_THROW(in.WaitForClosing());  // returns at once: no close is pending
   for (int i = 0; i < 1000 && in.GetThreadHandle() != nullptr; ++i) Sleep(2);
   EXPECT_EQ(in.GetThreadHandle(), nullptr);

@@ -107,8 +107,8 @@ class TTestOut : public TWaveAudioOut {
   WAVEFORMATEX Format{};
   std::string Data;
   size_t Offset = 0;
-  uint32_t Chunk = 0;      // 0: as much as asked for
-  uint32_t Loops = 0;      // NumLoops of every refill
+  uint32_t Chunk = 0;  // 0: as much as asked for
+  uint32_t Loops = 0;  // NumLoops of every refill
   int Requests = 0;
   std::function<void()> OnRequest;
 

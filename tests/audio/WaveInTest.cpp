@@ -274,8 +274,8 @@ TEST_F(WaveInTest, DeviceQueries) {
   winmm::virt::Configure(config);
   TPCMFormats few = in.GetDeviceFormats();
   TPCMFormats expected;
-  for (TPCMFormat f : {Mono8Bit8000Hz, Stereo8bit8000Hz, Mono16bit8000Hz, Stereo16bit8000Hz,
-                       Mono16bit22050Hz})
+  for (TPCMFormat f :
+       {Mono8Bit8000Hz, Stereo8bit8000Hz, Mono16bit8000Hz, Stereo16bit8000Hz, Mono16bit22050Hz})
     expected.Include(f);
   EXPECT_EQ(few, expected);
 
