@@ -479,3 +479,28 @@ TEST_P(WaveIOChainTest, ANewCycleCanStartFromOnDeactivate) {
 
 INSTANTIATE_TEST_SUITE_P(BothChannels, WaveIOChainTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Async" : "Window"; });
+
+TEST_F(WaveIOTest, AnOpenFromInsideAHandlerWhileClosingFailsInsteadOfWaitingForever) {
+  TTestIn in;
+  in.SetBufferLength(100);
+  in.SetPCMFormat(Mono8Bit8000Hz);
+  winmm::virt::SetCaptureBytes(Ramp(1000));  // the second buffer holds 200 bytes
+  int deactivations = 0;
+  bool raised = false;
+  in.OnDeactivate = [&](TComponent*) { ++deactivations; };
+  in.OnDataReady = [&] {
+    if (!in.GetClosing()) return;
+    try {
+      in.OpenDevice();  // the close cannot finish while this handler runs
+    } catch (const EWaveAudioInvalidOperation&) {
+      raised = true;
+    }
+  };
+  in.SetActive(true);
+  ASSERT_TRUE(PumpUntil([&] { return in.DataCalls == 1; }));
+  PumpFor(20);
+  in.SetActive(false);
+  ASSERT_TRUE(PumpUntil([&] { return deactivations == 1; }));
+  EXPECT_TRUE(raised);
+  EXPECT_FALSE(in.GetActive());
+}
