@@ -55,8 +55,7 @@ bool XDisplayReachable(const std::string& display) {
   else
     return true;
   std::string number = rest.substr(0, rest.find('.'));
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
-    return false;
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
   std::string path = "/tmp/.X11-unix/X" + number;
   return ConnectsTo(path, true) || ConnectsTo(path, false);
 }

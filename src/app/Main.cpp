@@ -144,8 +144,8 @@ void TMainForm::CreateControls() {
 
   // The tab order: Format 0, Record 1, Play 2, Stop 3, level 4, list 5, Create 6,
   // Button1X 7, Test 8. Labels take no focus; the progress bar is passed over as well.
-  QWidget* order[] = {Format, btnRecord, btnPlay, btnStop, AudioLevel,
-                      ListBox1, Button2, Button1X, BitBtn1};
+  QWidget* order[] = {Format,   btnRecord, btnPlay,  btnStop, AudioLevel,
+                      ListBox1, Button2,   Button1X, BitBtn1};
   // The level bar is no tab stop, yet it holds its place in the chain; Qt leaves widgets
   // without any focus out of the chain, so it takes tab focus only while being placed.
   AudioLevel->setFocusPolicy(Qt::TabFocus);
@@ -155,7 +155,8 @@ void TMainForm::CreateControls() {
 
 void TMainForm::BindHandlers() {
   auto click = [this](QPushButton* b, void (TMainForm::*handler)()) {
-    connect(b, &QPushButton::clicked, this, [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
+    connect(b, &QPushButton::clicked, this,
+            [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
   };
   click(btnRecord, &TMainForm::btnRecordClick);
   click(btnStop, &TMainForm::btnStopClick);
@@ -169,9 +170,8 @@ void TMainForm::BindHandlers() {
           [this] { Guarded([this] { ListBox1DblClick(); }); });
 
   auto event = [this](void (TMainForm::*handler)(TComponent*)) {
-    return [this, handler](TComponent* sender) {
-      Guarded([=, this] { (this->*handler)(sender); });
-    };
+    return
+        [this, handler](TComponent* sender) { Guarded([=, this] { (this->*handler)(sender); }); };
   };
   auto level = [this](void (TMainForm::*handler)(TComponent*, int32_t)) {
     return [this, handler](TComponent* sender, int32_t value) {

@@ -38,8 +38,7 @@ class TIniFile {
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& def) const;
   // Raises Exception "Unable to write to %s" with the file's path when the write fails.
-  void WriteString(const std::string& section, const std::string& key,
-                   const std::string& value);
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
  private:
   std::string FFileName;

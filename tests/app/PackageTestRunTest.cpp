@@ -4,8 +4,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QPushButton>
+#include <QTimer>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

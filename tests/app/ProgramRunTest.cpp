@@ -66,7 +66,7 @@ TEST(NoDisplay, ReasonNamesTheHeadlessWays) {
 
 TEST(NoDisplay, ProgramPrintsOneLineAndEnds) {
   TRun r = RunCommand("timeout 30 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
-               Quoted(ZS_APP_PATH));
+                      Quoted(ZS_APP_PATH));
   EXPECT_EQ(r.Status, 2) << r.Output;
   ASSERT_FALSE(r.Output.empty());
   EXPECT_EQ(r.Output.find('\n'), r.Output.size() - 1) << r.Output;  // exactly one line
@@ -74,14 +74,15 @@ TEST(NoDisplay, ProgramPrintsOneLineAndEnds) {
   EXPECT_NE(r.Output.find("QT_QPA_PLATFORM=offscreen"), std::string::npos);
 
   TRun dead = RunCommand("timeout 30 env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:987 " +
-                  Quoted(ZS_APP_PATH));
+                         Quoted(ZS_APP_PATH));
   EXPECT_EQ(dead.Status, 2) << dead.Output;
   EXPECT_EQ(dead.Output.find('\n'), dead.Output.size() - 1) << dead.Output;
 }
 
 TEST(UnderXServer, CaptionClientSizeAndCloseWritesTheNames) {
-  TRun r = RunCommand("timeout 120 " + Quoted(std::string(ZS_SOURCE_DIR) + "/scripts/xvfb-check.sh") +
-               " " + Quoted(ZS_APP_PATH));
+  TRun r =
+      RunCommand("timeout 120 " + Quoted(std::string(ZS_SOURCE_DIR) + "/scripts/xvfb-check.sh") +
+                 " " + Quoted(ZS_APP_PATH));
   if (r.Status == 77) GTEST_SKIP() << r.Output;
   EXPECT_EQ(r.Status, 0) << r.Output;
   EXPECT_NE(r.Output.find("PASS"), std::string::npos) << r.Output;

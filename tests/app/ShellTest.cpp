@@ -85,8 +85,7 @@ TEST_F(QtShellTest, PickVoxFileOffersVoxFilesAndReturnsTheChoice) {
 }
 
 TEST(OpenDialogFilter, PairsBecomeNameFilters) {
-  EXPECT_EQ(TOpenDialog::NameFilters("vox files (*.vox)|*.vox"),
-            QStringList{"vox files (*.vox)"});
+  EXPECT_EQ(TOpenDialog::NameFilters("vox files (*.vox)|*.vox"), QStringList{"vox files (*.vox)"});
   EXPECT_EQ(TOpenDialog::NameFilters("Sounds|*.wav;*.vox|All|*"),
             (QStringList{"Sounds (*.wav *.vox)", "All (*)"}));
   EXPECT_TRUE(TOpenDialog::NameFilters("").isEmpty());

@@ -1,11 +1,10 @@
-#include "platform/files.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 
 #include "TempDir.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "platform/profile.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "TempDir.h"
+#include "platform/profile.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -130,8 +129,8 @@ TEST(Profile, WriteKeepsCrlfStyle) {
 TEST(Profile, EveryValueWrittenReadsBackUnchanged) {
   TempDir d;
   std::string f = d.Path("a.ini");
-  for (std::string v : {"plain", "  leading", "trailing\t", "\"quoted\"", "\"", "", "a ; b",
-                        "x=y", "\"\""}) {
+  for (std::string v :
+       {"plain", "  leading", "trailing\t", "\"quoted\"", "\"", "", "a ; b", "x=y", "\"\""}) {
     ASSERT_TRUE(WritePrivateProfileString("S", "K", v, f)) << v;
     EXPECT_EQ(GetPrivateProfileString("S", "K", "default", f), v);
   }
