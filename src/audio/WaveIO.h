@@ -243,10 +243,10 @@ class TWaveAudioIO : public TComponent {
   TCriticalSection FLock;
 
   // Channel bookkeeping.
-  DWORD FChannelThreadId = 0;  // the thread that runs the handlers of this cycle
-  DWORD FOpeningThreadId = 0;  // the thread inside OpenDevice while Opening is set
-  int FDispatchDepth = 0;      // handlers running on the channel thread
-  bool FCloseIssued = false;   // the device close of this cycle has been called
+  std::atomic<DWORD> FChannelThreadId{0};  // the thread that runs this cycle's handlers
+  std::atomic<DWORD> FOpeningThreadId{0};  // the thread inside OpenDevice while Opening
+  int FDispatchDepth = 0;                  // handlers running on the channel thread
+  bool FCloseIssued = false;               // the device close of this cycle has been called
   struct TWorker {
     HANDLE Handle;
     DWORD ThreadId;
