@@ -437,3 +437,22 @@ TEST_F(WaveOutTest, AStopFromInsideTheSourceIsNotUndoneByTheRefill) {
   EXPECT_EQ(out.Requests, 3);  // no refill after the stop
   EXPECT_LE(winmm::virt::PlayedBytes().size(), 800u * 2);
 }
+
+TEST_F(WaveOutTest, RealTimePacingPlaysInOrderAndReportsAGrowingPosition) {
+  auto config = winmm::virt::CurrentConfig();
+  config.Pace = winmm::virt::Pacing::RealTime;
+  winmm::virt::Configure(config);
+  out.Data = Ramp(800 * 3);  // 300 ms
+  std::vector<uint32_t> positions;
+  out.SetActive(true);
+  ASSERT_TRUE(PumpUntil([&] {
+    // Once the drain has closed the device its position can no longer be asked.
+    if (out.GetActive() && !out.GetClosing()) positions.push_back(out.GetPosition());
+    return deactivations == 1;
+  }));
+  EXPECT_EQ(winmm::virt::PlayedBytes(), out.Data);
+  ASSERT_GE(positions.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+  EXPECT_GE(positions.back(), 100u);
+  EXPECT_LE(positions.back(), 300u);
+}
