@@ -504,3 +504,26 @@ TEST_F(WaveIOTest, AnOpenFromInsideAHandlerWhileClosingFailsInsteadOfWaitingFore
   EXPECT_TRUE(raised);
   EXPECT_FALSE(in.GetActive());
 }
+
+TEST_F(WaveIOTest, DestroyingAnActiveAsyncComponentJoinsItsWorker) {
+  winmm::virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 200, n); });
+  const int handlesBefore = OpenHandleCount();
+  std::atomic<int> deactivations{0};
+  {
+    TTestIn in;
+    in.SetAsync(true);
+    in.SetBufferLength(10);
+    in.OnDeactivate = [&](TComponent*) { ++deactivations; };
+    in.SetActive(true);
+    for (int i = 0; i < 1000; ++i) {
+      in.Lock();
+      const bool some = in.DataCalls >= 3;
+      in.Unlock();
+      if (some) break;
+      Sleep(1);
+    }
+  }
+  EXPECT_EQ(deactivations, 0);
+  EXPECT_EQ(winmm::OpenDeviceCount(), 0);
+  EXPECT_EQ(OpenHandleCount(), handlesBefore);  // the worker's handle was closed
+}
