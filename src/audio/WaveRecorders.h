@@ -48,7 +48,12 @@ class TStockAudioRecorder : public TWaveAudioIn {
   void Notification(TComponent* component, TOperation operation) override;
   void WimClose() override;
   void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
+  // Without a device the recording cannot go on: the file is finished first.
   void DoError() override;
+  // Appends the bytes to the file. A short write (or no file at all) is reported as error
+  // code 1 through Success; when that report raises (no OnError handler), the error goes to
+  // the application's exception handler and the buffer still returns to the device, so the
+  // recording goes on.
   void DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt) override;
 
   // --- added here, in slot order ---

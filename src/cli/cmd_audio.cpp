@@ -173,6 +173,10 @@ int RunRecord(const cli::Args& a) {
     TErrorCounter errors;
     TTimedRecorder rec;
     rec.SetBufferLength(100);  // as the window records: a tenth of a second per buffer
+    // Every buffer is written to the file on this thread before it goes back to the device;
+    // two seconds of queued buffers ride out a disk that holds a write up for a while,
+    // where the device would otherwise run dry and lose sound.
+    rec.SetBufferCount(20);
     rec.SetPCMFormat(static_cast<TPCMFormat>(format));
     int level = 0;
     rec.OnLevel = [&](TComponent*, int32_t l) { level = l; };
