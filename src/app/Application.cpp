@@ -120,12 +120,44 @@ void TApplication::HandleException(const std::exception* e) {
   ShowMessageBox(activeWindow(), e ? e->what() : "Unknown error");
 }
 
+namespace {
+
+// What the toolkit says while it opens the display is held back: when the display fails
+// to open (a remote display, a missing platform library) the toolkit gives up for good, and
+// the user gets the program's one line instead of its messages and its abort.
+QStringList HeldBackMessages;
+QString FirstDisplayComplaint;
+
+void StartUpMessageHandler(QtMsgType type, const QMessageLogContext& context,
+                           const QString& message) {
+  if (type == QtFatalMsg) {
+    QString reason = FirstDisplayComplaint.isEmpty() ? message.section('\n', 0, 0).trimmed()
+                                                     : FirstDisplayComplaint;
+    std::fprintf(stderr,
+                 "zelvorsound: no display to show the window on (%s); run it headless with "
+                 "QT_QPA_PLATFORM=offscreen zelvorsound, or use zelvorsound-cli\n",
+                 qPrintable(reason));
+    std::fflush(stderr);
+    ::_exit(2);
+  }
+  if (FirstDisplayComplaint.isEmpty() && QByteArray(context.category).startsWith("qt.qpa"))
+    FirstDisplayComplaint = message.section('\n', 0, 0).trimmed();
+  HeldBackMessages << qFormatLogMessage(type, context, message);
+}
+
+}  // namespace
+
 int RunProgram(int argc, char** argv) {
   if (std::optional<std::string> reason = NoDisplayReason()) {
     std::fprintf(stderr, "%s\n", reason->c_str());
     return 2;
   }
+  QtMessageHandler previous = qInstallMessageHandler(StartUpMessageHandler);
   TApplication app(argc, argv);
+  qInstallMessageHandler(previous);
+  // The display opened: what was held back is only news now.
+  for (const QString& line : HeldBackMessages) std::fprintf(stderr, "%s\n", qPrintable(line));
+  HeldBackMessages.clear();
   UseLocaleSeparators(QLocale::system());
   // Device notifications posted to this thread's queue are dispatched by Qt's event loop.
   InstallGuiMessageDrain();

@@ -79,6 +79,16 @@ TEST(NoDisplay, ProgramPrintsOneLineAndEnds) {
   EXPECT_EQ(dead.Output.find('\n'), dead.Output.size() - 1) << dead.Output;
 }
 
+TEST(NoDisplay, DisplayThatFailsToOpenGivesTheSameOneLine) {
+  // Looks like a display on another host, so only the toolkit finds out; nothing listens.
+  TRun r = RunCommand("timeout 60 env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=127.0.0.1:87 " +
+                      Quoted(ZS_APP_PATH));
+  EXPECT_EQ(r.Status, 2) << r.Output;
+  EXPECT_NE(r.Output.find("no display"), std::string::npos) << r.Output;
+  EXPECT_NE(r.Output.find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << r.Output;
+  EXPECT_EQ(r.Output.find('\n'), r.Output.size() - 1) << r.Output;  // exactly one line
+}
+
 TEST(UnderXServer, CaptionClientSizeAndCloseWritesTheNames) {
   TRun r =
       RunCommand("timeout 120 " + Quoted(std::string(ZS_SOURCE_DIR) + "/scripts/xvfb-check.sh") +
