@@ -325,3 +325,17 @@ TEST_F(WaveInTest, StoppingBeforeTheOpenedNotificationDoesNotPauseTheNextCycle) 
   ASSERT_TRUE(PumpUntil([&] { return in.DataCalls >= 2; }));
   StopAndWait();
 }
+
+TEST_F(WaveInTest, ALostDeviceStopsTheDataAndStopStillCloses) {
+  int errors = 0;
+  in.OnError = [&](TComponent*) { ++errors; };
+  winmm::virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 150, n); });
+  winmm::virt::InjectFailure(winmm::WaveDir::In, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER, -1,
+                             2000);
+  in.SetActive(true);
+  ASSERT_TRUE(PumpUntil([&] { return in.ActiveBufferCount() == 0; }));
+  EXPECT_GE(errors, 1);
+  EXPECT_TRUE(in.GetActive());
+  StopAndWait();
+  EXPECT_LE(in.Recorded.size(), 2000u);
+}

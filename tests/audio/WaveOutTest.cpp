@@ -456,3 +456,17 @@ TEST_F(WaveOutTest, RealTimePacingPlaysInOrderAndReportsAGrowingPosition) {
   EXPECT_GE(positions.back(), 100u);
   EXPECT_LE(positions.back(), 300u);
 }
+
+TEST_F(WaveOutTest, ALostDeviceEndsThePlaybackInsteadOfHangingIt) {
+  int errors = 0;
+  out.OnError = [&](TComponent*) { ++errors; };
+  out.Data = Ramp(800 * 20);
+  // The sound card goes away after 2000 bytes: further writes are refused.
+  winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER, -1,
+                             2000);
+  out.SetActive(true);
+  ASSERT_TRUE(WaitDeactivated());
+  EXPECT_GE(errors, 1);
+  EXPECT_LT(out.Offset, out.Data.size());  // the source was not read to its end
+  EXPECT_EQ(out.ActiveBufferCount(), 0);
+}
