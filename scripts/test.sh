@@ -12,7 +12,7 @@ run_suite() {  # build dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j"$JOBS"
-  (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 600)
+  (cd "$dir" && ctest --output-on-failure -j"$JOBS" --timeout 300)
 }
 
 echo "== normal build"
