@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "rtl/SysUtils.h"
@@ -38,6 +39,10 @@ struct TIniText {
     std::string Value;  // the key's value, trimmed, quotes still on
   };
 
+  // Every line parsed once, right after reading; a write changes the lines only after its
+  // last look-up.
+  std::vector<TParsed> Parsed;
+
   static TIniText FromBytes(const std::string& bytes) {
     TIniText t;
     size_t start = 0;
@@ -53,6 +58,8 @@ struct TIniText {
     t.FinalNewline = !bytes.empty() && bytes.back() == '\n';
     t.Crlf = !t.Lines.empty() && !t.Lines[0].empty() && t.Lines[0].back() == '\r' &&
              (t.Lines.size() > 1 || t.FinalNewline);
+    t.Parsed.reserve(t.Lines.size());
+    for (size_t i = 0; i < t.Lines.size(); ++i) t.Parsed.push_back(t.ParseLine(i));
     return t;
   }
 
@@ -65,7 +72,7 @@ struct TIniText {
     return out;
   }
 
-  TParsed Parse(size_t i) const {
+  TParsed ParseLine(size_t i) const {
     std::string s = Lines[i];
     if (!s.empty() && s.back() == '\r') s.pop_back();
     // A byte-order mark written by an editor must not hide the first section.
@@ -90,7 +97,7 @@ struct TIniText {
   // The index of the first header of the section, if there is one.
   std::optional<size_t> FindSection(const std::string& section) const {
     for (size_t i = 0; i < Lines.size(); ++i) {
-      TParsed p = Parse(i);
+      const TParsed& p = Parsed[i];
       if (p.K == Kind::Section && SameText(p.Name, section)) return i;
     }
     return std::nullopt;
@@ -99,7 +106,7 @@ struct TIniText {
   // The end of the section whose header is at index header: the next header or the end.
   size_t SectionEnd(size_t header) const {
     size_t i = header + 1;
-    while (i < Lines.size() && Parse(i).K != Kind::Section) ++i;
+    while (i < Parsed.size() && Parsed[i].K != Kind::Section) ++i;
     return i;
   }
 
@@ -142,8 +149,8 @@ bool WriteAll(int fd, const std::string& bytes) {
 // Replaces the file's content. A new copy is written beside it and renamed over it, so a
 // full disk or a crash never leaves a half-written configuration behind; where the folder
 // does not allow a new file, the file is rewritten in place.
-bool StoreFileBytes(const std::string& fileName, const std::string& bytes, bool exists,
-                    mode_t mode) {
+bool StoreFileBytes(const std::string& fileName, const std::string& bytes, bool exists, mode_t mode,
+                    std::pair<uid_t, gid_t> owner) {
   std::string target = fileName;
   if (exists) {
     // Write through a link to the file it names, not over the link.
@@ -156,6 +163,9 @@ bool StoreFileBytes(const std::string& fileName, const std::string& bytes, bool 
   int fd = ::mkstemp(tmpl.data());
   if (fd >= 0) {
     bool ok = ::fchmod(fd, exists ? (mode & 07777) : 0644) == 0 && WriteAll(fd, bytes);
+    // The file stays its owner's, also when root rewrites it.
+    if (ok && exists && (owner.first != ::geteuid() || owner.second != ::getegid()))
+      (void)!::fchown(fd, owner.first, owner.second);
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(tmpl.c_str(), target.c_str()) == 0) return true;
     ::unlink(tmpl.c_str());
@@ -180,7 +190,7 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
     if (std::optional<size_t> header = t.FindSection(section)) {
       size_t end = t.SectionEnd(*header);
       for (size_t i = *header + 1; i < end; ++i) {
-        TIniText::TParsed p = t.Parse(i);
+        const TIniText::TParsed& p = t.Parsed[i];
         if (p.K == TIniText::Kind::Key && SameText(p.Name, key)) {
           result = Unquote(p.Value);
           break;
@@ -221,7 +231,7 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     size_t insertAt = *header + 1;
     bool replaced = false;
     for (size_t i = *header + 1; i < end; ++i) {
-      TIniText::TParsed p = t.Parse(i);
+      const TIniText::TParsed& p = t.Parsed[i];
       if (p.K != TIniText::Kind::Key) continue;
       if (SameText(p.Name, k)) {
         t.Lines[i] = line;
@@ -245,7 +255,8 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     t.Lines.push_back(line);
     t.FinalNewline = true;
   }
-  return StoreFileBytes(fileName, t.ToBytes(), exists, exists ? st.st_mode : 0644);
+  return StoreFileBytes(fileName, t.ToBytes(), exists, exists ? st.st_mode : 0644,
+                        {exists ? st.st_uid : 0, exists ? st.st_gid : 0});
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -165,6 +166,18 @@ TEST(Profile, WriteKeepsThePermissionBitsOfTheFile) {
   struct stat st;
   ASSERT_EQ(::stat(f.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Profile, WriteKeepsTheOwnerOfTheFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  TempDir d;
+  std::string f = d.Write("a.ini", "[S]\n");
+  ASSERT_EQ(::chown(f.c_str(), 1234, 1235), 0);
+  ASSERT_TRUE(WritePrivateProfileString("S", "A", "1", f));
+  struct stat st;
+  ASSERT_EQ(::stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 1235u);
 }
 
 TEST(IniFile, ReadsAndWritesThroughTheProfile) {
