@@ -264,11 +264,12 @@ TEST(WaitWithMessagePump, DispatchesPostsWhileWaitingAndDropsInput) {
 
 TEST(WaitWithMessagePump, ReturnsAtOnceForAQuitMessage) {
   HANDLE ev = CreateEvent(TRUE_, FALSE_);
-  PostThreadMessage(GetCurrentThreadId(), WM_QUIT, 0, 0);
+  EnsureMessageQueue();
+  ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_QUIT, 0, 0));
   const int before = OpenHandleCount();
   EXPECT_EQ(WaitWithMessagePump(GetCurrentThread(), INFINITE), WAIT_OBJECT_0 + 1);
   EXPECT_EQ(OpenHandleCount(), before);
-  PostThreadMessage(GetCurrentThreadId(), WM_QUIT, 0, 0);
+  ASSERT_TRUE(PostThreadMessage(GetCurrentThreadId(), WM_QUIT, 0, 0));
   EXPECT_EQ(WaitWithMessagePump(ev, 1000), WAIT_OBJECT_0 + 1);
   CloseHandle(ev);
 }
