@@ -17,7 +17,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/mmsystem.h"
@@ -109,7 +108,9 @@ struct Device {
   MMRESULT FailCode = MMSYSERR_NOERROR;  // the stream failed for good
   uint64_t Epoch = 0;  // bumped when what the thread has in hand no longer belongs anywhere
   uint64_t Position = 0;
-  std::unordered_set<WAVEHDR*> Prepared;
+  // A handful of headers at most; a vector keeps its room, so steady streaming (prepare,
+  // play, unprepare, again) allocates nothing here.
+  std::vector<WAVEHDR*> Prepared;
   DWORD Volume = kUnityVolume;
   DWORD Pitch = kUnityFixed;
   DWORD Rate = kUnityFixed;
@@ -496,7 +497,10 @@ MMRESULT Prepare(WaveDir dir, uint32_t handle, WAVEHDR* h, UINT size) {
     if (h->dwFlags & WHDR_PREPARED) return MMSYSERR_NOERROR;
     if (!h->lpData && h->dwBufferLength > 0) return MMSYSERR_INVALPARAM;
     h->dwFlags |= WHDR_PREPARED;
-    if (d.Prepared.insert(h).second) ++gPrepared;
+    if (std::find(d.Prepared.begin(), d.Prepared.end(), h) == d.Prepared.end()) {
+      d.Prepared.push_back(h);
+      ++gPrepared;
+    }
     return MMSYSERR_NOERROR;
   });
 }
@@ -507,7 +511,12 @@ MMRESULT Unprepare(WaveDir dir, uint32_t handle, WAVEHDR* h, UINT size) {
   return WithDevice(dir, handle, WaveCall::Unprepare, [h](Device& d) {
     if (h->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     h->dwFlags &= ~WHDR_PREPARED;
-    if (d.Prepared.erase(h)) --gPrepared;
+    auto it = std::find(d.Prepared.begin(), d.Prepared.end(), h);
+    if (it != d.Prepared.end()) {
+      *it = d.Prepared.back();
+      d.Prepared.pop_back();
+      --gPrepared;
+    }
     return MMSYSERR_NOERROR;
   });
 }
