@@ -6,10 +6,9 @@
 
 QFont DialogFont() {
   QFont font;
-  // The first family found wins; the later ones are metric look-alikes of the first for
-  // systems that do not have it, and the style hint catches the rest.
-  font.setFamilies({"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
-                    "DejaVu Sans", "FreeSans"});
+  // The first family found wins; the later ones are common sans-serif faces of similar
+  // width for systems without the first, and the style hint catches the rest.
+  font.setFamilies({"MS Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans", "FreeSans"});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(11);
   return font;
