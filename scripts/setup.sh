@@ -10,6 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev                       # fuzzing harnesses
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
+  python3                                        # the window check closes the window through X
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
