@@ -14,29 +14,13 @@
 
 namespace {
 
-// Like the program's application object, it keeps an error that escapes an event handler
-// from leaving the event loop; here it only records the message.
-class TRecordingApp : public QApplication {
- public:
-  using QApplication::QApplication;
-  bool notify(QObject* receiver, QEvent* event) override {
-    try {
-      return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-      Errors.push_back(e.what());
-      return false;
-    }
-  }
-  std::vector<std::string> Errors;
-};
-
 // One application object for the whole test program, whoever asks first.
 QApplication& App() {
   if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return *app;
   static int argc = 1;
   static char name[] = "test_app";
   static char* argv[] = {name, nullptr};
-  static QApplication* app = new TRecordingApp(argc, argv);
+  static QApplication* app = new QApplication(argc, argv);
   return *app;
 }
 
@@ -149,8 +133,7 @@ TEST(GuiMessageDrain, WhatWasQueuedBeforeInstallingIsDrainedAndRemovalStopsIt) {
 }
 
 TEST(GuiMessageDrain, AHandlerThatRaisesDoesNotStrandTheMessagesBehindIt) {
-  auto* app = dynamic_cast<TRecordingApp*>(&App());
-  if (app == nullptr) GTEST_SKIP() << "the application object was made elsewhere";
+  App();
   Flush();
   InstallGuiMessageDrain();
   std::vector<LPARAM> got;
@@ -160,9 +143,18 @@ TEST(GuiMessageDrain, AHandlerThatRaisesDoesNotStrandTheMessagesBehindIt) {
   });
   PostMessage(wnd, WM_USER, 0, 0);
   PostMessage(wnd, WM_USER, 0, 1);
-  EXPECT_TRUE(SpinUntil([&] { return got.size() == 2; }));
-  ASSERT_EQ(app->Errors.size(), 1u);
-  EXPECT_EQ(app->Errors[0], "handler failed");
+  // The test's application object lets the error out of Qt's loop (the program's own one
+  // stops it there and shows it); either way the next message must still be dispatched.
+  std::vector<std::string> errors;
+  for (int i = 0; i < 100 && got.size() < 2; ++i) {
+    try {
+      SpinUntil([&] { return got.size() == 2; }, 100);
+    } catch (const std::runtime_error& e) {
+      errors.push_back(e.what());
+    }
+  }
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "handler failed");
   EXPECT_EQ(got, (std::vector<LPARAM>{0, 1}));
   DeallocateHWnd(wnd);
   RemoveGuiMessageDrain();
