@@ -21,8 +21,11 @@ fi
 
 if [ -z "${QT_QPA_PLATFORM:-}" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "start.sh: no display (DISPLAY/WAYLAND_DISPLAY unset): the window cannot be shown;" \
-    "use QT_QPA_PLATFORM=offscreen $APP, or the command line below."
-  "$CLI" --help
+    "running headless instead: building the package with zelvorsound-cli, then listing it" \
+    "(QT_QPA_PLATFORM=offscreen $APP runs the window without a screen)."
+  "$CLI" build --folder "$FOLDER"
+  "$CLI" list Sounds.zvd --folder "$FOLDER"
+  echo "start.sh: more commands: $CLI --help"
   exit 0
 fi
 exec "$APP"
