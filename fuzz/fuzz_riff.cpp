@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(mmioWrite(w, reinterpret_cast<const char*>(data) + dataOffset, static_cast<LONG>(n)) ==
           static_cast<LONG>(n));
     FinishWaveWriter(w, ckRiff, ckData);
-    Check(out.Data().size() == 46u + fmt->cbSize + n + (n & 1));
+    Check(out.Data().size() == 46u + fmt->cbSize + (fmt->cbSize & 1u) + n + (n & 1));
 
     HMMIO r = OpenOn(&out, MMIO_READ);
     PWaveFormatEx back = nullptr;

@@ -317,9 +317,20 @@ bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
   // "18 + extra size" bytes past its end.
   if (18u + pWaveFormat->cbSize > bytes) return false;
 
+  // The data search starts after the format chunk's pad byte, where a writer that follows
+  // the chunk rules (this one does, for a record with an odd extra size) puts the next
+  // chunk; a file written without the pad byte is still found right after the format data.
   MMCKINFO ckData{};
-  ckData.ckid = mmioStringToFOURCCA("data", 0);
-  if (mmioDescend(mmIO, &ckData, &ckRIFF, MMIO_FINDCHUNK) != 0) return false;
+  const int64_t formatEnd = int64_t{ckFormat.dwDataOffset} + ckFormat.cksize;
+  auto findDataAt = [&](int64_t pos) {
+    ckData = MMCKINFO{};
+    ckData.ckid = mmioStringToFOURCCA("data", 0);
+    return pos <= INT32_MAX && mmioSeek(mmIO, static_cast<LONG>(pos), SEEK_SET_) == pos &&
+           mmioDescend(mmIO, &ckData, &ckRIFF, MMIO_FINDCHUNK) == 0;
+  };
+  bool found = findDataAt(formatEnd + (size & 1));
+  if (!found && (size & 1)) found = findDataAt(formatEnd);
+  if (!found) return false;
   DataSize = ckData.cksize;
   DataOffset = static_cast<int32_t>(ckData.dwDataOffset);
   guard.Keep = true;

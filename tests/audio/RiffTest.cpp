@@ -166,6 +166,34 @@ TEST(RiffWriter, ExtraFormatBytesAreWrittenAndMoveTheData) {
   EXPECT_EQ(r.DataSize, 2u);
 }
 
+TEST(RiffWriter, AnOddExtraSizeIsPaddedAndReadsBack) {
+  std::vector<uint8_t> rec(19, 0);
+  TWaveFormatEx f = Format(Mono8Bit8000Hz);
+  f.cbSize = 1;
+  std::memcpy(rec.data(), &f, 18);
+  rec[18] = 0x55;
+  TMemoryStream m;
+  MMCKINFO ckRiff, ckData;
+  HMMIO h = CreateStreamWaveWriter(&m, reinterpret_cast<PWaveFormatEx>(rec.data()), ckRiff, ckData);
+  ASSERT_NE(h, nullptr);
+  mmioWrite(h, "ab", 2);
+  FinishWaveWriter(h, ckRiff, ckData);
+  EXPECT_EQ(At32(m.Data(), 16), 19u);
+  EXPECT_EQ(m.Data()[39], 0);  // the format chunk's pad byte
+  EXPECT_EQ(std::string(m.Data().begin() + 40, m.Data().begin() + 44), "data");
+  ReadResult r = ReadHeaderOf(std::string(m.Data().begin(), m.Data().end()));
+  ASSERT_TRUE(r.Ok);
+  EXPECT_EQ(r.DataOffset, 48);
+  EXPECT_EQ(r.DataSize, 2u);
+  // A file written without that pad byte is read as well.
+  std::string body = FmtBody(16) + LE16(1) + "X";
+  std::string unpadded =
+      "RIFF" + LE32(4 + 8 + 19 + 10) + "WAVE" + "fmt " + LE32(19) + body + Chunk("data", "ab");
+  ReadResult u = ReadHeaderOf(unpadded);
+  ASSERT_TRUE(u.Ok);
+  EXPECT_EQ(u.DataOffset, 47);
+}
+
 TEST(RiffWriter, AnExistingLongerFileKeepsNoTraceOfItsOldContents) {
   TempDir dir;
   const std::string path = dir.Write("take.wav", std::string(100000, 'X'));
