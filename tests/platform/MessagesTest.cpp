@@ -239,8 +239,6 @@ TEST(Messages, WindowProcedureMayDestroyItsOwnWindow) {
   EXPECT_FALSE(IsWindow(wnd));
 }
 
-TEST(Messages, DefWindowProcReturnsZero) { EXPECT_EQ(DefWindowProc(nullptr, WM_USER, 1, 2), 0); }
-
 TEST(Handles, EventsSignalWaitsAndAutoResetConsumesTheSignal) {
   int before = OpenHandleCount();
   HANDLE manual = CreateEvent(TRUE_, FALSE_);
