@@ -166,6 +166,8 @@ int RunProgram(int argc, char** argv) {
   TForm1 form1;  // created hidden
   TQtShell shell(mainForm, form1);
   mainForm.SetShell(&shell);
+  // What goes wrong inside a device's notification reaches the user as a message box too.
+  TDeviceErrorRoute deviceErrors(mainForm);
   // The main window was created first: closing it ends the program, status window or not.
   QObject::connect(&mainForm, &TMainForm::Closed, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);

@@ -276,6 +276,7 @@ void TMainForm::DeviceActivated() {
   btnRecord->setEnabled(false);
   btnPlay->setEnabled(false);
   btnStop->setFocus();
+  UpdateCommandButtons();
 }
 
 void TMainForm::DeviceDeactivated() {
@@ -284,6 +285,18 @@ void TMainForm::DeviceDeactivated() {
   btnPlay->setEnabled(true);
   btnStop->setEnabled(false);
   btnPlay->setFocus();
+  UpdateCommandButtons();
+}
+
+bool TMainForm::CommandsBusy() const {
+  return FTestRunning || StockAudioPlayer->GetActive() || StockAudioRecorder->GetActive();
+}
+
+void TMainForm::UpdateCommandButtons() {
+  const bool free = !CommandsBusy();
+  Button2->setEnabled(free);
+  Button1X->setEnabled(free);
+  BitBtn1->setEnabled(free);
 }
 
 void TMainForm::ShowLevel(uint32_t positionMs, int32_t level) {
@@ -339,12 +352,15 @@ void TMainForm::ListBox1DblClick() {
 }
 
 void TMainForm::Button2Click() {
+  // The build rewrites the package the test reads and runs the codec on working files a
+  // recording's coding also uses: it waits until the devices are quiet.
+  if (CommandsBusy()) return;
   ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); });
 }
 
 void TMainForm::Button1XClick() {
   // "testvox.wav" may be playing for the package test; it is not rewritten under the player.
-  if (FTestWait) return;
+  if (CommandsBusy()) return;
   ::Button1XClick(FContext, Shell());
 }
 
@@ -353,17 +369,27 @@ void TMainForm::DosCommand1Terminated(TComponent*) {
 }
 
 void TMainForm::BitBtn1Click() {
-  if (FTestWait) return;  // a test is running already
+  // A test already running, or a device in use: the player is not free for the test.
+  if (CommandsBusy()) return;
   const std::string packagePath = FContext.ExeFolder + "Sounds.zvd";
   if (!FileExists(packagePath)) return;
   TShell& shell = Shell();
   TPackageReader package(packagePath);
   package.Open();
-  // However the test ends, no wait is left standing for the next one.
-  struct TWaitReset {
-    bool& Flag;
-    ~TWaitReset() { Flag = false; }
-  } waitReset{FTestWait};
+  // However the test ends (an error, the window closing), no wait is left standing and the
+  // commands it held back come back.
+  struct TTestRun {
+    TMainForm& Form;
+    explicit TTestRun(TMainForm& form) : Form(form) {
+      Form.FTestRunning = true;
+      Form.UpdateCommandButtons();
+    }
+    ~TTestRun() {
+      Form.FTestWait = false;
+      Form.FTestRunning = false;
+      if (!Form.FClosing) Form.UpdateCommandButtons();
+    }
+  } testRun(*this);
   for (int slot = 0; slot < kSoundSlots && !FClosing; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
     FTestWait = true;
@@ -383,9 +409,18 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     return;
   }
   event->accept();
-  // A package test waiting for its playback ends with the window.
+  // A package test waiting for its playback ends with the window, and a playback stops
+  // with it; a recording is finished by its recorder as the window goes.
   FClosing = true;
-  if (FTestWait) Guarded([this] { StockAudioPlayer->SetActive(false); });
+  if (StockAudioPlayer->GetActive()) Guarded([this] { StockAudioPlayer->SetActive(false); });
   FContext.CurrentSoundFileName.clear();
   emit Closed();
 }
+
+TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form) : FSaved(ApplicationHandleException()) {
+  ApplicationHandleException() = [&form](TComponent*, const std::exception& e) {
+    form.ShowMessage(e.what());
+  };
+}
+
+TDeviceErrorRoute::~TDeviceErrorRoute() { ApplicationHandleException() = FSaved; }

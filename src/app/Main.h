@@ -47,6 +47,11 @@ class TMainForm : public QWidget {
   std::string ConfigFileName() const { return FContext.ExeFolder + kConfigFile; }
   // True while the package test waits for a playback to end.
   bool GetTestWait() const { return FTestWait; }
+  // True from the start of a package test to its end, also between its sounds.
+  bool GetTestRunning() const { return FTestRunning; }
+  // True while a command that writes files ("testvox.wav", the package, the working files
+  // of the codec) must not start: a package test, a recording or a playback is under way.
+  bool CommandsBusy() const;
 
   // --- published fields, in declaration order ---
   QPushButton* btnRecord;
@@ -109,12 +114,30 @@ class TMainForm : public QWidget {
   void DeviceActivated();
   void DeviceDeactivated();
   void ShowLevel(uint32_t positionMs, int32_t level);
+  // Enables the file-writing commands (Button2, Button1X, BitBtn1) exactly when none is
+  // busy, so none can rewrite a file a device or the package test still reads.
+  void UpdateCommandButtons();
 
   TAppContext FContext;
   TShell* FShell;
   bool FTestWait = false;
+  bool FTestRunning = false;
   bool FClosing = false;  // the window has accepted its close
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;
+};
+
+// Routes the errors that escape the devices' notification handlers (a device lost in the
+// middle of a recording, a buffer the driver refused) to the window's message box for as
+// long as it lives; the handler that was there before comes back afterwards.
+class TDeviceErrorRoute {
+ public:
+  explicit TDeviceErrorRoute(TMainForm& form);
+  ~TDeviceErrorRoute();
+  TDeviceErrorRoute(const TDeviceErrorRoute&) = delete;
+  TDeviceErrorRoute& operator=(const TDeviceErrorRoute&) = delete;
+
+ private:
+  std::function<void(TComponent*, const std::exception&)> FSaved;
 };
