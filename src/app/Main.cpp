@@ -249,11 +249,31 @@ void TMainForm::FormatChange() {
 }
 
 void TMainForm::btnRecordClick() {
-  StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName);
+  // A device that refuses to open (taken by another program) reports no error of its own:
+  // the user hears nothing happen unless told.
+  if (!StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName))
+    throw EWaveAudioSysError(DeviceFailureText(*StockAudioRecorder));
 }
 
 void TMainForm::btnPlayClick() {
-  StockAudioPlayer->StartPlayingFile(FContext.CurrentSoundFileName);
+  if (!StockAudioPlayer->StartPlayingFile(FContext.CurrentSoundFileName))
+    throw EWaveAudioSysError(DeviceFailureText(*StockAudioPlayer));
+}
+
+std::string TMainForm::DeviceFailureText(TWaveAudioIO& device) {
+  std::string text = device.LastErrorText();
+  if (text.empty()) text = "The sound device could not be opened";
+  return text;
+}
+
+void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {
+  // A device that went away fails every buffer still queued on it: the user hears of it
+  // once for the open cycle, not once a buffer.
+  const std::string text = E.what();
+  if (Sender != nullptr && Sender == FReportedDevice && text == FReportedText) return;
+  FReportedDevice = Sender;
+  FReportedText = text;
+  ShowMessage(text);
 }
 
 void TMainForm::btnPauseClick() {
@@ -271,6 +291,7 @@ void TMainForm::btnStopClick() {
 }
 
 void TMainForm::DeviceActivated() {
+  FReportedDevice = nullptr;
   Format->setEnabled(false);
   btnStop->setEnabled(true);
   btnRecord->setEnabled(false);
@@ -286,6 +307,7 @@ void TMainForm::DeviceDeactivated() {
   btnStop->setEnabled(false);
   btnPlay->setFocus();
   UpdateCommandButtons();
+  FReportedDevice = nullptr;
 }
 
 bool TMainForm::CommandsBusy() const {
@@ -299,8 +321,11 @@ void TMainForm::UpdateCommandButtons() {
   BitBtn1->setEnabled(free);
 }
 
-void TMainForm::ShowLevel(uint32_t positionMs, int32_t level) {
-  SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
+void TMainForm::ShowLevel(bool deviceOpen, uint32_t positionMs, int32_t level) {
+  // The level event that ends an open cycle comes when the device is already gone and
+  // knows no position: the caption keeps the last position it showed, and only the bar
+  // drops to 0.
+  if (deviceOpen) SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
   AudioLevel->setValue(level);
 }
 
@@ -312,7 +337,7 @@ void TMainForm::StockAudioPlayerDeactivate(TComponent*) {
 }
 
 void TMainForm::StockAudioPlayerLevel(TComponent*, int32_t Level) {
-  ShowLevel(StockAudioPlayer->GetPosition(), Level);
+  ShowLevel(StockAudioPlayer->GetDeviceHandle() != 0, StockAudioPlayer->GetPosition(), Level);
 }
 
 void TMainForm::StockAudioRecorderActivate(TComponent*) { DeviceActivated(); }
@@ -324,7 +349,8 @@ void TMainForm::StockAudioRecorderDeactivate(TComponent*) {
 }
 
 void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
-  ShowLevel(StockAudioRecorder->GetPosition(), Level);
+  ShowLevel(StockAudioRecorder->GetDeviceHandle() != 0, StockAudioRecorder->GetPosition(),
+            Level);
 }
 
 void TMainForm::Button1Click() { ::Button1Click(FContext, Shell()); }
@@ -393,11 +419,16 @@ void TMainForm::BitBtn1Click() {
   for (int slot = 0; slot < kSoundSlots && !FClosing; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
     FTestWait = true;
-    // A device that did not open sends no deactivation to wait for.
-    if (!StockAudioPlayer->StartPlayingFile(TestWavPath(FContext))) FTestWait = false;
+    // A device that did not open sends no deactivation to wait for: the test ends, and
+    // the user learns why rather than sitting through silence.
+    if (!StockAudioPlayer->StartPlayingFile(TestWavPath(FContext)))
+      throw EWaveAudioSysError(DeviceFailureText(*StockAudioPlayer));
     // The player's deactivation clears the flag, also when "Stop" ends this sound.
     while (FTestWait && !FClosing) shell.WaitForEvents();
   }
+  // Closing the window stopped the player: the test lets it finish closing, so that it
+  // lets go of "testvox.wav" before the package is closed and the program ends.
+  while (StockAudioPlayer->GetActive() && StockAudioPlayer->GetClosing()) shell.WaitForEvents();
   package.Close();
 }
 
@@ -418,8 +449,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form) : FSaved(ApplicationHandleException()) {
-  ApplicationHandleException() = [&form](TComponent*, const std::exception& e) {
-    form.ShowMessage(e.what());
+  ApplicationHandleException() = [&form](TComponent* sender, const std::exception& e) {
+    form.DeviceError(sender, e);
   };
 }
 

@@ -23,6 +23,7 @@ class QProgressBar;
 class QPushButton;
 class TStockAudioPlayer;
 class TStockAudioRecorder;
+class TWaveAudioIO;
 
 class TMainForm : public QWidget {
   Q_OBJECT
@@ -97,6 +98,9 @@ class TMainForm : public QWidget {
   void Guarded(const std::function<void()>& handler);
   // Shows a message box through the shell (or directly when there is none yet).
   void ShowMessage(const std::string& text);
+  // An error raised inside a device's notification: shown once per open cycle of that
+  // device (the same text again from it is left out until it has closed).
+  void DeviceError(TComponent* Sender, const std::exception& E);
 
  signals:
   // The window accepted its close: the program ends.
@@ -113,7 +117,9 @@ class TMainForm : public QWidget {
   // Activation and deactivation look the same for the player and the recorder.
   void DeviceActivated();
   void DeviceDeactivated();
-  void ShowLevel(uint32_t positionMs, int32_t level);
+  void ShowLevel(bool deviceOpen, uint32_t positionMs, int32_t level);
+  // What to tell the user when a device did not open.
+  static std::string DeviceFailureText(TWaveAudioIO& device);
   // Enables the file-writing commands (Button2, Button1X, BitBtn1) exactly when none is
   // busy, so none can rewrite a file a device or the package test still reads.
   void UpdateCommandButtons();
@@ -123,6 +129,8 @@ class TMainForm : public QWidget {
   bool FTestWait = false;
   bool FTestRunning = false;
   bool FClosing = false;  // the window has accepted its close
+  TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
+  std::string FReportedText;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;

@@ -1,0 +1,391 @@
+// The window through longer sessions on the virtual sound device: a long playback and its
+// position read-out, pausing, the commands held back while a device runs, Stop and closing
+// during a package test, a wait that blocks instead of spinning, and device failures.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "AppTestSupport.h"
+#include "FakeShell.h"
+#include "TempDir.h"
+#include "app/Main.h"
+#include "app/MessageDrain.h"
+#include "app/QtShell.h"
+#include "app/Unit1.h"
+#include "audio/WavePlayers.h"
+#include "audio/WaveRecorders.h"
+#include "platform/winmm_driver.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+bool PumpUntil(const std::function<bool()>& cond, int ms = 15000) {
+  QElapsedTimer t;
+  t.start();
+  while (!cond()) {
+    if (t.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+void PutU32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// An 8 kHz 8-bit mono RIFF WAVE file (18-byte format chunk) holding samples.
+std::string Wav8k(const std::string& samples) {
+  std::string h("RIFF\0\0\0\0WAVEfmt \x12\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0\0\0data",
+                42);
+  PutU32(h, 4, static_cast<uint32_t>(samples.size() + 38));
+  std::string size(4, '\0');
+  PutU32(size, 0, static_cast<uint32_t>(samples.size()));
+  return h + size + samples;
+}
+
+// A package whose present slots hold the given code bytes.
+std::string Package(const std::vector<std::pair<int, std::string>>& present) {
+  std::string p(512, '\0');
+  for (const auto& [slot, codes] : present) {
+    PutU32(p, 4 * static_cast<size_t>(slot), static_cast<uint32_t>(p.size()));
+    std::string count(4, '\0');
+    PutU32(count, 0, static_cast<uint32_t>(codes.size()));
+    p += count + codes;
+  }
+  return p;
+}
+
+// What the decoder makes of code bytes, from the running value 128.
+std::string Decoded(const std::string& codes) {
+  static const int kSteps[8] = {0, 1, 2, 4, 8, 16, 32, 64};
+  std::string out;
+  uint8_t v = 128;
+  for (unsigned char c : codes)
+    for (int nib : {c & 0x0F, c >> 4}) {
+      v = static_cast<uint8_t>((nib & 8) ? v - kSteps[nib & 7] : v + kSteps[nib & 7]);
+      out += static_cast<char>(v);
+    }
+  return out;
+}
+
+int OpenFileCount() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Notes what the window shows at each event of its player.
+class TWatchedForm : public TMainForm {
+ public:
+  using TMainForm::TMainForm;
+  std::vector<std::string> Positions;  // the Position caption after each player level event
+  std::vector<std::string> Activations;  // "testvox.wav" content at each player activation
+  std::function<void()> OnPlayerActive;
+  void StockAudioPlayerLevel(TComponent* Sender, int32_t Level) override {
+    TMainForm::StockAudioPlayerLevel(Sender, Level);
+    Positions.push_back(Position->text().toStdString());
+  }
+  void StockAudioPlayerActivate(TComponent* Sender) override {
+    TMainForm::StockAudioPlayerActivate(Sender);
+    Activations.push_back(TestWav());
+    if (OnPlayerActive) OnPlayerActive();
+  }
+  std::string TestWav() {
+    std::string s;
+    if (FILE* f = std::fopen((Context().ExeFolder + "testvox.wav").c_str(), "rb")) {
+      char buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+      std::fclose(f);
+    }
+    return s;
+  }
+  bool CommandsEnabled() const {
+    return Button2->isEnabled() && Button1X->isEnabled() && BitBtn1->isEnabled();
+  }
+  bool CommandsDisabled() const {
+    return !Button2->isEnabled() && !Button1X->isEnabled() && !BitBtn1->isEnabled();
+  }
+};
+
+class WindowSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    winmm::virt::Reset();
+    InstallGuiMessageDrain();
+    FForm.show();
+    QApplication::setActiveWindow(&FForm);
+    // A test that never ends fails instead of hanging: the heartbeat wakes every wait, and
+    // the clock gives up on it.
+    FHeartbeat.start(50);
+    FClock.start();
+    FShell.OnWait = [this] {
+      QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+      if (FClock.elapsed() > 30000) throw Exception("the package test did not end");
+      if (OnWait) OnWait();
+    };
+  }
+  void TearDown() override {
+    winmm::virt::Reset();
+    RemoveGuiMessageDrain();
+  }
+  // Chooses slot row and gives its file the samples.
+  void ChooseSlotWith(int row, const std::string& samples) {
+    FDir.Write("Sound " + std::to_string(row + 1) + ".WAV", Wav8k(samples));
+    DoubleClickRow(FForm.ListBox1, row);
+  }
+  QTimer FHeartbeat;
+  QElapsedTimer FClock;
+  TempDir FDir;
+  TFakeShell FShell;
+  std::function<void()> OnWait;
+  TWatchedForm FForm{FDir.Folder(), &FShell};
+};
+
+TEST_F(WindowSession, LongPlaybackShowsSecondsThenMinutes) {
+  ChooseSlotWith(0, std::string(75 * 8000, '\x80'));
+  ASSERT_TRUE(FForm.btnPlay->isEnabled());
+  FForm.btnPlay->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  // While it plays nothing that writes files can start.
+  EXPECT_TRUE(FForm.CommandsDisabled());
+  ASSERT_TRUE(PumpUntil([&] { return !FForm.StockAudioPlayer->GetActive(); }));
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  EXPECT_TRUE(FShell.Messages.empty());
+
+  const QRegularExpression seconds("^\\d{1,2}\\.\\d\\d$"), minutes("^1:\\d\\d\\.\\d\\d$");
+  bool sawLate59 = false, sawMinute = false, minutesBegan = false;
+  for (const std::string& text : FForm.Positions) {
+    const QString t = QString::fromStdString(text);
+    if (minutes.match(t).hasMatch()) {
+      minutesBegan = true;
+      if (t.startsWith("1:00.")) sawMinute = true;
+    } else {
+      ASSERT_TRUE(seconds.match(t).hasMatch()) << text;
+      EXPECT_FALSE(minutesBegan) << "seconds again after the minute: " << text;
+      if (t.startsWith("59.")) sawLate59 = true;
+    }
+  }
+  EXPECT_TRUE(sawLate59);
+  EXPECT_TRUE(sawMinute);
+  // The caption keeps its last value when the playback ends: most of the 75 seconds.
+  EXPECT_TRUE(FForm.Position->text().startsWith("1:1")) << FForm.Position->text().toStdString();
+  EXPECT_EQ(FForm.focusWidget(), FForm.btnPlay);
+  EXPECT_TRUE(FForm.CommandsEnabled());
+}
+
+TEST_F(WindowSession, PauseTogglesThePlayerWhilePlayingAndIsHarmlessOtherwise) {
+  ChooseSlotWith(1, std::string(8000, '\x90'));
+  winmm::virt::SetPlaybackBudget(800);  // the device holds after a tenth of a second
+  FForm.btnPlay->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  FForm.btnPauseClick();
+  EXPECT_TRUE(FForm.StockAudioPlayer->GetPaused());
+  EXPECT_FALSE(FForm.StockAudioRecorder->GetPaused());
+  winmm::virt::SetPlaybackBudget(-1);
+  // Paused, the player gets no further than where it stood.
+  QApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_TRUE(FForm.StockAudioPlayer->GetActive());
+  EXPECT_LT(winmm::virt::PlayedBytes().size(), 8000u);
+  FForm.btnPauseClick();
+  EXPECT_FALSE(FForm.StockAudioPlayer->GetPaused());
+  ASSERT_TRUE(PumpUntil([&] { return !FForm.StockAudioPlayer->GetActive(); }));
+  EXPECT_EQ(winmm::virt::PlayedBytes().size(), 8000u);
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+}
+
+TEST_F(WindowSession, CommandsThatWriteFilesWaitWhileRecording) {
+  winmm::virt::SetCaptureBytes(std::string(4000, '\x80'));
+  DoubleClickRow(FForm.ListBox1, 2);
+  FForm.btnRecord->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  EXPECT_TRUE(FForm.CommandsDisabled());
+  // Called while a take is being recorded, the commands do nothing at all.
+  FDir.Write("Sounds.zvd", Package({{0, "\x11"}}));
+  FShell.PickAnswers.push_back(FDir.Write("a.vox", "\x11"));
+  FForm.Button1XClick();
+  FForm.BitBtn1Click();
+  FForm.Button2Click();
+  EXPECT_EQ(FShell.Picks, 0);
+  EXPECT_FALSE(FDir.Exists("testvox.wav"));
+  EXPECT_TRUE(FShell.StatusLines.empty());
+  FForm.btnStop->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  EXPECT_TRUE(FForm.CommandsEnabled());
+}
+
+TEST_F(WindowSession, StopDuringAPackageTestSkipsToTheNextSlot) {
+  const std::string slot3(4000, '\x11'), slot7(6, '\x99');
+  FDir.Write("Sounds.zvd", Package({{3, slot3}, {7, slot7}}));
+  winmm::virt::SetPlaybackBudget(100);  // slot 3 stands still near its start
+  bool stopped = false;
+  OnWait = [&] {
+    if (!stopped && FForm.btnStop->isEnabled()) {
+      stopped = true;
+      EXPECT_TRUE(FForm.CommandsDisabled());
+      FForm.btnStop->click();
+      winmm::virt::SetPlaybackBudget(-1);
+    }
+  };
+  FForm.BitBtn1->click();
+  EXPECT_TRUE(stopped);
+  ASSERT_EQ(FForm.Activations.size(), 2u);  // the test went on after the Stop
+  EXPECT_EQ(FForm.Activations[1], Wav8k(Decoded(slot7)));
+  // Slot 3 was cut short; slot 7 was heard whole after it.
+  const std::string played = winmm::virt::PlayedBytes();
+  ASSERT_GE(played.size(), 12u);
+  EXPECT_LT(played.size(), 8000u);
+  EXPECT_EQ(played.substr(played.size() - 12), Decoded(slot7));
+  EXPECT_EQ(FForm.TestWav(), Wav8k(Decoded(slot7)));
+  EXPECT_FALSE(FForm.GetTestRunning());
+  EXPECT_TRUE(FForm.CommandsEnabled());
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+}
+
+TEST_F(WindowSession, ClosingTheWindowDuringAPackageTestEndsIt) {
+  FDir.Write("Sounds.zvd", Package({{1, std::string(4000, '\x11')}, {5, "\x11"}}));
+  const int filesBefore = OpenFileCount();
+  winmm::virt::SetPlaybackBudget(100);
+  bool closedSignal = false;
+  QObject::connect(&FForm, &TMainForm::Closed, [&] { closedSignal = true; });
+  bool closeSent = false;
+  OnWait = [&] {
+    if (!closeSent && FForm.btnStop->isEnabled()) {
+      closeSent = true;
+      FForm.close();
+    }
+  };
+  FForm.BitBtn1->click();
+  EXPECT_TRUE(closeSent);
+  EXPECT_TRUE(closedSignal);
+  EXPECT_EQ(FForm.Activations.size(), 1u);  // slot 5 was not started
+  EXPECT_FALSE(FForm.GetTestRunning());
+  EXPECT_FALSE(FForm.GetTestWait());
+  // The player was stopped with the window and the package is closed again.
+  EXPECT_FALSE(FForm.StockAudioPlayer->GetActive());
+  winmm::virt::SetPlaybackBudget(-1);
+  EXPECT_TRUE(PumpUntil([] { return winmm::OpenDeviceCount() == 0; }));
+  EXPECT_EQ(OpenFileCount(), filesBefore);
+  // Closing wrote the names back, as any close does.
+  EXPECT_TRUE(FDir.Exists("ZelvorSound.ini"));
+}
+
+TEST_F(WindowSession, PackageTestWaitBlocksUntilTheDeviceReportsBack) {
+  // The window's own shell: the test waits for events instead of polling for them.
+  class TCountingShell : public TQtShell {
+   public:
+    using TQtShell::TQtShell;
+    void WaitForEvents() override {
+      ++Waits;
+      TQtShell::WaitForEvents();
+    }
+    int Waits = 0;
+  };
+  FHeartbeat.stop();
+  TForm1 status;
+  TCountingShell shell(FForm, status);
+  FForm.SetShell(&shell);
+  winmm::virt::Config config = winmm::virt::CurrentConfig();
+  config.Pace = winmm::virt::Pacing::RealTime;
+  winmm::virt::Configure(config);
+  // Two seconds of sound at real speed: twenty buffers of a tenth of a second.
+  const std::string codes(8000, '\x01');
+  FDir.Write("Sounds.zvd", Package({{0, codes}}));
+  FForm.BitBtn1->click();
+  FForm.SetShell(&FShell);
+  EXPECT_EQ(winmm::virt::PlayedBytes(), Decoded(codes));
+  // A handful of wake-ups per buffer; a polling loop would go round many thousand times.
+  EXPECT_GT(shell.Waits, 0);
+  EXPECT_LT(shell.Waits, 400) << "the wait went round " << shell.Waits << " times";
+}
+
+TEST_F(WindowSession, DeviceThatCannotOpenGivesOneMessageAndTheButtonsStay) {
+  ChooseSlotWith(4, std::string(800, '\x80'));
+  winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Open, MMSYSERR_ALLOCATED);
+  FForm.btnPlay->click();
+  QApplication::processEvents(QEventLoop::AllEvents, 50);
+  ASSERT_EQ(FShell.Messages.size(), 1u);
+  EXPECT_FALSE(FShell.Messages[0].empty());
+  EXPECT_TRUE(FForm.btnPlay->isEnabled());
+  EXPECT_TRUE(FForm.btnRecord->isEnabled());
+  EXPECT_FALSE(FForm.btnStop->isEnabled());
+  EXPECT_FALSE(FForm.StockAudioPlayer->GetActive());
+  EXPECT_TRUE(FForm.CommandsEnabled());
+  // The format refused by the input device: the same, for Record.
+  winmm::virt::Config config = winmm::virt::CurrentConfig();
+  config.Accepts = [](winmm::WaveDir dir, UINT, const WAVEFORMATEX&) {
+    return dir != winmm::WaveDir::In;
+  };
+  winmm::virt::Configure(config);
+  FForm.btnRecord->click();
+  QApplication::processEvents(QEventLoop::AllEvents, 50);
+  ASSERT_EQ(FShell.Messages.size(), 2u);
+  EXPECT_NE(FShell.Messages[1], FShell.Messages[0]);
+  EXPECT_TRUE(FForm.btnRecord->isEnabled());
+  EXPECT_FALSE(FForm.btnStop->isEnabled());
+  EXPECT_FALSE(FForm.StockAudioRecorder->GetActive());
+  // The take that never started is no file the coder would then trip over.
+  EXPECT_FALSE(FDir.Exists("Sound 5.vox"));
+}
+
+TEST_F(WindowSession, MachineWithoutSoundDevicesSaysSoOnce) {
+  winmm::virt::Config config;
+  config.Inputs.clear();
+  config.Outputs.clear();
+  winmm::virt::Configure(config);
+  ChooseSlotWith(0, std::string(800, '\x80'));
+  FForm.btnRecord->click();
+  FForm.btnPlay->click();
+  QApplication::processEvents(QEventLoop::AllEvents, 50);
+  ASSERT_EQ(FShell.Messages.size(), 2u);  // one for each command, nothing more
+  EXPECT_FALSE(FForm.btnStop->isEnabled());
+  EXPECT_TRUE(FForm.btnRecord->isEnabled());
+  EXPECT_TRUE(FForm.btnPlay->isEnabled());
+  EXPECT_TRUE(FForm.CommandsEnabled());
+}
+
+TEST_F(WindowSession, DeviceLostWhileRecordingIsShownAndTheRecordingStillStops) {
+  TDeviceErrorRoute route(FForm);
+  winmm::virt::Config config = winmm::virt::CurrentConfig();
+  config.AtEnd = winmm::virt::CaptureEnd::Silence;
+  winmm::virt::Configure(config);
+  winmm::virt::InjectFailure(winmm::WaveDir::In, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER,
+                             -1, 2400);
+  DoubleClickRow(FForm.ListBox1, 6);
+  FForm.btnRecord->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  // The loss reaches the user through the window's message box, not a console.
+  ASSERT_TRUE(PumpUntil([&] { return !FShell.Messages.empty(); }));
+  FForm.btnStop->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  EXPECT_FALSE(FForm.btnStop->isEnabled());
+  EXPECT_FALSE(FForm.StockAudioRecorder->GetActive());
+  EXPECT_TRUE(FForm.CommandsEnabled());
+  // Every buffer still queued on the lost device fails; the user is told once.
+  ASSERT_EQ(FShell.Messages.size(), 1u);
+  EXPECT_FALSE(FShell.Messages[0].empty());
+  // The next recording that loses its device is reported again.
+  FForm.btnRecord->click();
+  ASSERT_TRUE(PumpUntil([&] { return FShell.Messages.size() == 2; }));
+  FForm.btnStop->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  EXPECT_EQ(FShell.Messages.size(), 2u);
+}
+
+}  // namespace
