@@ -85,8 +85,8 @@ int RunTest(const cli::Args& a) {
       if (!record) continue;
       if (!DecodeSlotToTestWav(ctx, package, slot)) continue;
       const uint32_t ms = static_cast<uint32_t>(record->Samples() * 1000 / kTestWavRate);
-      std::cout << "slot " << slot << ": " << record->CodeBytes << " code bytes, "
-                << FormatDuration(ms, 2) << " s" << std::endl;
+      std::cout << "slot " << slot << ": " << record->CodeBytes << " code bytes ("
+                << FormatDuration(ms, 6) << ")" << std::endl;
       if (!player.StartPlayingFile(TestWavPath(ctx))) {
         std::cerr << "zelvorsound-cli: cannot play: " << player.LastErrorText() << std::endl;
         package.Close();
