@@ -273,6 +273,9 @@ void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {
   if (Sender != nullptr && Sender == FReportedDevice && text == FReportedText) return;
   FReportedDevice = Sender;
   FReportedText = text;
+  // A device that fails during a package test would fail again for every slot after it:
+  // the test ends after this one, and the user reads one message.
+  if (FTestRunning) FTestFailed = true;
   ShowMessage(text);
 }
 
@@ -416,7 +419,8 @@ void TMainForm::BitBtn1Click() {
       if (!Form.FClosing) Form.UpdateCommandButtons();
     }
   } testRun(*this);
-  for (int slot = 0; slot < kSoundSlots && !FClosing; ++slot) {
+  FTestFailed = false;
+  for (int slot = 0; slot < kSoundSlots && !FClosing && !FTestFailed; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
     FTestWait = true;
     // A device that did not open sends no deactivation to wait for: the test ends, and

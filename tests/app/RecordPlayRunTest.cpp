@@ -52,11 +52,12 @@ class RecordPlayRun : public ::testing::Test {
 };
 
 TEST_F(RecordPlayRun, RecordStopAndPlayBack) {
-  // Half a second of silence, a second of a loud square wave, half a second of silence,
-  // at 8 kHz 8-bit mono, the window's recording format.
+  // 3.5 seconds at 8 kHz 8-bit mono, the window's recording format: half a second of
+  // silence, two seconds of a loud square wave, a second of silence.
   std::string signal(4000, '\x80');
-  for (int i = 0; i < 8000; ++i) signal += (i / 8) % 2 ? '\x20' : '\xE0';
-  signal += std::string(4000, '\x80');
+  for (int i = 0; i < 16000; ++i) signal += (i / 8) % 2 ? '\x20' : '\xE0';
+  signal += std::string(8000, '\x80');
+  ASSERT_EQ(signal.size(), 28000u);
   winmm::virt::SetCaptureBytes(signal);
 
   DoubleClickRow(FForm.ListBox1, 0);

@@ -344,6 +344,27 @@ TEST_F(WindowSession, DeviceThatCannotOpenGivesOneMessageAndTheButtonsStay) {
   EXPECT_FALSE(FDir.Exists("Sound 5.vox"));
 }
 
+TEST_F(WindowSession, DeviceLostDuringAPackageTestEndsItWithOneMessage) {
+  TDeviceErrorRoute route(FForm);
+  FDir.Write("Sounds.zvd",
+             Package({{2, std::string(4000, '\x11')}, {4, "\x11"}, {9, std::string(900, '\x11')}}));
+  winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER,
+                             -1, 1000);
+  FForm.BitBtn1->click();
+  ASSERT_EQ(FShell.Messages.size(), 1u);
+  EXPECT_EQ(FForm.Activations.size(), 1u);  // the slots after the loss were not tried
+  EXPECT_FALSE(FForm.GetTestRunning());
+  EXPECT_FALSE(FForm.StockAudioPlayer->GetActive());
+  EXPECT_TRUE(FForm.CommandsEnabled());
+  EXPECT_TRUE(FForm.btnRecord->isEnabled());
+  EXPECT_FALSE(FForm.btnStop->isEnabled());
+  // With the device back, the next test plays every slot.
+  winmm::virt::ClearFailures();
+  FForm.BitBtn1->click();
+  EXPECT_EQ(FForm.Activations.size(), 4u);
+  EXPECT_EQ(FShell.Messages.size(), 1u);
+}
+
 TEST_F(WindowSession, MachineWithoutSoundDevicesSaysSoOnce) {
   winmm::virt::Config config;
   config.Inputs.clear();
