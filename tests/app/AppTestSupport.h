@@ -30,7 +30,8 @@ inline void DoubleClickRow(QListWidget* list, int row) {
 }
 
 // Runs check on the modal widget once it is up (a message box, a dialog), then returns.
-// The check must close the widget. Gives up after a few seconds so a test cannot hang.
+// The check must close the widget. Gives up after half a minute (a busy machine can take
+// seconds to bring up a file dialog) so a test cannot hang.
 inline void WhenModal(std::function<void(QWidget*)> check) {
   auto* timer = new QTimer;
   auto tries = std::make_shared<int>(0);
@@ -40,7 +41,7 @@ inline void WhenModal(std::function<void(QWidget*)> check) {
       timer->stop();
       timer->deleteLater();
       check(modal);
-    } else if (++*tries > 300) {
+    } else if (++*tries > 3000) {
       timer->stop();
       timer->deleteLater();
     }

@@ -89,7 +89,7 @@ TEST(GuiMessageDrain, MessagesKeepFlowingInsideAModalMessageBox) {
   });
   HANDLE worker = nullptr;
   // Once the box runs its own loop, a worker posts; a timer closes the box afterwards.
-  QTimer::singleShot(20, [&] {
+  QTimer::singleShot(20, &box, [&] {
     worker = CreateThread(
         [wnd] {
           for (int i = 0; i < 3; ++i) PostMessage(wnd, WM_USER, 0, i);
@@ -101,7 +101,8 @@ TEST(GuiMessageDrain, MessagesKeepFlowingInsideAModalMessageBox) {
     if (dispatched == 3) box.done(QMessageBox::Ok);
   });
   closer.start(5);
-  QTimer::singleShot(5000, [&] { box.done(QMessageBox::Cancel); });  // never hang
+  // Never hang; tied to the box, so it cannot fire into a later test.
+  QTimer::singleShot(5000, &box, [&] { box.done(QMessageBox::Cancel); });
   const int result = box.exec();
   EXPECT_EQ(result, QMessageBox::Ok);
   EXPECT_EQ(dispatched, 3);
