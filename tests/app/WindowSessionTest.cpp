@@ -260,6 +260,10 @@ TEST_F(WindowSession, StopDuringAPackageTestSkipsToTheNextSlot) {
 
 TEST_F(WindowSession, ClosingTheWindowDuringAPackageTestEndsIt) {
   FDir.Write("Sounds.zvd", Package({{1, std::string(4000, '\x11')}, {5, "\x11"}}));
+  // A first whole test, so that what the sound and window systems open once for good is
+  // open before the files are counted.
+  FForm.BitBtn1->click();
+  ASSERT_EQ(FForm.Activations.size(), 2u);
   const int filesBefore = OpenFileCount();
   winmm::virt::SetPlaybackBudget(100);
   bool closedSignal = false;
@@ -274,7 +278,7 @@ TEST_F(WindowSession, ClosingTheWindowDuringAPackageTestEndsIt) {
   FForm.BitBtn1->click();
   EXPECT_TRUE(closeSent);
   EXPECT_TRUE(closedSignal);
-  EXPECT_EQ(FForm.Activations.size(), 1u);  // slot 5 was not started
+  EXPECT_EQ(FForm.Activations.size(), 3u);  // slot 5 was not started again
   EXPECT_FALSE(FForm.GetTestRunning());
   EXPECT_FALSE(FForm.GetTestWait());
   // The player was stopped with the window and the package is closed again.
