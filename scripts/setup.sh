@@ -5,6 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config   # the build
   qt6-base-dev                                   # the window
+  fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
   libgtest-dev libbenchmark-dev                  # tests and benchmarks
   clang libclang-rt-14-dev                       # fuzzing harnesses
