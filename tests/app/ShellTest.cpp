@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -78,9 +79,12 @@ TEST_F(QtShellTest, PickVoxFileOffersVoxFilesAndReturnsTheChoice) {
     auto* dialog = qobject_cast<QFileDialog*>(w);
     ASSERT_NE(dialog, nullptr);
     dialog->setDirectory(QString::fromStdString(FDir.Folder()));
-    // The choice as a user leaves it; done() takes it as it stands, where accept() would
-    // check it against the folder the dialog first opened, which it may still be reading.
-    dialog->selectFile("take.vox");
+    // The choice as a user types it into the name field; done() takes it as it stands,
+    // where accept() would check it against the folder the dialog may still be reading.
+    // (A selection made in the list instead can be undone when that reading finishes.)
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText("take.vox");
     static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
   });
   EXPECT_EQ(FShell.PickVoxFile(), chosen);
