@@ -154,10 +154,12 @@ TEST(AudioCliAlsa, NoSoundCardIsAClearErrorNotAHang) {
   EXPECT_FALSE(play.Err.empty());
 }
 
+// --foreground: a plain timeout also signals its whole process group, so the command would
+// get a second Ctrl-C, which is meant to end it the hard way.
 TEST(AudioCliVirtual, CtrlCStopsARecordingAndLeavesAFinishedTake) {
   TempDir dir;
   const TRun r = Cli(dir, "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime",
-                     "record open.wav --raw", "timeout --preserve-status -s INT 1.5");
+                     "record open.wav --raw", "timeout --foreground --preserve-status -s INT 1.5");
   EXPECT_EQ(r.Code, 0) << r.Err;
   const std::string data = TakeData(dir.Read("open.wav"));
   EXPECT_GT(data.size(), 0u);
@@ -172,7 +174,7 @@ TEST(AudioCliVirtual, CtrlCStopsPlayback) {
   dir.Write("long.wav", wav);
   const TRun r = Cli(dir, "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime ZELVOR_VIRTUAL_PLAYBACK=" +
                               Quote(dir.Path("out.raw")),
-                     "play long.wav", "timeout --preserve-status -s INT 1");
+                     "play long.wav", "timeout --foreground --preserve-status -s INT 1");
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find("stopped "), std::string::npos) << r.Out;
   EXPECT_LT(dir.Read("out.raw").size(), 64000u);
