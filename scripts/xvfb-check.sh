@@ -60,38 +60,7 @@ H=$(sed -n 's/^ *Height: *//p' <<<"$INFO")
 [ "$W" = 514 ] && [ "$H" = 254 ] || fail "client area is ${W}x${H}, not 514x254"
 echo "window \"$NAME\" with a ${W}x${H} client area"
 
-python3 - "$WID" <<'PY' || fail "could not send the close request"
-import ctypes, sys
-x = ctypes.cdll.LoadLibrary("libX11.so.6")
-x.XOpenDisplay.restype = ctypes.c_void_p
-x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-x.XInternAtom.restype = ctypes.c_ulong
-x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                         ctypes.c_void_p]
-x.XFlush.argtypes = [ctypes.c_void_p]
-x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-class ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-class XEvent(ctypes.Union):
-    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-d = x.XOpenDisplay(None)
-if not d:
-    sys.exit(1)
-win = int(sys.argv[1])
-ev = XEvent()
-ev.xclient.type = 33  # ClientMessage
-ev.xclient.window = win
-ev.xclient.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
-ev.xclient.format = 32
-ev.xclient.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
-x.XSendEvent(d, win, 0, 0, ctypes.byref(ev))
-x.XFlush(d)
-x.XCloseDisplay(d)
-PY
+python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the close request"
 
 for _ in $(seq 1 100); do
   kill -0 "$APP_PID" 2>/dev/null || break
