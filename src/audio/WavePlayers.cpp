@@ -18,12 +18,7 @@ TStockAudioPlayer::~TStockAudioPlayer() {
 
 // --- the Stock link ---
 
-void TStockAudioPlayer::SetStock(TCustomWaveStorage* Value) {
-  if (Value == FStock) return;
-  if (FStock != nullptr) FStock->RemoveFreeNotification(this);
-  FStock = Value;
-  if (FStock != nullptr) FStock->FreeNotification(this);
-}
+void TStockAudioPlayer::SetStock(TCustomWaveStorage* Value) { LinkStock(this, FStock, Value); }
 
 void TStockAudioPlayer::Notification(TComponent* component, TOperation operation) {
   TWaveAudioOut::Notification(component, operation);

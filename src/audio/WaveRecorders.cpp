@@ -19,12 +19,7 @@ TStockAudioRecorder::~TStockAudioRecorder() {
 
 // --- the Stock link ---
 
-void TStockAudioRecorder::SetStock(TCustomWaveStorage* Value) {
-  if (Value == FStock) return;
-  if (FStock != nullptr) FStock->RemoveFreeNotification(this);
-  FStock = Value;
-  if (FStock != nullptr) FStock->FreeNotification(this);
-}
+void TStockAudioRecorder::SetStock(TCustomWaveStorage* Value) { LinkStock(this, FStock, Value); }
 
 void TStockAudioRecorder::Notification(TComponent* component, TOperation operation) {
   TWaveAudioIn::Notification(component, operation);

@@ -32,3 +32,8 @@ class TCustomWaveStorage : public TComponent {
   // front end list what a storage offers.
   virtual int32_t Count() = 0;
 };
+
+// Moves a component's Stock link from what stock holds to value: unregisters from the old
+// storage's free notification and registers for the new one's. Both stock components link
+// through this, so they follow the same rule.
+void LinkStock(TComponent* self, TCustomWaveStorage*& stock, TCustomWaveStorage* value);
