@@ -3,6 +3,7 @@
 
 #include "cli/Cli.h"
 #include "codec/Convert.h"
+#include "codec/TakeFile.h"
 #include "rtl/ByteFile.h"
 #include "rtl/SysUtils.h"
 
@@ -56,7 +57,7 @@ int RunTake(const cli::Args& a) {
     ConvertRecordedTake(ctx, shell);
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
     std::cout << "wrote " << vox << " (" << SizeOf(vox) << " bytes), take now holds "
-              << SizeOf(ctx.CurrentSoundFileName) - 46 << " samples\n";
+              << SizeOf(ctx.CurrentSoundFileName) - kTakeSamplesPos << " samples\n";
     return int{cli::kOk};
   });
 }

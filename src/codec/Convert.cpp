@@ -10,6 +10,7 @@
 
 #include "codec/PreFilter.h"
 #include "codec/SilenceTrim.h"
+#include "codec/TakeFile.h"
 #include "codec/VoxCodec.h"
 #include "codec/WavInput.h"
 #include "rtl/ByteFile.h"
@@ -17,11 +18,10 @@
 
 namespace {
 
-constexpr size_t kBlock = 32 * 1024;
-// A take's header: RIFF head, format chunk and the "data" id as one opaque block; the data
-// size follows at 42 and the samples at 46.
-constexpr size_t kTakeHeadBytes = 42;
-constexpr int64_t kTakeDataPos = 46;
+constexpr size_t kBlock = kCopyBlockBytes;
+// A take's header up to its data size is carried over as one opaque block: the take keeps
+// whatever format chunk the recorder wrote.
+constexpr size_t kTakeHeadBytes = kTakeDataSizePos;
 
 // Writes the kept samples into the working file and follows the trailing trim.
 class TWorkFileSink : public TSampleSink {
@@ -53,16 +53,6 @@ void CopySamples(TByteFile& from, int64_t count, TSampleSink& sink) {
     from.BlockRead(block.data(), n);
     sink.Put(block.data(), n);
     count -= static_cast<int64_t>(n);
-  }
-}
-
-// Copies from the file's position to its end into another file, in blocks.
-void CopyRest(TByteFile& from, TByteFile& to) {
-  std::vector<uint8_t> block(kBlock);
-  for (;;) {
-    size_t n = from.BlockReadCount(block.data(), block.size());
-    if (n > 0) to.BlockWrite(block.data(), n);
-    if (n < block.size()) break;
   }
 }
 
@@ -164,7 +154,7 @@ void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
   const int64_t first = FindLeadingStart(take, dataSize, kWideQuietBand);
   TWorkFileSink sink(work, kWideQuietBand);
   if (first >= 0) {
-    take.Seek(kTakeDataPos + first);
+    take.Seek(kTakeSamplesPos + first);
     CopySamples(take, static_cast<int64_t>(dataSize) - first, sink);
   }
   sink.ApplyTrailingTrim();
@@ -184,9 +174,9 @@ void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
     fresh.Rewrite();
     fresh.BlockWrite(head, sizeof head);
     fresh.WriteU32(static_cast<uint32_t>(kept));
-    CopyRest(samples, fresh);
+    CopyToEnd(samples, fresh);
     fresh.Seek(4);
-    fresh.WriteU32(static_cast<uint32_t>(kTakeDataPos + kept - 8));
+    fresh.WriteU32(static_cast<uint32_t>(kTakeSamplesPos + kept - 8));
     samples.Close();
     fresh.Close();
     // The take keeps its permissions.

@@ -4,7 +4,7 @@
 #include <vector>
 
 int64_t FindLeadingStart(TByteFile& f, int64_t count, TQuietBand band) {
-  std::vector<uint8_t> block(32 * 1024);
+  std::vector<uint8_t> block(kCopyBlockBytes);
   int64_t index = 0;
   while (index < count) {
     size_t n = static_cast<size_t>(std::min<int64_t>(count - index, block.size()));

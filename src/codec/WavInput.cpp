@@ -10,7 +10,7 @@ namespace {
 
 // The block the sample loops read and write in: large enough that the byte file's own
 // buffer is bypassed cheaply, small enough to keep memory flat.
-constexpr size_t kBlockBytes = 32 * 1024;
+constexpr size_t kBlockBytes = kCopyBlockBytes;
 
 bool SameId(const uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
 

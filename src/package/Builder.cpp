@@ -14,18 +14,6 @@
 
 namespace {
 
-constexpr size_t kBlock = 32 * 1024;
-
-// Appends everything from the file's position to its end.
-void AppendRest(TByteFile& from, TByteFile& to) {
-  std::vector<uint8_t> block(kBlock);
-  for (;;) {
-    size_t n = from.BlockReadCount(block.data(), block.size());
-    if (n > 0) to.BlockWrite(block.data(), n);
-    if (n < block.size()) break;
-  }
-}
-
 std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
 
 }  // namespace
@@ -86,12 +74,12 @@ void Button2Click(TAppContext& ctx, TShell& shell,
       vox.Reset();
       staging.Seek(staging.Size());
       staging.WriteI32(static_cast<int32_t>(vox.Size()));
-      AppendRest(vox, staging);
+      CopyToEnd(vox, staging);
       vox.Close();
     }
 
     staging.Seek(0);
-    AppendRest(staging, package);
+    CopyToEnd(staging, package);
     package.Close();
     staging.Close();
   } catch (...) {

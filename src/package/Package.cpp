@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "codec/TakeFile.h"
 #include "codec/VoxCodec.h"
 #include "rtl/SysUtils.h"
 
 namespace {
-constexpr size_t kBlock = 32 * 1024;
+constexpr size_t kBlock = kCopyBlockBytes;
 }
 
 uint32_t TPackageReader::Entry(int slot) {
@@ -24,18 +25,7 @@ std::optional<TSoundRecord> TPackageReader::Record(int slot) {
   return TSoundRecord{slot, offset, count};
 }
 
-void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes) {
-  static const uint8_t kHead[42] = {'R', 'I', 'F', 'F', 0,   0,   0, 0, 'W', 'A', 'V', 'E',
-                                    'f', 'm', 't', ' ', 18,  0,   0, 0, 1,   0,   1,   0,
-                                    0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1,   0,   8,   0,
-                                    0,   0,   'd', 'a', 't', 'a'};
-  uint32_t dataBytes = 2 * codeBytes;
-  wav.Seek(0);
-  wav.BlockWrite(kHead, 4);
-  wav.WriteU32(dataBytes + 38);
-  wav.BlockWrite(kHead + 8, sizeof kHead - 8);
-  wav.WriteU32(dataBytes);
-}
+void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes) { WriteTakeHeader(wav, 2 * codeBytes); }
 
 void DecodeVoxBytes(TByteFile& from, int64_t count, TByteFile& wav) {
   std::vector<uint8_t> codes(kBlock), samples(2 * kBlock);

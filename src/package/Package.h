@@ -11,12 +11,13 @@
 #include <optional>
 #include <string>
 
+#include "codec/TakeFile.h"
 #include "rtl/ByteFile.h"
 
 inline constexpr int kSlotCount = 128;
 inline constexpr int64_t kDirectoryBytes = 4 * kSlotCount;
-inline constexpr uint32_t kTestWavRate = 8000;
-inline constexpr int64_t kTestWavHeaderBytes = 46;
+inline constexpr uint32_t kTestWavRate = kTakeRate;
+inline constexpr int64_t kTestWavHeaderBytes = kTakeSamplesPos;
 
 struct TSoundRecord {
   int Slot = 0;

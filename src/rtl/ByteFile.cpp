@@ -186,7 +186,8 @@ void TByteFile::BlockWrite(const void* buffer, size_t count) {
   while (done < count) {
     int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
     // Writes extend the buffer only where they join what it already mirrors.
-    if (FPos < FBufStart || FPos > bufEnd || FPos - FBufStart >= static_cast<int64_t>(kBufferSize)) {
+    if (FPos < FBufStart || FPos > bufEnd ||
+        FPos - FBufStart >= static_cast<int64_t>(kBufferSize)) {
       Flush();
       FBuf.clear();
       FBufStart = FPos;
@@ -242,4 +243,13 @@ void TByteFile::WriteU32(uint32_t v) {
   uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                   static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
   BlockWrite(b, 4);
+}
+
+void CopyToEnd(TByteFile& from, TByteFile& to) {
+  std::vector<uint8_t> block(kCopyBlockBytes);
+  for (;;) {
+    size_t n = from.BlockReadCount(block.data(), block.size());
+    if (n > 0) to.BlockWrite(block.data(), n);
+    if (n < block.size()) break;
+  }
 }

@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+// The block in which the program streams file contents (copies, conversions, decoding):
+// large enough that a long take costs few calls, small enough to stay in the cache.
+inline constexpr size_t kCopyBlockBytes = 32 * 1024;
+
 class TByteFile {
  public:
   TByteFile() = default;
@@ -73,3 +77,6 @@ class TByteFile {
   bool FDirty = false;
   int64_t FDirtyLo = 0, FDirtyHi = 0;  // file range of unflushed bytes
 };
+
+// Appends everything from from's position to its end at to's position, in blocks.
+void CopyToEnd(TByteFile& from, TByteFile& to);
