@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the program and the tests need. Safe to run again:
+# Installs the Debian packages the build and the program need; with --tests also those only
+# the tests use (never installed by scripts/start.sh on a user's desktop). Safe to run again:
 # when everything is there already it does nothing and needs no network.
 set -euo pipefail
 PACKAGES=(
@@ -7,12 +8,18 @@ PACKAGES=(
   qt6-base-dev                                   # the window
   fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
+)
+# Used only by the tests, their benchmarks and the checks of CI.
+TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev                  # tests and benchmarks
   clang libclang-rt-14-dev                       # fuzzing harnesses
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
   python3                                        # the window check closes the window through X
 )
+if [ "${1:-}" = "--tests" ]; then
+  PACKAGES+=("${TEST_PACKAGES[@]}")
+fi
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

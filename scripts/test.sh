@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-scripts/setup.sh
+scripts/setup.sh --tests
 JOBS=${JOBS:-2}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 

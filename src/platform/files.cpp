@@ -83,3 +83,8 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
   if (!ok) ::unlink(dst.c_str());
   return ok;
 }
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string::npos;
+}

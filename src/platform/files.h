@@ -25,3 +25,8 @@ bool CreateDirectory(const std::string& path);
 // or is the same file as dst, or when dst is read-only (no write permission bit, root
 // included). A copy that breaks off midway removes the partial dst.
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
+
+// True for a name that stays in the folder it is joined to: not empty, no folder separator
+// ('/', or '\' from files made on Windows) and neither "." nor "..". Names the program writes
+// that come from a configuration file or the command line must be such plain names.
+bool IsPlainName(const std::string& name);

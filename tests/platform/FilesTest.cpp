@@ -83,4 +83,11 @@ TEST(Files, CopyFileFailuresLeaveTheDestinationAlone) {
   EXPECT_FALSE(CopyFile(d.Folder(), d.Path("dir.wav"), false));
 }
 
+TEST(Files, PlainNamesStayInTheirFolder) {
+  for (const char* ok : {"Hello", "Hello.WAV", "a b", "..x", "x..", "...", "-", "sub."})
+    EXPECT_TRUE(IsPlainName(ok)) << ok;
+  for (const char* bad : {"", ".", "..", "../x", "a/b", "a\\b", "/abs", "\\x", "x/"})
+    EXPECT_FALSE(IsPlainName(bad)) << bad;
+}
+
 }  // namespace
