@@ -452,10 +452,6 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   emit Closed();
 }
 
-TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form) : FSaved(ApplicationHandleException()) {
-  ApplicationHandleException() = [&form](TComponent* sender, const std::exception& e) {
-    form.DeviceError(sender, e);
-  };
-}
-
-TDeviceErrorRoute::~TDeviceErrorRoute() { ApplicationHandleException() = FSaved; }
+TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form)
+    : FScope(
+          [&form](TComponent* sender, const std::exception& e) { form.DeviceError(sender, e); }) {}

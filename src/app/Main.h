@@ -13,6 +13,7 @@
 
 #include "app/Dialogs.h"
 #include "app/DosCommand.h"
+#include "audio/WaveIO.h"
 #include "rtl/Classes.h"
 #include "rtl/Shell.h"
 
@@ -143,10 +144,7 @@ class TMainForm : public QWidget {
 class TDeviceErrorRoute {
  public:
   explicit TDeviceErrorRoute(TMainForm& form);
-  ~TDeviceErrorRoute();
-  TDeviceErrorRoute(const TDeviceErrorRoute&) = delete;
-  TDeviceErrorRoute& operator=(const TDeviceErrorRoute&) = delete;
 
  private:
-  std::function<void(TComponent*, const std::exception&)> FSaved;
+  TApplicationExceptionScope FScope;
 };

@@ -22,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/WaveUtils.h"
@@ -36,6 +37,19 @@
 using TApplicationExceptionHandler =
     std::function<void(TComponent* Sender, const std::exception& E)>;
 TApplicationExceptionHandler& ApplicationHandleException();
+
+// Puts another handler in place for as long as it lives; the one before comes back after.
+class TApplicationExceptionScope {
+ public:
+  explicit TApplicationExceptionScope(TApplicationExceptionHandler handler)
+      : FSaved(std::exchange(ApplicationHandleException(), std::move(handler))) {}
+  ~TApplicationExceptionScope() { ApplicationHandleException() = std::move(FSaved); }
+  TApplicationExceptionScope(const TApplicationExceptionScope&) = delete;
+  TApplicationExceptionScope& operator=(const TApplicationExceptionScope&) = delete;
+
+ private:
+  TApplicationExceptionHandler FSaved;
+};
 
 // Sees every buffer's samples: recorded buffers as they arrive, output buffers as they are
 // queued (the handler may change them in place).

@@ -2,7 +2,6 @@
 // command's own thread owns the devices' hidden callback window and pumps its message queue
 // while it waits, so the device notifications arrive as they would in the window. A line on
 // stderr, rewritten in place, shows the level and the position as the sound goes.
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,47 +19,6 @@
 #include "platform/winmm_driver.h"
 
 namespace {
-
-// Ctrl-C asks the running command to stop; a second one ends the program the usual way.
-volatile sig_atomic_t gStopRequested = 0;
-
-void OnInterrupt(int) {
-  gStopRequested = 1;
-  signal(SIGINT, SIG_DFL);
-}
-
-class TInterruptGuard {
- public:
-  TInterruptGuard() {
-    gStopRequested = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &FOld);
-  }
-  ~TInterruptGuard() { sigaction(SIGINT, &FOld, nullptr); }
-
- private:
-  struct sigaction FOld {};
-};
-
-// Errors that reach the application's handler during the command are shown and counted, so
-// the exit code tells that something went wrong even when the sound itself finished.
-class TErrorCounter {
- public:
-  TErrorCounter() : FSaved(ApplicationHandleException()) {
-    ApplicationHandleException() = [this](TComponent*, const std::exception& e) {
-      ++FCount;
-      std::cerr << "\n" << e.what() << std::endl;
-    };
-  }
-  ~TErrorCounter() { ApplicationHandleException() = FSaved; }
-  int Count() const { return FCount; }
-
- private:
-  TApplicationExceptionHandler FSaved;
-  int FCount = 0;
-};
 
 // Lets the devices' notifications through for up to the given time.
 void PumpFor(DWORD milliseconds) {
@@ -169,8 +127,8 @@ int RunRecord(const cli::Args& a) {
 
   return cli::Guarded([&] {
     EnsureMessageQueue();
-    TInterruptGuard interrupt;
-    TErrorCounter errors;
+    cli::TInterruptGuard interrupt;
+    cli::TErrorCounter errors("\n");
     TTimedRecorder rec;
     rec.SetBufferLength(100);  // as the window records: a tenth of a second per buffer
     // Every buffer is written to the file on this thread before it goes back to the device;
@@ -197,7 +155,7 @@ int RunRecord(const cli::Args& a) {
     TLiveLine line;
     bool stopping = false;
     while (rec.GetActive()) {
-      if (!stopping && (gStopRequested || rec.LimitReached())) {
+      if (!stopping && (interrupt.Requested() || rec.LimitReached())) {
         stopping = true;
         rec.SetActive(false);
         // A close the device refused leaves the recorder running: ask again next time.
@@ -233,8 +191,8 @@ int RunPlay(const cli::Args& a) {
   const std::string path = cli::InFolder(a, a.Positional[0]);
   return cli::Guarded([&] {
     EnsureMessageQueue();
-    TInterruptGuard interrupt;
-    TErrorCounter errors;
+    cli::TInterruptGuard interrupt;
+    cli::TErrorCounter errors("\n");
     TStockAudioPlayer player;
     int level = 0;
     player.OnLevel = [&](TComponent*, int32_t l) { level = l; };
@@ -250,7 +208,7 @@ int RunPlay(const cli::Args& a) {
     TLiveLine line;
     bool stopping = false;
     while (player.GetActive()) {
-      if (!stopping && gStopRequested) {
+      if (!stopping && interrupt.Requested()) {
         stopping = true;
         player.SetActive(false);
         if (player.GetActive() && !player.GetClosing()) stopping = false;

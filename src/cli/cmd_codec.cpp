@@ -10,15 +10,6 @@
 namespace {
 
 // A console shell whose open dialog answers with a file given on the command line.
-class TPickedFileShell : public cli::ConsoleShell {
- public:
-  explicit TPickedFileShell(std::string file) : FFile(std::move(file)) {}
-  std::optional<std::string> PickVoxFile() override { return FFile; }
-
- private:
-  std::string FFile;
-};
-
 int64_t SizeOf(const std::string& path) {
   TByteFile f(path);
   f.Reset();
@@ -66,7 +57,7 @@ int RunLoopback(const cli::Args& a) {
   if (!NeedsOne(a, "loopback")) return cli::kUsage;
   return cli::Guarded([&] {
     TAppContext ctx{a.Folder, ""};
-    TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
+    cli::TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
     Button1Click(ctx, shell);
     std::cout << "wrote " << ctx.ExeFolder << "out.vox and " << ctx.ExeFolder << "out.wav\n";
     return int{cli::kOk};

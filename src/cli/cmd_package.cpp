@@ -46,15 +46,6 @@ class TBuildShell : public cli::ConsoleShell {
   bool FHasPending = false;
 };
 
-class TPickedFileShell : public cli::ConsoleShell {
- public:
-  explicit TPickedFileShell(std::string file) : FFile(std::move(file)) {}
-  std::optional<std::string> PickVoxFile() override { return FFile; }
-
- private:
-  std::string FFile;
-};
-
 int RunBuild(const cli::Args& a) {
   if (!a.Positional.empty()) {
     std::cerr << "zelvorsound-cli: build takes no file names\n";
@@ -89,7 +80,7 @@ int RunDecode(const cli::Args& a) {
   }
   return cli::Guarded([&] {
     TAppContext ctx{a.Folder, ""};
-    TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
+    cli::TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
     Button1XClick(ctx, shell);
     std::cout << "wrote " << TestWavPath(ctx) << "\n";
     return int{cli::kOk};

@@ -3,8 +3,6 @@
 // played to its end through the stock player before the next one; one line per slot says
 // what is playing. The command's thread owns the player's notification window and blocks on
 // its own message queue while a sound plays.
-#include <signal.h>
-
 #include <iostream>
 #include <string>
 
@@ -17,46 +15,6 @@
 #include "rtl/SysUtils.h"
 
 namespace {
-
-// Ctrl-C ends the test after the sound that is playing; a second one ends the program.
-volatile sig_atomic_t gTestStop = 0;
-
-void OnTestInterrupt(int) {
-  gTestStop = 1;
-  signal(SIGINT, SIG_DFL);
-}
-
-class TTestInterrupt {
- public:
-  TTestInterrupt() {
-    gTestStop = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnTestInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &FOld);
-  }
-  ~TTestInterrupt() { sigaction(SIGINT, &FOld, nullptr); }
-
- private:
-  struct sigaction FOld {};
-};
-
-// Errors that escape the player's notifications are shown and counted for the exit code.
-class TTestErrors {
- public:
-  TTestErrors() : FSaved(ApplicationHandleException()) {
-    ApplicationHandleException() = [this](TComponent*, const std::exception& e) {
-      ++FCount;
-      std::cerr << e.what() << std::endl;
-    };
-  }
-  ~TTestErrors() { ApplicationHandleException() = FSaved; }
-  int Count() const { return FCount; }
-
- private:
-  TApplicationExceptionHandler FSaved;
-  int FCount = 0;
-};
 
 int RunTest(const cli::Args& a) {
   if (a.Positional.size() != 1) {
@@ -72,15 +30,16 @@ int RunTest(const cli::Args& a) {
       return static_cast<int>(cli::kIOError);
     }
     EnsureMessageQueue();
-    TTestInterrupt interrupt;
-    TTestErrors errors;
+    // Ctrl-C ends the test after the sound that is playing; a second one ends the program.
+    cli::TInterruptGuard interrupt;
+    cli::TErrorCounter errors;
     TStockAudioPlayer player;
     player.SetBufferLength(100);  // as the window plays
     const TAppContext ctx{a.Folder, std::string()};
     TPackageReader package(packagePath);
     package.Open();
     int played = 0;
-    for (int slot = 0; slot < kSlotCount && !gTestStop; ++slot) {
+    for (int slot = 0; slot < kSlotCount && !interrupt.Requested(); ++slot) {
       std::optional<TSoundRecord> record = package.Record(slot);
       if (!record) continue;
       if (!DecodeSlotToTestWav(ctx, package, slot)) continue;
@@ -96,7 +55,7 @@ int RunTest(const cli::Args& a) {
       // Blocks until the device reports back; a Ctrl-C wakes the wait as well.
       bool stopping = false;
       while (player.GetActive()) {
-        if (gTestStop && !stopping) {
+        if (interrupt.Requested() && !stopping) {
           stopping = true;
           player.SetActive(false);
           if (player.GetActive() && !player.GetClosing()) stopping = false;
@@ -106,7 +65,7 @@ int RunTest(const cli::Args& a) {
       }
     }
     package.Close();
-    std::cout << (gTestStop ? "stopped after " : "played ") << played
+    std::cout << (interrupt.Requested() ? "stopped after " : "played ") << played
               << (played == 1 ? " sound" : " sounds") << std::endl;
     return static_cast<int>(errors.Count() > 0 ? cli::kIOError : cli::kOk);
   });

@@ -2,17 +2,11 @@
 
 #include <cstdio>
 #include <iostream>
-#include <map>
 
 #include "cli/Cli.h"
-#include "rtl/SysUtils.h"
 
 namespace cli {
 namespace {
-std::map<std::string, Command>& Registry() {
-  static std::map<std::string, Command> commands;
-  return commands;
-}
 
 void Usage(std::ostream& out) {
   out << "usage: zelvorsound-cli COMMAND [--folder DIR] [ARGS]\n\n"
@@ -20,47 +14,11 @@ void Usage(std::ostream& out) {
          "in the folder given by --folder (default: the current directory), which stands for\n"
          "the program's own folder: \"ZelvorSound.ini\", \"Sounds.zvd\" and the working files.\n\n"
          "commands:\n";
-  for (auto& [name, c] : Registry()) out << "  " << c.Usage << "\n";
+  for (auto& [name, c] : Commands()) out << "  " << c.Usage << "\n";
   out << "\n'zelvorsound-cli COMMAND --help' tells more about one command.\n"
          "exit codes: 0 done, 1 a source file was rejected, 2 a file error, 64 bad usage\n";
 }
 }  // namespace
-
-Register::Register(Command c) { Registry()[c.Name] = std::move(c); }
-
-bool Args::Has(const std::string& name) const {
-  for (auto& o : Options)
-    if (o.first == name) return true;
-  return false;
-}
-
-std::string Args::Get(const std::string& name, const std::string& fallback) const {
-  for (auto& o : Options)
-    if (o.first == name) return o.second;
-  return fallback;
-}
-
-void ConsoleShell::ShowMessage(const std::string& text) {
-  ++FMessages;
-  std::cerr << text << std::endl;
-}
-
-void ConsoleShell::StatusAdd(const std::string& line) { std::cout << line << std::endl; }
-
-int Guarded(const std::function<int()>& f) {
-  try {
-    return f();
-  } catch (const Exception& e) {
-    std::cerr << e.Message() << std::endl;
-    return kIOError;
-  }
-}
-
-std::string InFolder(const Args& a, const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
-  return a.Folder + name;
-}
-
 }  // namespace cli
 
 int main(int argc, char** argv) {
@@ -69,8 +27,8 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? std::cerr : std::cout);
     return argc < 2 ? kUsage : kOk;
   }
-  auto it = Registry().find(argv[1]);
-  if (it == Registry().end()) {
+  auto it = Commands().find(argv[1]);
+  if (it == Commands().end()) {
     std::cerr << "zelvorsound-cli: unknown command '" << argv[1] << "'\n";
     Usage(std::cerr);
     return kUsage;
@@ -81,8 +39,8 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
-      std::cout << "usage: zelvorsound-cli " << cmd.Usage << " [--folder DIR]\n\n" << cmd.Help
-                << "\n";
+      std::cout << "usage: zelvorsound-cli " << cmd.Usage << " [--folder DIR]\n\n"
+                << cmd.Help << "\n";
       return kOk;
     }
     if (a.rfind("--", 0) == 0 && a.size() > 2) {

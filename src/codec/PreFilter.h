@@ -8,6 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// The coefficients: the feed-forward row b(0..6), symmetric, so b(4..6) mirror b(2..0);
+// the feedback row a(1..6) at the scale a(0) = 2048.
+inline constexpr int32_t kPreFilterB[4] = {1373, 8240, 20600, 27467};
+inline constexpr int64_t kPreFilterA[7] = {2048, -10662, 24009, -29855, 21592, -8608, 1478};
+
 struct TPreFilter {
   // Index 0 is the newest entry, 6 the one six steps back. The outputs are kept at a scale
   // 32768 times finer than the value returned.
@@ -23,8 +28,18 @@ void ResetPreFilter(TPreFilter& f);
 class TPreFilterLoop {
  public:
   explicit TPreFilterLoop(const TPreFilter& f)
-      : x1(f.In[0]), x2(f.In[1]), x3(f.In[2]), x4(f.In[3]), x5(f.In[4]), x6(f.In[5]),
-        y1(f.Out[0]), y2(f.Out[1]), y3(f.Out[2]), y4(f.Out[3]), y5(f.Out[4]), y6(f.Out[5]) {}
+      : x1(f.In[0]),
+        x2(f.In[1]),
+        x3(f.In[2]),
+        x4(f.In[3]),
+        x5(f.In[4]),
+        x6(f.In[5]),
+        y1(f.Out[0]),
+        y2(f.Out[1]),
+        y3(f.Out[2]),
+        y4(f.Out[3]),
+        y5(f.Out[4]),
+        y6(f.Out[5]) {}
 
   // Stores the histories back. Entry 6 is never read again after a step, but is kept so
   // the stored state is the full one.
@@ -39,18 +54,17 @@ class TPreFilterLoop {
 
   // One input sample in, the new filtered value out (it can leave the 16-bit range).
   int32_t Step(int16_t x) {
-    // Feed-forward b(0..6) and feedback a(1..6); a(0) is the scale 2048.
-    constexpr int64_t b0 = 1373, b1 = 8240, b2 = 20600, b3 = 27467, b4 = 20600, b5 = 8240,
-                      b6 = 1373;
-    constexpr int64_t a1 = -10662, a2 = 24009, a3 = -29855, a4 = 21592, a5 = -8608, a6 = 1478;
-    // The histories move one place: what was newest becomes one step back.
-    static_assert(b0 == b6 && b1 == b5 && b2 == b4, "the feed-forward row is symmetric");
+    constexpr int64_t b0 = kPreFilterB[0], b1 = kPreFilterB[1], b2 = kPreFilterB[2],
+                      b3 = kPreFilterB[3];
+    constexpr int64_t a1 = kPreFilterA[1], a2 = kPreFilterA[2], a3 = kPreFilterA[3],
+                      a4 = kPreFilterA[4], a5 = kPreFilterA[5], a6 = kPreFilterA[6];
     // Exact in 64 bits either way; pairing the symmetric taps saves three products.
     int64_t acc = b0 * (x + x6) + b1 * (x1 + x5) + b2 * (x2 + x4) + b3 * x3;
     acc -= a1 * y1 + a2 * y2 + a3 * y3 + a4 * y4 + a5 * y5 + a6 * y6;
+    // The histories move one place: what was newest becomes one step back.
     x7 = x6, x6 = x5, x5 = x4, x4 = x3, x3 = x2, x2 = x1, x1 = x;
     y7 = y6, y6 = y5, y5 = y4, y4 = y3, y3 = y2, y2 = y1;
-    y1 = acc / 2048;  // C++ division truncates toward zero, as required
+    y1 = acc / kPreFilterA[0];  // C++ division truncates toward zero, as required
     return static_cast<int32_t>(y1 / 32768);
   }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,14 +44,13 @@ class DeviceTest : public ::testing::Test {
     setenv("ZELVOR_AUDIO", "virtual", 1);
     winmm::virt::Reset();
     EnsureMessageQueue();
-    FSavedHandler = ApplicationHandleException();
-    ApplicationHandleException() = [this](TComponent*, const std::exception& e) {
+    FHandlerScope.emplace([this](TComponent*, const std::exception& e) {
       std::lock_guard<std::mutex> g(FErrorsLock);
       FHandled.push_back(e.what());
-    };
+    });
   }
   void TearDown() override {
-    ApplicationHandleException() = FSavedHandler;
+    FHandlerScope.reset();
     winmm::virt::Reset();
     EXPECT_EQ(winmm::OpenDeviceCount(), 0) << "a device was left open";
     EXPECT_EQ(winmm::PreparedHeaderCount(), 0) << "a header was left prepared";
@@ -61,7 +61,7 @@ class DeviceTest : public ::testing::Test {
   }
 
  private:
-  TApplicationExceptionHandler FSavedHandler;
+  std::optional<TApplicationExceptionScope> FHandlerScope;
   std::mutex FErrorsLock;
   std::vector<std::string> FHandled;
 };
