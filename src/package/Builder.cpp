@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "codec/Convert.h"
@@ -25,8 +26,92 @@ std::string NormaliseConfiguredName(std::string name) {
 
 bool IsNoFile(const std::string& value) { return value.empty() || SameText(value, "NONE"); }
 
-void Button2Click(TAppContext& ctx, TShell& shell,
-                  const std::function<std::string(int)>& soundListRow) {
+std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath) {
+  TIniFile ini(iniPath);
+  std::vector<TSlotConfig> slots(kSlotCount);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const std::string key = SlotKey(slot);
+    slots[slot].SoundName = ini.ReadString("SoundFiles", key, "");
+    slots[slot].Source = NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
+    slots[slot].Destination =
+        NormaliseConfiguredName(ini.ReadString("DestinationFileNames", key, ""));
+  }
+  return slots;
+}
+
+namespace {
+
+// Passes everything on to the user and counts the messages, so the builder learns whether a
+// conversion rejected its source (an older ".vox" on disk would not tell).
+class TCountingShell : public TShell {
+ public:
+  explicit TCountingShell(TShell& inner) : FInner(inner) {}
+  void ShowMessage(const std::string& text) override {
+    ++FMessages;
+    FInner.ShowMessage(text);
+  }
+  void StatusClear() override { FInner.StatusClear(); }
+  void StatusShow() override { FInner.StatusShow(); }
+  void StatusAdd(const std::string& line) override { FInner.StatusAdd(line); }
+  std::optional<std::string> PickVoxFile() override { return FInner.PickVoxFile(); }
+  void ProcessMessages() override { FInner.ProcessMessages(); }
+  void WaitForEvents() override { FInner.WaitForEvents(); }
+  int Messages() const { return FMessages; }
+
+ private:
+  TShell& FInner;
+  int FMessages = 0;
+};
+
+// One slot of the build: its status line, the copy into "WAV Export" and the conversion.
+// Gives the ".vox" file to pack, or nothing for a slot left empty.
+std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlotConfig& config,
+                                     const std::string& row, TBuildSummary& summary) {
+  const std::string& folder = ctx.ExeFolder;
+  ctx.CurrentSoundFileName = config.Source;
+  if (IsNoFile(config.Source) || !FileExists(folder + config.Source)) {
+    shell.StatusAdd("Warning: " + row + ".wav not found");
+    if (!IsNoFile(config.Source)) summary.Missing.push_back(config.Source);
+    return std::nullopt;
+  }
+  shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
+  if (!IsNoFile(config.Destination))  // a failed copy does not stop the build
+    CopyFile(folder + config.Source, folder + "WAV Export/" + config.Destination + ".wav", false);
+
+  TCountingShell counting(shell);
+  ConvertWaveFile(ctx, counting);
+  if (counting.Messages() > 0) summary.Rejected.push_back(config.Source);
+  // A rejected source leaves no new ".vox"; one from an earlier run is packed instead.
+  const std::string voxPath = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
+  if (!FileExists(voxPath)) return std::nullopt;
+  return voxPath;
+}
+
+// Appends one ".vox" file as a record (its byte count, then its bytes) to the staging file
+// and enters the record's offset in the package's directory.
+void PackSlot(TByteFile& package, TByteFile& staging, const std::string& voxPath) {
+  package.WriteI32(static_cast<int32_t>(kDirectoryBytes + staging.Size()));
+  TByteFile vox(voxPath);
+  vox.Reset();
+  staging.Seek(staging.Size());
+  staging.WriteI32(static_cast<int32_t>(vox.Size()));
+  CopyToEnd(vox, staging);
+  vox.Close();
+}
+
+// Puts the finished package in the place of "Sounds.zvd" in one step.
+void ReplacePackage(const std::string& buildingPath, const std::string& packagePath) {
+  if (std::rename(buildingPath.c_str(), packagePath.c_str()) != 0) {
+    int err = errno;
+    std::remove(buildingPath.c_str());
+    throw EInOutError(IOErrorFromErrno(err));
+  }
+}
+
+}  // namespace
+
+TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
+                           const std::function<std::string(int)>& soundListRow) {
   shell.StatusClear();
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
@@ -39,45 +124,25 @@ void Button2Click(TAppContext& ctx, TShell& shell,
     probe.Reset();
     probe.Close();
   }
+  TBuildSummary summary;
+  summary.ConfigFound = FileExists(folder + "ZelvorSound.ini");
   try {
     TByteFile package(buildingPath);
     package.Rewrite();
     TByteFile staging(folder + "temp2.tmp");
     staging.Rewrite();
-    TIniFile ini(folder + "ZelvorSound.ini");
-
+    const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
     for (int slot = 0; slot < kSlotCount; ++slot) {
-      const std::string key = SlotKey(slot);
-      const std::string source =
-          NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
-      ctx.CurrentSoundFileName = source;
-      if (IsNoFile(source) || !FileExists(folder + source)) {
+      std::optional<std::string> vox =
+          BuildSlot(ctx, shell, config[slot], soundListRow(slot), summary);
+      if (vox) {
+        PackSlot(package, staging, *vox);
+        ++summary.Packed;
+      } else {
         package.WriteI32(0);
-        shell.StatusAdd("Warning: " + soundListRow(slot) + ".wav not found");
-        continue;
+        summary.Empty.push_back(slot);
       }
-      shell.StatusAdd("Processing " + ini.ReadString("SoundFiles", key, "") + " from " + source);
-      const std::string dest =
-          NormaliseConfiguredName(ini.ReadString("DestinationFileNames", key, ""));
-      if (!IsNoFile(dest))  // a failed copy does not stop the build
-        CopyFile(folder + source, folder + "WAV Export/" + dest + ".wav", false);
-
-      ConvertWaveFile(ctx, shell);
-      // A rejected source leaves no new ".vox"; one from an earlier run is packed instead.
-      const std::string voxPath = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
-      if (!FileExists(voxPath)) {
-        package.WriteI32(0);
-        continue;
-      }
-      package.WriteI32(static_cast<int32_t>(kDirectoryBytes + staging.Size()));
-      TByteFile vox(voxPath);
-      vox.Reset();
-      staging.Seek(staging.Size());
-      staging.WriteI32(static_cast<int32_t>(vox.Size()));
-      CopyToEnd(vox, staging);
-      vox.Close();
     }
-
     staging.Seek(0);
     CopyToEnd(staging, package);
     package.Close();
@@ -86,11 +151,8 @@ void Button2Click(TAppContext& ctx, TShell& shell,
     std::remove(buildingPath.c_str());
     throw;
   }
-  if (std::rename(buildingPath.c_str(), packagePath.c_str()) != 0) {
-    int err = errno;
-    std::remove(buildingPath.c_str());
-    throw EInOutError(IOErrorFromErrno(err));
-  }
+  ReplacePackage(buildingPath, packagePath);
   shell.ShowMessage("Created file \"Sounds.zvd\" in \"" + folder +
                     "\". Copy this file to an SD card and install onto instrument.");
+  return summary;
 }

@@ -4,15 +4,35 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "rtl/Shell.h"
+
+// What "ZelvorSound.ini" names for one slot; '\' in the names already made '/'.
+struct TSlotConfig {
+  std::string SoundName;    // "SoundFiles"
+  std::string Source;       // "SourceFileNames", relative to the folder; empty or NONE: none
+  std::string Destination;  // "DestinationFileNames": the copy in "WAV Export"; empty: none
+};
+
+// The 128 slots as the configuration file names them (a missing file: all empty).
+std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath);
+
+// What a build did, for a front end that reports it.
+struct TBuildSummary {
+  bool ConfigFound = false;           // "ZelvorSound.ini" was there
+  int Packed = 0;                     // slots that hold a sound in the new package
+  std::vector<std::string> Rejected;  // sources a conversion refused, as named
+  std::vector<std::string> Missing;   // sources named but not found, as named
+  std::vector<int> Empty;             // slots left empty
+};
 
 // soundListRow(i) is the text of row i of the sound list, used in the warning lines.
 // The package is built in a temporary file and put in place of "Sounds.zvd" only when
 // complete; a failed build leaves the previous package as it was and raises the error.
 // The records are staged in "temp2.tmp", which stays on disk.
-void Button2Click(TAppContext& ctx, TShell& shell,
-                  const std::function<std::string(int)>& soundListRow);
+TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
+                           const std::function<std::string(int)>& soundListRow);
 
 // The configured name as a path of this system: '\' from INI files made on Windows
 // separates folders like '/'.

@@ -72,6 +72,24 @@ TEST(PackageBuilder, OffsetsFollowTheStagingSize) {
   EXPECT_EQ(b.Ctx.CurrentSoundFileName, "");  // slot 127 was skipped with an empty name
 }
 
+TEST(PackageBuilder, SummaryTellsPackedRejectedMissingAndEmptySlots) {
+  TBuildFolder b;
+  b.Source("good.wav", 20);
+  TWavSpec stereo;
+  stereo.Channels = 2;
+  b.Dir.Write("stereo.wav", MakeWav(stereo, std::string(40, static_cast<char>(200))));
+  b.Ini("[SourceFileNames]\nName0=good.wav\nName1=stereo.wav\nName2=gone.wav\nName3=NONE\n");
+  TBuildSummary s = Button2Click(b.Ctx, b.Shell, DefaultRow);
+  EXPECT_TRUE(s.ConfigFound);
+  EXPECT_EQ(s.Packed, 1);
+  EXPECT_EQ(s.Rejected, std::vector<std::string>{"stereo.wav"});
+  EXPECT_EQ(s.Missing, std::vector<std::string>{"gone.wav"});
+  ASSERT_EQ(s.Empty.size(), 127u);
+  EXPECT_EQ(s.Empty.front(), 1);
+  std::filesystem::remove(b.Dir.Path("ZelvorSound.ini"));
+  EXPECT_FALSE(Button2Click(b.Ctx, b.Shell, DefaultRow).ConfigFound);
+}
+
 TEST(PackageBuilder, SingleSlotFiveOfThousandBytes) {
   TBuildFolder b;
   b.Source("five.wav", 2000);
