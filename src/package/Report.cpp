@@ -312,7 +312,7 @@ constexpr const char* kStyle =
     ".sub{color:#666;font-size:12px}"
     "svg.wave{display:block;background:#f7f7f7}"
     ".band{fill:#dce6f0}.mid{stroke:#9aabbc}.env{stroke:#1f4e79}.mark{stroke:#c62828}"
-    "ul.checks{margin:0;padding-left:16px;max-width:360px}"
+    "audio{width:200px}ul.checks{margin:0;padding-left:16px;min-width:200px;max-width:360px}"
     "li.warning{color:#b3261e}li.info{color:#555}"
     "p.empty,p.unfilled,footer{margin:12px 0;max-width:900px}"
     "footer{color:#555;font-size:12px}";
