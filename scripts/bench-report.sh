@@ -4,7 +4,7 @@
 # built with `zelvorsound-cli build`, then `zelvorsound-cli report`:
 #  - with "ZelvorSound.ini" and the sources in the folder (every slot compared with its source);
 #  - the package alone (no INI: nothing to compare).
-# Best wall-clock time of three runs; peak memory from /usr/bin/time -v.
+# Best wall-clock time and largest peak memory of three runs, from /usr/bin/time.
 # Usage: scripts/bench-report.sh [BUILD_DIR]   (default build/bench, a Release build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +30,8 @@ for s in range(128):
         gate = 1.0 if (t % 1.25) < 1.0 else 0.25  # a word, then a softer pause
         v = gate * (55 * math.sin(2 * math.pi * f1 * t) + 20 * math.sin(2 * math.pi * f2 * t))
         data.append(max(0, min(255, round(128 + v))))
-    head = b"RIFF" + struct.pack("<I", 36 + n) + b"WAVEfmt " + struct.pack("<IHHIIHH", 16, 1, 1, 8000, 8000, 1, 8)
+    head = (b"RIFF" + struct.pack("<I", 36 + n) + b"WAVEfmt "
+            + struct.pack("<IHHIIHH", 16, 1, 1, 8000, 8000, 1, 8))
     with open(f"{folder}/s{s}.wav", "wb") as w:
         w.write(head + b"data" + struct.pack("<I", n) + data)
     ini.append(f"Name{s}=s{s}.wav")
@@ -39,21 +40,15 @@ EOF
 "$CLI" build --folder "$WORK/full" >/dev/null
 cp "$WORK/full/Sounds.zvd" "$WORK/alone/"
 
-best() {  # best wall time in seconds of three runs of a command
-  local b=999999 s e
-  for _ in 1 2 3; do
-    s=$(date +%s.%N); "$@" >/dev/null 2>&1; e=$(date +%s.%N)
-    b=$(awk -v s="$s" -v e="$e" -v b="$b" 'BEGIN { t = e - s; print (t < b ? t : b) }')
-  done
-  printf '%.3f' "$b"
+# Best wall time (s) and largest peak memory (KiB) of three runs of a command.
+measure() {
+  for _ in 1 2 3; do /usr/bin/time -f '%e %M' "$@" 2>&1 >/dev/null | tail -n 1; done |
+    awk 'NR == 1 || $1 < t { t = $1 } $2 > m { m = $2 } END { printf "%.2f s, peak %d KiB", t, m }'
 }
-peak() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'; }
 
 echo "package: $(stat -c %s "$WORK/full/Sounds.zvd") bytes, 128 slots of 10 s"
 for where in full alone; do
-  run=("$CLI" report --folder "$WORK/$where")
-  t=$(best "${run[@]}")
-  m=$(peak "${run[@]}")
+  figures=$(measure "$CLI" report --folder "$WORK/$where")
   size=$(stat -c %s "$WORK/$where/Sounds.html")
-  echo "report ($where): ${t} s, peak ${m} KiB, page ${size} bytes ($(awk -v b="$size" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
+  echo "report ($where): $figures, page $size bytes ($(awk -v b="$size" 'BEGIN { printf "%.2f", b / 1048576 }') MiB)"
 done

@@ -137,15 +137,21 @@ class TCompareSink : public TSampleSink {
       : FDecoded(package, record), FTrim(kNarrowQuietBand) {}
   void Put(const uint8_t* samples, size_t count) override {
     FTrim.Feed(samples, count);
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count;) {
       if (FPos == FAvailable.size()) {
         if (!FDecoded.Next()) return;  // the source is longer: told by the kept count
         FAvailable = FDecoded.Samples();
         FPos = 0;
       }
-      const int64_t signal = samples[i] - 128, error = samples[i] - FAvailable[FPos++];
-      FSignal += signal * signal;
-      FError += error * error;
+      const size_t n = std::min(count - i, FAvailable.size() - FPos);
+      const uint8_t* decoded = &FAvailable[FPos];
+      for (size_t k = 0; k < n; ++k) {
+        const int64_t signal = samples[i + k] - 128, error = samples[i + k] - decoded[k];
+        FSignal += signal * signal;
+        FError += error * error;
+      }
+      i += n;
+      FPos += n;
     }
   }
   int64_t Kept() const { return FTrim.KeptCount(); }
@@ -469,6 +475,7 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
 
 TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns) : FColumns(columns) {
   F.Samples = samples;
+  FNextColumnAt = ColumnStart(1);
   F.ColumnLo.assign(columns, 255);
   F.ColumnHi.assign(columns, 0);
   F.ColumnMarked.assign(columns, false);
@@ -484,7 +491,9 @@ void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples
 void TSoundAnalyser::Step(uint8_t code, uint8_t sample) {
   const int step = kVoxSteps[code & 7];
   const int next = code & 8 ? FValue - step : FValue + step;
-  const int column = static_cast<int>(FIndex * FColumns / std::max<int64_t>(F.Samples, 1));
+  // Sample i belongs to column i * columns / samples; the columns are walked, not divided.
+  while (FIndex >= FNextColumnAt) FNextColumnAt = ColumnStart(++FColumn + 1);
+  const int column = FColumn;
   if (next < 0 || next > 255) {
     if (F.Wraps++ == 0) F.FirstWrap = FIndex;
     F.ColumnMarked[column] = true;
@@ -503,6 +512,12 @@ void TSoundAnalyser::Step(uint8_t code, uint8_t sample) {
     EndRun();
   }
   ++FIndex;
+}
+
+int64_t TSoundAnalyser::ColumnStart(int column) const {
+  // The first sample whose column is this one; past the end for the column after the last.
+  const int64_t samples = std::max<int64_t>(F.Samples, 1);
+  return column >= FColumns ? samples : (column * samples + FColumns - 1) / FColumns;
 }
 
 void TSoundAnalyser::EndRun() {

@@ -65,10 +65,13 @@ class TSoundAnalyser {
  private:
   void Step(uint8_t code, uint8_t sample);
   void EndRun();
+  int64_t ColumnStart(int column) const;
 
   TSoundFindings F;
   int FColumns;
   int64_t FIndex = 0;
+  int FColumn = 0;                  // the column of sample FIndex
+  int64_t FNextColumnAt = 0;        // the first sample of the next column
   uint8_t FValue = kVoxStartValue;  // the decoder's value before the next code
   int64_t FRunStart = 0, FRunLength = 0;
   uint8_t FRunValue = 0;  // 0 or 255 while a run at an extreme goes on
