@@ -6,7 +6,6 @@
 #include "codec/Convert.h"
 #include "package/Report.h"
 #include "platform/files.h"
-#include "rtl/SysUtils.h"
 
 namespace {
 
