@@ -15,7 +15,9 @@ TEST_PACKAGES=(
   clang libclang-rt-14-dev                       # fuzzing harnesses
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
-  python3                                        # the window check closes the window through X
+  python3                                        # the window check closes the window through X;
+                                                 # the review page's structure check
+  chromium                                       # renders the review page headless in its check
 )
 if [ "${1:-}" = "--tests" ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")
