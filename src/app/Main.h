@@ -29,7 +29,8 @@ class TMainForm : public QWidget {
   Q_OBJECT
 
  public:
-  // exeFolder ends with '/'; the program passes ExeFolder(), tests a folder of their own.
+  // exeFolder ends with '/'; the program passes the folder ChooseFolder gives, tests a folder
+  // of their own.
   // FormCreate runs here, as the window is created. shell may be given later (SetShell)
   // when it needs the window itself.
   explicit TMainForm(std::string exeFolder, TShell* shell = nullptr, QWidget* parent = nullptr);
@@ -128,8 +129,8 @@ class TMainForm : public QWidget {
   TShell* FShell;
   bool FTestWait = false;
   bool FTestRunning = false;
-  bool FTestFailed = false;  // a device error during the package test ends it
-  bool FClosing = false;  // the window has accepted its close
+  bool FTestFailed = false;               // a device error during the package test ends it
+  bool FClosing = false;                  // the window has accepted its close
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
