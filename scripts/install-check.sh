@@ -98,13 +98,14 @@ touch "$WORK/stamp"
 hash -r
 [ "$(command -v zelvorsound-cli)" = /usr/bin/zelvorsound-cli ] || fail "zelvorsound-cli is not /usr/bin/zelvorsound-cli"
 [ "$(zelvorsound --version)" = "zelvorsound $VERSION" ] || fail "zelvorsound --version: $(zelvorsound --version 2>&1)"
+echo "zelvorsound --version: $VERSION"
 if zelvorsound-cli --help 2>&1 | grep -q -- --version; then
   zelvorsound-cli --version 2>&1 | grep -qF "$VERSION" || fail "zelvorsound-cli --version does not say $VERSION"
+  echo "zelvorsound-cli --version: $VERSION"
 else
   echo "note: this zelvorsound-cli has no --version; its man page carries $VERSION"
 fi
 zcat /usr/share/man/man1/zelvorsound-cli.1.gz | grep -qF "$VERSION" || fail "the man page of zelvorsound-cli lacks $VERSION"
-echo "both commands say version $VERSION"
 
 FOLDER=$WORK/prompts
 mkdir "$FOLDER" "$WORK/elsewhere"
