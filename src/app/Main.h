@@ -129,8 +129,8 @@ class TMainForm : public QWidget {
   TShell* FShell;
   bool FTestWait = false;
   bool FTestRunning = false;
-  bool FTestFailed = false;               // a device error during the package test ends it
-  bool FClosing = false;                  // the window has accepted its close
+  bool FTestFailed = false;  // a device error during the package test ends it
+  bool FClosing = false;  // the window has accepted its close
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
