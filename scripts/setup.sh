@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev                                   # the window
   fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
+  help2man                                       # the man pages, made from --help at build time
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(
@@ -18,6 +19,7 @@ TEST_PACKAGES=(
   python3                                        # the window check closes the window through X;
                                                  # the review page's structure check
   chromium                                       # renders the review page headless in its check
+  lintian desktop-file-utils appstream           # the package check: Debian's rules, desktop entry, AppStream
 )
 if [ "${1:-}" = "--tests" ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs each fuzz harness briefly.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; between them the Debian package of the
+# normal build is installed, checked and removed again; then each fuzz harness runs briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -17,6 +18,11 @@ run_suite() {  # build dir, extra cmake args...
 
 echo "== normal build"
 run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== the Debian package, installed and used as a user would"
+rc=0
+scripts/install-check.sh build/test || rc=$?
+[ "$rc" = 0 ] || [ "$rc" = 77 ] || exit "$rc"
 
 echo "== sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

@@ -2,9 +2,11 @@
 # Checks the window under a real X server: starts Xvfb and the program (a copy of it in a
 # fresh folder, which becomes its executable folder), checks the caption and the 514 x 254
 # client area, closes the window by its close box (WM_DELETE_WINDOW, as a window manager
-# does) and checks that "ZelvorSound.ini" then holds the 128 slot names.
+# does) and checks that "ZelvorSound.ini" then holds the 128 slot names. Given a folder, the
+# program runs where it lies (an installed copy) with ZELVOR_FOLDER naming that folder, and
+# its files are looked for there.
 #
-#   scripts/xvfb-check.sh [path/to/zelvorsound]
+#   scripts/xvfb-check.sh [path/to/zelvorsound [FOLDER]]
 # Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, xwininfo or python3 missing).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +17,7 @@ for tool in Xvfb xdotool xwininfo python3; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 [ -x "$APP" ] || { echo "FAIL: no program at $APP"; exit 1; }
+[[ $APP = /* ]] || APP=$PWD/$APP  # the program starts from /
 
 WORK=$(mktemp -d)
 XVFB_PID=""
@@ -38,9 +41,18 @@ for _ in $(seq 1 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$WORK/display")"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
-mkdir "$WORK/app"
-cp "$APP" "$WORK/app/zelvorsound"
-(cd / && exec "$WORK/app/zelvorsound") >"$WORK/app.log" 2>&1 &
+FOLDER=${2:-}
+if [ -n "$FOLDER" ]; then
+  [[ $FOLDER = /* ]] || FOLDER=$PWD/$FOLDER
+  export ZELVOR_FOLDER=$FOLDER
+else
+  unset ZELVOR_FOLDER
+  FOLDER=$WORK/app
+  mkdir "$FOLDER"
+  cp "$APP" "$FOLDER/zelvorsound"
+  APP=$FOLDER/zelvorsound
+fi
+(cd / && exec "$APP") >"$WORK/app.log" 2>&1 &
 APP_PID=$!
 
 WID=""
@@ -72,11 +84,11 @@ RC=$?
 APP_PID=""
 [ "$RC" = 0 ] || fail "the program ended with status $RC"
 
-INI="$WORK/app/ZelvorSound.ini"
-[ -f "$INI" ] || fail "no ZelvorSound.ini beside the program"
+INI="$FOLDER/ZelvorSound.ini"
+[ -f "$INI" ] || fail "no ZelvorSound.ini in $FOLDER"
 for i in $(seq 0 127); do
   grep -qx "Name$i=Sound $((i + 1))" "$INI" || fail "ZelvorSound.ini lacks Name$i=Sound $((i + 1))"
 done
-[ -d "$WORK/app/WAV Export" ] || fail "no \"WAV Export\" folder beside the program"
+[ -d "$FOLDER/WAV Export" ] || fail "no \"WAV Export\" folder in $FOLDER"
 echo "closing wrote the 128 names into ZelvorSound.ini"
 echo "PASS"

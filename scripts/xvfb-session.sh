@@ -56,7 +56,7 @@ XVFB_PID=$!
 exec 3>&-
 wait_for 100 test -s "$WORK/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$WORK/display")"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM ZELVOR_FOLDER  # the copy works in its own folder
 
 # The program's folder: the program, and a configuration that names slot 0's take as the
 # source of the package and files a copy of it as "prompt1".

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "app/Dialogs.h"
 #include "app/Main.h"
@@ -103,6 +104,8 @@ void UseLocaleSeparators(const QLocale& locale) {
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // The title of the task bar button; window captions stay as each window sets them.
   setApplicationName(kApplicationTitle);
+  // Lets a desktop tie the window to its menu entry and icon.
+  setDesktopFileName("org.zelvorsound.ZelvorSound");
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
@@ -145,9 +148,112 @@ void StartUpMessageHandler(QtMsgType type, const QMessageLogContext& context,
   HeldBackMessages << qFormatLogMessage(type, context, message);
 }
 
+const char* const kUsageText =
+    "Usage: zelvorsound [--folder DIR] [Qt options]\n"
+    "\n"
+    "Records, codes and packs the voice prompts of the instrument in a window: a take\n"
+    "for each of the 128 slots, its \".vox\" file, and the package \"Sounds.zvd\" built\n"
+    "from the sources that \"ZelvorSound.ini\" names.\n"
+    "\n"
+    "Options:\n"
+    "  --folder DIR   work in DIR: \"ZelvorSound.ini\", the takes, the \".vox\" files,\n"
+    "                 \"Sounds.zvd\", the working files and \"WAV Export\" lie there\n"
+    "  --help         show this text and end\n"
+    "  --version      show the version and end\n"
+    "\n"
+    "Without --folder the program works in the folder ZELVOR_FOLDER names, else in the\n"
+    "folder of its own executable. The installed zelvorsound command sets ZELVOR_FOLDER\n"
+    "to ~/ZelvorSound when it is not set, and makes that folder on first use.\n"
+    "\n"
+    "Environment:\n"
+    "  ZELVOR_FOLDER        the folder to work in when --folder is not given\n"
+    "  ZELVOR_AUDIO         alsa (the sound card, default) or virtual (no sound card)\n"
+    "  ZELVOR_ALSA_DEVICE   the ALSA device (default \"default\")\n"
+    "  QT_QPA_PLATFORM      offscreen runs the window without a screen\n"
+    "\n"
+    "Exit status:\n"
+    "  0 the window was closed, 2 no display or no usable folder, 64 bad usage\n";
+
+// What the window's command line asks for.
+struct TCommandLine {
+  std::string Folder;  // --folder DIR; empty when not given
+  bool Help = false;
+  bool Version = false;
+  std::string Error;  // bad usage, as the line the program prints
+};
+
+// Takes the program's own options out of argv (argc shrinks accordingly) and leaves the
+// rest for the toolkit.
+TCommandLine ParseCommandLine(int& argc, char** argv) {
+  TCommandLine line;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      line.Help = true;
+    } else if (arg == "--version") {
+      line.Version = true;
+    } else if (arg == "--folder" || arg.rfind("--folder=", 0) == 0) {
+      if (arg == "--folder") {
+        if (i + 1 >= argc) {
+          line.Error = "--folder needs a folder";
+          break;
+        }
+        line.Folder = argv[++i];
+      } else {
+        line.Folder = arg.substr(9);
+      }
+      if (line.Folder.empty()) line.Error = "--folder needs a folder";
+    } else {
+      argv[kept++] = argv[i];  // for the toolkit
+    }
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return line;
+}
+
 }  // namespace
 
+TFolderChoice ChooseFolder(const std::string& given) {
+  std::string folder = given, source = "--folder";
+  if (folder.empty()) {
+    folder = Env("ZELVOR_FOLDER");
+    source = "ZELVOR_FOLDER";
+  }
+  if (folder.empty()) return {ExeFolder(), ""};
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path path = fs::absolute(folder, ec).lexically_normal();
+  if (ec) return {"", "the folder \"" + folder + "\" (" + source + "): " + ec.message()};
+  fs::file_status st = fs::status(path, ec);
+  if (!fs::exists(st)) return {"", "the folder \"" + folder + "\" (" + source + ") does not exist"};
+  if (!fs::is_directory(st)) return {"", "\"" + folder + "\" (" + source + ") is not a folder"};
+  std::string absolute = path.string();
+  if (absolute.back() != '/') absolute += '/';
+  return {absolute, ""};
+}
+
 int RunProgram(int argc, char** argv) {
+  TCommandLine line = ParseCommandLine(argc, argv);
+  if (!line.Error.empty()) {
+    std::fprintf(stderr, "zelvorsound: %s (zelvorsound --help lists the options)\n",
+                 line.Error.c_str());
+    return 64;
+  }
+  if (line.Help) {
+    std::fputs(kUsageText, stdout);
+    return 0;
+  }
+  if (line.Version) {
+    std::printf("zelvorsound %s\n", ZS_VERSION);
+    return 0;
+  }
+  TFolderChoice folder = ChooseFolder(line.Folder);
+  if (!folder.Error.empty()) {
+    std::fprintf(stderr, "zelvorsound: %s\n", folder.Error.c_str());
+    return 2;
+  }
   if (std::optional<std::string> reason = NoDisplayReason()) {
     std::fprintf(stderr, "%s\n", reason->c_str());
     return 2;
@@ -155,6 +261,12 @@ int RunProgram(int argc, char** argv) {
   QtMessageHandler previous = qInstallMessageHandler(StartUpMessageHandler);
   TApplication app(argc, argv);
   qInstallMessageHandler(previous);
+  if (argc > 1) {  // neither the program's option nor one the toolkit took
+    std::fprintf(stderr,
+                 "zelvorsound: unknown argument '%s' (zelvorsound --help lists the options)\n",
+                 argv[1]);
+    return 64;
+  }
   // The display opened: what was held back is only news now.
   for (const QString& line : HeldBackMessages) std::fprintf(stderr, "%s\n", qPrintable(line));
   HeldBackMessages.clear();
@@ -162,7 +274,7 @@ int RunProgram(int argc, char** argv) {
   // Device notifications posted to this thread's queue are dispatched by Qt's event loop.
   InstallGuiMessageDrain();
 
-  TMainForm mainForm(ExeFolder());
+  TMainForm mainForm(folder.Folder);
   TForm1 form1;  // created hidden
   TQtShell shell(mainForm, form1);
   mainForm.SetShell(&shell);

@@ -22,5 +22,17 @@ class TApplication : public QApplication {
   static void HandleException(const std::exception* e);
 };
 
-// The whole program: returns its exit code.
+// The folder the window works in: every file it reads and writes lies there.
+struct TFolderChoice {
+  std::string Folder;  // absolute, ending with '/'
+  std::string Error;   // why the chosen folder cannot be used, naming it and who chose it
+};
+// The folder given by --folder, else the one ZELVOR_FOLDER names, else the executable's
+// folder (a portable copy keeps its files beside itself). A chosen folder must exist.
+TFolderChoice ChooseFolder(const std::string& given);
+
+// The whole program: returns its exit code (0 done, 2 no display or no usable folder,
+// 64 bad usage). Its own options are --folder DIR, --help and --version; --help and
+// --version are answered before any display is needed, and the rest is left to the toolkit
+// (-platform, -style, ...).
 int RunProgram(int argc, char** argv);

@@ -30,7 +30,8 @@ class TMainForm : public QWidget {
   Q_OBJECT
 
  public:
-  // exeFolder ends with '/'; the program passes ExeFolder(), tests a folder of their own.
+  // exeFolder ends with '/'; the program passes the folder ChooseFolder gives, tests a folder
+  // of their own.
   // FormCreate runs here, as the window is created. shell may be given later (SetShell)
   // when it needs the window itself.
   explicit TMainForm(std::string exeFolder, TShell* shell = nullptr, QWidget* parent = nullptr);

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/Cli.h"
@@ -11,8 +12,9 @@ namespace {
 void Usage(std::ostream& out) {
   out << "usage: zelvorsound-cli COMMAND [--folder DIR] [ARGS]\n\n"
          "Prepares the voice prompts of the instrument without a window. Every command works\n"
-         "in the folder given by --folder (default: the current directory), which stands for\n"
-         "the program's own folder: \"ZelvorSound.ini\", \"Sounds.zvd\" and the working files.\n\n"
+         "in the folder given by --folder (default: $ZELVOR_FOLDER, else the current directory),\n"
+         "which stands for the program's own folder: \"ZelvorSound.ini\", \"Sounds.zvd\" and the\n"
+         "working files.\n\n"
          "commands:\n";
   for (auto& [name, c] : Commands()) out << "  " << c.Usage << "\n";
   out << "\n'zelvorsound-cli COMMAND --help' tells more about one command.\n"
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
       args.Positional.push_back(a);
     }
   }
+  if (folder.empty())  // the installed command sets it; scripts rely on the current directory
+    if (const char* env = std::getenv("ZELVOR_FOLDER")) folder = env;
   if (folder.empty()) {
     char cwd[4096];
     folder = getcwd(cwd, sizeof cwd) ? cwd : ".";

@@ -4,10 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
+#include "TempDir.h"
 #include "app/Application.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -89,13 +92,64 @@ TEST(NoDisplay, DisplayThatFailsToOpenGivesTheSameOneLine) {
   EXPECT_EQ(r.Output.find('\n'), r.Output.size() - 1) << r.Output;  // exactly one line
 }
 
+// A copy in a folder of its own keeps its files beside itself; given ZELVOR_FOLDER, the
+// program where it lies keeps them in that folder.
 TEST(UnderXServer, CaptionClientSizeAndCloseWritesTheNames) {
-  TRun r =
-      RunCommand("timeout 120 " + Quoted(std::string(ZS_SOURCE_DIR) + "/scripts/xvfb-check.sh") +
-                 " " + Quoted(ZS_APP_PATH));
-  if (r.Status == 77) GTEST_SKIP() << r.Output;
-  EXPECT_EQ(r.Status, 0) << r.Output;
-  EXPECT_NE(r.Output.find("PASS"), std::string::npos) << r.Output;
+  TempDir chosen;
+  for (std::string folder : {std::string(), chosen.Folder()}) {
+    TRun r =
+        RunCommand("timeout 120 " + Quoted(std::string(ZS_SOURCE_DIR) + "/scripts/xvfb-check.sh") +
+                   " " + Quoted(ZS_APP_PATH) + (folder.empty() ? "" : " " + Quoted(folder)));
+    if (r.Status == 77) GTEST_SKIP() << r.Output;
+    EXPECT_EQ(r.Status, 0) << r.Output;
+    EXPECT_NE(r.Output.find("PASS"), std::string::npos) << r.Output;
+  }
+  EXPECT_TRUE(chosen.Exists("ZelvorSound.ini"));
+}
+
+// Every misuse of the window's command line, and what it answers without a display: the exit
+// code and what its output holds.
+TEST(CommandLine, AnswersAndMisuse) {
+  TempDir dir;
+  const std::string file = dir.Write("a file", "x");
+  const struct {
+    std::string Env, Args;
+    int Status;
+    std::string Says;
+  } rows[] = {
+      {"", "--version", 0, "zelvorsound " ZS_VERSION "\n"},
+      {"", "--help", 0, "--folder DIR"},
+      {"", "--folder", 64, "zelvorsound: --folder needs a folder"},
+      {"", "--folder=", 64, "zelvorsound: --folder needs a folder"},
+      {"", "--folder /no/such/folder", 2, "\"/no/such/folder\" (--folder) does not exist"},
+      {"", "--folder " + Quoted(file), 2, "\"" + file + "\" (--folder) is not a folder"},
+      {"ZELVOR_FOLDER=/no/such/folder", "", 2, "(ZELVOR_FOLDER) does not exist"},
+      {"ZELVOR_FOLDER=/no/such/folder", "--help", 0, "Usage: zelvorsound"},
+      {"", "--bogus", 64, "zelvorsound: unknown argument '--bogus'"},
+      {"", "--folder " + Quoted(dir.Folder()) + " stray", 64, "unknown argument 'stray'"},
+  };
+  for (const auto& row : rows) {
+    // Without a display, so a row that got past its check could not open a window.
+    TRun r = RunCommand("timeout 60 env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=minimal " +
+                        row.Env + " " + Quoted(ZS_APP_PATH) + " " + row.Args);
+    EXPECT_EQ(r.Status, row.Status) << row.Args << ": " << r.Output;
+    EXPECT_NE(r.Output.find(row.Says), std::string::npos) << row.Args << ": " << r.Output;
+  }
+}
+
+TEST(CommandLine, FolderGivenBeatsZelvorFolderBeatsTheExecutables) {
+  TempDir dir;
+  const std::string cwd = std::filesystem::current_path().string() + "/";
+  {
+    TEnvVar none("ZELVOR_FOLDER", nullptr);
+    EXPECT_EQ(ChooseFolder("").Folder, ExeFolder());
+  }
+  TEnvVar env("ZELVOR_FOLDER", dir.Folder().c_str());
+  TFolderChoice fromEnv = ChooseFolder("");
+  EXPECT_EQ(fromEnv.Folder, dir.Folder());
+  EXPECT_EQ(fromEnv.Error, "");
+  EXPECT_EQ(ChooseFolder(".").Folder, cwd);
+  EXPECT_EQ(ChooseFolder(dir.Path("sub/..")).Folder, dir.Folder());
 }
 
 }  // namespace
