@@ -238,8 +238,8 @@ cli::Register buildCmd{cli::Command{
 
 cli::Register decodeCmd{cli::Command{
     "decode",
-    "decode FILE.vox [-o OUT.wav]",
-    "decode a \".vox\" file into \"testvox.wav\" in the folder, or into OUT.wav\n"
+    "decode FILE.vox [-o FILE]",
+    "decode FILE.vox into \"testvox.wav\" in the folder, or into the -o FILE\n"
     "Does what the window's Button1X does: the sound comes out as 8-bit mono at 8000 Hz.",
     {{"--output", "FILE", "write the decoded sound into FILE (default \"testvox.wav\")", 'o'}},
     RunDecode}};

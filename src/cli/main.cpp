@@ -44,6 +44,12 @@ std::string Spelled(const Option& o) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// The usage without its options: "extract PACKAGE SLOT OUT.wav".
+std::string Synopsis(const Command& c) {
+  const size_t options = c.Usage.find(" [-");
+  return c.Usage.substr(0, options);
+}
+
 void Help(std::ostream& out) {
   out << kUsageLine << "\n"
       << "  or:  zelvorsound-cli help [COMMAND]\n"
@@ -55,8 +61,8 @@ void Help(std::ostream& out) {
          "A FILE is taken relative to that folder unless it is absolute. Options may stand\n"
          "before or after the COMMAND.\n\n"
          "Commands:\n";
-  for (auto& [name, c] : Commands()) Row(out, name, FirstLine(c.Help));
-  Row(out, "help", "show the help of one command");
+  for (auto& [name, c] : Commands()) Row(out, Synopsis(c), FirstLine(c.Help));
+  Row(out, "help [COMMAND]", "show the help of one command, or this help");
   out << "\nOptions:\n";
   for (const Option& o : CommonOptions()) Row(out, Spelled(o), o.Help);
   out << "\nCommand options (see 'zelvorsound-cli help COMMAND'):\n";
