@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include "rtl/SysUtils.h"
@@ -14,6 +16,9 @@ std::map<std::string, Command>& Registry() {
   return commands;
 }
 
+// The command Run is running, for the start of its error lines.
+const Command* gRunning = nullptr;
+
 volatile sig_atomic_t gStopRequested = 0;
 
 void OnInterrupt(int) {
@@ -21,11 +26,189 @@ void OnInterrupt(int) {
   signal(SIGINT, SIG_DFL);
 }
 
+bool IsOptionWord(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
+
+// The option of the table that word names, and the value written into the word itself
+// ("--format=15", "-oFILE"), if any.
+struct TFound {
+  const Option* Opt = nullptr;
+  std::optional<std::string> Inline;
+};
+
+TFound FindOption(const std::vector<Option>& table, const std::string& word) {
+  const bool isLong = word.rfind("--", 0) == 0;
+  const size_t eq = word.find('=');
+  for (const Option& o : table) {
+    if (isLong && word.compare(0, eq, o.Name) == 0)
+      return {&o, eq == std::string::npos ? std::nullopt : std::optional(word.substr(eq + 1))};
+    if (!isLong && o.Short != 0 && word[1] == o.Short) {
+      if (word.size() == 2) return {&o, std::nullopt};
+      if (!o.Value.empty()) return {&o, word.substr(2)};
+    }
+  }
+  return {};
+}
+
+// The options a word may name: the common ones and the command's, or every command's while
+// the command is not known yet.
+std::vector<Option> OptionTable(const Command* command) {
+  std::vector<Option> table = CommonOptions();
+  for (auto& [name, c] : Commands())
+    if (command == nullptr || command == &c)
+      table.insert(table.end(), c.Options.begin(), c.Options.end());
+  return table;
+}
+
+void Store(TCommandLine& line, const Option& o, const std::string& value) {
+  if (o.Name == "--folder") {
+    line.Folder = value;
+  } else if (o.Name == "--help") {
+    line.Help = true;
+  } else if (o.Name == "--version") {
+    line.Version = true;
+  } else {
+    auto& options = line.Arguments.Options;
+    const std::string name = o.Name.substr(2);
+    std::erase_if(options, [&](auto& p) { return p.first == name; });  // the last one counts
+    options.emplace_back(name, value);
+  }
+}
+
 }  // namespace
 
 Register::Register(Command c) { Registry()[c.Name] = std::move(c); }
 
 const std::map<std::string, Command>& Commands() { return Registry(); }
+
+const std::vector<Option>& CommonOptions() {
+  static const std::vector<Option> options = {
+      {"--folder", "DIR",
+       "work in DIR (default: $ZELVOR_FOLDER when set, else the current directory)"},
+      {"--help", "", "show this help and exit", 'h'},
+      {"--version", "", "print the program's version and exit", 'V'},
+  };
+  return options;
+}
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& words) {
+  TCommandLine line;
+  // First the command: the first word that is neither an option nor an option's value;
+  // "help" before it asks for its help.
+  const size_t none = words.size();
+  size_t helpAt = none, commandAt = none;
+  const std::vector<Option> any = OptionTable(nullptr);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (words[i] == "--") {
+      if (i + 1 < words.size()) commandAt = i + 1;
+      break;
+    }
+    if (IsOptionWord(words[i])) {
+      const TFound f = FindOption(any, words[i]);
+      if (f.Opt && !f.Opt->Value.empty() && !f.Inline) ++i;
+      continue;
+    }
+    if (helpAt == none && words[i] == "help") {
+      helpAt = i;
+      line.Help = true;
+      continue;
+    }
+    commandAt = i;
+    break;
+  }
+  if (commandAt != none) {
+    auto it = Commands().find(words[commandAt]);
+    if (it == Commands().end()) {
+      line.Error = "unknown command '" + words[commandAt] + "'";
+      return line;
+    }
+    line.Cmd = &it->second;
+  }
+
+  // Then every word against the options of that command.
+  const std::vector<Option> table = OptionTable(line.Cmd);
+  bool optionsEnded = false;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (i == helpAt || i == commandAt) continue;
+    if (!optionsEnded && w == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (optionsEnded || !IsOptionWord(w)) {
+      line.Arguments.Positional.push_back(w);
+      continue;
+    }
+    const TFound f = FindOption(table, w);
+    const std::string spelled = w.substr(0, w.find('='));
+    if (f.Opt == nullptr) {
+      line.Error = "unknown option '" + spelled + "'";
+      return line;
+    }
+    std::string value;
+    if (f.Opt->Value.empty()) {
+      if (f.Inline) {
+        line.Error = "option '" + spelled + "' takes no value";
+        return line;
+      }
+    } else if (f.Inline) {
+      value = *f.Inline;
+    } else if (i + 1 < words.size()) {
+      value = words[++i];
+    } else {
+      line.Error = "option '" + spelled + "' needs a value (" + f.Opt->Value + ")";
+      return line;
+    }
+    Store(line, *f.Opt, value);
+  }
+  return line;
+}
+
+std::string ResolveFolder(const std::string& given) {
+  namespace fs = std::filesystem;
+  std::string folder = given;
+  const char* fromEnvironment = std::getenv("ZELVOR_FOLDER");
+  if (folder.empty() && fromEnvironment != nullptr) folder = fromEnvironment;
+  std::error_code ec;
+  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(folder, ec);
+  if (ec) return folder.empty() ? "./" : folder + "/";
+  // ".." is resolved on the disk, where it leaves a linked folder for its real parent.
+  bool climbs = false;
+  for (const fs::path& part : path) climbs = climbs || part == "..";
+  path = climbs ? fs::weakly_canonical(path, ec) : path.lexically_normal();
+  std::string text = path.string();
+  if (text.empty() || text.back() != '/') text += '/';
+  return text;
+}
+
+int Run(const Command& command, const Args& args) {
+  gRunning = &command;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(args.Folder, ec)) {
+    std::cerr << ErrorPrefix(args.Folder.substr(0, args.Folder.size() - 1))
+              << "Folder not found (give the program's folder with --folder DIR or "
+                 "ZELVOR_FOLDER)"
+              << std::endl;
+    return kIOError;
+  }
+  return command.Run(args);
+}
+
+std::string ErrorPrefix(const std::string& subject) {
+  std::string prefix = "zelvorsound-cli: ";
+  if (gRunning != nullptr) prefix += gRunning->Name + ": ";
+  if (!subject.empty()) prefix += subject + ": ";
+  return prefix;
+}
+
+std::string UsageLine(const Command& command) {
+  return "Usage: zelvorsound-cli " + command.Usage + " [--folder DIR]";
+}
+
+int UsageError(const std::string& message) {
+  std::cerr << ErrorPrefix() << message << "\n";
+  if (gRunning != nullptr) std::cerr << UsageLine(*gRunning) << "\n";
+  return kUsage;
+}
 
 bool Args::Has(const std::string& name) const {
   for (auto& o : Options)
@@ -65,21 +248,28 @@ bool TInterruptGuard::Requested() { return gStopRequested != 0; }
 TErrorCounter::TErrorCounter(std::string before)
     : FScope([this, before = std::move(before)](TComponent*, const std::exception& e) {
         ++FCount;
-        std::cerr << before << e.what() << std::endl;
+        std::cerr << before << ErrorPrefix() << e.what() << std::endl;
       }) {}
 
-int Guarded(const std::function<int()>& f) {
+int Guarded(const std::string& subject, const std::function<int()>& f) {
   try {
     return f();
   } catch (const Exception& e) {
-    std::cerr << e.Message() << std::endl;
+    std::cerr << ErrorPrefix(subject) << e.Message() << std::endl;
     return kIOError;
   }
 }
 
+int Guarded(const std::function<int()>& f) { return Guarded("", f); }
+
 std::string InFolder(const Args& a, const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
   return a.Folder + name;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
 }  // namespace cli

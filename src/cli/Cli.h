@@ -1,5 +1,7 @@
 // zelvorsound-cli: every command lives in its own file and registers itself here, so the
-// commands of the codec, the package and the audio devices stay apart.
+// commands of the codec, the package and the audio devices stay apart. main takes the
+// command line apart (ParseCommandLine), picks the folder (ResolveFolder) and hands the
+// command to Run, the one place where a command's work starts.
 #pragma once
 
 #include <functional>
@@ -17,20 +19,36 @@ namespace cli {
 // Exit codes shared by all commands.
 enum ExitCode { kOk = 0, kRejected = 1, kIOError = 2, kUsage = 64 };
 
+// One option of a command: its long name ("--seconds"), the name of the value it takes
+// ("N", "FILE"; empty for a flag), one line of help and its one-letter form ('q' for -q, 0
+// for none). A name takes a value in every command that has it or in none, so options can
+// be read before the command is known.
+struct Option {
+  Option(std::string name, std::string value, std::string help, char shortName = 0)
+      : Name(std::move(name)), Value(std::move(value)), Help(std::move(help)), Short(shortName) {}
+  // A bare name, as a command may still list its value options: "--seconds" takes a value.
+  Option(const char* name) : Name(name), Value("VALUE") {}
+  std::string Name;
+  std::string Value;
+  std::string Help;
+  char Short = 0;
+};
+
 struct Args {
-  std::string Folder;                                        // --folder DIR, with a trailing '/'
+  std::string Folder;                                        // absolute, with a trailing '/'
   std::vector<std::string> Positional;                       // everything that is not an option
-  std::vector<std::pair<std::string, std::string>> Options;  // --name value / --flag ""
+  std::vector<std::pair<std::string, std::string>> Options;  // "seconds" → "2", a flag → ""
   bool Has(const std::string& name) const;
   std::string Get(const std::string& name, const std::string& fallback = "") const;
 };
 
 struct Command {
   std::string Name;
-  std::string Usage;  // "convert NAME"
-  std::string Help;   // what it does, a few lines
-  // Options that take a value ("--seconds"); every other --option is a flag.
-  std::vector<std::string> ValueOptions;
+  std::string Usage;  // "record FILE [--seconds N]": the usage line without the program name
+  // The first line says what the command does and what it writes (the list of commands in
+  // --help shows it); the lines after it tell more in "help COMMAND".
+  std::string Help;
+  std::vector<Option> Options;  // besides the options every command takes
   std::function<int(const Args&)> Run;
 };
 
@@ -40,6 +58,34 @@ struct Register {
 };
 // Every registered command by name.
 const std::map<std::string, Command>& Commands();
+// The options every command takes: --folder, --help, --version.
+const std::vector<Option>& CommonOptions();
+
+// The command line taken apart. Options may stand before or after the command; "--" ends
+// them. "help [COMMAND]" is the same as "[COMMAND] --help".
+struct TCommandLine {
+  const Command* Cmd = nullptr;  // nothing when no command was given
+  bool Help = false;
+  bool Version = false;
+  std::string Folder;  // --folder as given, empty when not
+  Args Arguments;      // everything but the folder, which ResolveFolder makes
+  std::string Error;   // the first thing wrong with the line, empty when nothing is
+};
+TCommandLine ParseCommandLine(const std::vector<std::string>& words);
+
+// The folder the commands work in: given (--folder) when not empty, else ZELVOR_FOLDER when
+// set, else the current directory; made absolute, with a trailing '/'.
+std::string ResolveFolder(const std::string& given);
+
+// Runs the command with its arguments: every command's work starts here.
+int Run(const Command& command, const Args& args);
+
+// "zelvorsound-cli: COMMAND: " and, when given, "SUBJECT: ": how every error line begins.
+std::string ErrorPrefix(const std::string& subject = "");
+// "zelvorsound-cli " and the command's usage, for the help and the usage errors.
+std::string UsageLine(const Command& command);
+// Refuses the command line: the message on stderr, then the usage line; gives exit 64.
+int UsageError(const std::string& message);
 
 // The shell of the command line: message boxes go to stderr (the program's rejection
 // texts), status lines to stdout, no dialogs, nothing to pump.
@@ -86,7 +132,7 @@ class TInterruptGuard {
 
 // Errors that reach the application's handler while a command runs (a device lost in the
 // middle of a sound) are shown on stderr and counted, so the exit code tells that something
-// went wrong even when the sound itself finished. before goes out ahead of each text (a new
+// went wrong even when the sound itself finished. before goes out ahead of each line (a new
 // line, to leave a progress line intact).
 class TErrorCounter {
  public:
@@ -98,10 +144,17 @@ class TErrorCounter {
   TApplicationExceptionScope FScope;
 };
 
-// Runs f, turning the runtime's errors into exit code 2 with their text on stderr.
+// Runs f, turning the runtime's errors into exit code 2 with a line on stderr that names the
+// command and the subject, the file the user named ("zelvorsound-cli: convert: helo.wav:
+// File not found"); the runtime's text ends the line. The subject is read when the error
+// comes, so a command that goes on to another file (its output) may name that one instead.
+int Guarded(const std::string& subject, const std::function<int()>& f);
 int Guarded(const std::function<int()>& f);
 
 // A path given on the command line, taken relative to the folder unless absolute.
 std::string InFolder(const Args& a, const std::string& name);
+
+// True when both paths name one existing file, so writing the one would destroy the other.
+bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace cli

@@ -1,12 +1,9 @@
 // zelvorsound-cli record / play: the stock recorder and player without a window. The
 // command's own thread owns the devices' hidden callback window and pumps its message queue
-// while it waits, so the device notifications arrive as they would in the window. A line on
-// stderr, rewritten in place, shows the level and the position as the sound goes.
-#include <unistd.h>
-
-#include <chrono>
+// while it waits, so the device notifications arrive as they would in the window. A live
+// line on stderr shows the level and the position as the sound goes.
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -14,60 +11,11 @@
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "cli/Cli.h"
+#include "cli/Sound.h"
 #include "codec/Convert.h"
 #include "platform/messages.h"
-#include "platform/winmm_driver.h"
 
 namespace {
-
-// Lets the devices' notifications through for up to the given time.
-void PumpFor(DWORD milliseconds) {
-  DrainMessageQueue();
-  MsgWaitForMultipleObjects(0, nullptr, FALSE_, milliseconds, QS_ALLPOSTMESSAGE);
-  DrainMessageQueue();
-}
-
-std::string LevelBar(int level) {
-  if (level < 0) return "level  -- ";
-  if (level > 100) level = 100;
-  const int width = 20;
-  const int filled = level * width / 100;
-  char head[32];
-  std::snprintf(head, sizeof head, "level %3d%% ", level);
-  return std::string(head) + "|" + std::string(filled, '#') + std::string(width - filled, ' ') +
-         "|";
-}
-
-// The live line: rewritten in place with a carriage return.
-class TLiveLine {
- public:
-  void Show(const std::string& text) {
-    const auto now = std::chrono::steady_clock::now();
-    if (FShown && now - FLast < std::chrono::milliseconds(100)) return;
-    FLast = now;
-    FShown = true;
-    std::string line = text;
-    if (line.size() < FWidth) line += std::string(FWidth - line.size(), ' ');
-    FWidth = text.size();
-    std::cerr << "\r" << line << std::flush;
-  }
-  void End() {
-    if (FShown) std::cerr << "\n" << std::flush;
-    FShown = false;
-  }
-
- private:
-  bool FShown = false;
-  size_t FWidth = 0;
-  std::chrono::steady_clock::time_point FLast{};
-};
-
-std::string DeviceFailure(TWaveAudioIO& device, const char* what) {
-  std::string text = std::string("zelvorsound-cli: cannot ") + what + ": " + device.LastErrorText();
-  const std::string why = winmm::LastDriverMessage();
-  if (!why.empty()) text += " (" + why + ")";
-  return text;
-}
 
 // A recorder that keeps exactly the asked-for amount of sound: the buffer that crosses the
 // limit is cut on a frame boundary and anything after it is left out of the take.
@@ -96,36 +44,45 @@ class TTimedRecorder : public TStockAudioRecorder {
   uint64_t FTaken = 0;
 };
 
-bool ParsePositive(const std::string& text, double& value) {
+// A number of seconds above 0; a day at most, which no take needs to exceed.
+bool ParseSeconds(const std::string& text, double& value) {
   char* end = nullptr;
   value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(value) && value > 0;
+  return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(value) && value > 0 &&
+         value <= 86400;
+}
+
+uint32_t Milliseconds(uint64_t bytes, const WAVEFORMATEX& format) {
+  return static_cast<uint32_t>(bytes * 1000 /
+                               (format.nAvgBytesPerSec ? format.nAvgBytesPerSec : 1));
 }
 
 int RunRecord(const cli::Args& a) {
-  if (a.Positional.size() != 1) {
-    std::cerr << "zelvorsound-cli: record needs exactly one file name\n";
-    return cli::kUsage;
-  }
+  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one FILE, the take to write");
   double seconds = 0;
-  if (a.Has("seconds") && !ParsePositive(a.Get("seconds"), seconds)) {
-    std::cerr << "zelvorsound-cli: --seconds needs a number of seconds above 0\n";
-    return cli::kUsage;
-  }
+  if (a.Has("seconds") && !ParseSeconds(a.Get("seconds"), seconds))
+    return cli::UsageError("--seconds needs a number of seconds above 0 (at most 86400)");
   int format = Mono8Bit8000Hz;  // the window's recording format
   if (a.Has("format")) {
     const std::string f = a.Get("format");
     char* end = nullptr;
     const long v = std::strtol(f.c_str(), &end, 10);
-    if (f.empty() || *end != '\0' || v < 1 || v > 20) {
-      std::cerr << "zelvorsound-cli: --format needs a format number from 1 to 20\n";
-      return cli::kUsage;
-    }
+    if (f.empty() || *end != '\0' || v < 1 || v > 20)
+      return cli::UsageError("--format needs a format number from 1 to 20");
     format = static_cast<int>(v);
   }
-  const std::string path = cli::InFolder(a, a.Positional[0]);
+  WAVEFORMATEX wf{};
+  FillPCMWaveFormatByIndex(&wf, static_cast<TPCMFormat>(format));
+  // The take's conversion reads 8-bit mono samples: anything else would be coded as noise.
+  if (format != Mono8Bit8000Hz && !a.Has("raw"))
+    return cli::UsageError("--format " + std::to_string(format) + " records " +
+                           DescribeWaveFormat(&wf) +
+                           ", which cannot be coded into a \".vox\" file (only format 1 can); "
+                           "add --raw to keep the recording as it is");
+  const std::string& name = a.Positional[0];
+  const std::string path = cli::InFolder(a, name);
 
-  return cli::Guarded([&] {
+  return cli::Guarded(name, [&] {
     EnsureMessageQueue();
     cli::TInterruptGuard interrupt;
     cli::TErrorCounter errors("\n");
@@ -138,111 +95,104 @@ int RunRecord(const cli::Args& a) {
     rec.SetPCMFormat(static_cast<TPCMFormat>(format));
     int level = 0;
     rec.OnLevel = [&](TComponent*, int32_t l) { level = l; };
-    bool deactivated = false;
-    rec.OnDeactivate = [&](TComponent*) { deactivated = true; };
-
-    WAVEFORMATEX wf{};
-    FillPCMWaveFormatByIndex(&wf, static_cast<TPCMFormat>(format));
     if (seconds > 0) {
       const uint64_t frames = static_cast<uint64_t>(std::llround(seconds * wf.nSamplesPerSec));
       rec.SetLimit(frames == 0 ? wf.nBlockAlign : frames * wf.nBlockAlign);
     }
     if (!rec.StartRecordingToFile(path)) {
-      std::cerr << DeviceFailure(rec, "record") << std::endl;
+      std::cerr << cli::DeviceFailure(rec, name) << std::endl;
       return static_cast<int>(cli::kIOError);
     }
 
-    TLiveLine line;
-    bool stopping = false;
-    while (rec.GetActive()) {
-      if (!stopping && (interrupt.Requested() || rec.LimitReached())) {
-        stopping = true;
-        rec.SetActive(false);
-        // A close the device refused leaves the recorder running: ask again next time.
-        if (rec.GetActive() && !rec.GetClosing()) stopping = false;
-      }
-      const uint32_t ms =
-          static_cast<uint32_t>(rec.Taken() * 1000 / (wf.nAvgBytesPerSec ? wf.nAvgBytesPerSec : 1));
-      line.Show("Recording " + FormatDuration(ms, 2) + "  " + LevelBar(level) +
-                (stopping ? "  stopping" : ""));
-      PumpFor(50);
-    }
+    cli::TLiveLine line;
+    cli::WaitWhileActive(
+        rec, [&] { return interrupt.Requested() || rec.LimitReached(); },
+        [&](bool stopping) {
+          line.Show("Recording " + FormatDuration(Milliseconds(rec.Taken(), wf), 2) + "  " +
+                    cli::LevelBar(level) + (stopping ? "  stopping" : ""));
+        });
     line.End();
-    const uint32_t ms =
-        static_cast<uint32_t>(rec.Taken() * 1000 / (wf.nAvgBytesPerSec ? wf.nAvgBytesPerSec : 1));
-    std::cout << "recorded " << FormatDuration(ms, 2) << " (" << rec.Taken() << " bytes, "
-              << DescribeWaveFormat(&wf) << ") into " << path << std::endl;
+    std::cout << "recorded " << FormatDuration(Milliseconds(rec.Taken(), wf), 2) << " ("
+              << rec.Taken() << " bytes, " << DescribeWaveFormat(&wf) << ") into " << path
+              << std::endl;
     if (errors.Count() > 0) return static_cast<int>(cli::kIOError);
     if (a.Has("raw")) return static_cast<int>(cli::kOk);
 
     TAppContext ctx{a.Folder, path};
     cli::ConsoleShell shell;
     ConvertRecordedTake(ctx, shell);
+    if (shell.MessageCount() > 0) return static_cast<int>(cli::kRejected);
     std::cout << "coded " << ChangeFileExt(path, ".vox") << std::endl;
-    return static_cast<int>(shell.MessageCount() > 0 ? cli::kRejected : cli::kOk);
+    return static_cast<int>(cli::kOk);
   });
 }
 
 int RunPlay(const cli::Args& a) {
-  if (a.Positional.size() != 1) {
-    std::cerr << "zelvorsound-cli: play needs exactly one file name\n";
-    return cli::kUsage;
-  }
-  const std::string path = cli::InFolder(a, a.Positional[0]);
-  return cli::Guarded([&] {
+  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one FILE to play");
+  const std::string& name = a.Positional[0];
+  const std::string path = cli::InFolder(a, name);
+  return cli::Guarded(name, [&] {
     EnsureMessageQueue();
     cli::TInterruptGuard interrupt;
     cli::TErrorCounter errors("\n");
     TStockAudioPlayer player;
+    // As the window plays: a tenth of a second per buffer, so the level that each queued
+    // buffer reports is the level the listener hears.
+    player.SetBufferLength(100);
     int level = 0;
     player.OnLevel = [&](TComponent*, int32_t l) { level = l; };
     if (!player.StartPlayingFile(path)) {
-      std::cerr << DeviceFailure(player, "play") << std::endl;
+      std::cerr << cli::DeviceFailure(player, name) << std::endl;
       return static_cast<int>(cli::kIOError);
     }
     const WAVEFORMATEX format = player.GetWaveFormatRecord();
-    const uint32_t rate = format.nAvgBytesPerSec ? format.nAvgBytesPerSec : 1;
-    const uint32_t total = static_cast<uint32_t>(uint64_t{player.GetDataSize()} * 1000 / rate);
+    const uint32_t total = Milliseconds(player.GetDataSize(), format);
     uint32_t position = 0;
 
-    TLiveLine line;
-    bool stopping = false;
-    while (player.GetActive()) {
-      if (!stopping && interrupt.Requested()) {
-        stopping = true;
-        player.SetActive(false);
-        if (player.GetActive() && !player.GetClosing()) stopping = false;
-      }
-      if (player.GetActive()) position = std::min(player.GetPosition(), total);
-      line.Show("Playing " + FormatDuration(position, 2) + " / " + FormatDuration(total, 2) +
-                "  " + LevelBar(level) + (stopping ? "  stopping" : ""));
-      PumpFor(50);
+    cli::TLiveLine line;
+    auto draw = [&](bool stopping) {
+      line.Show("Playing " + FormatDuration(position, 2) + " / " + FormatDuration(total, 2) + "  " +
+                cli::LevelBar(level) + (stopping ? "  stopping" : ""));
+    };
+    const bool stopped = cli::WaitWhileActive(
+        player, [] { return cli::TInterruptGuard::Requested(); },
+        [&](bool stopping) {
+          // A closing device reports 0: the position stays where the sound was.
+          if (player.GetActive())
+            position = std::max(position, std::min(player.GetPosition(), total));
+          draw(stopping);
+        });
+    if (!stopped) {
+      position = total;
+      draw(false);
     }
     line.End();
-    std::cout << (stopping ? "stopped " : "played ") << path << " ("
-              << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
-              << std::endl;
+    std::cout << (stopped ? "stopped " : "played ") << path << " (" << DescribeWaveFormat(&format)
+              << ", " << FormatDuration(total, 2) << ")" << std::endl;
     return static_cast<int>(errors.Count() > 0 ? cli::kIOError : cli::kOk);
   });
 }
 
 cli::Register recordCommand{cli::Command{
-    "record", "record FILE [--seconds N] [--format N] [--raw]",
-    "Records from the sound input into FILE (relative to --folder), a RIFF WAVE file, until\n"
-    "N seconds of sound are in (exactly that many) or Ctrl-C is pressed. --format picks one\n"
-    "of the twenty standard PCM formats by number (1 = 8000 Hz 8-bit mono ... 20 = 48000 Hz\n"
-    "16-bit stereo; default 1, as the window records). The finished take is then trimmed and\n"
-    "coded into a \".vox\" file beside it, as the window does after a recording, unless --raw\n"
-    "keeps the take exactly as recorded. ZELVOR_AUDIO chooses the driver (alsa or virtual).",
-    {"--seconds", "--format"},
+    "record",
+    "record FILE [--seconds N] [--format N] [--raw]",
+    "record from the sound input into the take FILE, then trim it and code FILE.vox\n"
+    "Records until N seconds of sound are in (exactly that many) or Ctrl-C is pressed. The\n"
+    "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
+    "file beside it, as the window does after a recording. --format picks one of the\n"
+    "twenty standard PCM formats by number (1 = 8000 Hz 8-bit mono ... 20 = 48000 Hz 16-bit\n"
+    "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.",
+    {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
+     {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
+     {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""}},
     RunRecord}};
 
-cli::Register playCommand{cli::Command{
-    "play", "play FILE",
-    "Plays the RIFF WAVE file FILE (relative to --folder) to its end through the sound\n"
-    "output, in its own format; Ctrl-C stops. ZELVOR_AUDIO chooses the driver (alsa or\n"
-    "virtual).",
-    {},
-    RunPlay}};
+cli::Register playCommand{
+    cli::Command{"play",
+                 "play FILE",
+                 "play the WAV file FILE through the sound output; writes nothing\n"
+                 "Plays FILE to its end in its own format; Ctrl-C stops it.",
+                 {},
+                 RunPlay}};
 
 }  // namespace

@@ -1,4 +1,5 @@
 // zelvorsound-cli convert / take / loopback: the voice codec's conversions without a window.
+#include <filesystem>
 #include <iostream>
 
 #include "cli/Cli.h"
@@ -9,27 +10,28 @@
 
 namespace {
 
-// A console shell whose open dialog answers with a file given on the command line.
 int64_t SizeOf(const std::string& path) {
   TByteFile f(path);
   f.Reset();
   return f.Size();
 }
 
-bool NeedsOne(const cli::Args& a, const char* what) {
-  if (a.Positional.size() == 1) return true;
-  std::cerr << "zelvorsound-cli: " << what << " needs exactly one file name\n";
-  return false;
+bool NeedsOne(const cli::Args& a) { return a.Positional.size() == 1; }
+
+// The conversion takes its source relative to the folder, where it also keeps its working
+// file: a path given from elsewhere is made relative to the folder.
+std::string RelativeToFolder(const cli::Args& a, const std::string& name) {
+  if (name.empty() || name[0] != '/') return name;
+  std::error_code ec;
+  const std::filesystem::path relative = std::filesystem::relative(name, a.Folder, ec);
+  return ec || relative.empty() ? name : relative.string();
 }
 
 int RunConvert(const cli::Args& a) {
-  if (!NeedsOne(a, "convert")) return cli::kUsage;
-  if (a.Positional[0].empty() || a.Positional[0][0] == '/') {
-    std::cerr << "zelvorsound-cli: convert takes a NAME relative to the folder\n";
-    return cli::kUsage;
-  }
-  return cli::Guarded([&] {
-    TAppContext ctx{a.Folder, a.Positional[0]};
+  if (!NeedsOne(a)) return cli::UsageError("needs exactly one FILE, the WAV file to convert");
+  const std::string& name = a.Positional[0];
+  return cli::Guarded(name, [&] {
+    TAppContext ctx{a.Folder, RelativeToFolder(a, name)};
     cli::ConsoleShell shell;
     ConvertWaveFile(ctx, shell);
     if (shell.MessageCount() > 0) return int{cli::kRejected};
@@ -41,9 +43,10 @@ int RunConvert(const cli::Args& a) {
 }
 
 int RunTake(const cli::Args& a) {
-  if (!NeedsOne(a, "take")) return cli::kUsage;
-  return cli::Guarded([&] {
-    TAppContext ctx{a.Folder, cli::InFolder(a, a.Positional[0])};
+  if (!NeedsOne(a)) return cli::UsageError("needs exactly one FILE, the take to trim and code");
+  const std::string& name = a.Positional[0];
+  return cli::Guarded(name, [&] {
+    TAppContext ctx{a.Folder, cli::InFolder(a, name)};
     cli::ConsoleShell shell;
     ConvertRecordedTake(ctx, shell);
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
@@ -54,10 +57,11 @@ int RunTake(const cli::Args& a) {
 }
 
 int RunLoopback(const cli::Args& a) {
-  if (!NeedsOne(a, "loopback")) return cli::kUsage;
-  return cli::Guarded([&] {
+  if (!NeedsOne(a)) return cli::UsageError("needs exactly one FILE, the take to code and decode");
+  const std::string& name = a.Positional[0];
+  return cli::Guarded(name, [&] {
     TAppContext ctx{a.Folder, ""};
-    cli::TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
+    cli::TPickedFileShell shell(cli::InFolder(a, name));
     Button1Click(ctx, shell);
     std::cout << "wrote " << ctx.ExeFolder << "out.vox and " << ctx.ExeFolder << "out.wav\n";
     return int{cli::kOk};
@@ -65,25 +69,33 @@ int RunLoopback(const cli::Args& a) {
 }
 
 cli::Register convertCmd{cli::Command{
-    "convert", "convert NAME",
-    "Converts the WAV file NAME (relative to the folder) into the \".vox\" file beside it,\n"
-    "as the package builder does for each slot: 8-bit mono at any rate is taken as it is,\n"
-    "16-bit mono at 44100 Hz is normalised, filtered and reduced to about 8 kHz; silence\n"
-    "around the sound is trimmed. The kept samples stay in \"out.dat\" in the folder.\n"
-    "Exit 1 when the file is rejected (the reason on stderr), 2 on a file error.",
-    {}, RunConvert}};
+    "convert",
+    "convert FILE",
+    "convert the WAV source FILE into the \".vox\" file beside it, silence trimmed\n"
+    "Does for one file what the package builder does for each slot: 8-bit mono at any rate\n"
+    "is taken as it is, 16-bit mono at 44100 Hz is normalised, filtered and reduced to about\n"
+    "8 kHz. The kept samples stay in \"out.dat\" in the folder. Exit 1 when the file is\n"
+    "rejected (the reason on stderr), 2 on a file error.",
+    {},
+    RunConvert}};
 
 cli::Register takeCmd{cli::Command{
-    "take", "take FILE",
+    "take",
+    "take FILE",
+    "trim a recorded take FILE, write FILE.vox and rewrite the take with the kept samples\n"
     "Treats FILE as a take just recorded (8-bit mono, 46-byte header): trims the silence\n"
     "before and after the speech, writes the \".vox\" file beside it and rewrites the take\n"
     "with the kept samples. The take is replaced only once its new form is complete.",
-    {}, RunTake}};
+    {},
+    RunTake}};
 
 cli::Register loopbackCmd{cli::Command{
-    "loopback", "loopback FILE",
+    "loopback",
+    "loopback FILE",
+    "code and decode the take FILE in one pass into \"out.vox\" and \"out.wav\"\n"
     "Codes the samples of FILE (read as a take, no checks) into \"out.vox\" and decodes\n"
     "them again into \"out.wav\" in the folder, to hear what the code does to a sound.",
-    {}, RunLoopback}};
+    {},
+    RunLoopback}};
 
 }  // namespace

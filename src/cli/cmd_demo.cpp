@@ -81,10 +81,7 @@ std::vector<uint8_t> As16Bit(const std::vector<double>& v, double amplitude) {
 }
 
 int RunDemo(const cli::Args& a) {
-  if (!a.Positional.empty()) {
-    std::cerr << "zelvorsound-cli: demo takes no file names\n";
-    return cli::kUsage;
-  }
+  if (!a.Positional.empty()) return cli::UsageError("takes no file names");
   const std::string ini = a.Folder + "ZelvorSound.ini";
   if (FileExists(ini)) {
     std::cout << "\"" << ini << "\" exists already; nothing written\n";
@@ -146,8 +143,8 @@ int RunDemo(const cli::Args& a) {
 
 cli::Register demoCmd{cli::Command{
     "demo", "demo",
-    "Writes four synthetic prompts into \"demo/\" of the folder (8-bit 8 kHz and 16-bit\n"
-    "44.1 kHz, with silence around each sound) and a \"ZelvorSound.ini\" naming them as\n"
+    "write four synthetic prompts into \"demo/\" and a \"ZelvorSound.ini\" naming them\n"
+    "The prompts (8-bit 8 kHz and 16-bit 44.1 kHz, with silence around each sound) fill\n"
     "slots 0 to 3, so that \"build\" has something to pack. Does nothing where a\n"
     "\"ZelvorSound.ini\" exists already.",
     {}, RunDemo}};

@@ -66,7 +66,7 @@ int ListDevices() {
     std::string why = winmm::LastDriverMessage();
     std::cout << "No sound devices found: nothing can be recorded or played."
               << (why.empty() ? "" : "\n  " + why) << "\n";
-    return cli::kOk;
+    return cli::kRejected;
   }
 
   std::cout << "Input devices:" << (inputs ? "" : " none") << "\n";
@@ -100,10 +100,11 @@ int ListDevices() {
 cli::Register r{cli::Command{
     "devices",
     "devices",
-    "Lists the sound input and output devices with their names, the standard formats\n"
-    "they take and what else they support (volume, pitch, playback rate), or says that\n"
-    "there are none. ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual);\n"
-    "ZELVOR_ALSA_DEVICE names the ALSA device (default: \"default\").",
+    "list the sound input and output devices and what they take; writes nothing\n"
+    "Each device comes with its name, the standard formats it takes and what else it\n"
+    "supports (volume, pitch, playback rate). Exit 1 when there is no device at all.\n"
+    "ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual); ZELVOR_ALSA_DEVICE\n"
+    "names the ALSA device (default: \"default\").",
     {},
     [](const cli::Args&) { return ListDevices(); }}};
 

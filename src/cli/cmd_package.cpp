@@ -1,4 +1,5 @@
 // zelvorsound-cli build / decode / extract / list: the sound package without a window.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -6,7 +7,9 @@
 #include "package/Builder.h"
 #include "package/Package.h"
 #include "package/Tester.h"
+#include "platform/files.h"
 #include "platform/profile.h"
+#include "rtl/ByteFile.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -17,9 +20,11 @@ namespace {
 // message waits until the build tells whether it was the last.
 class TBuildShell : public cli::ConsoleShell {
  public:
+  explicit TBuildShell(bool quiet) : FQuiet(quiet) {}
   void StatusAdd(const std::string& line) override {
     ++FLines;
-    ConsoleShell::StatusAdd(line);
+    FConverting = line.rfind("Processing ", 0) == 0;
+    if (!FQuiet) ConsoleShell::StatusAdd(line);
   }
   void ShowMessage(const std::string& text) override {
     FlushAsRejection();
@@ -39,20 +44,63 @@ class TBuildShell : public cli::ConsoleShell {
     if (FHasPending) ConsoleShell::ShowMessage(FPending);
     FHasPending = false;
   }
+  int Lines() const { return FLines; }
+  // The last status line was a slot's "Processing" line: its source is being worked on.
+  bool Converting() const { return FConverting && FLines <= kSlotCount; }
 
  private:
+  bool FQuiet;
+  bool FConverting = false;
   int FLines = 0;
   std::string FPending;
   bool FHasPending = false;
 };
 
-int RunBuild(const cli::Args& a) {
-  if (!a.Positional.empty()) {
-    std::cerr << "zelvorsound-cli: build takes no file names\n";
-    return cli::kUsage;
+// "3 sounds", "1 sound".
+std::string Count(size_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text;
+}
+
+// What the build did, on stderr after its last line: the configuration it found, the named
+// sources that are missing, and one line of counts.
+void ReportBuild(const std::string& folder, const TBuildSummary& summary) {
+  if (!summary.ConfigFound)
+    std::cerr << cli::ErrorPrefix() << "no \"ZelvorSound.ini\" in " << folder
+              << ": no source is named, so every slot stays empty (name the sources there, "
+                 "or run 'zelvorsound-cli demo')\n";
+  const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const std::string& source = config[slot].Source;
+    if (std::find(summary.Missing.begin(), summary.Missing.end(), source) != summary.Missing.end())
+      std::cerr << cli::ErrorPrefix() << "warning: slot " << slot << ": " << source
+                << " not found\n";
   }
-  TBuildShell shell;
-  int rc = cli::Guarded([&] {
+  std::cerr << cli::ErrorPrefix() << Count(summary.Packed, "sound") << " packed";
+  if (!summary.Rejected.empty())
+    std::cerr << ", " << Count(summary.Rejected.size(), "source") << " rejected ("
+              << Joined(summary.Rejected) << ")";
+  if (!summary.Missing.empty())
+    std::cerr << ", " << Count(summary.Missing.size(), "source") << " not found ("
+              << Joined(summary.Missing) << ")";
+  std::cerr << ", " << Count(summary.Empty.size(), "slot") << " left empty" << std::endl;
+}
+
+int RunBuild(const cli::Args& a) {
+  if (!a.Positional.empty())
+    return cli::UsageError("takes no file names: it builds from \"ZelvorSound.ini\"");
+  // The window makes the folder of the copies when it starts; without it every copy the
+  // configuration asks for would be skipped.
+  CreateDirectory(a.Folder + "WAV Export");
+  TBuildShell shell(a.Has("quiet"));
+  TBuildSummary summary;
+  std::string subject = a.Folder + "Sounds.zvd";
+  const int rc = cli::Guarded(subject, [&] {
     TAppContext ctx{a.Folder, ""};
     const std::string ini = a.Folder + "ZelvorSound.ini";
     // The sound list's rows: the configured names, "Sound n" where none is given.
@@ -61,28 +109,49 @@ int RunBuild(const cli::Args& a) {
                                      "Sound " + std::to_string(i + 1), ini);
     };
     try {
-      Button2Click(ctx, shell, row);
+      summary = Button2Click(ctx, shell, row);
     } catch (...) {
       shell.FlushAsRejection();  // before the error's own text
+      // An error while a source is converted concerns that source.
+      if (shell.Converting()) {
+        const int slot = shell.Lines() - 1;
+        subject = "slot " + std::to_string(slot) + ", " + ReadBuildConfig(ini)[slot].Source;
+      }
       throw;
     }
     shell.Finish();
     return int{cli::kOk};
   });
   shell.FlushAsRejection();
-  return rc;
+  if (rc != cli::kOk) return rc;
+  ReportBuild(a.Folder, summary);
+  return summary.Rejected.empty() ? cli::kOk : cli::kRejected;
 }
 
 int RunDecode(const cli::Args& a) {
-  if (a.Positional.size() != 1) {
-    std::cerr << "zelvorsound-cli: decode needs exactly one \".vox\" file\n";
-    return cli::kUsage;
-  }
-  return cli::Guarded([&] {
-    TAppContext ctx{a.Folder, ""};
-    cli::TPickedFileShell shell(cli::InFolder(a, a.Positional[0]));
-    Button1XClick(ctx, shell);
-    std::cout << "wrote " << TestWavPath(ctx) << "\n";
+  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one \".vox\" FILE");
+  if (a.Has("output") && a.Get("output").empty())
+    return cli::UsageError("--output needs a file name");
+  std::string subject = a.Positional[0];
+  const std::string voxPath = cli::InFolder(a, subject);
+  const TAppContext ctx{a.Folder, ""};
+  const std::string out = a.Has("output") ? cli::InFolder(a, a.Get("output")) : TestWavPath(ctx);
+  if (cli::SameFile(voxPath, out))
+    return cli::UsageError(subject +
+                           " would be overwritten by its own decoding: give another "
+                           "--output FILE");
+  return cli::Guarded(subject, [&] {
+    TByteFile vox(voxPath);
+    vox.Reset();
+    const int64_t codeBytes = vox.Size();
+    subject = a.Get("output", "testvox.wav");
+    TByteFile wav(out);
+    wav.Rewrite();
+    WriteTestWavHeader(wav, static_cast<uint32_t>(codeBytes));
+    DecodeVoxBytes(vox, codeBytes, wav);
+    vox.Close();
+    wav.Close();
+    std::cout << "wrote " << out << "\n";
     return int{cli::kOk};
   });
 }
@@ -99,19 +168,25 @@ bool ParseSlot(const std::string& text, int& slot) {
 
 int RunExtract(const cli::Args& a) {
   int slot = 0;
-  if (a.Positional.size() != 3 || !ParseSlot(a.Positional[1], slot)) {
-    std::cerr << "zelvorsound-cli: extract needs PACKAGE, a SLOT from 0 to 127 and OUT.wav\n";
-    return cli::kUsage;
-  }
-  return cli::Guarded([&] {
-    TPackageReader pkg(cli::InFolder(a, a.Positional[0]));
+  if (a.Positional.size() != 3 || !ParseSlot(a.Positional[1], slot))
+    return cli::UsageError("needs a PACKAGE, a SLOT from 0 to 127 and the OUT.wav to write");
+  std::string subject = a.Positional[0];
+  const std::string packagePath = cli::InFolder(a, subject);
+  const std::string out = cli::InFolder(a, a.Positional[2]);
+  if (cli::SameFile(packagePath, out))
+    return cli::UsageError(subject + " would be overwritten by the sound taken out of it");
+  return cli::Guarded(subject, [&] {
+    TPackageReader pkg(packagePath);
     pkg.Open();
     std::optional<TSoundRecord> rec = pkg.Record(slot);
     if (!rec) {
-      std::cerr << "Slot " << slot << " of " << a.Positional[0] << " holds no sound\n";
+      std::cerr << cli::ErrorPrefix(subject) << "slot " << slot << " holds no sound\n";
       return int{cli::kRejected};
     }
-    const std::string out = cli::InFolder(a, a.Positional[2]);
+    // A record cut off by the end of the package is the package's fault, not the output's.
+    if (int64_t{rec->Offset} + 4 + rec->CodeBytes > pkg.File().Size())
+      throw EInOutError(ioReadBeyondEnd);
+    subject = a.Positional[2];
     DecodeRecordToWav(pkg, *rec, out);
     pkg.Close();
     std::cout << "wrote " << out << " (" << rec->Samples() << " samples)\n";
@@ -120,12 +195,10 @@ int RunExtract(const cli::Args& a) {
 }
 
 int RunList(const cli::Args& a) {
-  if (a.Positional.size() != 1) {
-    std::cerr << "zelvorsound-cli: list needs exactly one package\n";
-    return cli::kUsage;
-  }
-  return cli::Guarded([&] {
-    TPackageReader pkg(cli::InFolder(a, a.Positional[0]));
+  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one PACKAGE");
+  const std::string& name = a.Positional[0];
+  return cli::Guarded(name, [&] {
+    TPackageReader pkg(cli::InFolder(a, name));
     pkg.Open();
     int sounds = 0;
     int64_t codeBytes = 0;
@@ -150,29 +223,42 @@ int RunList(const cli::Args& a) {
 }
 
 cli::Register buildCmd{cli::Command{
-    "build", "build",
-    "Builds \"Sounds.zvd\" from the 128 sources that \"ZelvorSound.ini\" names, as the\n"
-    "window's \"Create Zelvor sound file\" does: one status line per slot on stdout, then\n"
-    "the final message. Rejected sources are reported on stderr and leave their slot empty\n"
-    "(or packed with an older \".vox\"); the build still ends with exit 0. A file error ends\n"
-    "it with exit 2 and leaves any earlier \"Sounds.zvd\" as it was.",
-    {}, RunBuild}};
+    "build",
+    "build [-q]",
+    "build \"Sounds.zvd\" from the sources \"ZelvorSound.ini\" names, and their \".vox\" files\n"
+    "Does what the window's \"Create Zelvor sound file\" does: one status line per slot on\n"
+    "stdout, then the final message. A rejected source is named on stderr; its slot stays\n"
+    "empty, or keeps an older \".vox\" beside the source. A summary on stderr ends the\n"
+    "build: sounds packed, sources rejected and not found, slots left empty. Copies that the\n"
+    "configuration asks for go into \"WAV Export\", which is made when missing. Exit 1 when\n"
+    "a source was rejected (the package is still written), 2 on a file error, which leaves\n"
+    "any earlier \"Sounds.zvd\" as it was.",
+    {{"--quiet", "", "leave out the status line of each slot", 'q'}},
+    RunBuild}};
 
 cli::Register decodeCmd{cli::Command{
-    "decode", "decode FILE.vox",
-    "Decodes a \".vox\" file into \"testvox.wav\" in the folder (8-bit mono, 8000 Hz).",
-    {}, RunDecode}};
+    "decode",
+    "decode FILE.vox [-o FILE]",
+    "decode FILE.vox into \"testvox.wav\" in the folder, or into the -o FILE\n"
+    "Does what the window's Button1X does: the sound comes out as 8-bit mono at 8000 Hz.",
+    {{"--output", "FILE", "write the decoded sound into FILE (default \"testvox.wav\")", 'o'}},
+    RunDecode}};
 
 cli::Register extractCmd{cli::Command{
-    "extract", "extract PACKAGE SLOT OUT.wav",
-    "Decodes the sound of one slot (0 to 127) of a package into a WAV file laid out as\n"
-    "\"testvox.wav\". Exit 1 when the slot holds no sound.",
-    {}, RunExtract}};
+    "extract",
+    "extract PACKAGE SLOT OUT.wav",
+    "decode the sound of one slot (0 to 127) of a package into the WAV file OUT.wav\n"
+    "The WAV file is laid out as \"testvox.wav\". Exit 1 when the slot holds no sound.",
+    {},
+    RunExtract}};
 
 cli::Register listCmd{cli::Command{
-    "list", "list PACKAGE",
-    "Lists the slots of a package that hold a sound: slot, offset, code bytes, samples and\n"
-    "seconds at 8 kHz, then a total line. A damaged package ends with exit 2.",
-    {}, RunList}};
+    "list",
+    "list PACKAGE",
+    "list the slots of a package that hold a sound; writes nothing\n"
+    "For each: slot, offset, code bytes, samples and seconds at 8 kHz, then a total line.\n"
+    "A damaged package ends with exit 2.",
+    {},
+    RunList}};
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "audio/WavePlayers.h"
 #include "cli/Cli.h"
+#include "cli/Sound.h"
 #include "package/Package.h"
 #include "package/Tester.h"
 #include "platform/files.h"
@@ -17,28 +18,26 @@
 namespace {
 
 int RunTest(const cli::Args& a) {
-  if (a.Positional.size() != 1) {
-    std::cerr << "zelvorsound-cli: test needs exactly one package file name\n";
-    return cli::kUsage;
-  }
-  const std::string packagePath = cli::InFolder(a, a.Positional[0]);
-  return cli::Guarded([&] {
+  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one PACKAGE");
+  const std::string& name = a.Positional[0];
+  const std::string packagePath = cli::InFolder(a, name);
+  return cli::Guarded(name, [&] {
     // The window ends a test without a package silently; here the user named the file and
     // is told that it is not there.
-    if (!FileExists(packagePath)) {
-      std::cerr << "zelvorsound-cli: no package " << packagePath << std::endl;
-      return static_cast<int>(cli::kIOError);
-    }
+    if (!FileExists(packagePath)) throw EInOutError(ioFileNotFound);
     EnsureMessageQueue();
-    // Ctrl-C ends the test after the sound that is playing; a second one ends the program.
+    // Ctrl-C stops the sound that is playing and ends the test; a second one ends the program.
     cli::TInterruptGuard interrupt;
     cli::TErrorCounter errors;
     TStockAudioPlayer player;
     player.SetBufferLength(100);  // as the window plays
+    int level = 0;
+    player.OnLevel = [&](TComponent*, int32_t l) { level = l; };
     const TAppContext ctx{a.Folder, std::string()};
     TPackageReader package(packagePath);
     package.Open();
     int played = 0;
+    cli::TLiveLine line;
     for (int slot = 0; slot < kSlotCount && !interrupt.Requested(); ++slot) {
       std::optional<TSoundRecord> record = package.Record(slot);
       if (!record) continue;
@@ -47,22 +46,20 @@ int RunTest(const cli::Args& a) {
       std::cout << "slot " << slot << ": " << record->CodeBytes << " code bytes ("
                 << FormatDuration(ms, 6) << ")" << std::endl;
       if (!player.StartPlayingFile(TestWavPath(ctx))) {
-        std::cerr << "zelvorsound-cli: cannot play: " << player.LastErrorText() << std::endl;
+        std::cerr << cli::DeviceFailure(player, name) << std::endl;
         package.Close();
         return static_cast<int>(cli::kIOError);
       }
       ++played;
-      // Blocks until the device reports back; a Ctrl-C wakes the wait as well.
-      bool stopping = false;
-      while (player.GetActive()) {
-        if (interrupt.Requested() && !stopping) {
-          stopping = true;
-          player.SetActive(false);
-          if (player.GetActive() && !player.GetClosing()) stopping = false;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE_, 200, QS_ALLPOSTMESSAGE);
-        DrainMessageQueue();
-      }
+      level = -1;
+      cli::WaitWhileActive(
+          player, [] { return cli::TInterruptGuard::Requested(); },
+          [&](bool) {
+            if (!player.GetActive()) return;
+            line.Show("  " + FormatDuration(std::min(player.GetPosition(), ms), 2) + " / " +
+                      FormatDuration(ms, 2) + "  " + cli::LevelBar(level));
+          });
+      line.Clear();  // the slot lines tell the story; the live line is only for a terminal
     }
     package.Close();
     std::cout << (interrupt.Requested() ? "stopped after " : "played ") << played
@@ -72,11 +69,12 @@ int RunTest(const cli::Args& a) {
 }
 
 cli::Register testCommand{cli::Command{
-    "test", "test PACKAGE",
-    "Plays every sound of the package PACKAGE (relative to --folder) in slot order, as the\n"
-    "window's \"Test Sounds.zvd file\" does: each present slot is decoded into \"testvox.wav\"\n"
-    "in --folder and played to its end, with one line per slot. Ctrl-C ends the test after\n"
-    "the sound that is playing. ZELVOR_AUDIO chooses the driver (alsa or virtual).",
+    "test",
+    "test PACKAGE",
+    "play every sound of PACKAGE in slot order, decoding each into \"testvox.wav\"\n"
+    "Does what the window's \"Test Sounds.zvd file\" does: each present slot is decoded into\n"
+    "\"testvox.wav\" in the folder and played to its end, with one line per slot. Ctrl-C stops\n"
+    "the sound that is playing and ends the test.",
     {},
     RunTest}};
 

@@ -1,81 +1,133 @@
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+// zelvorsound-cli: the help texts, and the way from the command line to a command. The
+// help is laid out as help pages are (a usage line, a description, sections of options),
+// so that a manual page can be made from it.
 #include <iostream>
+#include <string>
 
 #include "cli/Cli.h"
+
 
 namespace cli {
 namespace {
 
-void Usage(std::ostream& out) {
-  out << "usage: zelvorsound-cli COMMAND [--folder DIR] [ARGS]\n\n"
-         "Prepares the voice prompts of the instrument without a window. Every command works\n"
-         "in the folder given by --folder (default: $ZELVOR_FOLDER, else the current directory),\n"
-         "which stands for the program's own folder: \"ZelvorSound.ini\", \"Sounds.zvd\" and the\n"
-         "working files.\n\n"
-         "commands:\n";
-  for (auto& [name, c] : Commands()) out << "  " << c.Usage << "\n";
-  out << "\n'zelvorsound-cli COMMAND --help' tells more about one command.\n"
-         "exit codes: 0 done, 1 a source file was rejected, 2 a file error, 64 bad usage\n";
+const char* const kUsageLine = "Usage: zelvorsound-cli [--folder DIR] COMMAND [OPTION]... [ARG]...";
+
+// One row of a two-column list: the left column, then text wrapped to the page's width
+// with its continuation lines under the start of the text.
+void Row(std::ostream& out, const std::string& left, const std::string& text) {
+  const size_t column = 26, width = 80;
+  std::string line = "  " + left;
+  line += line.size() + 1 < column ? std::string(column - line.size(), ' ') : "  ";
+  size_t start = line.size();
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    if (line.size() > start && line.size() + 1 + word.size() > width) {
+      out << line << "\n";
+      line = std::string(column, ' ');
+      start = column;
+    }
+    line += (line.size() > start ? " " : "") + word;
+    at = end + 1;
+  }
+  out << line << "\n";
 }
+
+std::string Spelled(const Option& o) {
+  std::string s = o.Short != 0 ? std::string("-") + o.Short + ", " : "    ";
+  return s + o.Name + (o.Value.empty() ? "" : " " + o.Value);
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// The usage without its options: "extract PACKAGE SLOT OUT.wav".
+std::string Synopsis(const Command& c) {
+  const size_t options = c.Usage.find(" [-");
+  return c.Usage.substr(0, options);
+}
+
+void Help(std::ostream& out) {
+  out << kUsageLine << "\n"
+      << "  or:  zelvorsound-cli help [COMMAND]\n"
+         "Prepare the voice prompts of the instrument without a window: record, code and play\n"
+         "sounds, and build and test the package \"Sounds.zvd\" that the instrument reads.\n\n"
+         "Every command works in one folder, which stands for the program's own folder: it\n"
+         "holds \"ZelvorSound.ini\", the sources and takes, their \".vox\" files, \"Sounds.zvd\"\n"
+         "and the working files (\"out.dat\", \"temp2.tmp\", \"testvox.wav\", \"WAV Export\").\n"
+         "A FILE is taken relative to that folder unless it is absolute. Options may stand\n"
+         "before or after the COMMAND.\n\n"
+         "Commands:\n";
+  for (auto& [name, c] : Commands()) Row(out, Synopsis(c), FirstLine(c.Help));
+  Row(out, "help [COMMAND]", "show the help of one command, or this help");
+  out << "\nOptions:\n";
+  for (const Option& o : CommonOptions()) Row(out, Spelled(o), o.Help);
+  out << "\nCommand options (see 'zelvorsound-cli help COMMAND'):\n";
+  for (auto& [name, c] : Commands())
+    for (const Option& o : c.Options) Row(out, Spelled(o), name + ": " + o.Help);
+  out << "\nExit status:\n";
+  Row(out, "0", "done");
+  Row(out, "1",
+      "rejected: a source WAV file was rejected (the reason on stderr), a slot holds no "
+      "sound, or there is no sound device");
+  Row(out, "2",
+      "a file or device error; the line on stderr names the command and the file, and ends "
+      "with the error's text (\"File not found\", \"Read beyond end of file\", ...)");
+  Row(out, "64", "bad usage: an unknown command or option, a missing value or file name");
+  out << "\nEnvironment:\n";
+  Row(out, "ZELVOR_FOLDER", "the folder to work in when --folder is not given");
+  Row(out, "ZELVOR_AUDIO",
+      "the sound driver: alsa (the default), the sound card through ALSA; or virtual, a "
+      "device inside the program for machines without a sound card");
+  Row(out, "ZELVOR_ALSA_DEVICE", "the ALSA device to use (default \"default\")");
+  Row(out, "ZELVOR_VIRTUAL_PACING",
+      "realtime (the default): the virtual device keeps time like a sound card, its "
+      "microphone hearing silence; fast: it moves sound as fast as it can");
+  Row(out, "ZELVOR_VIRTUAL_CAPTURE",
+      "a file of raw samples the virtual microphone hears before the silence");
+  Row(out, "ZELVOR_VIRTUAL_PLAYBACK", "a file that receives what the virtual device plays");
+  out << "\n'zelvorsound-cli help COMMAND' tells more about one command.\n";
+}
+
+void CommandHelp(std::ostream& out, const Command& c) {
+  const std::string summary = FirstLine(c.Help);
+  out << UsageLine(c) << "\n"
+      << static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])))
+      << summary.substr(1) << ".\n";
+  if (c.Help.size() > summary.size()) out << "\n" << c.Help.substr(summary.size() + 1) << "\n";
+  out << "\nOptions:\n";
+  for (const Option& o : c.Options) Row(out, Spelled(o), o.Help);
+  for (const Option& o : CommonOptions()) Row(out, Spelled(o), o.Help);
+}
+
 }  // namespace
 }  // namespace cli
 
 int main(int argc, char** argv) {
   using namespace cli;
-  if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
-    Usage(argc < 2 ? std::cerr : std::cout);
-    return argc < 2 ? kUsage : kOk;
-  }
-  auto it = Commands().find(argv[1]);
-  if (it == Commands().end()) {
-    std::cerr << "zelvorsound-cli: unknown command '" << argv[1] << "'\n";
-    Usage(std::cerr);
+  const TCommandLine line = ParseCommandLine({argv + 1, argv + argc});
+  if (!line.Error.empty()) {
+    std::cerr << "zelvorsound-cli: " << (line.Cmd ? line.Cmd->Name + ": " : "") << line.Error
+              << "\n"
+              << (line.Cmd ? UsageLine(*line.Cmd) : kUsageLine) << "\n";
     return kUsage;
   }
-  const Command& cmd = it->second;
-  Args args;
-  std::string folder;
-  for (int i = 2; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      std::cout << "usage: zelvorsound-cli " << cmd.Usage << " [--folder DIR]\n\n"
-                << cmd.Help << "\n";
-      return kOk;
-    }
-    if (a.rfind("--", 0) == 0 && a.size() > 2) {
-      std::string name = a.substr(2), value;
-      auto eq = name.find('=');
-      bool takesValue = name == "folder";
-      for (auto& v : cmd.ValueOptions)
-        if (v == "--" + name.substr(0, eq)) takesValue = true;
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-      } else if (takesValue) {
-        if (i + 1 >= argc) {
-          std::cerr << "zelvorsound-cli: --" << name << " needs a value\n";
-          return kUsage;
-        }
-        value = argv[++i];
-      }
-      if (name == "folder")
-        folder = value;
-      else
-        args.Options.emplace_back(name, value);
-    } else {
-      args.Positional.push_back(a);
-    }
+  if (line.Version) {
+    std::cout << "zelvorsound-cli " << ZS_VERSION << "\n";
+    return kOk;
   }
-  if (folder.empty())  // the installed command sets it; scripts rely on the current directory
-    if (const char* env = std::getenv("ZELVOR_FOLDER")) folder = env;
-  if (folder.empty()) {
-    char cwd[4096];
-    folder = getcwd(cwd, sizeof cwd) ? cwd : ".";
+  if (line.Help) {
+    if (line.Cmd)
+      CommandHelp(std::cout, *line.Cmd);
+    else
+      Help(std::cout);
+    return kOk;
   }
-  if (folder.back() != '/') folder += '/';
-  args.Folder = folder;
-  return cmd.Run(args);
+  if (line.Cmd == nullptr) {
+    std::cerr << kUsageLine << "\nTry 'zelvorsound-cli --help' for the commands.\n";
+    return kUsage;
+  }
+  Args args = line.Arguments;
+  args.Folder = ResolveFolder(line.Folder);
+  return Run(*line.Cmd, args);
 }

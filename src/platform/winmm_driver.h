@@ -121,8 +121,8 @@ int PreparedHeaderCount();
 
 // ---------------------------------------------------------------------------------------
 // The virtual device, steered by tests. A program that runs on it without a test (a machine
-// without a sound card) sets it up through its environment, read once at the first use:
-// ZELVOR_VIRTUAL_PACING=realtime (real time, silence after the capture source),
+// without a sound card) sets it up through its environment, read once at the first use: it
+// keeps real time with silence after the capture source, unless ZELVOR_VIRTUAL_PACING=fast;
 // ZELVOR_VIRTUAL_CAPTURE=file to record from, ZELVOR_VIRTUAL_PLAYBACK=file to play into.
 namespace virt {
 

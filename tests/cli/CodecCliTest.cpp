@@ -1,33 +1,16 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <vector>
 
-#include "TempDir.h"
+#include "cli/CliRun.h"
 #include "codec/CodecTestKit.h"
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out, Err;
-};
-
-// Runs zelvorsound-cli with the folder and arguments, capturing both streams.
-TRun Cli(const TempDir& dir, const std::string& args) {
-  TempDir io;
-  std::string cmd = std::string("'") + ZS_CLI_PATH + "' " + args + " --folder '" + dir.Folder() +
-                    "' >'" + io.Path("out") + "' 2>'" + io.Path("err") + "'";
-  int status = std::system(cmd.c_str());
-  TRun r;
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.Out = io.Read("out");
-  r.Err = io.Read("err");
-  return r;
-}
+TRun Cli(const TempDir& dir, const std::string& args) { return RunCliIn(dir, args); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> v;
@@ -59,18 +42,26 @@ TEST(CliConvert, ExitCodesTellDoneRejectedAndFileError) {
 
   TRun missing = Cli(dir, "convert none.wav");
   EXPECT_EQ(missing.Code, 2);
-  EXPECT_EQ(missing.Err, "File not found\n");
+  EXPECT_EQ(missing.Err, "zelvorsound-cli: convert: none.wav: File not found\n");
 
   dir.Write("short.wav", LoudWav().substr(0, 30));
   TRun shortFile = Cli(dir, "convert short.wav");
   EXPECT_EQ(shortFile.Code, 2);
-  EXPECT_EQ(shortFile.Err, "Read beyond end of file\n");
+  EXPECT_EQ(shortFile.Err, "zelvorsound-cli: convert: short.wav: Read beyond end of file\n");
+}
 
-  EXPECT_EQ(Cli(dir, "convert").Code, 64);
-  EXPECT_EQ(Cli(dir, "convert /abs.wav").Code, 64);
-  TRun help = Cli(dir, "convert --help");
-  EXPECT_EQ(help.Code, 0);
-  EXPECT_NE(help.Out.find("convert NAME"), std::string::npos);
+TEST(CliConvert, TakesAnAbsolutePathInOrOutsideTheFolder) {
+  TempDir dir, elsewhere;
+  dir.Write("in.wav", LoudWav());
+  elsewhere.Write("out side.wav", LoudWav());
+  for (const TempDir* d : {&dir, &elsewhere}) {
+    const std::string name = d == &dir ? "in" : "out side";
+    const TRun ok = Cli(dir, "convert " + Quote(d->Path(name + ".wav")));
+    EXPECT_EQ(ok.Code, 0) << ok.Err;
+    EXPECT_EQ(d->Read(name + ".vox").size(), 50u);
+  }
+  EXPECT_EQ(dir.Read("out.dat").size(), 100u);  // the working file stays in the folder
+  EXPECT_FALSE(elsewhere.Exists("out.dat"));
 }
 
 TEST(CliTakeAndLoopback, RewriteTakeAndCodeItBack) {
@@ -87,7 +78,7 @@ TEST(CliTakeAndLoopback, RewriteTakeAndCodeItBack) {
   dir.Write("cut.wav", cut);
   TRun broken = Cli(dir, "take cut.wav");
   EXPECT_EQ(broken.Code, 2);
-  EXPECT_EQ(broken.Err, "Read beyond end of file\n");
+  EXPECT_EQ(broken.Err, "zelvorsound-cli: take: cut.wav: Read beyond end of file\n");
   EXPECT_EQ(dir.Read("cut.wav"), cut);
 
   TRun loop = Cli(dir, "loopback t.wav");
@@ -115,7 +106,15 @@ TEST(CliPackage, DemoBuildListExtractDecode) {
   EXPECT_EQ(lines[4], "Warning: Sound 5.wav not found");
   EXPECT_EQ(lines.back(), "Created file \"Sounds.zvd\" in \"" + dir.Folder() +
                               "\". Copy this file to an SD card and install onto instrument.");
-  EXPECT_EQ(build.Err, "");
+  EXPECT_EQ(build.Err, "zelvorsound-cli: build: 4 sounds packed, 124 slots left empty\n");
+  // Quiet: only the final message on stdout; the copies go into a "WAV Export" made anew.
+  std::filesystem::remove_all(dir.Path("WAV Export"));
+  TRun quiet = Cli(dir, "-q build");
+  ASSERT_EQ(quiet.Code, 0) << quiet.Err;
+  EXPECT_EQ(quiet.Out, lines.back() + "\n");
+  EXPECT_EQ(quiet.Err, build.Err);
+  EXPECT_EQ(dir.Read("WAV Export/Beep.wav"), dir.Read("demo/beep-8k.wav"));
+  EXPECT_TRUE(dir.Exists("WAV Export/Pulses.wav"));
 
   TRun list = Cli(dir, "list Sounds.zvd");
   ASSERT_EQ(list.Code, 0) << list.Err;
@@ -131,13 +130,21 @@ TEST(CliPackage, DemoBuildListExtractDecode) {
   uint32_t count = GetU32(pkg, GetU32(pkg, 4));
   EXPECT_EQ(one.size(), 46u + 2 * count);
   EXPECT_EQ(GetU32(one, 24), 8000u);
-  EXPECT_EQ(Cli(dir, "extract Sounds.zvd 4 four.wav").Code, 1);
+  TRun empty = Cli(dir, "extract Sounds.zvd 4 four.wav");
+  EXPECT_EQ(empty.Code, 1);
+  EXPECT_EQ(empty.Err, "zelvorsound-cli: extract: Sounds.zvd: slot 4 holds no sound\n");
   EXPECT_FALSE(dir.Exists("four.wav"));
   EXPECT_EQ(Cli(dir, "extract Sounds.zvd 128 x.wav").Code, 64);
 
   TRun decode = Cli(dir, "decode demo/beep-8k.vox");
   ASSERT_EQ(decode.Code, 0) << decode.Err;
-  EXPECT_EQ(dir.Read("testvox.wav").size(), 46u + 2 * dir.Read("demo/beep-8k.vox").size());
+  const std::string decoded = dir.Read("testvox.wav");
+  EXPECT_EQ(decoded.size(), 46u + 2 * dir.Read("demo/beep-8k.vox").size());
+  std::filesystem::remove(dir.Path("testvox.wav"));
+  TRun output = Cli(dir, "decode -o beep.wav demo/beep-8k.vox");
+  ASSERT_EQ(output.Code, 0) << output.Err;
+  EXPECT_EQ(dir.Read("beep.wav"), decoded);
+  EXPECT_FALSE(dir.Exists("testvox.wav"));
 }
 
 TEST(CliPackage, RejectedSourcesGoToStderrAndDamageEndsInCodeTwo) {
@@ -145,11 +152,34 @@ TEST(CliPackage, RejectedSourcesGoToStderrAndDamageEndsInCodeTwo) {
   TWavSpec stereo;
   stereo.Channels = 2;
   dir.Write("bad.wav", MakeWav(stereo, "abcd"));
-  dir.Write("ZelvorSound.ini", "[SourceFileNames]\nName0=bad.wav\n");
+  dir.Write("ZelvorSound.ini", "[SourceFileNames]\nName0=bad.wav\nName1=gone.wav\n");
+  dir.Write("bad.vox", "old");  // from an earlier build: packed in the rejected one's place
   TRun build = Cli(dir, "build");
-  EXPECT_EQ(build.Code, 0);
-  EXPECT_EQ(build.Err, "Invalid WAV file: " + dir.Path("bad.wav") + " Problem: Not MONO recording\n");
+  EXPECT_EQ(build.Code, 1);
+  EXPECT_EQ(build.Err, "Invalid WAV file: " + dir.Path("bad.wav") +
+                           " Problem: Not MONO recording\n"
+                           "zelvorsound-cli: build: warning: slot 1: gone.wav not found\n"
+                           "zelvorsound-cli: build: 1 sound packed, 1 source rejected (bad.wav), "
+                           "1 source not found (gone.wav), 127 slots left empty\n");
   EXPECT_EQ(Lines(build.Out).back().rfind("Created file ", 0), 0u);
+
+  // Without "ZelvorSound.ini" the build still runs, and says why nothing is packed.
+  std::filesystem::remove(dir.Path("ZelvorSound.ini"));
+  build = Cli(dir, "build");
+  EXPECT_EQ(build.Code, 0);
+  EXPECT_EQ(build.Err.rfind("zelvorsound-cli: build: no \"ZelvorSound.ini\" in " + dir.Folder(), 0),
+            0u)
+      << build.Err;
+  EXPECT_NE(build.Err.find("0 sounds packed, 128 slots left empty"), std::string::npos);
+
+  // A source that breaks off is named with its slot; the package is left as it was.
+  dir.Write("ZelvorSound.ini", "[SourceFileNames]\nName2=cut.wav\n");
+  dir.Write("cut.wav", LoudWav().substr(0, 30));
+  const std::string before = dir.Read("Sounds.zvd");
+  build = Cli(dir, "build");
+  EXPECT_EQ(build.Code, 2);
+  EXPECT_EQ(build.Err, "zelvorsound-cli: build: slot 2, cut.wav: Read beyond end of file\n");
+  EXPECT_EQ(dir.Read("Sounds.zvd"), before);
 
   std::string damaged(512, '\0');
   damaged[0] = static_cast<char>(0x00);
@@ -157,7 +187,7 @@ TEST(CliPackage, RejectedSourcesGoToStderrAndDamageEndsInCodeTwo) {
   dir.Write("d.zvd", damaged);
   TRun list = Cli(dir, "list d.zvd");
   EXPECT_EQ(list.Code, 2);
-  EXPECT_EQ(list.Err, "Read beyond end of file\n");
+  EXPECT_EQ(list.Err, "zelvorsound-cli: list: d.zvd: Read beyond end of file\n");
   EXPECT_EQ(Cli(dir, "extract d.zvd 0 x.wav").Code, 2);
   EXPECT_EQ(Cli(dir, "list missing.zvd").Code, 2);
 }

@@ -46,7 +46,7 @@ TEST(WinmmDevicesCommand, ListsTheVirtualDevicesWithDecodedFormatsAndSupport) {
 
 TEST(WinmmDevicesCommand, SaysClearlyThatThereAreNoDevicesWithoutASoundCard) {
   TRun r = RunCli("ZELVOR_AUDIO=alsa ZELVOR_ALSA_DEVICE=zelvor_nocard " + kAlsaConfig);
-  EXPECT_EQ(r.Exit, 0) << r.Out;
+  EXPECT_EQ(r.Exit, 1) << r.Out;
   EXPECT_NE(r.Out.find("Sound driver: alsa (device \"zelvor_nocard\")"), std::string::npos)
       << r.Out;
   EXPECT_NE(r.Out.find("No sound devices found"), std::string::npos) << r.Out;

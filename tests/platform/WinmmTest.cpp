@@ -887,6 +887,24 @@ TEST(WinmmVirtualProgram, TheEnvironmentGivesAProgramItsCaptureFilePlaybackFileA
       ::testing::ExitedWithCode(0), "");
 }
 
+// Left to itself a program's virtual device keeps real time over a quiet microphone; "fast"
+// is asked for explicitly (the test suite does), and its microphone hears silence as well.
+TEST(WinmmVirtualProgram, KeepsRealTimeUnlessToldToRunFast) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const char* pacing : {"", "fast"}) {
+    EXPECT_EXIT(
+        {
+          ::setenv("ZELVOR_AUDIO", "virtual", 1);
+          ::setenv("ZELVOR_VIRTUAL_PACING", pacing, 1);
+          const virt::Config c = virt::CurrentConfig();
+          const auto expected = *pacing ? virt::Pacing::Fast : virt::Pacing::RealTime;
+          std::exit((c.Pace == expected ? 0 : 1) + (c.AtEnd == virt::CaptureEnd::Silence ? 0 : 2));
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "ZELVOR_VIRTUAL_PACING=" << pacing;
+  }
+}
+
 // --- leaks ---
 
 TEST(WinmmLeaks, AThousandOpenCloseCyclesOfEachDirectionLeaveNothingBehind) {

@@ -1,0 +1,88 @@
+#include "cli/Sound.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "cli/Cli.h"
+#include "platform/messages.h"
+#include "platform/winmm_driver.h"
+
+namespace cli {
+
+std::string LevelBar(int level) {
+  if (level < 0) return "level  -- ";
+  if (level > 100) level = 100;
+  const int width = 20;
+  const int filled = level * width / 100;
+  char head[32];
+  std::snprintf(head, sizeof head, "level %3d%% ", level);
+  return std::string(head) + "|" + std::string(filled, '#') + std::string(width - filled, ' ') +
+         "|";
+}
+
+TLiveLine::TLiveLine() : FTerminal(isatty(STDERR_FILENO) == 1) {}
+
+void TLiveLine::Show(const std::string& text) {
+  FText = text;
+  if (!FTerminal) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (FShown && now - FLast < std::chrono::milliseconds(100)) return;
+  FLast = now;
+  FShown = true;
+  std::string line = text;
+  if (line.size() < FWidth) line += std::string(FWidth - line.size(), ' ');
+  FWidth = text.size();
+  std::cerr << "\r" << line << std::flush;
+}
+
+void TLiveLine::End() {
+  if (FTerminal && FShown) {
+    // The last text may not have been drawn yet: the redraw waits a tenth of a second.
+    std::string line = FText;
+    if (line.size() < FWidth) line += std::string(FWidth - line.size(), ' ');
+    std::cerr << "\r" << line << "\n" << std::flush;
+  } else if (!FTerminal && !FText.empty()) {
+    std::cerr << FText << "\n" << std::flush;
+  }
+  FShown = false;
+  FText.clear();
+}
+
+void TLiveLine::Clear() {
+  if (FTerminal && FShown) std::cerr << "\r" << std::string(FWidth, ' ') << "\r" << std::flush;
+  FShown = false;
+  FWidth = 0;
+  FText.clear();
+}
+
+bool WaitWhileActive(TWaveAudioIO& device, const std::function<bool()>& stop,
+                     const std::function<void(bool stopping)>& show) {
+  bool stopping = false;
+  while (device.GetActive()) {
+    if (!stopping && stop()) {
+      stopping = true;
+      device.SetActive(false);
+      // A close the device refused leaves it running: ask again next time.
+      if (device.GetActive() && !device.GetClosing()) stopping = false;
+    }
+    show(stopping);
+    // Wakes for the device's notifications, and at least every 50 ms to redraw the line and
+    // to see a Ctrl-C, which a signal cannot post.
+    DrainMessageQueue();
+    MsgWaitForMultipleObjects(0, nullptr, FALSE_, 50, QS_ALLPOSTMESSAGE);
+    DrainMessageQueue();
+  }
+  show(false);  // the state it ended in
+  return stopping;
+}
+
+std::string DeviceFailure(TWaveAudioIO& device, const std::string& file) {
+  std::string text = ErrorPrefix(file) + device.LastErrorText();
+  const std::string why = winmm::LastDriverMessage();
+  if (!why.empty()) text += " (" + why + ")";
+  return text;
+}
+
+}  // namespace cli
