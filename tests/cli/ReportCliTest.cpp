@@ -39,21 +39,23 @@ TEST(CliReport, ExitsTellDoneBadUsageAndFileErrors) {
   dir.Write("bad.zvd", std::string(100, '\0'));
   dir.Write("notes.html", "my own notes");
   const std::string f = dir.Folder();
+  const std::string usage =
+      "\nUsage: zelvorsound-cli report [PACKAGE] [-o FILE.html] [--folder DIR]\n";
   struct {
     const char* Args;
     int Code;
     std::string Err;  // the whole of stderr, when given
   } rows[] = {
-      {"report a.zvd b.zvd", 64, "zelvorsound-cli: report takes one package at most\n"},
-      {"report empty.zvd -o", 64, "zelvorsound-cli: report needs a file name after -o\n"},
+      {"report a.zvd b.zvd", 64, "zelvorsound-cli: report: takes one package at most" + usage},
       {"report empty.zvd --output=", 64,
-       "zelvorsound-cli: report needs a file name after --output\n"},
-      {"report empty.zvd --loud", 64, "zelvorsound-cli: report does not know --loud\n"},
+       "zelvorsound-cli: report: --output needs a file name" + usage},
+      {"report empty.zvd --loud", 64, "zelvorsound-cli: report: unknown option '--loud'" + usage},
       {"report empty.zvd -o notes.html", 64,
-       f + "notes.html exists and is not a review page; it stays as it is. Give another -o "
+       "zelvorsound-cli: report: " + f +
+           "notes.html: exists and is not a review page; it stays as it is. Give another -o "
            "FILE.html\n"},
-      {"report", 2, f + "Sounds.zvd: File not found\n"},
-      {"report bad.zvd", 2, f + "bad.zvd: Read beyond end of file\n"},
+      {"report", 2, "zelvorsound-cli: report: " + f + "Sounds.zvd: File not found\n"},
+      {"report bad.zvd", 2, "zelvorsound-cli: report: " + f + "bad.zvd: Read beyond end of file\n"},
       {"report empty.zvd", 0, ""},
       {"report empty.zvd", 0, ""},  // its own page is replaced
       {"report empty.zvd --output other.html", 0, ""},
