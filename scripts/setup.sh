@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev                                   # the window
   fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
+  libicu-dev                                     # Unicode case folding: names found whatever their case
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(
