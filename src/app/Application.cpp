@@ -162,7 +162,16 @@ int RunProgram(int argc, char** argv) {
   // Device notifications posted to this thread's queue are dispatched by Qt's event loop.
   InstallGuiMessageDrain();
 
-  TMainForm mainForm(ExeFolder());
+  std::string folder;
+  try {
+    folder = ExeFolder();
+  } catch (const Exception& e) {
+    // Every file of the program lies in its folder: without it there is nothing to work on.
+    std::fprintf(stderr, "%s\n", e.what());
+    ShowMessageBox(nullptr, e.Message());
+    return 2;
+  }
+  TMainForm mainForm(folder);
   TForm1 form1;  // created hidden
   TQtShell shell(mainForm, form1);
   mainForm.SetShell(&shell);
