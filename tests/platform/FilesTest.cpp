@@ -11,28 +11,19 @@
 #include <utility>
 #include <vector>
 
+#include "ErrorOf.h"
 #include "TempDir.h"
 #include "platform/files.h"
 #include "rtl/SysUtils.h"
 
 namespace {
 
-// The error ExeFolder raises, or "no error".
-std::string ErrorOfExeFolder() {
-  try {
-    ExeFolder();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "no error";
-}
-
 TEST(ExeFolder, IsTheFolderOfThisTestProgramWithItsSlash) {
   // A copy started from a deep folder (below) is told through the environment what to expect.
   const char* expect = std::getenv("ZS_EXPECT_EXE_FOLDER");
   if (expect != nullptr && std::string(expect) == "too long") {
     // The program is named as it was started: the system could not give its whole path.
-    const std::string error = ErrorOfExeFolder();
+    const std::string error = ErrorOf([] { ExeFolder(); });
     EXPECT_EQ(error.rfind("The folder of the program \"", 0), 0u) << error;
     EXPECT_TRUE(error.ends_with("/test_platform\" cannot be used: File name too long")) << error;
     return;

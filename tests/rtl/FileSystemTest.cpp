@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "ErrorOf.h"
 #include "TempDir.h"
 #include "rtl/ByteFile.h"
 #include "rtl/Classes.h"
@@ -16,15 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string IoErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "no error";
-}
 
 TEST(ResolveFileName, ExactNamesWinElseTheFirstCaseVariantElseTheNameAsFormed) {
   TempDir d;
@@ -117,7 +109,7 @@ TEST(ReadOnly, NoWriteBitMeansNoWriteForEveryone) {
        "File access denied"},
   };
   for (const Row& row : rows) {
-    std::string error = IoErrorOf(row.write);
+    std::string error = ErrorOf(row.write);
     EXPECT_EQ(error.substr(0, std::string(row.error).size()), row.error) << row.what;
     EXPECT_EQ(d.Read("ro.wav"), "keep") << row.what;
   }
@@ -143,7 +135,7 @@ TEST(ReplaceByRename, ReplacesTheCaseVariantAndKeepsItsPermissions) {
   EXPECT_EQ(d.Read("Sounds.zvd"), "package");
   // A folder in the way is an error, and the finished file is gone.
   fs::create_directory(d.Path("dir"));
-  EXPECT_EQ(IoErrorOf([&] { ReplaceByRename(d.Write(".x.tmp", "x"), d.Path("DIR")); }),
+  EXPECT_EQ(ErrorOf([&] { ReplaceByRename(d.Write(".x.tmp", "x"), d.Path("DIR")); }),
             "File access denied");
   EXPECT_FALSE(d.Exists(".x.tmp"));
 }
