@@ -92,7 +92,7 @@ TEST(BuilderNamesFuzz, NothingIsWrittenOutsideTheProgramsFolder) {
   std::mt19937 rng(13);
   std::uniform_int_distribution<size_t> source(0, sources.size() + 2);
   int refused = 0, copied = 0;
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 4; ++round) {
     std::string ini = "[SourceFileNames]\n", dest = "[DestinationFileNames]\n";
     for (int slot = 0; slot < 128; ++slot) {
       size_t s = source(rng);
