@@ -197,21 +197,4 @@ TEST(Files, PlainNamesStayInTheirFolder) {
     EXPECT_FALSE(StaysInFolder(bad)) << bad;
 }
 
-TEST(Files, EveryCallFindsTheCaseVariantOfAName) {
-  TempDir d;
-  std::filesystem::create_directory(d.Path("wav export"));
-  d.Write("hello.wav", "source");
-  EXPECT_TRUE(FileExists(d.Path("Hello.WAV")));
-  EXPECT_FALSE(FileExists(d.Path("Hello.WAVE")));
-  EXPECT_FALSE(CreateDirectory(d.Path("WAV Export")));  // there already, as "wav export"
-  EXPECT_FALSE(d.Exists("WAV Export"));
-  // The copy reads "hello.wav" and lands in the existing folder, replacing "GREETING.wav".
-  d.Write("wav export/GREETING.wav", "stale");
-  EXPECT_TRUE(CopyFile(d.Path("HELLO.wav"), d.Path("WAV Export/Greeting.wav"), false));
-  EXPECT_EQ(d.Read("wav export/GREETING.wav"), "source");
-  EXPECT_FALSE(d.Exists("wav export/Greeting.wav"));
-  EXPECT_TRUE(CopyFile(d.Path("HELLO.wav"), d.Path("WAV Export/New.wav"), true));
-  EXPECT_EQ(d.Read("wav export/New.wav"), "source");
-}
-
 }  // namespace

@@ -120,24 +120,4 @@ TEST(ReadOnly, NoWriteBitMeansNoWriteForEveryone) {
   EXPECT_EQ(in.GetSize(), 4);
 }
 
-TEST(ReplaceByRename, ReplacesTheCaseVariantAndKeepsItsPermissions) {
-  TempDir d;
-  const std::string take = d.Write("hello.wav", "old take");
-  ASSERT_EQ(::chmod(take.c_str(), 0600), 0);
-  ReplaceByRename(d.Write(".take.tmp", "new take"), d.Path("Hello.WAV"));
-  EXPECT_EQ(d.Read("hello.wav"), "new take");
-  EXPECT_FALSE(d.Exists("Hello.WAV"));
-  EXPECT_FALSE(d.Exists(".take.tmp"));
-  EXPECT_EQ(fs::status(take).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-
-  // Nothing to replace: the finished file takes the name as formed.
-  ReplaceByRename(d.Write(".pkg.tmp", "package"), d.Path("Sounds.zvd"));
-  EXPECT_EQ(d.Read("Sounds.zvd"), "package");
-  // A folder in the way is an error, and the finished file is gone.
-  fs::create_directory(d.Path("dir"));
-  EXPECT_EQ(ErrorOf([&] { ReplaceByRename(d.Write(".x.tmp", "x"), d.Path("DIR")); }),
-            "File access denied");
-  EXPECT_FALSE(d.Exists(".x.tmp"));
-}
-
 }  // namespace
