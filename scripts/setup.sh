@@ -9,6 +9,7 @@ PACKAGES=(
   fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
   help2man                                       # the man pages, made from --help at build time
+  libicu-dev                                     # Unicode case folding: names found whatever their case
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(

@@ -221,7 +221,14 @@ TFolderChoice ChooseFolder(const std::string& given) {
     folder = Env("ZELVOR_FOLDER");
     source = "ZELVOR_FOLDER";
   }
-  if (folder.empty()) return {ExeFolder(), ""};
+  if (folder.empty()) {
+    // Every file of the program lies in its folder: without it there is nothing to work on.
+    try {
+      return {ExeFolder(), ""};
+    } catch (const Exception& e) {
+      return {"", e.Message()};
+    }
+  }
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::path path = fs::absolute(folder, ec).lexically_normal();

@@ -249,6 +249,14 @@ void TMainForm::FormatChange() {
 }
 
 void TMainForm::btnRecordClick() {
+  // A row named in someone else's configuration file must not put a take outside the
+  // program's folder (an absolute name, a ".." climbing out); a sub-folder inside is fine.
+  const std::string& name = FContext.CurrentSoundFileName;
+  const std::string& folder = FContext.ExeFolder;
+  const bool inFolder = name.compare(0, folder.size(), folder) == 0;
+  const std::string relative = inFolder ? name.substr(folder.size()) : name;
+  if (!relative.empty() && !StaysInFolder(relative))
+    throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
   // A device that refuses to open (taken by another program) reports no error of its own:
   // the user hears nothing happen unless told.
   if (!StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName))

@@ -1,10 +1,8 @@
 #include "codec/Convert.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "codec/VoxCodec.h"
 #include "codec/WavInput.h"
 #include "rtl/ByteFile.h"
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -59,10 +58,6 @@ void CopySamples(TByteFile& from, int64_t count, TSampleSink& sink) {
 std::string FolderOf(const std::string& path) {
   auto slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-void ReplaceFile(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) throw EInOutError(IOErrorFromErrno(errno));
 }
 
 }  // namespace
@@ -165,7 +160,9 @@ void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
 
   // Rewrite the take with the kept samples. The new take is built beside the old one and
   // put in its place only when complete, so a failure midway never leaves half a take.
-  const std::string building = FolderOf(takePath) + ".take-" + std::to_string(::getpid()) + ".tmp";
+  // It is built in the take's folder as that lies on disk, whatever the letter case.
+  const std::string building =
+      ResolveFileName(FolderOf(takePath)) + ".take-" + std::to_string(::getpid()) + ".tmp";
   try {
     TByteFile samples(workPath);
     samples.Reset();
@@ -179,10 +176,8 @@ void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
     fresh.WriteU32(static_cast<uint32_t>(kTakeSamplesPos + kept - 8));
     samples.Close();
     fresh.Close();
-    // The take keeps its permissions.
-    struct stat st;
-    if (::stat(takePath.c_str(), &st) == 0) ::chmod(building.c_str(), st.st_mode & 07777);
-    ReplaceFile(building, takePath);
+    // The take keeps its permissions; one made read-only meanwhile is not replaced.
+    ReplaceByRename(building, takePath);
   } catch (...) {
     std::remove(building.c_str());
     throw;

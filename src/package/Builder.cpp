@@ -1,7 +1,6 @@
 #include "package/Builder.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -33,8 +32,7 @@ std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath) {
     const std::string key = SlotKey(slot);
     slots[slot].SoundName = ini.ReadString("SoundFiles", key, "");
     slots[slot].Source = NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
-    slots[slot].Destination =
-        NormaliseConfiguredName(ini.ReadString("DestinationFileNames", key, ""));
+    slots[slot].Destination = ini.ReadString("DestinationFileNames", key, "");
   }
   return slots;
 }
@@ -75,8 +73,15 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlo
     return std::nullopt;
   }
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
-  if (!IsNoFile(config.Destination))  // a failed copy does not stop the build
-    CopyFile(folder + config.Source, folder + "WAV Export/" + config.Destination + ".wav", false);
+  if (!IsNoFile(config.Destination)) {
+    // The copy stays in "WAV Export": a name from someone else's configuration file must not
+    // reach a user's files elsewhere. A failed copy does not stop the build.
+    if (IsPlainName(config.Destination))
+      CopyFile(folder + config.Source, folder + "WAV Export/" + config.Destination + ".wav", false);
+    else
+      shell.StatusAdd("Warning: destination \"" + config.Destination +
+                      "\" refused: it must be a plain name");
+  }
 
   TCountingShell counting(shell);
   ConvertWaveFile(ctx, counting);
@@ -99,15 +104,6 @@ void PackSlot(TByteFile& package, TByteFile& staging, const std::string& voxPath
   vox.Close();
 }
 
-// Puts the finished package in the place of "Sounds.zvd" in one step.
-void ReplacePackage(const std::string& buildingPath, const std::string& packagePath) {
-  if (std::rename(buildingPath.c_str(), packagePath.c_str()) != 0) {
-    int err = errno;
-    std::remove(buildingPath.c_str());
-    throw EInOutError(IOErrorFromErrno(err));
-  }
-}
-
 }  // namespace
 
 TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
@@ -116,7 +112,8 @@ TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
   const std::string packagePath = folder + "Sounds.zvd";
-  const std::string buildingPath = folder + "Sounds.zvd.building";
+  // Built beside the package, in the folder as it lies on disk.
+  const std::string buildingPath = ResolveFileName(folder) + "Sounds.zvd.building";
   if (FileExists(packagePath)) {
     // The package is replaced, not rewritten in place, yet a read-only package must still
     // refuse the build as it would refuse being opened for writing.
@@ -151,7 +148,8 @@ TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
     std::remove(buildingPath.c_str());
     throw;
   }
-  ReplacePackage(buildingPath, packagePath);
+  // In one step; a package made read-only during the build is not replaced.
+  ReplaceByRename(buildingPath, packagePath);
   shell.ShowMessage("Created file \"Sounds.zvd\" in \"" + folder +
                     "\". Copy this file to an SD card and install onto instrument.");
   return summary;

@@ -8,11 +8,14 @@
 
 #include "rtl/Shell.h"
 
-// What "ZelvorSound.ini" names for one slot; '\' in the names already made '/'.
+// What "ZelvorSound.ini" names for one slot.
 struct TSlotConfig {
-  std::string SoundName;    // "SoundFiles"
-  std::string Source;       // "SourceFileNames", relative to the folder; empty or NONE: none
-  std::string Destination;  // "DestinationFileNames": the copy in "WAV Export"; empty: none
+  std::string SoundName;  // "SoundFiles"
+  // "SourceFileNames", relative to the folder, '\' already made '/'; empty or NONE: none
+  std::string Source;
+  // "DestinationFileNames" as written: the name of the copy in "WAV Export"; empty or NONE:
+  // none. Only a plain name (IsPlainName) is copied to; any other is refused with a warning.
+  std::string Destination;
 };
 
 // The 128 slots as the configuration file names them (a missing file: all empty).

@@ -1,31 +1,52 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "rtl/SysUtils.h"
+
 std::string ExeFolderOf(const std::string& exePath) {
-  std::string path = exePath.substr(0, kMaxExePath);
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  size_t slash = exePath.rfind('/');
+  return slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
 }
 
 std::string ExeFolder() {
-  std::vector<char> buf(4096);
-  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-  if (n <= 0) return std::string();
-  return ExeFolderOf(std::string(buf.data(), static_cast<size_t>(n)));
+  // The kernel gives the whole path or, beyond what it handles, an error; a buffer the
+  // answer fills completely may have cut it, so it is asked again with more room.
+  constexpr size_t kMostRoom = 64 * 1024;
+  int err = 0;
+  for (std::vector<char> buf(4096); buf.size() <= kMostRoom; buf.resize(buf.size() * 2)) {
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) {
+      err = errno;
+      break;
+    }
+    if (static_cast<size_t>(n) < buf.size())
+      return ExeFolderOf(std::string(buf.data(), static_cast<size_t>(n)));
+    err = ENAMETOOLONG;
+  }
+  const char* startedAs = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+  throw Exception(Format("The folder of the program \"%s\" cannot be used: %s",
+                         startedAs ? startedAs : "/proc/self/exe", std::strerror(err)));
 }
 
 bool FileExists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return ::stat(ResolveFileName(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-bool CreateDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+bool CreateDirectory(const std::string& path) {
+  return ::mkdir(ResolveFileName(path).c_str(), 0755) == 0;
+}
 
 namespace {
 
@@ -42,7 +63,8 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists) {
+bool CopyFile(const std::string& srcName, const std::string& dstName, bool failIfExists) {
+  const std::string src = ResolveFileName(srcName), dst = ResolveFileName(dstName);
   int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat sst;
@@ -54,8 +76,7 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
   if (::stat(dst.c_str(), &dstSt) == 0) {
     // Replacing a file by itself would empty it before the first byte was read.
     bool same = dstSt.st_dev == sst.st_dev && dstSt.st_ino == sst.st_ino;
-    bool readOnly = (dstSt.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    if (failIfExists || same || readOnly || S_ISDIR(dstSt.st_mode)) {
+    if (failIfExists || same || IsReadOnlyMode(dstSt.st_mode) || S_ISDIR(dstSt.st_mode)) {
       ::close(in);
       return false;
     }
@@ -87,4 +108,17 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of("/\\") == std::string::npos;
+}
+
+bool StaysInFolder(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/' || relative[0] == '\\') return false;
+  // A drive ("C:\Temp") makes a name from Windows absolute.
+  if (relative.size() >= 2 && relative[1] == ':' && std::isalpha(static_cast<uint8_t>(relative[0])))
+    return false;
+  for (size_t start = 0; start <= relative.size();) {
+    size_t end = std::min(relative.find_first_of("/\\", start), relative.size());
+    if (relative.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -183,7 +185,7 @@ bool BreaksLine(const std::string& s) { return s.find_first_of("\r\n") != std::s
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::string& fileName) {
-  std::optional<std::string> bytes = ReadFileBytes(fileName);
+  std::optional<std::string> bytes = ReadFileBytes(ResolveFileName(fileName));
   std::string result = def;
   if (bytes) {
     TIniText t = TIniText::FromBytes(*bytes);
@@ -198,12 +200,17 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
       }
     }
   }
+  // Values are texts without a NUL, as every caller takes them: a NUL byte in the file ends
+  // the value, so no name can hide a second one behind it.
+  result.resize(std::min(result.find('\0'), result.size()));
   if (result.size() > kMaxProfileValue) result.resize(kMaxProfileValue);
   return result;
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& fileName) {
+                               const std::string& value, const std::string& formedName) {
+  // The file as it lies on disk, whatever the letter case of its name.
+  const std::string fileName = ResolveFileName(formedName);
   std::string k = Trim(key), s = Trim(section);
   if (k.empty() || BreaksLine(section) || BreaksLine(key) || BreaksLine(value) ||
       s.find(']') != std::string::npos || k.find('=') != std::string::npos)
@@ -214,7 +221,7 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
   if (exists) {
     if (!S_ISREG(st.st_mode)) return false;
     // A file nobody may write is read-only, whoever asks (root included).
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+    if (IsReadOnlyMode(st.st_mode)) return false;
   } else if (errno != ENOENT) {
     return false;
   }

@@ -5,12 +5,14 @@
 // - section and key names match without regard to (ASCII) letter case;
 // - a missing file, section or key reads as the given default;
 // - blanks around section names, keys and values do not count; a value written in double
-//   quotes is read without them; a value read is cut to 2047 characters;
+//   quotes is read without them; a value read ends at a NUL byte and is cut to 2047
+//   characters;
 // - a write replaces the key's line in place, or adds the key at the end of its section, or
 //   adds the section at the end of the file, or creates the file; every other line of the
 //   file (other sections and keys, comments, blank lines, the line ending style) stays
 //   exactly as it was;
-// - the file is opened only for the duration of one call and never held open.
+// - the file is opened only for the duration of one call and never held open;
+// - the file is found whatever the letter case of its name (ResolveFileName).
 #pragma once
 
 #include <string>

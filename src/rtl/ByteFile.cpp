@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -40,16 +41,16 @@ void TByteFile::RequireOpen() const {
 void TByteFile::Open(bool create) {
   if (IsOpen()) Close();
   if (FPath.empty()) throw EInOutError(ioFileNotFound);
-  int fd;
-  if (create) {
-    fd = ::open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  } else {
-    struct stat st;
-    if (::stat(FPath.c_str(), &st) != 0) Fail(errno);
-    // A file nobody may write counts as read-only, whoever asks.
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) throw EInOutError(ioAccessDenied);
-    fd = ::open(FPath.c_str(), O_RDWR | O_CLOEXEC);
+  const std::string path = ResolveFileName(FPath);
+  struct stat existing;
+  if (::stat(path.c_str(), &existing) == 0) {
+    // A file nobody may write counts as read-only, whoever asks, also when it would only be
+    // emptied and written afresh.
+    if (IsReadOnlyMode(existing.st_mode)) throw EInOutError(ioAccessDenied);
+  } else if (!create) {
+    Fail(errno);
   }
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
   if (fd < 0) Fail(errno);
   // Another part of the program may hold this file open for reading with writers denied
   // (a playback): the shared lock it holds makes our exclusive probe fail.

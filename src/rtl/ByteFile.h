@@ -30,10 +30,14 @@ class TByteFile {
   const std::string& Path() const { return FPath; }
   bool IsOpen() const { return FFd >= 0; }
 
+  // The name is resolved on each open (ResolveFileName): an existing file whose name differs
+  // only in letter case is the one opened or emptied. Path() stays the name as given.
+  //
   // Opens an existing file for reading and writing. A file without any write permission
   // bit fails with "File access denied", also for a user that could write it anyway.
   void Reset();
-  // Creates the file, or empties an existing one, for reading and writing.
+  // Creates the file, or empties an existing one, for reading and writing. An existing file
+  // without any write permission bit is left alone and fails with "File access denied".
   void Rewrite();
   void Close();
 

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 int64_t TStream::GetSize() {
@@ -27,9 +29,23 @@ void TStream::WriteBuffer(const void* buffer, int32_t count) {
 
 // --- TFileStream ---
 
+namespace {
+
+// A file nobody may write is read-only for every stream that would write it, root included.
+bool WritesReadOnlyFile(const std::string& path, bool writes) {
+  struct stat st;
+  return writes && ::stat(path.c_str(), &st) == 0 && IsReadOnlyMode(st.st_mode);
+}
+
+}  // namespace
+
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName(fileName) {
+  // The file is found whatever the letter case of its name; FileName() stays as given.
+  const std::string path = ResolveFileName(fileName);
   if (mode == fmCreate) {
-    int fd = fileName.empty() ? -1 : ::open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = fileName.empty() || WritesReadOnlyFile(path, true)
+                 ? -1
+                 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       ::close(fd);  // someone reads it with writers denied
       fd = -1;
@@ -45,7 +61,9 @@ TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName
   }
   int access = mode & 3;
   int flags = access == fmOpenWrite ? O_WRONLY : access == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-  int fd = fileName.empty() ? -1 : ::open(fileName.c_str(), flags | O_CLOEXEC);
+  int fd = fileName.empty() || WritesReadOnlyFile(path, access != fmOpenRead)
+               ? -1
+               : ::open(path.c_str(), flags | O_CLOEXEC);
   if (fd >= 0 && (mode & fmShareDenyWrite) != 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
     ::close(fd);
     fd = -1;

@@ -38,7 +38,8 @@ enum : uint16_t {
 // A stream on a named file. fmCreate creates or replaces the file ("Cannot create file
 // %s" on failure); otherwise the file is opened ("Cannot open file %s"). With
 // fmShareDenyWrite, every attempt of the program to open the file for writing fails while
-// this stream lives.
+// this stream lives. The name is resolved whatever its letter case (ResolveFileName), and a
+// file without any write permission bit is never written, root included.
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& fileName, uint16_t mode);

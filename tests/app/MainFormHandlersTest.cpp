@@ -4,6 +4,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "FakeShell.h"
@@ -76,6 +79,36 @@ TEST_F(MainFormHandlers, PlayOfAMissingFileShowsTheOpenError) {
   EXPECT_EQ(FShell.Messages,
             std::vector<std::string>{"Cannot open file " + FDir.Folder() + "Sound 4.WAV"});
   EXPECT_FALSE(FForm.btnStop->isEnabled());
+}
+
+TEST(MainFormRecordName, ARowThatLeavesTheFolderIsRefusedAndNothingIsWritten) {
+  TempDir dir;
+  const std::string folder = dir.Folder() + "a/b/";  // an escape would still land in dir
+  std::filesystem::create_directories(folder);
+  const std::vector<std::string> rows = {"../../escaped", "sub/../../x", "..\\..\\x",
+                                         "/abs",          "C:\\Temp\\x", "sub/Hello"};
+  std::string ini = "[SoundFiles]\n";
+  for (size_t i = 0; i < rows.size(); ++i) ini += "Name" + std::to_string(i) + "=" + rows[i] + "\n";
+  dir.Write("a/b/ZelvorSound.ini", ini);
+  TFakeShell shell;
+  TMainForm form(folder, &shell);
+  form.show();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    DoubleClickRow(form.ListBox1, static_cast<int>(i));
+    form.btnRecord->click();
+  }
+  std::vector<std::string> expected;
+  for (size_t i = 0; i + 1 < rows.size(); ++i)
+    expected.push_back("Cannot record to \"" + folder + rows[i] +
+                       ".WAV\": it must stay in the program's folder");
+  // A sub-folder passes the rule; this one is missing, so the recorder cannot create the take.
+  expected.push_back("Cannot create file " + folder + "sub/Hello.WAV");
+  EXPECT_EQ(shell.Messages, expected);
+  EXPECT_FALSE(form.StockAudioRecorder->GetActive());
+  std::vector<std::string> files;
+  for (auto& e : std::filesystem::recursive_directory_iterator(dir.Folder()))
+    if (!e.is_directory()) files.push_back(e.path().string());
+  EXPECT_EQ(files, std::vector<std::string>{folder + "ZelvorSound.ini"});
 }
 
 TEST_F(MainFormHandlers, PackageTestWithoutPackageEndsSilently) {

@@ -76,11 +76,12 @@ TEST(SoundList, DoubleClickChoosesTheSlotFileInTheExecutableFolder) {
   EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Tom & Jerry.WAV");
   EXPECT_FALSE(form.btnPlay->isEnabled());
   EXPECT_GT(form.WaveFile->width(), 0);  // the label grew with its caption
-  // The file name is upper-case ".WAV" exactly: a lower-case take does not count.
-  dir.Write("Sound 1.wav", "RIFF");
+  // The name is formed with upper-case ".WAV"; a take whose name differs only in letter
+  // case is found all the same.
+  dir.Write("sound 1.wav", "RIFF");
   DoubleClickRow(form.ListBox1, 0);
   EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Sound 1.WAV");
-  EXPECT_FALSE(form.btnPlay->isEnabled());
+  EXPECT_TRUE(form.btnPlay->isEnabled());
 }
 
 TEST(SoundList, ExistingExportFolderLeavesStartUndisturbedAndAMissingOneIsMade) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorOf.h"
 #include "rtl/Shell.h"
 #include "rtl/SysUtils.h"
 
@@ -47,8 +48,8 @@ struct TWavSpec {
   uint16_t Tag = 1, Channels = 1, Bits = 8;
   uint32_t Rate = 8000;
   uint32_t FormatSize = 16;
-  std::string ChunksBeforeData;            // whole chunks, head included
-  std::optional<uint32_t> DataSizeField;   // overrides the true size
+  std::string ChunksBeforeData;           // whole chunks, head included
+  std::optional<uint32_t> DataSizeField;  // overrides the true size
 };
 
 // A WAV file with the format chunk first and the given samples (raw data bytes).
@@ -90,13 +91,4 @@ inline std::string MakeTake(const std::string& samples) {
   uint32_t riff = static_cast<uint32_t>(s.size() - 8);
   for (int i = 0; i < 4; ++i) s[4 + i] = static_cast<char>((riff >> (8 * i)) & 0xFF);
   return s;
-}
-
-inline std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "no error";
 }

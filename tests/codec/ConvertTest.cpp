@@ -97,7 +97,7 @@ TEST(RecordedTake, OddKeptCountCodesOneSampleLess) {
 
 TEST(RecordedTake, VoxIsTheCodeOfTheKeptSamples) {
   std::string s{static_cast<char>(128), static_cast<char>(255), static_cast<char>(255),
-                  static_cast<char>(0)};
+                static_cast<char>(0)};
   TTakeResult r = RunTake(s);
   EXPECT_EQ(r.Vox, Bytes({0x70, 0xF6}));
 }
@@ -147,11 +147,36 @@ TEST(RecordedTake, TruncatedTakeFailsAndStaysAsItWas) {
   EXPECT_EQ(dir.Read("t.wav"), take);
   // A read-only take is refused before anything is written.
   dir.Write("ro.wav", MakeTake(std::string(100, kLoud)));
-  std::filesystem::permissions(dir.Path("ro.wav"), std::filesystem::perms::owner_read |
-                                                       std::filesystem::perms::group_read);
+  std::filesystem::permissions(
+      dir.Path("ro.wav"), std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
   ctx.CurrentSoundFileName = dir.Path("ro.wav");
   EXPECT_EQ(ErrorOf([&] { ConvertRecordedTake(ctx, shell); }), "File access denied");
   EXPECT_FALSE(dir.Exists("ro.vox"));
+}
+
+TEST(RecordedTake, FindsTheTakeAndItsVoxWhateverTheLetterCaseAndSparesReadOnlyOnes) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path("voice"));
+  const std::string samples = QuietWithLoudAt(3000, {0, 100});
+  dir.Write("voice/hello.wav", MakeTake(samples));
+  dir.Write("voice/HELLO.VOX", "stale");
+  TAppContext ctx{dir.Folder(), dir.Path("Voice/Hello.WAV")};
+  TRecordingShell shell;
+  ConvertRecordedTake(ctx, shell);
+  // Rewritten and coded in place: no second take, no second ".vox".
+  EXPECT_EQ(TakeSamples(dir.Read("voice/hello.wav")), samples.substr(0, 601));
+  EXPECT_EQ(dir.Read("voice/HELLO.VOX").size(), 300u);
+  size_t files = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.Path("voice"))) files += e.exists();
+  EXPECT_EQ(files, 2u);
+
+  // A read-only ".vox" is not overwritten, even by root, and the take stays as recorded.
+  const std::string take = MakeTake(samples);
+  dir.Write("voice/hello.wav", take);
+  std::filesystem::permissions(dir.Path("voice/HELLO.VOX"), std::filesystem::perms::owner_read);
+  EXPECT_EQ(ErrorOf([&] { ConvertRecordedTake(ctx, shell); }), "File access denied");
+  EXPECT_EQ(dir.Read("voice/HELLO.VOX").size(), 300u);
+  EXPECT_EQ(dir.Read("voice/hello.wav"), take);
 }
 
 std::string ConvertedDat(const std::string& wav) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -12,23 +13,29 @@ namespace {
 
 std::string DefaultRow(int i) { return "Sound " + std::to_string(i + 1); }
 
-// A folder set up as the program's: an INI and sources written by each test.
+// An 8-bit 44.1 kHz source (no leading trim) of n loud samples: its ".vox" has n / 2 bytes.
+std::string LoudSource(size_t n) {
+  TWavSpec w;
+  w.Rate = 44100;
+  return MakeWav(w, std::string(n, static_cast<char>(200)));
+}
+
+// A folder set up as the program's: an INI and sources written by each test. It lies at
+// Sub ("a/b/", say) inside the test's temporary folder, or is that folder itself.
 struct TBuildFolder {
   TempDir Dir;
-  TAppContext Ctx{Dir.Folder(), ""};
+  const std::string Sub;
+  TAppContext Ctx{Dir.Folder() + Sub, ""};
   TRecordingShell Shell;
 
-  TBuildFolder() { std::filesystem::create_directory(Dir.Path("WAV Export")); }
-  void Ini(const std::string& text) { Dir.Write("ZelvorSound.ini", text); }
-  // An 8-bit 44.1 kHz source (no leading trim) of n loud samples: its ".vox" has n / 2 bytes.
-  void Source(const std::string& name, size_t n) {
-    TWavSpec w;
-    w.Rate = 44100;
-    Dir.Write(name, MakeWav(w, std::string(n, static_cast<char>(200))));
+  explicit TBuildFolder(std::string sub = "") : Sub(std::move(sub)) {
+    std::filesystem::create_directories(Dir.Path(Sub + "WAV Export"));
   }
+  void Ini(const std::string& text) { Dir.Write(Sub + "ZelvorSound.ini", text); }
+  void Source(const std::string& name, size_t n) { Dir.Write(Sub + name, LoudSource(n)); }
   std::string Build() {
     Button2Click(Ctx, Shell, DefaultRow);
-    return Dir.Read("Sounds.zvd");
+    return Dir.Read(Sub + "Sounds.zvd");
   }
   std::string FinalMessage() const {
     return "Created file \"Sounds.zvd\" in \"" + Ctx.ExeFolder +
@@ -206,23 +213,81 @@ TEST(PackageBuilder, FailedBuildLeavesTheOldPackage) {
   EXPECT_FALSE(b.Dir.Exists("Sounds.zvd.building"));
 }
 
-TEST(PackageBuilder, ReadOnlyPackageOrVoxRefusesTheBuild) {
-  TBuildFolder b;
-  b.Ini("");
-  b.Dir.Write("Sounds.zvd", "old");
-  std::filesystem::permissions(b.Dir.Path("Sounds.zvd"), std::filesystem::perms::owner_read);
-  EXPECT_EQ(ErrorOf([&] { b.Build(); }), "File access denied");
-  EXPECT_EQ(b.Dir.Read("Sounds.zvd"), "old");
-
-  TBuildFolder c;
+TEST(PackageBuilder, ReadOnlyFilesRefuseTheBuildAndStayAsTheyWere) {
   TWavSpec stereo;
   stereo.Channels = 2;
-  c.Dir.Write("Bad.wav", MakeWav(stereo, "xx"));
-  c.Dir.Write("Bad.vox", "OLD");
-  std::filesystem::permissions(c.Dir.Path("Bad.vox"), std::filesystem::perms::owner_read);
-  c.Ini("[SourceFileNames]\nName0=Bad.wav\n");
-  EXPECT_EQ(ErrorOf([&] { c.Build(); }), "File access denied");
-  EXPECT_FALSE(c.Dir.Exists("Sounds.zvd"));
+  // Every file the build would write or replace, made read-only (root included).
+  for (const char* file : {"Sounds.zvd", "temp2.tmp", "out.dat", "good.vox", "Bad.vox"}) {
+    TBuildFolder b;
+    b.Source("good.wav", 20);
+    b.Dir.Write("Bad.wav", MakeWav(stereo, "xx"));
+    b.Ini("[SourceFileNames]\nName0=good.wav\nName1=Bad.wav\n");
+    b.Dir.Write(file, "OLD");
+    std::filesystem::permissions(b.Dir.Path(file), std::filesystem::perms::owner_read);
+    EXPECT_EQ(ErrorOf([&] { Button2Click(b.Ctx, b.Shell, DefaultRow); }), "File access denied")
+        << file;
+    EXPECT_EQ(b.Dir.Read(file), "OLD") << file;
+    EXPECT_FALSE(b.Dir.Exists("Sounds.zvd.building")) << file;
+  }
+}
+
+TEST(PackageBuilder, DestinationsThatAreNoPlainNameAreRefused) {
+  TBuildFolder b("a/b/");  // two folders down, so an escape would still land in the test's
+  b.Source("Hello.wav", 30);
+  const std::vector<std::string> refused = {
+      "../../escaped", "..\\..\\escaped", "..", ".", "sub/x", "/abs", "x\\"};
+  std::string ini = "[SourceFileNames]\n", dest = "[DestinationFileNames]\n";
+  for (size_t i = 0; i <= refused.size(); ++i) {
+    ini += "Name" + std::to_string(i) + "=Hello.wav\n";
+    dest +=
+        "Name" + std::to_string(i) + "=" + (i < refused.size() ? refused[i] : "Greeting") + "\n";
+  }
+  b.Ini(ini + dest);
+  std::string pkg = b.Build();
+  for (size_t i = 0; i < refused.size(); ++i) {
+    // Right after the slot's processing line, the value as the file gives it; the slot is
+    // still converted and packed.
+    EXPECT_EQ(b.Shell.Status[2 * i], "Processing  from Hello.wav");
+    EXPECT_EQ(b.Shell.Status[2 * i + 1],
+              "Warning: destination \"" + refused[i] + "\" refused: it must be a plain name");
+    EXPECT_NE(GetU32(pkg, 4 * i), 0u) << i;
+  }
+  EXPECT_EQ(b.Shell.Status[2 * refused.size()], "Processing  from Hello.wav");
+  EXPECT_EQ(b.Shell.Status.size(), 128u + refused.size());
+  EXPECT_EQ(b.Shell.Messages.back(), b.FinalMessage());
+  // The plain name was copied; nothing else was written outside the build's own files.
+  std::vector<std::string> written;
+  for (auto& e : std::filesystem::recursive_directory_iterator(b.Dir.Folder()))
+    if (!e.is_directory()) written.push_back(e.path().string().substr(b.Dir.Folder().size()));
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{"a/b/Hello.vox", "a/b/Hello.wav", "a/b/Sounds.zvd",
+                                               "a/b/WAV Export/Greeting.wav", "a/b/ZelvorSound.ini",
+                                               "a/b/out.dat", "a/b/temp2.tmp"}));
+}
+
+TEST(PackageBuilder, NamesFindTheirFilesWhateverTheLetterCase) {
+  TBuildFolder b;
+  std::filesystem::rename(b.Dir.Path("WAV Export"), b.Dir.Path("wav export"));
+  std::filesystem::create_directory(b.Dir.Path("voice"));
+  b.Source("voice/hello.wav", 30);
+  b.Source("take.wav", 20);
+  b.Dir.Write("TAKE.VOX", "stale codes");
+  b.Dir.Write("sounds.zvd", "old package");
+  b.Dir.Write("zelvorsound.ini",
+              "[SourceFileNames]\nName0=Voice\\Hello.WAV\nName1=Take.WAV\n"
+              "[DestinationFileNames]\nName0=Greeting\n");
+  Button2Click(b.Ctx, b.Shell, DefaultRow);
+  // Names are shown as formed; every access found the file whatever its letter case.
+  EXPECT_EQ(b.Shell.Status[0], "Processing  from Voice/Hello.WAV");
+  EXPECT_EQ(b.Shell.Status[1], "Processing  from Take.WAV");
+  EXPECT_EQ(b.Dir.Read("wav export/Greeting.wav"), b.Dir.Read("voice/hello.wav"));
+  EXPECT_EQ(b.Dir.Read("voice/Hello.vox").size(), 15u);  // nothing matched: made as formed
+  EXPECT_EQ(b.Dir.Read("TAKE.VOX").size(), 10u);         // written into the existing file
+  EXPECT_FALSE(b.Dir.Exists("Take.vox"));
+  EXPECT_FALSE(b.Dir.Exists("Sounds.zvd"));  // the package replaced the existing one
+  std::string pkg = b.Dir.Read("sounds.zvd");
+  EXPECT_EQ(GetU32(pkg, 512), 15u);
+  EXPECT_EQ(GetU32(pkg, 4), 512u + 4 + 15);
 }
 
 }  // namespace

@@ -64,6 +64,16 @@ TEST(Profile, ReadValueIsCutTo2047Characters) {
   EXPECT_EQ(GetPrivateProfileString("S", "Missing", longValue, f).size(), 2047u);
 }
 
+TEST(Profile, ValueEndsAtANulAndTheFileIsFoundWhateverItsLetterCase) {
+  TempDir d;
+  d.Write("zelvorsound.ini", std::string("[S]\nK=a.wav\0.vox\n", 17));
+  const std::string formed = d.Path("ZelvorSound.ini");
+  EXPECT_EQ(GetPrivateProfileString("S", "K", "", formed), "a.wav");
+  ASSERT_TRUE(WritePrivateProfileString("S", "New", "v", formed));
+  EXPECT_FALSE(d.Exists("ZelvorSound.ini"));  // written into the file that was there
+  EXPECT_EQ(GetPrivateProfileString("S", "New", "", d.Path("zelvorsound.ini")), "v");
+}
+
 TEST(Profile, CrlfFileAndByteOrderMarkAreRead) {
   TempDir d;
   std::string f = d.Write("a.ini", "\xEF\xBB\xBF[S]\r\nName0=Hello\r\n");

@@ -3,25 +3,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
+#include "ErrorOf.h"
+#include "TempDir.h"
 #include "rtl/ByteFile.h"
 #include "rtl/SysUtils.h"
-#include "TempDir.h"
 
 namespace {
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EInOutError& e) {
-    return e.Message();
-  }
-  return "no error";
-}
 
 TEST(ByteFile, ErrorTextsFollowTheCode) {
   EXPECT_EQ(EInOutError(2).Message(), "File not found");
