@@ -325,7 +325,7 @@ constexpr const char* kStyle =
 
 std::string FileTime(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return "unknown";
+  if (::stat(ResolveFileName(path).c_str(), &st) != 0) return "unknown";
   struct tm local;
   localtime_r(&st.st_mtime, &local);
   char text[64];
@@ -609,13 +609,6 @@ TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string
     reader.Open();
     review = ReviewPackage(reader, packagePath, folder);
   });
-  // The page is replaced, yet a read-only one refuses as the runtime refuses to open it.
-  if (FileExists(pagePath))
-    AsErrorOf(pagePath, [&] {
-      TByteFile probe(pagePath);
-      probe.Reset();
-      probe.Close();
-    });
   const std::string building =
       FolderOf(pagePath) + ".report-" + std::to_string(::getpid()) + ".part";
   TPageOut out(building, pagePath);
@@ -623,8 +616,8 @@ TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string
     out.Open();
     AsErrorOf(packagePath, [&] { WritePage(out, review, reader.File()); });
     out.Close();
-    if (std::rename(building.c_str(), pagePath.c_str()) != 0)
-      throw EReviewFileError(pagePath, EInOutError::TextFor(IOErrorFromErrno(errno)));
+    // The page is replaced in one step; a read-only one refuses as the runtime refuses it.
+    AsErrorOf(pagePath, [&] { ReplaceByRename(building, pagePath); });
   } catch (...) {
     std::remove(building.c_str());
     throw;
