@@ -8,6 +8,8 @@ PACKAGES=(
   qt6-base-dev                                   # the window
   fonts-liberation                               # a face as narrow as the one the layout was drawn for
   libasound2-dev                                 # the sound card
+  libsndfile1-dev libsoxr-dev                    # import: decode any sound file, resample it
+  libespeak-ng-dev espeak-ng-data                # say: speech from text, and its voices
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(
@@ -16,6 +18,7 @@ TEST_PACKAGES=(
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
   python3                                        # the window check closes the window through X
+  sox time                                       # the import benchmark's yardstick and its memory
 )
 if [ "${1:-}" = "--tests" ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")
