@@ -7,6 +7,7 @@
 #include <set>
 
 #include "cli/Cli.h"
+#include "codec/TakeFile.h"
 #include "import/FileError.h"
 #include "import/Import.h"
 #include "package/Package.h"
@@ -62,7 +63,7 @@ int Report(const std::function<TImportResult()>& run, int slot) {
       case TImportStatus::Done:
         std::cout << Format("slot %d: \"%s\", %lld samples (%.3f s) in %s.WAV and %s.vox", slot,
                             r.Name.c_str(), static_cast<long long>(r.KeptSamples),
-                            static_cast<double>(r.KeptSamples) / 8000, r.Name.c_str(),
+                            static_cast<double>(r.KeptSamples) / kTakeRate, r.Name.c_str(),
                             r.Name.c_str())
                   << std::endl;
         return cli::kOk;
@@ -174,8 +175,9 @@ cli::Register sayCmd{cli::Command{
     "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--peak DB] [--force]",
     "Speaks TEXT with espeak-ng (voice V, default \"en\"; WPM words per minute, 80 to 450,\n"
     "default 175) and makes the speech the take of slot N the way import does. NAME defaults\n"
-    "to the text's letters, digits and blanks. A prompt set can be drafted from text and its\n"
-    "slots replaced by recordings one by one.",
+    "to the text's letters, digits and blanks. --peak, --no-normalize and --force work as\n"
+    "for import. A prompt set can be drafted from text and its slots replaced by recordings\n"
+    "one by one.",
     {"--slot", "--name", "--peak", "--voice", "--speed"},
     RunSay}};
 

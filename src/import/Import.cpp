@@ -24,6 +24,10 @@
 
 namespace {
 
+// Below this peak (-60 dB) a sound counts as silence: normalising it would only make its
+// noise loud.
+constexpr float kSilencePeak = 0.001f;
+
 // The longest take the 32-bit sizes of its header can describe.
 constexpr int64_t kMaxTakeSamples = std::numeric_limits<uint32_t>::max() - kTakeSamplesPos;
 
@@ -117,7 +121,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
       ConcerningFile(take, [&] { return produce(stem + ".f32", problem); });
   if (problem.empty() && writer->Samples() > kMaxTakeSamples)
     problem = "it is too long for a take";
-  else if (problem.empty() && !(writer->Peak() > 0))
+  else if (problem.empty() && !(writer->Peak() >= kSilencePeak))
     problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
   if (!problem.empty())
     return refuse("Cannot import " + what + ": " + problem, TImportStatus::Rejected);
@@ -197,7 +201,15 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
           problem = reader.Problem();
           return nullptr;
         }
-        auto writer = std::make_unique<TPromptWriter>(reader.SampleRate(), scratch);
+        std::unique_ptr<TPromptWriter> writer;
+        try {
+          writer = std::make_unique<TPromptWriter>(reader.SampleRate(), scratch);
+        } catch (const EInOutError&) {
+          throw;
+        } catch (const Exception& e) {  // a sample rate the resampler cannot take
+          problem = e.Message();
+          return nullptr;
+        }
         while (size_t frames = reader.Read()) writer->Put(reader.Block(), frames);
         problem = reader.Problem();
         writer->Finish();

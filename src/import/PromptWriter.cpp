@@ -28,17 +28,16 @@ float GainForPeakDb(float peak, double peakDb) {
 }
 
 TPromptWriter::TPromptWriter(double inputRate, std::string scratchPath)
-    : FScratch(std::move(scratchPath)), FOut(kOutBlock) {
+    : FSoxr(nullptr, soxr_delete), FScratch(std::move(scratchPath)), FOut(kOutBlock) {
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_error_t error = nullptr;
-  FSoxr = soxr_create(inputRate, kTakeRate, 1, &error, &io, &quality, nullptr);
+  FSoxr.reset(soxr_create(inputRate, kTakeRate, 1, &error, &io, &quality, nullptr));
   if (!FSoxr) throw Exception(Format("Cannot resample from %g Hz: %s", inputRate, error));
   FScratch.Rewrite();
 }
 
 TPromptWriter::~TPromptWriter() {
-  soxr_delete(FSoxr);
   // The scratch file's name goes now; its descriptor with the file member, silently.
   std::remove(FScratch.Path().c_str());
 }
@@ -52,7 +51,8 @@ void TPromptWriter::Finish() { Resample(nullptr, 0); }
 void TPromptWriter::Resample(const float* in, size_t frames) {
   for (;;) {
     size_t used = 0, made = 0;
-    soxr_error_t error = soxr_process(FSoxr, in, frames, &used, FOut.data(), FOut.size(), &made);
+    soxr_error_t error =
+        soxr_process(FSoxr.get(), in, frames, &used, FOut.data(), FOut.size(), &made);
     if (error) throw Exception(Format("Resampling failed: %s", error));
     Store(FOut.data(), made);
     if (in) {

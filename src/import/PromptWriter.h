@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,8 @@ struct soxr;
 class TPromptWriter {
  public:
   // scratchPath: a file of the writer's own, created now and removed by the destructor.
-  // Raises Exception when the resampler cannot be made for inputRate.
+  // Raises Exception when the resampler cannot be made for inputRate, EInOutError when the
+  // scratch file cannot be created.
   TPromptWriter(double inputRate, std::string scratchPath);
   ~TPromptWriter();
   TPromptWriter(const TPromptWriter&) = delete;
@@ -46,7 +48,7 @@ class TPromptWriter {
   void Resample(const float* in, size_t frames);  // in == nullptr: the end of the input
   void Store(const float* samples, size_t count);
 
-  soxr* FSoxr = nullptr;
+  std::unique_ptr<soxr, void (*)(soxr*)> FSoxr;
   TByteFile FScratch;
   std::vector<float> FOut;
   float FPeak = 0;
