@@ -54,8 +54,9 @@ TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
   FIo.Fd = ::open(FPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (FIo.Fd < 0) throw EImportFileError(FPath, IOErrorFromErrno(errno));
   struct stat st;
-  if (::fstat(FIo.Fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int code = S_ISDIR(st.st_mode) ? ioAccessDenied : IOErrorFromErrno(errno);
+  const bool statFailed = ::fstat(FIo.Fd, &st) != 0;
+  if (statFailed || S_ISDIR(st.st_mode)) {
+    const int code = statFailed ? IOErrorFromErrno(errno) : ioAccessDenied;  // a folder
     ::close(FIo.Fd);
     FIo.Fd = -1;
     throw EImportFileError(FPath, code);
@@ -69,7 +70,7 @@ TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
     RaiseIfReadFailed();
     FProblem = sf_strerror(nullptr);
     if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
-      FProblem += " This build reads " + ReadableFormats() + ".";
+      FProblem += " The libsndfile here reads " + ReadableFormats() + ".";
     return;
   }
   FRate = info.samplerate;

@@ -72,13 +72,10 @@ TEST(CliImport, MisuseIsRefusedWithCode64AndChangesNothing) {
       {{"import", a, "--slot", "0", "--peak", "loud"}, "--peak needs"},
       {{"import", a, "--slot", "0", "--peak", "3"}, "--peak needs"},
       {{"import", a, "--slot", "0", "--voice", "en"}, "unknown option --voice"},
-      {{"import", a, "--slot", "0", "--name", "../up"}, "\"../up\""},
       {{"import", a, "--slot", "0", "--name", ".."}, "\"..\""},
       {{"import", a, "--slot", "0", "--name", "Taken"}, "--force takes this one anyway"},
       {{"say", "--slot", "0"}, "say needs a text"},
       {{"say", "hi", "--slot", "0", "--speed", "fast"}, "--speed needs"},
-      {{"say", "hi", "--slot", "0", "--speed", "900"}, "The speed 900 is not between"},
-      {{"say", "hi", "--slot", "0", "--voice", "xx-nowhere"}, "\"xx-nowhere\""},
   };
   for (auto& m : kMisuse) {
     TRun r = Cli(dir, m.Args);
