@@ -71,7 +71,8 @@ void ProbeWritable(const std::string& path) {
 using TProducer =
     std::function<std::unique_ptr<TPromptWriter>(const std::string& scratch, std::string& problem)>;
 
-// What both ways in share: the checks, the take, its conversion and the INI.
+// What both ways in share: the checks, the take, its conversion and the INI. A rejection
+// says `what` could not be done ("Cannot import \"…\"") and why.
 TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std::string& what,
                            const std::string& sourcePath, const TImportOptions& options,
                            const TProducer& produce) {
@@ -123,8 +124,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     problem = "it is too long for a take";
   else if (problem.empty() && !(writer->Peak() >= kSilencePeak))
     problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
-  if (!problem.empty())
-    return refuse("Cannot import " + what + ": " + problem, TImportStatus::Rejected);
+  if (!problem.empty()) return refuse(what + ": " + problem, TImportStatus::Rejected);
 
   // The take is complete before it takes the name: a failure leaves any earlier take.
   const std::string building = stem + ".tmp";
@@ -194,7 +194,7 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
   TImportOptions o = options;
   if (o.Name.empty()) o.Name = NameForSource(source);
   return ImportPrompt(
-      ctx, shell, slot, "\"" + source + "\"", source, o,
+      ctx, shell, slot, "Cannot import \"" + source + "\"", source, o,
       [&](const std::string& scratch, std::string& problem) -> std::unique_ptr<TPromptWriter> {
         TSoundFileReader reader(source);
         if (!reader.Problem().empty()) {
@@ -226,7 +226,7 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
     shell.ShowMessage(speaker.Problem());
     return TImportResult{TImportStatus::Refused, o.Name, 0};
   }
-  return ImportPrompt(ctx, shell, slot, "the text \"" + text + "\"", "", o,
+  return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
                       [&](const std::string& scratch, std::string&) {
                         auto writer =
                             std::make_unique<TPromptWriter>(speaker.SampleRate(), scratch);
