@@ -10,6 +10,8 @@ PACKAGES=(
   libasound2-dev                                 # the sound card
   help2man                                       # the man pages, made from --help at build time
   libicu-dev                                     # Unicode case folding: names found whatever their case
+  libsndfile1-dev libsoxr-dev                    # import: decode any sound file, resample it
+  libespeak-ng-dev espeak-ng-data                # say: speech from text, and its voices
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(
@@ -21,6 +23,7 @@ TEST_PACKAGES=(
                                                  # the review page's structure check
   chromium                                       # renders the review page headless in its check
   lintian desktop-file-utils appstream           # the package check: Debian's rules, desktop entry, AppStream
+  sox time                                       # the import benchmark's yardstick and its memory
 )
 if [ "${1:-}" = "--tests" ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")

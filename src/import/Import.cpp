@@ -1,0 +1,237 @@
+#include "import/Import.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "codec/Convert.h"
+#include "codec/TakeFile.h"
+#include "import/FileError.h"
+#include "import/PromptWriter.h"
+#include "import/SoundReader.h"
+#include "package/Builder.h"
+#include "package/Package.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "rtl/ByteFile.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+// Below this peak (-60 dB) a sound counts as silence: normalising it would only make its
+// noise loud.
+constexpr float kSilencePeak = 0.001f;
+
+// The longest take the 32-bit sizes of its header can describe.
+constexpr int64_t kMaxTakeSamples = std::numeric_limits<uint32_t>::max() - kTakeSamplesPos;
+
+std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
+std::string TakeName(const std::string& name) { return name + ".WAV"; }
+
+// True when the slot's row or its source is the take of this name: the window records a
+// row's take into "<row>.WAV", the build reads the configured source.
+bool SlotHasTake(const TIniFile& ini, int slot, const std::string& name) {
+  const std::string key = SlotKey(slot);
+  const std::string row = ini.ReadString("SoundFiles", key, "Sound " + std::to_string(slot + 1));
+  const std::string source = NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
+  return SameText(row, name) || SameText(source, TakeName(name));
+}
+
+bool IsStorableName(const std::string& name) {
+  if (!IsPlainName(name)) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) return false;  // a line break would split the INI line
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Fails with "File access denied" for a file that must not be replaced or rewritten.
+void ProbeWritable(const std::string& path) {
+  if (!FileExists(path)) return;
+  ConcerningFile(path, [&] {
+    TByteFile probe(path);
+    probe.Reset();
+    probe.Close();
+  });
+}
+
+// The prompt's stream into a writer on the scratch file; nothing and a problem text when
+// the content cannot be used.
+using TProducer =
+    std::function<std::unique_ptr<TPromptWriter>(const std::string& scratch, std::string& problem)>;
+
+// What both ways in share: the checks, the take, its conversion and the INI. A rejection
+// says `what` could not be done ("Cannot import \"…\"") and why.
+TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std::string& what,
+                           const std::string& sourcePath, const TImportOptions& options,
+                           const TProducer& produce) {
+  TImportResult result;
+  result.Name = options.Name;
+  auto refuse = [&](const std::string& message, TImportStatus status) {
+    shell.ShowMessage(message);
+    result.Status = status;
+    return result;
+  };
+  if (slot < 0 || slot >= kSlotCount)
+    return refuse(Format("There is no slot %d: the slots are 0 to %d", slot, kSlotCount - 1),
+                  TImportStatus::Refused);
+  if (options.Normalize && !(options.PeakDb >= kLowestPeakDb && options.PeakDb <= 0))
+    return refuse(
+        Format("The peak level %g dB is not between %g and 0 dB", options.PeakDb, kLowestPeakDb),
+        TImportStatus::Refused);
+  const std::string& name = options.Name;
+  if (!IsStorableName(name))
+    return refuse("The name \"" + name +
+                      "\" cannot name a take: it must not be empty, hold \"/\", \"\\\" or a line "
+                      "break, or be \".\" or \"..\"",
+                  TImportStatus::Refused);
+
+  const std::string folder = ctx.ExeFolder;
+  const std::string take = folder + TakeName(name);
+  TIniFile ini(folder + "ZelvorSound.ini");
+  if (!options.Force) {
+    if (!sourcePath.empty() && SameFile(sourcePath, take))
+      return refuse("\"" + take + "\" is the source itself; importing would replace it",
+                    TImportStatus::NameTaken);
+    for (int other = 0; other < kSlotCount; ++other)
+      if (other != slot && SlotHasTake(ini, other, name))
+        return refuse(Format("The name \"%s\" belongs to slot %d already (its take \"%s\")",
+                             name.c_str(), other, TakeName(name).c_str()),
+                      TImportStatus::NameTaken);
+    if (FileExists(take) && !SlotHasTake(ini, slot, name))
+      return refuse("\"" + take + "\" is there already and no slot names it",
+                    TImportStatus::NameTaken);
+  }
+  ProbeWritable(take);
+  ProbeWritable(ini.FileName());
+
+  const std::string stem = folder + ".import-" + std::to_string(::getpid());
+  std::string problem;
+  std::unique_ptr<TPromptWriter> writer =
+      ConcerningFile(take, [&] { return produce(stem + ".f32", problem); });
+  if (problem.empty() && writer->Samples() > kMaxTakeSamples)
+    problem = "it is too long for a take";
+  else if (problem.empty() && !(writer->Peak() >= kSilencePeak))
+    problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
+  if (!problem.empty()) return refuse(what + ": " + problem, TImportStatus::Rejected);
+
+  // The take is complete before it takes the name: a failure leaves any earlier take.
+  const std::string building = stem + ".tmp";
+  const float gain = options.Normalize ? GainForPeakDb(writer->Peak(), options.PeakDb) : 1.0f;
+  try {
+    ConcerningFile(take, [&] {
+      TByteFile fresh(building);
+      fresh.Rewrite();
+      writer->WriteTake(fresh, gain);
+      fresh.Close();
+      if (std::rename(building.c_str(), take.c_str()) != 0)
+        throw EInOutError(IOErrorFromErrno(errno));
+    });
+  } catch (...) {
+    std::remove(building.c_str());
+    throw;
+  }
+  writer.reset();
+
+  ctx.CurrentSoundFileName = take;
+  ConcerningFile(take, [&] { ConvertRecordedTake(ctx, shell); });
+  ini.WriteString("SoundFiles", SlotKey(slot), name);
+  ini.WriteString("SourceFileNames", SlotKey(slot), TakeName(name));
+
+  result.Status = TImportStatus::Done;
+  result.KeptSamples = ConcerningFile(take, [&] {
+    TByteFile f(take);
+    f.Reset();
+    return f.Size() - kTakeSamplesPos;
+  });
+  return result;
+}
+
+}  // namespace
+
+std::string NameForSource(const std::string& path) {
+  std::string base = path.substr(path.rfind('/') + 1);
+  const auto dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) base.resize(dot);
+  return base;
+}
+
+std::string NameForText(const std::string& text) {
+  constexpr size_t kLongest = 40;
+  std::string name;
+  for (unsigned char c : text) {
+    if (c == '\'') continue;  // "don't" reads better as "dont" than as "don t"
+    const bool keep = c >= 0x80 || std::isalnum(c) || c == '-' || c == '_';
+    if (keep)
+      name += static_cast<char>(c);
+    else if (!name.empty() && name.back() != ' ')
+      name += ' ';
+  }
+  if (name.size() > kLongest) {
+    // Cut between characters, and between words where there is more than one.
+    size_t cut = kLongest;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    const size_t blank = name.rfind(' ', cut);
+    name.resize(name[cut] != ' ' && blank != std::string::npos && blank > 0 ? blank : cut);
+  }
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name.empty() ? "Speech" : name;
+}
+
+TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const std::string& source,
+                              const TImportOptions& options) {
+  TImportOptions o = options;
+  if (o.Name.empty()) o.Name = NameForSource(source);
+  return ImportPrompt(
+      ctx, shell, slot, "Cannot import \"" + source + "\"", source, o,
+      [&](const std::string& scratch, std::string& problem) -> std::unique_ptr<TPromptWriter> {
+        TSoundFileReader reader(source);
+        if (!reader.Problem().empty()) {
+          problem = reader.Problem();
+          return nullptr;
+        }
+        std::unique_ptr<TPromptWriter> writer;
+        try {
+          writer = std::make_unique<TPromptWriter>(reader.SampleRate(), scratch);
+        } catch (const EInOutError&) {
+          throw;
+        } catch (const Exception& e) {  // a sample rate the resampler cannot take
+          problem = e.Message();
+          return nullptr;
+        }
+        while (size_t frames = reader.Read()) writer->Put(reader.Block(), frames);
+        problem = reader.Problem();
+        writer->Finish();
+        return writer;
+      });
+}
+
+TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::string& text,
+                        const TImportOptions& options, const TSpeechOptions& speech) {
+  TImportOptions o = options;
+  if (o.Name.empty()) o.Name = NameForText(text);
+  TSpeaker speaker(speech);
+  if (!speaker.Problem().empty()) {
+    shell.ShowMessage(speaker.Problem());
+    return TImportResult{TImportStatus::Refused, o.Name, 0};
+  }
+  return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
+                      [&](const std::string& scratch, std::string&) {
+                        auto writer =
+                            std::make_unique<TPromptWriter>(speaker.SampleRate(), scratch);
+                        speaker.Speak(text, *writer);
+                        writer->Finish();
+                        return writer;
+                      });
+}

@@ -1,0 +1,61 @@
+// Prompts from anywhere: a sound file of any format libsndfile reads, or a line of text
+// spoken by espeak-ng, made into the take of one slot as if it had just been recorded.
+//
+// One import, in this order, all in the folder of ctx.ExeFolder:
+//  1. the name is checked: it must stay in the folder, hold no line break, and (unless
+//     Force) its take "<name>.WAV" must belong to no other slot and must not be a file no
+//     slot names, nor the source itself;
+//  2. the source is decoded (or the text spoken), mixed to mono, resampled to 8000 Hz and
+//     followed into a scratch file (see PromptWriter.h); a source that cannot be decoded
+//     is rejected here, before anything of the folder has changed;
+//  3. the take is written, scaled so its peak sits at PeakDb (unless not Normalize), into a
+//     temporary file of the folder and renamed over "<name>.WAV" only when complete;
+//  4. the take conversion runs on it as after a recording: trimmed, "<name>.vox" coded
+//     beside it, the take rewritten with the kept samples;
+//  5. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
+//     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept.
+// On success ctx.CurrentSoundFileName is the take's full path, as after double-clicking its
+// row. A rejected source or a refused name shows one message through the shell and returns
+// with the folder as it was; a file error raises EImportFileError (an EInOutError) naming
+// the file. Each call is one whole operation on the folder, so one lock can hold it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "import/Speech.h"
+#include "rtl/Shell.h"
+
+struct TImportOptions {
+  std::string Name;  // the slot's name; empty: the source's base name, or the text made safe
+  bool Normalize = true;
+  double PeakDb = -1.0;  // the peak's level below full scale, in dB (≤ 0)
+  bool Force = false;    // take the name even where its take belongs elsewhere
+};
+
+enum class TImportStatus {
+  Done,
+  Rejected,   // the content: libsndfile cannot decode it, or it holds no sound
+  Refused,    // the request: the slot, the name, the peak, the voice or the speed
+  NameTaken,  // refused because the name's take belongs elsewhere; Force takes it anyway
+};
+
+struct TImportResult {
+  TImportStatus Status = TImportStatus::Refused;
+  std::string Name;         // the name used
+  int64_t KeptSamples = 0;  // samples in the take after trimming (Done only)
+};
+
+inline constexpr double kLowestPeakDb = -40.0;
+
+TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const std::string& source,
+                              const TImportOptions& options);
+
+TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::string& text,
+                        const TImportOptions& options, const TSpeechOptions& speech);
+
+// The name a slot gets by default: the file's base name without its extension, or the
+// text with everything but letters, digits, blanks, '-' and '_' taken out, cut to a few
+// words ("Speech" when nothing is left).
+std::string NameForSource(const std::string& path);
+std::string NameForText(const std::string& text);

@@ -1,0 +1,86 @@
+#include "import/PromptWriter.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "codec/TakeFile.h"
+#include "rtl/SysUtils.h"
+
+namespace {
+
+constexpr size_t kOutBlock = 4096;  // resampled samples per scratch write
+constexpr size_t kTakeBlock = kCopyBlockBytes;
+
+}  // namespace
+
+uint8_t TakeSample(float value) {
+  if (std::isnan(value)) return 128;
+  const float v = std::clamp(value, -1.0f, 1.0f);
+  return static_cast<uint8_t>(128 + std::lround(v * 127.0f));
+}
+
+float GainForPeakDb(float peak, double peakDb) {
+  if (!(peak > 0) || std::isinf(peak)) return 1.0f;
+  return static_cast<float>(std::pow(10.0, peakDb / 20.0) / peak);
+}
+
+TPromptWriter::TPromptWriter(double inputRate, std::string scratchPath)
+    : FSoxr(nullptr, soxr_delete), FScratch(std::move(scratchPath)), FOut(kOutBlock) {
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  soxr_error_t error = nullptr;
+  FSoxr.reset(soxr_create(inputRate, kTakeRate, 1, &error, &io, &quality, nullptr));
+  if (!FSoxr) throw Exception(Format("Cannot resample from %g Hz: %s", inputRate, error));
+  FScratch.Rewrite();
+}
+
+TPromptWriter::~TPromptWriter() {
+  // The scratch file's name goes now; its descriptor with the file member, silently.
+  std::remove(FScratch.Path().c_str());
+}
+
+void TPromptWriter::Put(const float* mono, size_t frames) {
+  if (frames > 0) Resample(mono, frames);
+}
+
+void TPromptWriter::Finish() { Resample(nullptr, 0); }
+
+void TPromptWriter::Resample(const float* in, size_t frames) {
+  for (;;) {
+    size_t used = 0, made = 0;
+    soxr_error_t error =
+        soxr_process(FSoxr.get(), in, frames, &used, FOut.data(), FOut.size(), &made);
+    if (error) throw Exception(Format("Resampling failed: %s", error));
+    Store(FOut.data(), made);
+    if (in) {
+      in += used;
+      frames -= used;
+      if (frames == 0 && made < FOut.size()) return;
+    } else if (made == 0) {
+      return;  // the end of the input: drained
+    }
+  }
+}
+
+void TPromptWriter::Store(const float* samples, size_t count) {
+  for (size_t i = 0; i < count; ++i) FPeak = std::max(FPeak, std::fabs(samples[i]));
+  FScratch.BlockWrite(samples, count * sizeof(float));
+  FSamples += static_cast<int64_t>(count);
+}
+
+void TPromptWriter::WriteTake(TByteFile& take, float gain) {
+  WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
+  FScratch.Seek(0);
+  std::vector<float> in(kTakeBlock);
+  std::vector<uint8_t> out(kTakeBlock);
+  for (int64_t left = FSamples; left > 0;) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(left, kTakeBlock));
+    FScratch.BlockRead(in.data(), n * sizeof(float));
+    for (size_t i = 0; i < n; ++i) out[i] = TakeSample(in[i] * gain);
+    take.BlockWrite(out.data(), n);
+    left -= static_cast<int64_t>(n);
+  }
+}

@@ -1,0 +1,63 @@
+// Turns one mono stream at any sample rate into a take: the layout the recorder writes
+// (46-byte header, 8000 Hz, 8-bit mono), its peak at a chosen level.
+//
+// One cycle: Put the stream block by block as it is decoded or spoken; each block is
+// resampled to 8000 Hz at once (libsoxr, high quality) and appended as 32-bit floats to a
+// scratch file while the peak is followed. Finish flushes the resampler. WriteTake then
+// reads the scratch file back, scales every sample by the gain the caller chose from
+// Peak(), cuts it to 8 bits (clamped, never wrapped) and writes the take.
+//
+// Why a scratch file: the peak must be known before the first sample is scaled. Keeping the
+// resampled stream in memory would grow with the length of the sound; decoding the source
+// a second time would double the costly steps (decoding and resampling, or synthesising
+// the speech again). The scratch file holds 32 KB per second of sound, a twelfth of what a
+// 48 kHz stereo source decodes to, and is read back once; memory stays a few blocks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtl/ByteFile.h"
+
+struct soxr;
+
+class TPromptWriter {
+ public:
+  // scratchPath: a file of the writer's own, created now and removed by the destructor.
+  // Raises Exception when the resampler cannot be made for inputRate, EInOutError when the
+  // scratch file cannot be created.
+  TPromptWriter(double inputRate, std::string scratchPath);
+  ~TPromptWriter();
+  TPromptWriter(const TPromptWriter&) = delete;
+  TPromptWriter& operator=(const TPromptWriter&) = delete;
+
+  void Put(const float* mono, size_t frames);
+  void Finish();
+
+  // The largest magnitude of the resampled stream (0 for silence), and its length.
+  float Peak() const { return FPeak; }
+  int64_t Samples() const { return FSamples; }
+
+  // Writes the whole take into the open file from its start: header, then the samples
+  // times gain.
+  void WriteTake(TByteFile& take, float gain);
+
+ private:
+  void Resample(const float* in, size_t frames);  // in == nullptr: the end of the input
+  void Store(const float* samples, size_t count);
+
+  std::unique_ptr<soxr, void (*)(soxr*)> FSoxr;
+  TByteFile FScratch;
+  std::vector<float> FOut;
+  float FPeak = 0;
+  int64_t FSamples = 0;
+};
+
+// One sample of the stream, times its gain, as an 8-bit take sample: 128 is silence, ±1.0
+// maps to 128 ± 127, anything beyond is held at 1 or 255.
+uint8_t TakeSample(float value);
+
+// The gain that brings peak to peakDb decibels below full scale; 1 for silence.
+float GainForPeakDb(float peak, double peakDb);

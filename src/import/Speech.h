@@ -1,0 +1,42 @@
+// Speech from text through the espeak-ng library, delivered into a prompt writer as it is
+// synthesised (the library calls back with a few tens of milliseconds at a time), so a long
+// text costs no more memory than a short one.
+//
+// espeak-ng keeps one voice and one set of parameters for the whole process. It is started
+// on first use and left running until the process ends (starting loads its phoneme data).
+// A TSpeaker holds the library for itself while it lives: a second one, on another thread,
+// waits until the first is gone.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+class TPromptWriter;
+
+inline constexpr int kMinWordsPerMinute = 80;
+inline constexpr int kMaxWordsPerMinute = 450;
+
+struct TSpeechOptions {
+  std::string Voice = "en";  // an espeak-ng voice name: "en", "en-us", "de", …
+  int WordsPerMinute = 175;
+};
+
+class TSpeaker {
+ public:
+  // Starts the library on first use and picks the voice and speed. Raises Exception with
+  // espeak-ng's reason when the library cannot start (its voice data missing); a voice it
+  // does not know or a speed out of range leaves a Problem().
+  explicit TSpeaker(const TSpeechOptions& options);
+
+  const std::string& Problem() const { return FProblem; }
+  int SampleRate() const { return FRate; }
+
+  // Speaks the UTF-8 text into the writer. What the writer raises comes out here, after the
+  // synthesis has been stopped.
+  void Speak(const std::string& text, TPromptWriter& writer);
+
+ private:
+  std::unique_lock<std::mutex> FHold;
+  std::string FProblem;
+  int FRate = 0;
+};
