@@ -49,7 +49,8 @@ TRun Cli(const TempDir& dir, std::vector<std::string> args) {
 std::map<std::string, std::string> Snapshot(const TempDir& dir) {
   std::map<std::string, std::string> files;
   for (auto& e : std::filesystem::directory_iterator(dir.Folder()))
-    files[e.path().filename().string()] = dir.Read(e.path().filename().string());
+    files[e.path().filename().string()] =
+        e.is_directory() ? std::string("<folder>") : dir.Read(e.path().filename().string());
   return files;
 }
 
