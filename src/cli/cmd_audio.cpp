@@ -16,7 +16,6 @@
 #include "cli/Cli.h"
 #include "codec/Convert.h"
 #include "platform/messages.h"
-#include "platform/winmm_driver.h"
 
 namespace {
 
@@ -62,11 +61,9 @@ class TLiveLine {
   std::chrono::steady_clock::time_point FLast{};
 };
 
+// The device's failure text (with the driver's reason) is the one the window shows too.
 std::string DeviceFailure(TWaveAudioIO& device, const char* what) {
-  std::string text = std::string("zelvorsound-cli: cannot ") + what + ": " + device.LastErrorText();
-  const std::string why = winmm::LastDriverMessage();
-  if (!why.empty()) text += " (" + why + ")";
-  return text;
+  return std::string("zelvorsound-cli: cannot ") + what + ": " + device.LastErrorText();
 }
 
 // A recorder that keeps exactly the asked-for amount of sound: the buffer that crosses the

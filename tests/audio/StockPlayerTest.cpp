@@ -62,7 +62,9 @@ class StockPlayerTest : public DeviceTest {
     player.SetBufferLength(100);
     player.OnDeactivate = [&](TComponent*) { ++deactivations; };
   }
-  void PlayToTheEnd() { ASSERT_TRUE(PumpUntil([&] { return !player.GetActive(); })); }
+  void PlayToTheEnd() {
+    ASSERT_TRUE(PumpUntil([&] { return !player.GetActive(); }));
+  }
   // A file can be replaced only once the player has let go of it (the probe empties it).
   bool Writable(const std::string& path) {
     try {
@@ -296,7 +298,9 @@ TEST_P(StockPlayerRestart, EachStreamIsReleasedOnceByItsOwnCycle) {
   ASSERT_TRUE(PumpUntil([&] { return winmm::virt::PlayedBytes().size() == 1000; }));
   if (stopFirst) {
     player.StopPlaying();
-    ASSERT_TRUE(player.GetActive());  // closing: the closed notification has not come yet
+    // Closing: the closed notification has not come yet, unless an Async worker has
+    // handled it already (the next start then finds the device closed).
+    ASSERT_TRUE(player.GetActive() || player.GetAsync());
   }
   winmm::virt::SetPlaybackBudget(-1);
   ASSERT_TRUE(player.Begin(b, false));

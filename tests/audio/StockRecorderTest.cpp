@@ -338,7 +338,9 @@ TEST_P(StockRecorderRestart, EachStreamIsFinishedOnceByItsOwnCycle) {
   ASSERT_TRUE(PumpUntil([&] { return rec.Buffers.size() >= 1; }));
   if (stopFirst) {
     rec.StopRecording();
-    ASSERT_TRUE(rec.GetActive());  // closing: the closed notification has not come yet
+    // Closing: the closed notification has not come yet, unless an Async worker has
+    // handled it already (the next start then finds the device closed).
+    ASSERT_TRUE(rec.GetActive() || async);
   }
   // Capture for the second take starts only once its device runs.
   std::string second = Ramp(1600);
