@@ -138,9 +138,9 @@ struct TWaveCalls {
   // The product name and the format bits of a device (the capability records differ).
   MMRESULT (*Caps)(UINT DeviceID, std::string& Name, DWORD& Formats);
   MMRESULT (*ErrorText)(MMRESULT ErrorCode, char* Text, UINT Size);
-  MMRESULT (*Open)
-  (uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format, DWORD_PTR Callback,
-   DWORD_PTR Instance, DWORD Flags);
+  using TOpenCall = MMRESULT(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
+                             DWORD_PTR Callback, DWORD_PTR Instance, DWORD Flags);
+  TOpenCall* Open;  // also the format query (WAVE_FORMAT_QUERY, no handle)
   MMRESULT (*Close)(uint32_t Handle);
   MMRESULT (*Prepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
   MMRESULT (*Unprepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
