@@ -14,11 +14,10 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
+#include "BenchOut.h"
 #include "audio/WaveIn.h"
-#include "audio/WaveOut.h"
 #include "platform/messages.h"
 #include "platform/winmm_driver.h"
 
@@ -55,36 +54,12 @@ void MeasureWait(benchmark::State& state, TWait wait) {
   state.counters["cpu_percent"] = 100.0 * (userMs + systemMs) / wallMs;
 }
 
-// Plays one buffer of 8-bit mono; then its data has ended.
-class TOneBufferOut : public TWaveAudioOut {
- public:
-  using TWaveAudioOut::TWaveAudioOut;
-  ~TOneBufferOut() override { ShutDown(); }
-
- protected:
-  void GetWaveFormat(PWaveFormatEx& f, bool& freeIt) override {
-    static WAVEFORMATEX format{};
-    FillPCMWaveFormatByIndex(&format, Mono8Bit8000Hz);
-    f = &format;
-    freeIt = false;
-  }
-  uint32_t GetWaveData(void* buffer, uint32_t size, uint32_t& loops) override {
-    loops = 0;
-    if (FGiven) return 0;
-    FGiven = true;
-    std::memset(buffer, 0x90, size);
-    return size;
-  }
-
- private:
-  bool FGiven = false;
-};
-
 void BM_WindowCloseWaitWithAForeignMessageQueued(benchmark::State& state) {
   for (auto _ : state) {
     winmm::virt::Reset();
     winmm::virt::SetPlaybackBudget(0);  // the device holds what it is given
-    TOneBufferOut out;
+    TBenchOut out;
+    out.Limit = 1;  // one buffer, then the data has ended
     out.SetBufferLength(100);
     out.SetActive(true);
     while (!out.GetClosing()) {  // the data ends; its one buffer stays at the device
@@ -141,11 +116,4 @@ BENCHMARK(BM_AsyncOpenWaitFromAnotherThread)->Iterations(1)->Unit(benchmark::kMi
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  setenv("ZELVOR_AUDIO", "virtual", 0);
-  EnsureMessageQueue();
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunDeviceBenchmarks(argc, argv); }

@@ -47,6 +47,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -155,6 +156,18 @@ struct TWaveCalls {
   // turns it into the result False, the output device lets it reach the caller.
   bool CloseSwallowsErrors;
 };
+
+// The Caps entry of TWaveCalls over a direction's capability query (GetDevCaps).
+template <class TCaps, MMRESULT (*GetDevCaps)(UINT, TCaps*, UINT)>
+MMRESULT WaveCapsCall(UINT DeviceID, std::string& Name, DWORD& Formats) {
+  TCaps caps{};
+  const MMRESULT result = GetDevCaps(DeviceID, &caps, sizeof(caps));
+  if (result == MMSYSERR_NOERROR) {
+    Name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
+    Formats = caps.dwFormats;
+  }
+  return result;
+}
 
 class TWaveAudioIO : public TComponent {
   friend class TWaveThread;

@@ -1,7 +1,6 @@
 #include "audio/WaveIn.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/winmm_driver.h"
 
@@ -9,15 +8,7 @@ namespace {
 
 const TWaveCalls kWaveInCalls{
     waveInGetNumDevs,
-    [](UINT id, std::string& name, DWORD& formats) {
-      WAVEINCAPSA caps{};
-      const MMRESULT result = waveInGetDevCapsA(id, &caps, sizeof(caps));
-      if (result == MMSYSERR_NOERROR) {
-        name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
-        formats = caps.dwFormats;
-      }
-      return result;
-    },
+    WaveCapsCall<WAVEINCAPSA, waveInGetDevCapsA>,
     waveInGetErrorTextA,
     waveInOpen,
     waveInClose,

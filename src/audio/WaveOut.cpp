@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/winmm_driver.h"
 
@@ -41,15 +40,7 @@ namespace {
 
 const TWaveCalls kWaveOutCalls{
     waveOutGetNumDevs,
-    [](UINT id, std::string& name, DWORD& formats) {
-      WAVEOUTCAPSA caps{};
-      const MMRESULT result = waveOutGetDevCapsA(id, &caps, sizeof(caps));
-      if (result == MMSYSERR_NOERROR) {
-        name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
-        formats = caps.dwFormats;
-      }
-      return result;
-    },
+    WaveCapsCall<WAVEOUTCAPSA, waveOutGetDevCapsA>,
     waveOutGetErrorTextA,
     waveOutOpen,
     waveOutClose,
