@@ -55,8 +55,8 @@ constexpr int64_t kSamples = 44100 * 60;  // one minute
 int16_t Signal(int64_t i) {
   double t = static_cast<double>(i) / 44100;
   double env = 0.5 + 0.5 * std::sin(t * 3.1);
-  return static_cast<int16_t>(env * (9000 * std::sin(t * 2 * 3.14159 * 310) +
-                                     4000 * std::sin(t * 2 * 3.14159 * 1270)));
+  return static_cast<int16_t>(
+      env * (9000 * std::sin(t * 2 * 3.14159 * 310) + 4000 * std::sin(t * 2 * 3.14159 * 1270)));
 }
 
 // Writes a WAV file with bits per sample and returns its path.

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "BenchOut.h"
 #include "audio/WaveIn.h"
-#include "audio/WaveOut.h"
 #include "platform/messages.h"
 #include "platform/winmm_driver.h"
 
@@ -69,27 +69,6 @@ class TBenchIn : public TWaveAudioIn {
   void DataReady(void*, uint32_t, bool&) override { ++Buffers; }
 };
 
-class TBenchOut : public TWaveAudioOut {
- public:
-  using TWaveAudioOut::TWaveAudioOut;
-  ~TBenchOut() override { ShutDown(); }
-  uint64_t Buffers = 0;
-
- protected:
-  void GetWaveFormat(PWaveFormatEx& f, bool& freeIt) override {
-    static WAVEFORMATEX format{};
-    FillPCMWaveFormatByIndex(&format, Mono8Bit8000Hz);
-    f = &format;
-    freeIt = false;
-  }
-  uint32_t GetWaveData(void* buffer, uint32_t size, uint32_t& loops) override {
-    ++Buffers;
-    std::memset(buffer, 0x90, size);
-    loops = 0;
-    return size;
-  }
-};
-
 void PumpUntilBuffers(const uint64_t& counter, uint64_t target) {
   while (counter < target) {
     DrainMessageQueue();
@@ -141,10 +120,5 @@ BENCHMARK(BM_PlaySteadyState)->Iterations(20000);
 
 int main(int argc, char** argv) {
   gMainThread = pthread_self();
-  setenv("ZELVOR_AUDIO", "virtual", 0);
-  EnsureMessageQueue();
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return RunDeviceBenchmarks(argc, argv);
 }

@@ -1,5 +1,7 @@
-// Test helpers around the wave-audio calls: puts a test on the virtual sound device, records
-// the notifications a window or a thread receives, and owns buffer headers with their data.
+// The shared support of the device tests (platform and audio layers): puts a test on the
+// virtual sound device, waits while dispatching the thread's messages, records the
+// notifications a window or a thread receives, owns buffer headers with their data, and
+// makes byte patterns whose order shows.
 #pragma once
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/messages.h"
@@ -38,15 +39,22 @@ inline WAVEFORMATEX PcmFormat(DWORD rate, WORD channels, WORD bits) {
   return f;
 }
 
-// Dispatches the calling thread's messages until pred holds; false when time runs out.
+// Dispatches the calling thread's messages until pred holds; false when ms run out. Between
+// looks it sleeps on the thread's queue, and looks again at least every millisecond: a
+// device or worker thread may make pred true without posting anything here.
 inline bool PumpUntil(const std::function<bool()>& pred, int ms = 5000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     DrainMessageQueue();
     if (pred()) return true;
     if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    MsgWaitForMultipleObjects(0, nullptr, FALSE_, 1, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE);
   }
+}
+
+// Dispatches what arrives during the given time.
+inline void PumpFor(int ms) {
+  PumpUntil([] { return false; }, ms);
 }
 
 // One notification as it arrived: the header's flags and byte count are read at that moment.

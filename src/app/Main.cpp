@@ -269,9 +269,8 @@ void TMainForm::btnPlayClick() {
 }
 
 std::string TMainForm::DeviceFailureText(TWaveAudioIO& device) {
-  std::string text = device.LastErrorText();
-  if (text.empty()) text = "The sound device could not be opened";
-  return text;
+  // The same text the CLI shows: the device's words with the driver's reason.
+  return device.LastErrorText();
 }
 
 void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {

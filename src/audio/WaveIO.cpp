@@ -26,10 +26,6 @@ uint32_t ScaleRounded(uint64_t a, uint64_t b, uint64_t c) {
   return static_cast<uint32_t>((a * b + c / 2) / c);
 }
 
-// How long the waits sleep when nothing is queued for the channel; a message that arrives
-// meanwhile wakes them earlier.
-constexpr DWORD kIdleWaitMs = 5;
-
 }  // namespace
 
 TApplicationExceptionHandler& ApplicationHandleException() {
@@ -50,6 +46,11 @@ constexpr TPCMFormat kFormatBits[12] = {
 };
 
 }  // namespace
+
+TBufferMemory& BufferMemory() {
+  static TBufferMemory memory{std::calloc, std::realloc};
+  return memory;
+}
 
 TPCMFormats PCMFormatsFromCaps(DWORD dwFormats) {
   TPCMFormats formats;
@@ -96,7 +97,6 @@ void TWaveThread::Start(TWaveAudioIO* waveAudio) {
     waveAudio->FWorkers.push_back({handle, threadId});
   }
   waveAudio->FThreadHandle = handle;
-  waveAudio->FChannelThreadId = threadId;
   waveAudio->FCallbackHandle = threadId;
 }
 
@@ -116,7 +116,8 @@ void TWaveThread::Execute() {
 
 // --- construction and destruction ---
 
-TWaveAudioIO::TWaveAudioIO(TComponent* owner) : TComponent(owner) {
+TWaveAudioIO::TWaveAudioIO(TComponent* owner, const TWaveCalls& calls)
+    : TComponent(owner), FCalls(calls) {
   // Room for the usual queue, so the pool does not allocate while buffers circulate.
   FBuffers.reserve(16);
 }
@@ -142,18 +143,23 @@ void TWaveAudioIO::ShutDown() noexcept {
   } catch (...) {
   }
   if (GetActive()) {
-    // The device would not close: stop it ignoring results, so that neither the driver nor
-    // the channel keeps pointers into a destroyed component.
-    try {
-      AbandonDevice();
-    } catch (...) {
-    }
+    // The device would not close: it is torn down without its closed notification, so that
+    // neither the driver nor the channel keeps pointers into a destroyed component.
+    TLockGuard guard(*this);
+    AbandonDevice();
     DestroyCallback();
+    EnterState(TCycleState::Idle);
   }
   ReapWorkers(true);
   ReleaseAllBuffers();
-  FClosing = false;
-  FOpening = false;
+}
+
+void TWaveAudioIO::AbandonDevice() noexcept {
+  if (FDeviceHandle == 0) return;
+  FCalls.Reset(FDeviceHandle);
+  for (int i = 0; i < 2; ++i)
+    if (FCalls.Close(FDeviceHandle) == MMSYSERR_NOERROR) break;
+  FDeviceHandle = 0;
 }
 
 // --- properties ---
@@ -161,7 +167,8 @@ void TWaveAudioIO::ShutDown() noexcept {
 void TWaveAudioIO::SetBufferLength(uint16_t value) { FBufferLength = value < 10 ? 10 : value; }
 
 void TWaveAudioIO::SetAsync(bool value) {
-  if (!GetActive()) FAsync = value;
+  // The kind of channel is fixed for a whole cycle, from the open on.
+  if (FState == TCycleState::Idle) FAsync = value;
 }
 
 std::string TWaveAudioIO::DeviceName() {
@@ -170,19 +177,90 @@ std::string TWaveAudioIO::DeviceName() {
   return name;
 }
 
+// --- device queries ---
+
+UINT TWaveAudioIO::GetNumDevs() { return FCalls.NumDevs(); }
+
+void TWaveAudioIO::GetDeviceName(std::string& Name) {
+  DWORD formats = 0;
+  if (FCalls.Caps(FDeviceID, Name, formats) != MMSYSERR_NOERROR) Name.clear();
+}
+
+TPCMFormats TWaveAudioIO::GetDeviceFormats() {
+  std::string name;
+  DWORD formats = 0;
+  if (FCalls.Caps(FDeviceID, name, formats) != MMSYSERR_NOERROR) return {};
+  return PCMFormatsFromCaps(formats);
+}
+
+MMRESULT TWaveAudioIO::ValidateDeviceID(DWORD DeviceID) {
+  std::string name;
+  DWORD formats = 0;
+  return FCalls.Caps(DeviceID, name, formats);
+}
+
+uint32_t TWaveAudioIO::GetPosition() {
+  MMTIME time{};
+  time.wType = TIME_MS;
+  if (FCalls.Position(FDeviceHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
+  return MMTimeToMs(time);
+}
+
+void TWaveAudioIO::GetErrorText(MMRESULT ErrorCode, std::string& Text) {
+  char text[256] = {};
+  if (FCalls.ErrorText(ErrorCode, text, sizeof(text)) == MMSYSERR_NOERROR)
+    Text = text;
+  else
+    Text.clear();
+}
+
+bool TWaveAudioIO::IsFormatSupported(const WAVEFORMATEX* pWaveFormat) {
+  return FCalls.Open(nullptr, FDeviceID, pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
+}
+
+bool TWaveAudioIO::HasDeviceHandle() { return FDeviceHandle != 0; }
+
+bool TWaveAudioIO::GetPaused() { return FPaused; }
+
 // --- errors ---
 
 bool TWaveAudioIO::Success(MMRESULT ErrorCode) {
+  if (ErrorCode == MMSYSERR_NOERROR) return Report(ErrorCode, std::string());
+  return Report(ErrorCode, FCalls.FailureReason(FDeviceHandle, ErrorCode));
+}
+
+bool TWaveAudioIO::Report(MMRESULT ErrorCode, std::string Reason) {
   FLastError = ErrorCode;
+  {
+    std::lock_guard<std::mutex> guard(FErrorLock);
+    if (Reason.empty())
+      FLastErrorReason.clear();  // keeps its room: a steady stream of successes allocates nothing
+    else
+      FLastErrorReason = std::move(Reason);
+  }
   if (ErrorCode == MMSYSERR_NOERROR) return true;
   DoError();
   return false;
 }
 
+std::string TWaveAudioIO::GetLastErrorReason() const {
+  std::lock_guard<std::mutex> guard(FErrorLock);
+  return FLastErrorReason;
+}
+
 std::string TWaveAudioIO::LastErrorText() {
+  const MMRESULT code = FLastError;
   std::string text;
-  GetErrorText(FLastError, text);
-  return text;
+  GetErrorText(code, text);
+  const std::string reason = GetLastErrorReason();
+  if (reason.empty()) {
+    if (text.empty() && code != MMSYSERR_NOERROR)
+      text = "The sound device reported error " + std::to_string(code);
+    return text;
+  }
+  if (text.empty()) return reason;
+  if (text.back() == '.') text.pop_back();  // the sentence goes on with its reason
+  return text + " (" + reason + ")";
 }
 
 // --- the buffer pool ---
@@ -204,7 +282,7 @@ bool TWaveAudioIO::ReallocateBuffer(PWAVEHDR& Header, uint32_t BufferSize, void*
   }
   const bool ownData = Buffer == nullptr;
   if (Header == nullptr) {
-    Header = static_cast<PWAVEHDR>(std::calloc(1, sizeof(WAVEHDR)));
+    Header = static_cast<PWAVEHDR>(BufferMemory().Calloc(1, sizeof(WAVEHDR)));
     bool listed = false;
     if (Header != nullptr) {
       try {
@@ -229,7 +307,7 @@ bool TWaveAudioIO::ReallocateBuffer(PWAVEHDR& Header, uint32_t BufferSize, void*
   char* block = Header->lpData;
   if (ownData) {
     if (Header->dwBufferLength != BufferSize || block == nullptr) {
-      char* resized = static_cast<char*>(std::realloc(block, BufferSize));
+      char* resized = static_cast<char*>(BufferMemory().Realloc(block, BufferSize));
       if (resized == nullptr) {
         ReallocateBuffer(Header, 0, nullptr);
         Success(MMSYSERR_NOMEM);
@@ -256,9 +334,54 @@ void TWaveAudioIO::ReleaseAllBuffers() {
   }
 }
 
+void TWaveAudioIO::DiscardBuffer(PWAVEHDR& Header) {
+  if (Header == nullptr) return;
+  if ((Header->dwFlags & WHDR_PREPARED) != 0)
+    FCalls.Unprepare(FDeviceHandle, Header, sizeof(WAVEHDR));
+  ReallocateBuffer(Header, 0, nullptr);
+}
+
+bool TWaveAudioIO::SubmitBuffer(PWAVEHDR Header, bool ShowSamples) {
+  const bool wasPrepared = (Header->dwFlags & WHDR_PREPARED) != 0;
+  if (!wasPrepared && !Success(FCalls.Prepare(FDeviceHandle, Header, sizeof(WAVEHDR))))
+    return false;
+  auto undo = [&] {
+    if (!wasPrepared) FCalls.Unprepare(FDeviceHandle, Header, sizeof(WAVEHDR));
+  };
+  try {
+    if (ShowSamples) {
+      DoBufferData(Header->lpData, Header->dwBufferLength);
+      DoLevel(Header->lpData, Header->dwBufferLength);
+    }
+    if (Success(FCalls.Queue(FDeviceHandle, Header, sizeof(WAVEHDR)))) return true;
+  } catch (...) {
+    undo();
+    throw;
+  }
+  undo();
+  return false;
+}
+
+bool TWaveAudioIO::AddCallersBuffer(void* Buffer, uint32_t BufferSize, bool FreeIt,
+                                    const std::function<bool(PWAVEHDR)>& Submit) {
+  PWAVEHDR header = nullptr;
+  if (!ReallocateBuffer(header, BufferSize, Buffer)) return false;
+  if (FreeIt) header->dwUser = OwnerMark();
+  try {
+    if (Submit(header)) return true;
+  } catch (...) {
+    // The caller learns of the failure from the result; the report went through Success.
+  }
+  ReallocateBuffer(header, 0, nullptr);
+  return false;
+}
+
 // --- activity ---
 
-bool TWaveAudioIO::GetActive() { return FCallbackHandle != 0; }
+bool TWaveAudioIO::GetActive() {
+  const TCycleState state = FState;
+  return state == TCycleState::Open || state == TCycleState::Closing;
+}
 
 void TWaveAudioIO::SetActive(bool Value) {
   if (Value == GetActive()) return;
@@ -309,15 +432,16 @@ void TWaveAudioIO::WomClose() { DeviceClosed(); }
 void TWaveAudioIO::WomDone(PWAVEHDR) {}
 
 void TWaveAudioIO::DeviceOpened() {
-  FOpening = false;
+  // The open left Opening when OpenDevice returned, before this notification could run.
   PrimeBuffers();
   DoActivate();
 }
 
 void TWaveAudioIO::DeviceClosed() {
+  FDeviceHandle = 0;
   DoLevel(nullptr, 0);
-  FClosing = false;
   DestroyCallback();
+  EnterState(TCycleState::Idle);  // Active is False from here on
   ReleaseAllBuffers();
   DoDeactivate();
 }
@@ -360,38 +484,52 @@ void TWaveAudioIO::DoBufferData(void* Buffer, uint32_t Size) {
 
 // --- the open / close / pause / resume protocol ---
 
-bool TWaveAudioIO::OpenDeviceWith(const std::function<MMRESULT(const WAVEFORMATEX*)>& Query,
-                                  const std::function<MMRESULT(const WAVEFORMATEX*)>& Open) {
-  if (FOpening) return false;  // an open is already running (re-entered from a handler)
-  if (FClosing) WaitForClosing();
+void TWaveAudioIO::EnterState(TCycleState State) {
+  FState = State;
+  std::lock_guard<std::mutex> guard(FWaitersLock);
+  for (HANDLE waiter : FWaiters) SetEvent(waiter);
+}
+
+// "Device is aleardy open" and "Device is aleardy close" are the component's stored texts,
+// spelled as they always were: callers and tests compare them as they are.
+bool TWaveAudioIO::OpenDevice() {
+  if (GetOpening()) return false;  // an open is already running (re-entered from a handler)
+  if (GetClosing()) WaitForClosing();
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
   ReapWorkers(true);  // the previous Async cycle's worker has been told to quit
 
   TLockGuard guard(*this);
+  // Another thread may have opened or be opening meanwhile: look again, under the lock.
+  if (GetOpening()) return false;
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
-  FOpening = true;
-  FOpeningThreadId = GetCurrentThreadId();
-  FCloseIssued = false;
+  EnterState(TCycleState::Opening);
   PWaveFormatEx format = nullptr;
   bool freeIt = true;
   bool result = false;
   auto finish = [&] {
     if (freeIt) std::free(format);
-    FOpening = false;
-    FOpeningThreadId = 0;
+    EnterState(result ? TCycleState::Open : TCycleState::Idle);
   };
   try {
+    FNoFormatReason.clear();
     GetWaveFormat(format, freeIt);
-    if (format == nullptr)
-      throw EWaveAudioInvalidOperation("No audio format to open the device with");
-    if (Success(Query(format))) {
+    if (format == nullptr) {
+      // Nothing to open the device with: a failure like a format the device refuses, with
+      // the format source's reason (a player names what is wrong with the file).
+      Report(WAVERR_BADFORMAT,
+             FNoFormatReason.empty() ? "no audio format to open the device with" : FNoFormatReason);
+    } else if (Success(FCalls.Open(nullptr, FDeviceID, format, 0, 0, WAVE_FORMAT_QUERY))) {
       std::memcpy(&FWaveFormat, format, 16);
       FWaveFormat.cbSize = 0;
       CreateCallback();
       try {
-        result = Success(Open(format));
+        uint32_t handle = 0;
+        const MMRESULT opened =
+            FCalls.Open(&handle, FDeviceID, format, FCallbackHandle, 0, FCallbackType);
+        FDeviceHandle = opened == MMSYSERR_NOERROR ? handle : 0;
+        result = Success(opened);
       } catch (...) {
-        result = false;
+        result = false;  // an error of the device open (DoError's too) does not propagate
       }
       if (!result) DestroyCallback();
     }
@@ -403,13 +541,12 @@ bool TWaveAudioIO::OpenDeviceWith(const std::function<MMRESULT(const WAVEFORMATE
   return result;
 }
 
-bool TWaveAudioIO::CloseDeviceWith(const std::function<MMRESULT()>& Reset,
-                                   const std::function<MMRESULT()>& Close, bool SwallowErrors) {
-  if (FClosing) return false;
-  if (FOpening) {
-    // Called from a handler inside OpenDevice on the same thread: the open cannot finish
-    // while we wait for it, so the close is refused.
-    if (FOpeningThreadId == GetCurrentThreadId()) return false;
+bool TWaveAudioIO::CloseDevice() {
+  if (GetClosing()) return false;
+  if (GetOpening()) {
+    // Only the opening thread holds the lock while an open runs: called from a handler
+    // inside that open, the close would wait for itself, so it is refused.
+    if (FLock.HeldByCurrentThread()) return false;
     WaitForOpening();
   }
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
@@ -417,70 +554,56 @@ bool TWaveAudioIO::CloseDeviceWith(const std::function<MMRESULT()>& Reset,
   TLockGuard guard(*this);
   // In Async mode the worker may have ended the cycle (the output's data ran dry) between
   // the look above and taking the lock: look again, now that nothing can change.
-  if (FClosing) return false;
+  if (GetClosing()) return false;
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
-  FClosing = true;
-  bool result = false;
+  EnterState(TCycleState::Closing);
   try {
-    if (!Success(Reset())) {
-      FClosing = false;
-    } else if (ActiveBufferCount() == 0) {
-      const MMRESULT closed = Close();
-      if (closed == MMSYSERR_NOERROR)
-        FCloseIssued = true;
-      else
-        FClosing = false;  // refused: the component stays active and can be stopped again
-      result = Success(closed);
-    } else {
-      result = true;  // the last returning buffer closes the device
+    if (!Success(FCalls.Reset(FDeviceHandle))) {
+      EnterState(TCycleState::Open);
+      return false;
     }
+    // With buffers out, the last one to come back closes the device.
+    return ActiveBufferCount() != 0 || CloseWhenDrained();
   } catch (...) {
-    FClosing = false;
-    if (!SwallowErrors) throw;
-    result = false;
+    if (GetClosing() && HasDeviceHandle()) EnterState(TCycleState::Open);
+    if (!FCalls.CloseSwallowsErrors) throw;
+    return false;
   }
-  return result;
 }
 
-void TWaveAudioIO::CloseWhenDrained(const std::function<MMRESULT()>& Close) {
-  // The close is issued once per cycle: a notification that the component posted to itself
-  // before the close may still arrive and must not close the device a second time.
-  if (!FClosing || ActiveBufferCount() != 0 || FCloseIssued) return;
-  const MMRESULT closed = Close();
+bool TWaveAudioIO::CloseWhenDrained() {
+  // Once the close is issued the handle is gone: a notification the component posted to
+  // itself before the close may still arrive and must not close the device a second time.
+  if (!GetClosing() || ActiveBufferCount() != 0 || !HasDeviceHandle()) return true;
+  const MMRESULT closed = FCalls.Close(FDeviceHandle);
   if (closed == MMSYSERR_NOERROR)
-    FCloseIssued = true;
+    FDeviceHandle = 0;  // the closed notification follows
   else
-    FClosing = false;
-  Success(closed);
+    EnterState(TCycleState::Open);
+  return Success(closed);
 }
 
-bool TWaveAudioIO::PauseDeviceWith(std::atomic<bool>& PausedFlag,
-                                   const std::function<MMRESULT()>& Stop) {
-  if (PausedFlag) return false;
+bool TWaveAudioIO::PauseDevice() {
+  if (FPaused) return false;
   TLockGuard guard(*this);
-  if (PausedFlag) return false;
-  if (HasDeviceHandle() && !Success(Stop())) return false;
-  PausedFlag = true;
+  if (FPaused) return false;
+  if (HasDeviceHandle() && !Success(FCalls.Stop(FDeviceHandle))) return false;
+  FPaused = true;
   DoPause();
   return true;
 }
 
-bool TWaveAudioIO::ResumeDeviceWith(std::atomic<bool>& PausedFlag,
-                                    const std::function<MMRESULT()>& Start) {
-  if (!PausedFlag) return false;
+bool TWaveAudioIO::ResumeDevice() {
+  if (!FPaused) return false;
   TLockGuard guard(*this);
-  if (!PausedFlag) return false;
-  if (HasDeviceHandle() && !Success(Start())) return false;
-  PausedFlag = false;
+  if (!FPaused) return false;
+  if (HasDeviceHandle() && !Success(FCalls.Start(FDeviceHandle))) return false;
+  FPaused = false;
   DoResume();
   return true;
 }
 
 // --- the notification channel ---
-
-bool TWaveAudioIO::OnChannelThread() const {
-  return FCallbackHandle != 0 && FChannelThreadId == GetCurrentThreadId();
-}
 
 void TWaveAudioIO::CreateCallback() {
   if (FAsync) {
@@ -489,38 +612,29 @@ void TWaveAudioIO::CreateCallback() {
   } else {
     FCallbackType = CALLBACK_WINDOW;
     HWND wnd = AllocateHWnd([this](TMessage& message) { CallbackWndProc(message); });
-    FChannelThreadId = GetCurrentThreadId();
     FCallbackHandle = reinterpret_cast<DWORD_PTR>(wnd);
   }
 }
 
+// The worker makes its queue before the channel is handed out and keeps it until its thread
+// ends, so a post to it succeeds at once or finds the worker gone: there is nothing to retry.
 void TWaveAudioIO::DestroyCallback() {
   const DWORD_PTR callback = FCallbackHandle;
   if (callback == 0) return;
-  if (FCallbackType == CALLBACK_THREAD) {
-    // The worker created its queue before the channel was handed out, so this post only
-    // waits while the queue is briefly busy.
-    while (!PostThreadMessage(static_cast<DWORD>(callback), WM_QUIT, 0, 0)) {
-      if (!HasMessageQueue(static_cast<DWORD>(callback))) break;  // the worker is gone
-      Sleep(0);
-    }
-  } else {
+  if (FCallbackType == CALLBACK_THREAD)
+    PostThreadMessage(static_cast<DWORD>(callback), WM_QUIT, 0, 0);
+  else
     DeallocateHWnd(reinterpret_cast<HWND>(callback));
-  }
   FCallbackHandle = 0;
 }
 
 void TWaveAudioIO::PostWaveMessage(UINT Msg, LPARAM LParam) {
   const DWORD_PTR callback = FCallbackHandle;
   if (callback == 0) return;
-  if (FCallbackType == CALLBACK_THREAD) {
-    while (!PostThreadMessage(static_cast<DWORD>(callback), Msg, 0, LParam)) {
-      if (!HasMessageQueue(static_cast<DWORD>(callback))) break;
-      Sleep(0);
-    }
-  } else {
+  if (FCallbackType == CALLBACK_THREAD)
+    PostThreadMessage(static_cast<DWORD>(callback), Msg, 0, LParam);
+  else
     PostMessage(reinterpret_cast<HWND>(callback), Msg, 0, LParam);
-  }
 }
 
 bool TWaveAudioIO::ProcessWaveMessage(UINT Msg, LPARAM LParam) {
@@ -538,11 +652,6 @@ bool TWaveAudioIO::ProcessWaveMessage(UINT Msg, LPARAM LParam) {
   auto* header = reinterpret_cast<PWAVEHDR>(LParam);
   try {
     TLockGuard guard(*this);
-    struct TDepth {
-      int& depth;
-      explicit TDepth(int& d) : depth(d) { ++depth; }
-      ~TDepth() { --depth; }
-    } depth(FDispatchDepth);
     switch (Msg) {
       case MM_WOM_OPEN:
         WomOpen();
@@ -577,60 +686,78 @@ void TWaveAudioIO::CallbackWndProc(TMessage& Message) {
                                    Message.WParam, Message.LParam);
 }
 
+// --- the waits ---
+
 void TWaveAudioIO::WaitForOpening() {
-  if (FCallbackHandle == 0) return;
-  if (FCallbackType == CALLBACK_THREAD) {
-    while (FOpening) {
-      WaitWithMessagePump(GetCurrentThread(), 0);
-      if (FOpening) Sleep(1);
+  // The open is short and bounded, so a quit message does not cut this wait short.
+  WaitWhile(TCycleState::Opening, false);
+}
+
+void TWaveAudioIO::WaitForClosing() {
+  if (!GetClosing() || FLock.HeldByCurrentThread()) return;
+  const HANDLE worker = FCallbackType == CALLBACK_THREAD ? FThreadHandle.load() : nullptr;
+  WaitWhile(TCycleState::Closing, true);
+  // The cycle's worker has ended its cycle (or another one has begun): let it leave its
+  // loop before anyone reuses the component. A close the device refused keeps the worker.
+  if (worker != nullptr && (!GetActive() || FThreadHandle.load() != worker)) JoinWorker(worker);
+}
+
+void TWaveAudioIO::WaitWhile(TCycleState From, bool StopOnQuit) {
+  // A thread that holds the lock is the one whose handler or control call the change needs.
+  if (FState != From || FLock.HeldByCurrentThread()) return;
+  struct TWaiter {
+    TWaveAudioIO& IO;
+    HANDLE Event = CreateEvent(FALSE_, FALSE_);
+    explicit TWaiter(TWaveAudioIO& io) : IO(io) {
+      std::lock_guard<std::mutex> guard(IO.FWaitersLock);
+      IO.FWaiters.push_back(Event);
     }
-    return;
-  }
-  HWND wnd = reinterpret_cast<HWND>(FCallbackHandle.load());
-  MSG msg;
-  while (FOpening && FCallbackHandle != 0) {
-    if (PeekMessage(&msg, wnd, 0, 0, PM_REMOVE)) {
-      DispatchMessage(&msg);
-      if (msg.message == WM_QUIT) break;
+    ~TWaiter() {
+      {
+        std::lock_guard<std::mutex> guard(IO.FWaitersLock);
+        IO.FWaiters.erase(std::find(IO.FWaiters.begin(), IO.FWaiters.end(), Event));
+      }
+      CloseHandle(Event);
+    }
+  } waiter(*this);
+  // The hidden window's notifications are dispatched by the thread that owns it; any other
+  // thread, and every thread in Async mode, has none of the component's to dispatch. (An
+  // open in progress is finished by its own thread without them.)
+  const HWND window = From == TCycleState::Closing && FCallbackType == CALLBACK_WINDOW
+                          ? reinterpret_cast<HWND>(FCallbackHandle.load())
+                          : nullptr;
+  const bool ownsWindow =
+      window != nullptr && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+  while (FState == From) {
+    if (ownsWindow) {
+      MSG msg;
+      if (PeekMessage(&msg, window, 0, 0, PM_REMOVE)) {
+        DispatchMessage(&msg);
+        if (msg.message == WM_QUIT && StopOnQuit) return;
+        continue;
+      }
+      // Wakes for a change of state or a message posted after the look above; a message
+      // for another window of this thread wakes it once, not again and again.
+      MsgWaitForMultipleObjects(1, &waiter.Event, FALSE_, INFINITE, QS_POSTMESSAGE);
+    } else if (FAsync) {
+      // As the platform's wait does, the calling thread's own messages keep flowing.
+      const DWORD woke = WaitWithMessagePump(waiter.Event, INFINITE);
+      if (woke == WAIT_FAILED || (woke != WAIT_OBJECT_0 && StopOnQuit)) return;
     } else {
-      MsgWaitForMultipleObjects(0, nullptr, FALSE_, kIdleWaitMs,
-                                QS_POSTMESSAGE | QS_ALLPOSTMESSAGE);
+      if (WaitForSingleObject(waiter.Event, INFINITE) == WAIT_FAILED) return;
     }
   }
 }
 
-void TWaveAudioIO::WaitForClosing() {
-  if (FCallbackHandle == 0) return;
-  // From inside one of this component's own handlers the close cannot complete: the
-  // handler in progress still holds a buffer (window mode) or is the worker itself.
-  if (OnChannelThread() && (FCallbackType == CALLBACK_THREAD || FDispatchDepth > 0)) return;
-  if (FCallbackType == CALLBACK_THREAD) {
-    HANDLE worker = nullptr;
-    {
-      std::lock_guard<std::mutex> guard(FWorkersLock);
-      for (const auto& w : FWorkers)
-        if (w.ThreadId == static_cast<DWORD>(FCallbackHandle.load())) worker = w.Handle;
-    }
-    if (worker == nullptr) return;
-    while (FCallbackHandle != 0 && FClosing) {
-      if (WaitWithMessagePump(worker, kIdleWaitMs * 4) == WAIT_OBJECT_0) break;
-    }
-    // Closed: let the worker leave its loop before anyone reuses the component.
-    if (FCallbackHandle == 0) WaitForSingleObject(worker, INFINITE);
+void TWaveAudioIO::JoinWorker(HANDLE Worker) {
+  // A thread that holds the lock runs inside a handler: dispatching its messages there
+  // would run other handlers in the middle of it, so it only waits.
+  if (FLock.HeldByCurrentThread()) {
+    WaitForSingleObject(Worker, INFINITE);
     return;
   }
-  // Window mode. Only a pending close is waited for: a close the device refused leaves the
-  // component active and would otherwise be waited for forever.
-  HWND wnd = reinterpret_cast<HWND>(FCallbackHandle.load());
-  MSG msg;
-  while (FCallbackHandle != 0 && FClosing) {
-    if (PeekMessage(&msg, wnd, 0, 0, PM_REMOVE)) {
-      DispatchMessage(&msg);
-      if (msg.message == WM_QUIT) break;
-    } else {
-      MsgWaitForMultipleObjects(0, nullptr, FALSE_, kIdleWaitMs,
-                                QS_POSTMESSAGE | QS_ALLPOSTMESSAGE);
-    }
+  // A quit message does not end this wait: the worker is leaving already.
+  while (WaitWithMessagePump(Worker, INFINITE) == WAIT_OBJECT_0 + 1) {
   }
 }
 
@@ -653,7 +780,7 @@ void TWaveAudioIO::ReapWorkers(bool Wait) {
   }
   // Joined outside the list's lock: a worker that is finishing never needs it.
   for (const auto& w : done) {
-    WaitForSingleObject(w.Handle, INFINITE);
+    JoinWorker(w.Handle);
     CloseHandle(w.Handle);
   }
 }

@@ -14,10 +14,40 @@
 // Threads: in window mode (Async false, the default) every notification and every event it
 // fires runs on the thread that opened the device, which must keep dispatching its messages;
 // in Async mode they run on a private worker thread (TWaveThread), one per open cycle.
+//
+// One open cycle. The component keeps one private state, changed in one place (with the
+// lock held, and every change wakes whoever waits for one):
+//
+//   Idle --OpenDevice--> Opening --device opened--> Open --CloseDevice, end of data--> Closing
+//     ^                     | the open fails          ^                                  |
+//     +---------------------+                         +------ reset or close refused ----+
+//   Closing --closed notification (DeviceClosed)--> Idle
+//
+// - Opening lasts exactly as long as OpenDevice runs, on the thread that called it and with
+//   the lock held: the format is asked for (GetWaveFormat), the device is queried, the
+//   channel created and the device opened. A failure ends the channel, frees the format and
+//   goes back to Idle.
+// - Open and Closing are Active: the channel exists and the device's notifications arrive
+//   on it. The opened notification primes the buffers and fires OnActivate.
+// - Closing is entered by CloseDevice (the device is reset; it is closed once every buffer
+//   has come back) or by the output running out of data. A refused reset or close goes
+//   back to Open, so the component can be stopped again.
+// - The closed notification ends the channel, frees the buffers and fires OnDeactivate; the
+//   component is Idle from the moment it leaves Closing, and a new cycle may open at once.
+// - WaitForOpening and WaitForClosing block until the state moves on. On the thread that
+//   owns the hidden window they dispatch that window's notifications meanwhile; in Async
+//   mode they dispatch the calling thread's messages and, after a close, join the cycle's
+//   worker. Neither ticks nor spins. A thread that holds the lock (a handler, or a control
+//   call made from one) never waits: what it would wait for cannot happen before it returns.
+//
+// The input and output devices differ in their calls (the waveIn and waveOut families, one
+// TWaveCalls table each) and in their buffer cycles; the protocol, the device queries,
+// pausing and the hand-over of a buffer to the device are written once, here.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -75,6 +105,14 @@ class TPCMFormats {
 // always, one more per bit, never the 48000 Hz ones.
 TPCMFormats PCMFormatsFromCaps(DWORD dwFormats);
 
+// The memory calls of the buffer pool (headers and their data blocks). Only tests replace
+// them, to drive the out-of-memory paths that a real machine seldom takes.
+struct TBufferMemory {
+  void* (*Calloc)(size_t Count, size_t Size);
+  void* (*Realloc)(void* Block, size_t Size);
+};
+TBufferMemory& BufferMemory();
+
 class TWaveAudioIO;
 
 // The worker thread of Async mode: it owns a message queue (created before the device is
@@ -94,11 +132,47 @@ class TWaveThread {
   HANDLE FHandle = nullptr;  // this thread's own handle, known before its loop can end
 };
 
+// The platform calls of one direction: the input device fills it with the waveIn family,
+// the output device with the waveOut family. Handles of both directions are 32-bit numbers.
+struct TWaveCalls {
+  UINT (*NumDevs)();
+  // The product name and the format bits of a device (the capability records differ).
+  MMRESULT (*Caps)(UINT DeviceID, std::string& Name, DWORD& Formats);
+  MMRESULT (*ErrorText)(MMRESULT ErrorCode, char* Text, UINT Size);
+  using TOpenCall = MMRESULT(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
+                             DWORD_PTR Callback, DWORD_PTR Instance, DWORD Flags);
+  TOpenCall* Open;  // also the format query (WAVE_FORMAT_QUERY, no handle)
+  MMRESULT (*Close)(uint32_t Handle);
+  MMRESULT (*Prepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
+  MMRESULT (*Unprepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
+  MMRESULT (*Queue)(uint32_t Handle, WAVEHDR* Header, UINT Size);  // add buffer / write
+  MMRESULT (*Start)(uint32_t Handle);                              // start / restart
+  MMRESULT (*Stop)(uint32_t Handle);                               // stop / pause
+  MMRESULT (*Reset)(uint32_t Handle);
+  MMRESULT (*Position)(uint32_t Handle, MMTIME* Time, UINT Size);
+  // The driver's explanation of a failure code (winmm::FailureReason of this direction).
+  std::string (*FailureReason)(uint32_t Handle, MMRESULT ErrorCode);
+  // An exception raised while CloseDevice resets or closes the device: the input device
+  // turns it into the result False, the output device lets it reach the caller.
+  bool CloseSwallowsErrors;
+};
+
+// The Caps entry of TWaveCalls over a direction's capability query (GetDevCaps).
+template <class TCaps, MMRESULT (*GetDevCaps)(UINT, TCaps*, UINT)>
+MMRESULT WaveCapsCall(UINT DeviceID, std::string& Name, DWORD& Formats) {
+  TCaps caps{};
+  const MMRESULT result = GetDevCaps(DeviceID, &caps, sizeof(caps));
+  if (result == MMSYSERR_NOERROR) {
+    Name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
+    Formats = caps.dwFormats;
+  }
+  return result;
+}
+
 class TWaveAudioIO : public TComponent {
   friend class TWaveThread;
 
  public:
-  explicit TWaveAudioIO(TComponent* owner = nullptr);
   ~TWaveAudioIO() override;
 
   // --- published properties ---
@@ -108,29 +182,39 @@ class TWaveAudioIO : public TComponent {
   // Stored unchanged; an open cycle with a count of 0 keeps one buffer at the device.
   void SetBufferCount(uint16_t value) { FBufferCount = value; }
   bool GetAsync() const { return FAsync; }
-  void SetAsync(bool value);  // ignored while Active
+  void SetAsync(bool value);  // ignored while Active (or opening)
 
   // --- public properties ---
   DWORD GetDeviceID() const { return FDeviceID; }
   void SetDeviceID(DWORD value) { FDeviceID = value; }
   MMRESULT GetLastError() const { return FLastError; }
+  // Why the last error happened, in words of its own, when something said so: the driver
+  // (a device that does not exist, a sound card that went away) or the format source (a
+  // file that is not a RIFF WAVE file). Empty otherwise.
+  std::string GetLastErrorReason() const;
   std::string DeviceName();  // GetDeviceName
-  bool GetOpening() const { return FOpening; }
-  bool GetClosing() const { return FClosing; }
+  bool GetOpening() const { return FState == TCycleState::Opening; }
+  bool GetClosing() const { return FState == TCycleState::Closing; }
   DWORD_PTR GetCallbackHandle() const { return FCallbackHandle; }
   DWORD GetCallbackType() const { return FCallbackType; }
   // Non-zero from the worker's creation until its loop has ended; 0 in window mode.
   HANDLE GetThreadHandle() const { return FThreadHandle; }
   // A copy: the record is packed, so its fields are read by value.
   WAVEFORMATEX GetWaveFormatRecord() const { return FWaveFormat; }
+  uint32_t GetDeviceHandle() const { return FDeviceHandle; }
 
   TWaveAudioEvent OnActivate, OnDeactivate, OnPause, OnResume, OnError;
   TWaveAudioLevelEvent OnLevel;
   TWaveAudioBufferEvent OnBufferData;
 
   // --- operations ---
-  // Records the code as LastError; any non-zero code goes to DoError and gives False.
+  // Records the code as LastError (with the driver's explanation of it, if any); any
+  // non-zero code goes to DoError and gives False.
   bool Success(MMRESULT ErrorCode);
+  // The text of the last error that the window and the CLI show, also as the message of
+  // the EWaveAudioSysError that DoError raises: the device's own text for the code, with
+  // the reason in brackets when one is known ("No sound device is available (ALSA: Unknown
+  // PCM default)"); never empty for a failure.
   std::string LastErrorText();
   uint16_t ActiveBufferCount() const { return static_cast<uint16_t>(FBuffers.size()); }
   uint32_t CalcBufferSize() const;
@@ -150,6 +234,8 @@ class TWaveAudioIO : public TComponent {
   // of a handler goes to the application's exception handler. False for any other message.
   bool ProcessWaveMessage(UINT Msg, LPARAM LParam);
   void CallbackWndProc(TMessage& Message);
+  // Block until an open in progress has finished, or a pending close has been handled (see
+  // the cycle above); both return at once when there is nothing to wait for.
   void WaitForOpening();
   void WaitForClosing();
 
@@ -166,28 +252,31 @@ class TWaveAudioIO : public TComponent {
   virtual void WomDone(PWAVEHDR Header);
 
  public:
-  virtual UINT GetNumDevs() = 0;
+  // The device operations below are the same for both directions over their calls; the
+  // output device adds its position base to GetPosition.
+  virtual UINT GetNumDevs();
   virtual bool GetActive();
   virtual void SetActive(bool Value);
-  virtual bool GetPaused() = 0;
+  virtual bool GetPaused();
   virtual void SetPaused(bool Value);
-  virtual void GetDeviceName(std::string& Name) = 0;
-  virtual TPCMFormats GetDeviceFormats() = 0;
-  virtual uint32_t GetPosition() = 0;
-  virtual void GetErrorText(MMRESULT ErrorCode, std::string& Text) = 0;
+  virtual void GetDeviceName(std::string& Name);
+  virtual TPCMFormats GetDeviceFormats();
+  virtual uint32_t GetPosition();
+  virtual void GetErrorText(MMRESULT ErrorCode, std::string& Text);
 
  protected:
   // Supplies the format of the open cycle; FreeIt arrives True and says, on return, whether
-  // the record (std::malloc'ed) is freed after the open.
+  // the record (std::malloc'ed) is freed after the open. No record fails the open through
+  // DoError, with the reason given to ExplainNoFormat.
   virtual void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) = 0;
 
  public:
-  virtual MMRESULT ValidateDeviceID(DWORD DeviceID) = 0;
-  virtual bool OpenDevice() = 0;
-  virtual bool CloseDevice() = 0;
-  virtual bool PauseDevice() = 0;
-  virtual bool ResumeDevice() = 0;
-  virtual bool HasDeviceHandle() = 0;
+  virtual MMRESULT ValidateDeviceID(DWORD DeviceID);
+  virtual bool OpenDevice();
+  virtual bool CloseDevice();
+  virtual bool PauseDevice();
+  virtual bool ResumeDevice();
+  virtual bool HasDeviceHandle();
 
  protected:
   virtual void PrimeBuffers() = 0;
@@ -203,24 +292,34 @@ class TWaveAudioIO : public TComponent {
   virtual void DoBufferData(void* Buffer, uint32_t Size);
 
  public:
-  virtual bool IsFormatSupported(const WAVEFORMATEX* pWaveFormat) = 0;
+  virtual bool IsFormatSupported(const WAVEFORMATEX* pWaveFormat);
 
  protected:
-  // --- the protocol shared by the input and output devices ---
-  // The steps of an open: query the format, create the channel, open the device. Query and
-  // Open are the device's calls; Open stores the device handle.
-  bool OpenDeviceWith(const std::function<MMRESULT(const WAVEFORMATEX*)>& Query,
-                      const std::function<MMRESULT(const WAVEFORMATEX*)>& Open);
-  // Reset, then close at once when no buffer is out. SwallowErrors: the input device turns
-  // an exception into False, the output device lets it through.
-  bool CloseDeviceWith(const std::function<MMRESULT()>& Reset,
-                       const std::function<MMRESULT()>& Close, bool SwallowErrors);
-  // Closes the device once the last buffer has come back while closing. A refused close
-  // clears Closing: the component stays active and can be stopped again, instead of
-  // waiting for a closed notification that never comes.
-  void CloseWhenDrained(const std::function<MMRESULT()>& Close);
-  bool PauseDeviceWith(std::atomic<bool>& PausedFlag, const std::function<MMRESULT()>& Stop);
-  bool ResumeDeviceWith(std::atomic<bool>& PausedFlag, const std::function<MMRESULT()>& Start);
+  enum class TCycleState { Idle, Opening, Open, Closing };
+
+  TWaveAudioIO(TComponent* owner, const TWaveCalls& calls);
+
+  // The one place the cycle state changes; the lock is held. Wakes every waiter.
+  void EnterState(TCycleState State);
+
+  // Called from GetWaveFormat when it has no format to give: why, for the error report.
+  void ExplainNoFormat(std::string Reason) { FNoFormatReason = std::move(Reason); }
+
+  // Closes the device once no buffer is out while closing (the closed notification
+  // follows); a refused close goes back to Open, so the component stays active and can be
+  // stopped again instead of waiting for a notification that never comes. True unless the
+  // close was refused.
+  bool CloseWhenDrained();
+  // Prepares the header when it is not prepared yet and hands it to the device. With
+  // ShowSamples (output) OnBufferData and OnLevel see the samples first, as they are
+  // queued. A header this call prepared is unprepared again when the hand-over fails.
+  bool SubmitBuffer(PWAVEHDR Header, bool ShowSamples);
+  // A caller's block (or, with Buffer nil, a component block) queued through Submit; with
+  // FreeIt the component frees it. False, with the header released, when it is not queued.
+  bool AddCallersBuffer(void* Buffer, uint32_t BufferSize, bool FreeIt,
+                        const std::function<bool(PWAVEHDR)>& Submit);
+  // Unprepares (when prepared) and releases a header that is not at the device.
+  void DiscardBuffer(PWAVEHDR& Header);
 
   // The number of buffers an open cycle keeps at the device: BufferCount, but at least one,
   // so that a count of 0 still moves audio instead of stalling with the device open.
@@ -231,23 +330,32 @@ class TWaveAudioIO : public TComponent {
   // recorder and player, the input and output devices): marks the component as being
   // destroyed (OnDeactivate and OnLevel stay silent), closes an active device through the
   // virtual SetActive and waits for its closed notification. A device that refuses to
-  // close is torn down through AbandonDevice. Safe to call more than once.
+  // close is reset and closed ignoring results, and the channel and buffers are released
+  // without it. Safe to call more than once.
   void ShutDown() noexcept;
-  // Last resort of ShutDown when the device would not close: the descendant resets and
-  // closes its handle ignoring results; the channel and the buffers are then released.
-  virtual void AbandonDevice() {}
 
-  std::atomic<bool> FOpening{false};
-  std::atomic<bool> FClosing{false};
+  const TWaveCalls& FCalls;
+  uint32_t FDeviceHandle = 0;  // the open device; 0 when none (also once its close is issued)
+  std::atomic<bool> FPaused{false};
   WAVEFORMATEX FWaveFormat{};
 
  private:
+  // Blocks while the state is From (see WaitForOpening). StopOnQuit: a quit message the
+  // wait dispatches ends it, as the platform's waits do.
+  void WaitWhile(TCycleState From, bool StopOnQuit);
+  // Records the code and its reason as the last error; a failure goes to DoError.
+  bool Report(MMRESULT ErrorCode, std::string Reason);
+  void AbandonDevice() noexcept;
   void ReapWorkers(bool Wait);
-  bool OnChannelThread() const;
+  void JoinWorker(HANDLE Worker);
 
+  std::atomic<TCycleState> FState{TCycleState::Idle};
   bool FAsync = false;
   DWORD FDeviceID = WAVE_MAPPER;
   MMRESULT FLastError = 0;
+  std::string FLastErrorReason;  // guarded by FErrorLock: any thread may read it
+  mutable std::mutex FErrorLock;
+  std::string FNoFormatReason;
   uint16_t FBufferLength = 1000;
   uint16_t FBufferCount = 2;
   std::atomic<DWORD_PTR> FCallbackHandle{0};
@@ -256,11 +364,11 @@ class TWaveAudioIO : public TComponent {
   std::atomic<HANDLE> FThreadHandle{nullptr};
   TCriticalSection FLock;
 
-  // Channel bookkeeping.
-  std::atomic<DWORD> FChannelThreadId{0};  // the thread that runs this cycle's handlers
-  std::atomic<DWORD> FOpeningThreadId{0};  // the thread inside OpenDevice while Opening
-  int FDispatchDepth = 0;                  // handlers running on the channel thread
-  bool FCloseIssued = false;               // the device close of this cycle has been called
+  // One auto-reset event per thread waiting for the state to change: each change sets
+  // them all, so no waiter can miss one, however many there are.
+  std::vector<HANDLE> FWaiters;
+  std::mutex FWaitersLock;
+
   struct TWorker {
     HANDLE Handle;
     DWORD ThreadId;

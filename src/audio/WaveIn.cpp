@@ -1,11 +1,33 @@
 #include "audio/WaveIn.h"
 
 #include <cstdlib>
-#include <cstring>
 
-TWaveAudioIn::TWaveAudioIn(TComponent* owner) : TWaveAudioIO(owner) {
-  FPCMFormat = Mono16bit8000Hz;
-}
+#include "platform/winmm_driver.h"
+
+namespace {
+
+const TWaveCalls kWaveInCalls{
+    waveInGetNumDevs,
+    WaveCapsCall<WAVEINCAPSA, waveInGetDevCapsA>,
+    waveInGetErrorTextA,
+    waveInOpen,
+    waveInClose,
+    waveInPrepareHeader,
+    waveInUnprepareHeader,
+    waveInAddBuffer,
+    waveInStart,
+    waveInStop,
+    waveInReset,
+    waveInGetPosition,
+    [](uint32_t handle, MMRESULT code) {
+      return winmm::FailureReason(winmm::WaveDir::In, handle, code);
+    },
+    /*CloseSwallowsErrors=*/true,
+};
+
+}  // namespace
+
+TWaveAudioIn::TWaveAudioIn(TComponent* owner) : TWaveAudioIO(owner, kWaveInCalls) {}
 
 TWaveAudioIn::~TWaveAudioIn() { ShutDown(); }
 
@@ -14,49 +36,6 @@ void TWaveAudioIn::SetPCMFormat(TPCMFormat value) {
   if (HasDeviceHandle())
     throw EWaveAudioInvalidOperation("Audio format cannot be changed while device is open");
   FPCMFormat = value;
-}
-
-// --- device queries ---
-
-UINT TWaveAudioIn::GetNumDevs() { return waveInGetNumDevs(); }
-
-void TWaveAudioIn::GetDeviceName(std::string& Name) {
-  WAVEINCAPSA caps{};
-  if (waveInGetDevCapsA(GetDeviceID(), &caps, sizeof(caps)) == MMSYSERR_NOERROR)
-    Name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
-  else
-    Name.clear();
-}
-
-TPCMFormats TWaveAudioIn::GetDeviceFormats() {
-  WAVEINCAPSA caps{};
-  if (waveInGetDevCapsA(GetDeviceID(), &caps, sizeof(caps)) != MMSYSERR_NOERROR) return {};
-  return PCMFormatsFromCaps(caps.dwFormats);
-}
-
-uint32_t TWaveAudioIn::GetPosition() {
-  MMTIME time{};
-  time.wType = TIME_MS;
-  if (waveInGetPosition(FDeviceHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
-  return MMTimeToMs(time);
-}
-
-void TWaveAudioIn::GetErrorText(MMRESULT ErrorCode, std::string& Text) {
-  char text[256] = {};
-  if (waveInGetErrorTextA(ErrorCode, text, sizeof(text)) == MMSYSERR_NOERROR)
-    Text = text;
-  else
-    Text.clear();
-}
-
-MMRESULT TWaveAudioIn::ValidateDeviceID(DWORD DeviceID) {
-  WAVEINCAPSA caps{};
-  return waveInGetDevCapsA(DeviceID, &caps, sizeof(caps));
-}
-
-bool TWaveAudioIn::IsFormatSupported(const WAVEFORMATEX* pWaveFormat) {
-  return waveInOpen(nullptr, GetDeviceID(), pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) ==
-         MMSYSERR_NOERROR;
 }
 
 void TWaveAudioIn::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
@@ -73,43 +52,6 @@ void TWaveAudioIn::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
     throw EWaveAudioInvalidOperation("No audio format is given for the device");
 }
 
-// --- the protocol ---
-
-bool TWaveAudioIn::OpenDevice() {
-  return OpenDeviceWith(
-      [this](const WAVEFORMATEX* format) {
-        return waveInOpen(nullptr, GetDeviceID(), format, 0, 0, WAVE_FORMAT_QUERY);
-      },
-      [this](const WAVEFORMATEX* format) {
-        HWAVEIN handle = 0;
-        const MMRESULT result =
-            waveInOpen(&handle, GetDeviceID(), format, GetCallbackHandle(), 0, GetCallbackType());
-        FDeviceHandle = result == MMSYSERR_NOERROR ? handle : 0;
-        return result;
-      });
-}
-
-bool TWaveAudioIn::CloseDevice() {
-  return CloseDeviceWith([this] { return waveInReset(FDeviceHandle); },
-                         [this] { return waveInClose(FDeviceHandle); }, true);
-}
-
-bool TWaveAudioIn::PauseDevice() {
-  return PauseDeviceWith(FPaused, [this] { return waveInStop(FDeviceHandle); });
-}
-
-bool TWaveAudioIn::ResumeDevice() {
-  return ResumeDeviceWith(FPaused, [this] { return waveInStart(FDeviceHandle); });
-}
-
-void TWaveAudioIn::AbandonDevice() {
-  if (FDeviceHandle == 0) return;
-  waveInReset(FDeviceHandle);
-  for (int i = 0; i < 2; ++i)
-    if (waveInClose(FDeviceHandle) == MMSYSERR_NOERROR) break;
-  FDeviceHandle = 0;
-}
-
 // --- the buffer cycle ---
 
 void TWaveAudioIn::WimOpen() {
@@ -117,19 +59,14 @@ void TWaveAudioIn::WimOpen() {
   if (FPaused) return;  // a cycle that starts paused waits for ResumeDevice
   // Stopped before its opened notification arrived: the device is closing (or closed), and
   // starting it could only fail and leave every later cycle paused.
-  if (FClosing) return;
+  if (GetClosing()) return;
   // Paused until the start has succeeded, also when the failure raises.
   FPaused = true;
   FPaused = !Success(waveInStart(FDeviceHandle));
 }
 
-void TWaveAudioIn::WimClose() {
-  FDeviceHandle = 0;
-  DeviceClosed();
-}
-
 void TWaveAudioIn::PrimeBuffers() {
-  while (ActiveBufferCount() < EffectiveBufferCount() && HasDeviceHandle() && !FClosing) {
+  while (ActiveBufferCount() < EffectiveBufferCount() && HasDeviceHandle() && !GetClosing()) {
     PWAVEHDR header = nullptr;
     try {
       if (!ReallocateBuffer(header, CalcBufferSize(), nullptr)) break;
@@ -145,23 +82,10 @@ void TWaveAudioIn::PrimeBuffers() {
   }
 }
 
-bool TWaveAudioIn::QueueBuffer(PWAVEHDR Header) {
-  const bool wasPrepared = (Header->dwFlags & WHDR_PREPARED) != 0;
-  if (!wasPrepared && !Success(waveInPrepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR))))
-    return false;
-  try {
-    if (Success(waveInAddBuffer(FDeviceHandle, Header, sizeof(WAVEHDR)))) return true;
-  } catch (...) {
-    if (!wasPrepared) waveInUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-    throw;
-  }
-  if (!wasPrepared) waveInUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-  return false;
-}
+bool TWaveAudioIn::QueueBuffer(PWAVEHDR Header) { return SubmitBuffer(Header, false); }
 
 void TWaveAudioIn::WimData(PWAVEHDR Header) {
   try {
-    bool requeued = false;
     if (Header != nullptr) {
       if (Success(waveInUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR))) &&
           Header->dwBytesRecorded > 0) {
@@ -172,36 +96,26 @@ void TWaveAudioIn::WimData(PWAVEHDR Header) {
         // The receiver keeps the block: the header gets a fresh one when it is reused.
         if (!freeIt) Header->dwUser = 0;
       }
-      if (!FClosing && ActiveBufferCount() <= EffectiveBufferCount())
+      bool requeued = false;
+      if (!GetClosing() && ActiveBufferCount() <= EffectiveBufferCount())
         requeued = ReallocateBuffer(Header, CalcBufferSize(), nullptr) && QueueBuffer(Header);
       if (!requeued) ReallocateBuffer(Header, 0, nullptr);
     }
   } catch (...) {
-    if (Header != nullptr) {
-      if ((Header->dwFlags & WHDR_PREPARED) != 0)
-        waveInUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-      ReallocateBuffer(Header, 0, nullptr);
-    }
+    DiscardBuffer(Header);
     try {
-      CloseWhenDrained([this] { return waveInClose(FDeviceHandle); });
+      CloseWhenDrained();
     } catch (...) {
       // The handler's own exception is the one reported.
     }
     throw;
   }
-  CloseWhenDrained([this] { return waveInClose(FDeviceHandle); });
+  CloseWhenDrained();
 }
 
 bool TWaveAudioIn::AddBuffer(void* Buffer, uint32_t BufferSize, bool FreeIt) {
-  PWAVEHDR header = nullptr;
-  if (!ReallocateBuffer(header, BufferSize, Buffer)) return false;
-  if (FreeIt) header->dwUser = OwnerMark();
-  try {
-    if (QueueBuffer(header)) return true;
-  } catch (...) {
-  }
-  ReallocateBuffer(header, 0, nullptr);
-  return false;
+  return AddCallersBuffer(Buffer, BufferSize, FreeIt,
+                          [this](PWAVEHDR header) { return QueueBuffer(header); });
 }
 
 void TWaveAudioIn::DataReady(void*, uint32_t, bool&) {}

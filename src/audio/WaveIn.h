@@ -1,7 +1,8 @@
 // Records from one wave input device: keeps up to BufferCount empty buffers of BufferLength
 // milliseconds queued at the device and, for every buffer the device fills, reports the
 // level (OnLevel), shows the samples to OnBufferData and hands them on through DataReady,
-// which descendants override (the stock recorder writes them to a file).
+// which descendants override (the stock recorder writes them to a file). The protocol and
+// the device queries are the base's, over the waveIn calls.
 #pragma once
 
 #include "audio/WaveIO.h"
@@ -18,41 +19,14 @@ class TWaveAudioIn : public TWaveAudioIO {
   // EWaveAudioInvalidOperation.
   TWaveAudioGetFormatEvent OnFormat;
 
-  HWAVEIN GetDeviceHandle() const { return FDeviceHandle; }
-
   // --- operations of the base ---
  protected:
   void WimOpen() override;
-  void WimClose() override;
   void WimData(PWAVEHDR Header) override;
-
- public:
-  UINT GetNumDevs() override;
-  bool GetPaused() override { return FPaused; }
-  void GetDeviceName(std::string& Name) override;
-  TPCMFormats GetDeviceFormats() override;
-  uint32_t GetPosition() override;
-  void GetErrorText(MMRESULT ErrorCode, std::string& Text) override;
-
- protected:
   void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
-
- public:
-  MMRESULT ValidateDeviceID(DWORD DeviceID) override;
-  bool OpenDevice() override;
-  bool CloseDevice() override;
-  bool PauseDevice() override;
-  bool ResumeDevice() override;
-  bool HasDeviceHandle() override { return FDeviceHandle != 0; }
-
- protected:
   void PrimeBuffers() override;
 
- public:
-  bool IsFormatSupported(const WAVEFORMATEX* pWaveFormat) override;
-
   // --- operations added here, in slot order ---
- protected:
   // Prepares (when needed) and queues an empty buffer at the device.
   virtual bool QueueBuffer(PWAVEHDR Header);
 
@@ -66,10 +40,6 @@ class TWaveAudioIn : public TWaveAudioIO {
   // std::malloc'ed; the receiver frees it); the header then gets a fresh block.
   virtual void DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt);
 
-  void AbandonDevice() override;
-
  private:
-  HWAVEIN FDeviceHandle = 0;
-  std::atomic<bool> FPaused{false};
   TPCMFormat FPCMFormat = Mono16bit8000Hz;
 };

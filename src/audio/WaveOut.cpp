@@ -2,7 +2,8 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
+
+#include "platform/winmm_driver.h"
 
 DWORD FloatToFixedPoint(double value) {
   if (!std::isfinite(value)) value = 0.0;
@@ -35,7 +36,30 @@ DWORD VolumePercentToWord(uint16_t percent) {
   return v | (v << 16);
 }
 
-TWaveAudioOut::TWaveAudioOut(TComponent* owner) : TWaveAudioIO(owner) {}
+namespace {
+
+const TWaveCalls kWaveOutCalls{
+    waveOutGetNumDevs,
+    WaveCapsCall<WAVEOUTCAPSA, waveOutGetDevCapsA>,
+    waveOutGetErrorTextA,
+    waveOutOpen,
+    waveOutClose,
+    waveOutPrepareHeader,
+    waveOutUnprepareHeader,
+    waveOutWrite,
+    waveOutRestart,
+    waveOutPause,
+    waveOutReset,
+    waveOutGetPosition,
+    [](uint32_t handle, MMRESULT code) {
+      return winmm::FailureReason(winmm::WaveDir::Out, handle, code);
+    },
+    /*CloseSwallowsErrors=*/false,
+};
+
+}  // namespace
+
+TWaveAudioOut::TWaveAudioOut(TComponent* owner) : TWaveAudioIO(owner, kWaveOutCalls) {}
 
 TWaveAudioOut::~TWaveAudioOut() { ShutDown(); }
 
@@ -123,82 +147,11 @@ void TWaveAudioOut::ApplyDeviceSettings() {
 
 // --- device queries ---
 
-UINT TWaveAudioOut::GetNumDevs() { return waveOutGetNumDevs(); }
-
-void TWaveAudioOut::GetDeviceName(std::string& Name) {
-  WAVEOUTCAPSA caps{};
-  if (waveOutGetDevCapsA(GetDeviceID(), &caps, sizeof(caps)) == MMSYSERR_NOERROR)
-    Name.assign(caps.szPname, strnlen(caps.szPname, sizeof(caps.szPname)));
-  else
-    Name.clear();
-}
-
-TPCMFormats TWaveAudioOut::GetDeviceFormats() {
-  WAVEOUTCAPSA caps{};
-  if (waveOutGetDevCapsA(GetDeviceID(), &caps, sizeof(caps)) != MMSYSERR_NOERROR) return {};
-  return PCMFormatsFromCaps(caps.dwFormats);
-}
-
 uint32_t TWaveAudioOut::GetPosition() {
   MMTIME time{};
   time.wType = TIME_MS;
   if (waveOutGetPosition(FDeviceHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
   return MMTimeToMs(time) + FPositionBase;
-}
-
-void TWaveAudioOut::GetErrorText(MMRESULT ErrorCode, std::string& Text) {
-  char text[256] = {};
-  if (waveOutGetErrorTextA(ErrorCode, text, sizeof(text)) == MMSYSERR_NOERROR)
-    Text = text;
-  else
-    Text.clear();
-}
-
-MMRESULT TWaveAudioOut::ValidateDeviceID(DWORD DeviceID) {
-  WAVEOUTCAPSA caps{};
-  return waveOutGetDevCapsA(DeviceID, &caps, sizeof(caps));
-}
-
-bool TWaveAudioOut::IsFormatSupported(const WAVEFORMATEX* pWaveFormat) {
-  return waveOutOpen(nullptr, GetDeviceID(), pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) ==
-         MMSYSERR_NOERROR;
-}
-
-// --- the protocol ---
-
-bool TWaveAudioOut::OpenDevice() {
-  return OpenDeviceWith(
-      [this](const WAVEFORMATEX* format) {
-        return waveOutOpen(nullptr, GetDeviceID(), format, 0, 0, WAVE_FORMAT_QUERY);
-      },
-      [this](const WAVEFORMATEX* format) {
-        HWAVEOUT handle = 0;
-        const MMRESULT result =
-            waveOutOpen(&handle, GetDeviceID(), format, GetCallbackHandle(), 0, GetCallbackType());
-        FDeviceHandle = result == MMSYSERR_NOERROR ? handle : 0;
-        return result;
-      });
-}
-
-bool TWaveAudioOut::CloseDevice() {
-  return CloseDeviceWith([this] { return waveOutReset(FDeviceHandle); },
-                         [this] { return waveOutClose(FDeviceHandle); }, false);
-}
-
-bool TWaveAudioOut::PauseDevice() {
-  return PauseDeviceWith(FPaused, [this] { return waveOutPause(FDeviceHandle); });
-}
-
-bool TWaveAudioOut::ResumeDevice() {
-  return ResumeDeviceWith(FPaused, [this] { return waveOutRestart(FDeviceHandle); });
-}
-
-void TWaveAudioOut::AbandonDevice() {
-  if (FDeviceHandle == 0) return;
-  waveOutReset(FDeviceHandle);
-  for (int i = 0; i < 2; ++i)
-    if (waveOutClose(FDeviceHandle) == MMSYSERR_NOERROR) break;
-  FDeviceHandle = 0;
 }
 
 void TWaveAudioOut::Seek(uint32_t Position) {
@@ -221,11 +174,11 @@ void TWaveAudioOut::Seek(uint32_t Position) {
 // --- the buffer cycle ---
 
 void TWaveAudioOut::WomOpen() {
-  ApplyDeviceSettings();
+  if (HasDeviceHandle()) ApplyDeviceSettings();
   FPositionBase = 0;
   // A cycle stopped before its opened notification keeps its pause for the next cycle
   // instead of losing it to a pause call on a device that is already closing.
-  if (FPaused && !FClosing) {
+  if (FPaused && !GetClosing()) {
     bool held = false;
     try {
       held = Success(waveOutPause(FDeviceHandle));
@@ -240,131 +193,117 @@ void TWaveAudioOut::WomOpen() {
   DeviceOpened();
 }
 
-void TWaveAudioOut::WomClose() {
-  FDeviceHandle = 0;
-  DeviceClosed();
-}
-
 void TWaveAudioOut::PrimeBuffers() {
-  if (ActiveBufferCount() == 0 && HasDeviceHandle() && !FClosing) PostWaveMessage(MM_WOM_DONE, 0);
+  if (ActiveBufferCount() == 0 && HasDeviceHandle() && !GetClosing())
+    PostWaveMessage(MM_WOM_DONE, 0);
 }
 
 void TWaveAudioOut::EndPlaybackAfterFailure(PWAVEHDR& Header) {
-  if (Header != nullptr) {
-    if ((Header->dwFlags & WHDR_PREPARED) != 0)
-      waveOutUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-    ReallocateBuffer(Header, 0, nullptr);
-  }
-  FClosing = true;
+  DiscardBuffer(Header);
+  if (!GetClosing()) EnterState(TCycleState::Closing);
 }
 
 void TWaveAudioOut::WomDone(PWAVEHDR Header) {
-  auto closeDevice = [this] { return waveOutClose(FDeviceHandle); };
   try {
     if (Header != nullptr) Success(waveOutUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR)));
     // A posted request (no header) is not yet counted among the buffers out.
     const uint16_t wanted = EffectiveBufferCount();
     const bool tooMany =
         Header != nullptr ? ActiveBufferCount() > wanted : ActiveBufferCount() >= wanted;
-    if (!FClosing && tooMany) {
-      ReallocateBuffer(Header, 0, nullptr);
-    } else if (!FClosing) {
-      uint32_t bytes = 0;
-      uint32_t numLoops = 0;
-      if (FFillBuffers) {
-        if (ReallocateBuffer(Header, CalcBufferSize(), nullptr)) {
-          bytes = GetWaveData(Header->lpData, Header->dwBufferLength, numLoops);
-          if (bytes < Header->dwBufferLength) ReallocateBuffer(Header, bytes, nullptr);
-        }
-        // A close asked for by the source itself (from inside GetWaveData) stands.
-        FClosing = FClosing || bytes == 0;
-      } else {
-        void* block = nullptr;
-        bool freeIt = true;
-        bool silence = false;
-        bytes = GetWaveDataPtr(block, numLoops, freeIt);
-        if (block == nullptr && bytes != 0) {
-          silence = true;
-          if (ActiveBufferCount() > 1) {
-            bytes = 0;  // the silence waits until the buffers queued before it have played
-          } else {
-            freeIt = true;
-            bytes = MillisecondsToBufferBytes(&FWaveFormat, bytes);
-          }
-        }
-        if (block != nullptr && bytes == 0 && freeIt) {
-          std::free(block);  // an empty block handed over is ours to free
-          block = nullptr;
-        }
-        const bool ok = ReallocateBuffer(Header, bytes, bytes == 0 ? nullptr : block);
-        if (!ok && block != nullptr && freeIt) std::free(block);
-        if (Header != nullptr && freeIt) Header->dwUser = OwnerMark();
-        if (Header != nullptr && silence)
-          FillSilence(Header->lpData, Header->dwBufferLength, FWaveFormat.wBitsPerSample);
-        FClosing = FClosing || (bytes == 0 && !silence);
-      }
-      if (!FClosing && Header != nullptr) {
-        if (numLoops != 0) {
-          Header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
-          Header->dwLoops = numLoops;
-        }
-        if (!WriteBuffer(Header))
-          EndPlaybackAfterFailure(Header);
-        else if (ActiveBufferCount() < wanted)
-          PostWaveMessage(MM_WOM_DONE, 0);
-      }
+    if (!GetClosing()) {
+      if (tooMany)
+        ReallocateBuffer(Header, 0, nullptr);
+      else
+        RefillAndWrite(Header);
     }
   } catch (...) {
     // Whatever raised, the header in hand is not at the device: release it and let the
     // playback end, so that the close still comes.
     EndPlaybackAfterFailure(Header);
     try {
-      CloseWhenDrained(closeDevice);
+      CloseWhenDrained();
     } catch (...) {
       // The first error is the one reported.
     }
     throw;
   }
-  if (FClosing && Header != nullptr) {
-    if ((Header->dwFlags & WHDR_PREPARED) != 0)
-      waveOutUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-    ReallocateBuffer(Header, 0, nullptr);
-  }
-  CloseWhenDrained(closeDevice);
+  if (GetClosing()) DiscardBuffer(Header);
+  CloseWhenDrained();
 }
 
-bool TWaveAudioOut::WriteBuffer(PWAVEHDR Header) {
-  const bool wasPrepared = (Header->dwFlags & WHDR_PREPARED) != 0;
-  if (!wasPrepared && !Success(waveOutPrepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR))))
-    return false;
-  try {
-    DoBufferData(Header->lpData, Header->dwBufferLength);
-    DoLevel(Header->lpData, Header->dwBufferLength);
-    if (Success(waveOutWrite(FDeviceHandle, Header, sizeof(WAVEHDR)))) return true;
-  } catch (...) {
-    if (!wasPrepared) waveOutUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
-    throw;
+void TWaveAudioOut::RefillAndWrite(PWAVEHDR& Header) {
+  uint32_t numLoops = 0;
+  const bool ended =
+      FFillBuffers ? RefillFromWaveData(Header, numLoops) : RefillFromWaveDataPtr(Header, numLoops);
+  if (ended) {
+    // The remaining buffers play out; the last one to come back closes the device.
+    if (!GetClosing()) EnterState(TCycleState::Closing);
+    return;
   }
-  if (!wasPrepared) waveOutUnprepareHeader(FDeviceHandle, Header, sizeof(WAVEHDR));
+  // A close asked for by the source itself (from inside its refill) stands.
+  if (GetClosing() || Header == nullptr) return;
+  if (numLoops != 0) {
+    Header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;  // this one buffer is the whole loop
+    Header->dwLoops = numLoops;
+  }
+  if (!WriteBuffer(Header))
+    EndPlaybackAfterFailure(Header);
+  else if (ActiveBufferCount() < EffectiveBufferCount())
+    PostWaveMessage(MM_WOM_DONE, 0);
+}
+
+bool TWaveAudioOut::RefillFromWaveData(PWAVEHDR& Header, uint32_t& NumLoops) {
+  if (!ReallocateBuffer(Header, CalcBufferSize(), nullptr)) return true;
+  const uint32_t bytes = GetWaveData(Header->lpData, Header->dwBufferLength, NumLoops);
+  // A short buffer is shrunk in place, keeping its samples; none at all releases it.
+  if (bytes < Header->dwBufferLength && !ReallocateBuffer(Header, bytes, nullptr)) return true;
+  return bytes == 0;
+}
+
+bool TWaveAudioOut::RefillFromWaveDataPtr(PWAVEHDR& Header, uint32_t& NumLoops) {
+  void* block = nullptr;
+  bool freeIt = true;
+  uint32_t bytes = GetWaveDataPtr(block, NumLoops, freeIt);
+  const bool silence = block == nullptr && bytes != 0;  // bytes is a duration then
+  if (silence) {
+    if (ActiveBufferCount() > 1) {
+      // The silence waits until the buffers queued before it have played: this header
+      // goes, and the source is asked again at the next finished buffer.
+      ReallocateBuffer(Header, 0, nullptr);
+      return false;
+    }
+    freeIt = true;
+    bytes = MillisecondsToBufferBytes(&FWaveFormat, bytes);
+  }
+  auto dropBlock = [&] {
+    if (block != nullptr && freeIt) std::free(block);  // a block handed over is ours to free
+  };
+  if (bytes == 0) {
+    dropBlock();
+    ReallocateBuffer(Header, 0, nullptr);
+    return true;
+  }
+  if (!ReallocateBuffer(Header, bytes, block)) {
+    dropBlock();
+    return true;
+  }
+  if (freeIt) Header->dwUser = OwnerMark();
+  if (silence) FillSilence(Header->lpData, Header->dwBufferLength, FWaveFormat.wBitsPerSample);
   return false;
 }
+
+bool TWaveAudioOut::WriteBuffer(PWAVEHDR Header) { return SubmitBuffer(Header, true); }
 
 bool TWaveAudioOut::AddBuffer(void* Buffer, uint32_t BufferSize, uint32_t Loops, bool FreeIt) {
-  PWAVEHDR header = nullptr;
-  if (!ReallocateBuffer(header, BufferSize, Buffer)) return false;
-  if (Buffer == nullptr) FillSilence(header->lpData, BufferSize, FWaveFormat.wBitsPerSample);
-  if (FreeIt) header->dwUser = OwnerMark();
-  if (Loops != 0) {
-    // One buffer is a whole loop: it carries both marks, as the refill path does.
-    header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
-    header->dwLoops = Loops;
-  }
-  try {
-    if (WriteBuffer(header)) return true;
-  } catch (...) {
-  }
-  ReallocateBuffer(header, 0, nullptr);
-  return false;
+  return AddCallersBuffer(Buffer, BufferSize, FreeIt, [&](PWAVEHDR header) {
+    if (Buffer == nullptr) FillSilence(header->lpData, BufferSize, FWaveFormat.wBitsPerSample);
+    if (Loops != 0) {
+      // One buffer is a whole loop: it carries both marks, as the refill path does.
+      header->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
+      header->dwLoops = Loops;
+    }
+    return WriteBuffer(header);
+  });
 }
 
 uint32_t TWaveAudioOut::GetWaveData(void*, uint32_t, uint32_t&) { return 0; }

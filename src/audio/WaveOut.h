@@ -57,35 +57,21 @@ class TWaveAudioOut : public TWaveAudioIO {
   bool GetFillBuffers() const { return FFillBuffers; }
   void SetFillBuffers(bool value) { FFillBuffers = value; }
   uint32_t GetPositionBase() const { return FPositionBase; }
-  HWAVEOUT GetDeviceHandle() const { return FDeviceHandle; }
 
   // --- operations of the base ---
  protected:
   void WomOpen() override;
-  void WomClose() override;
   void WomDone(PWAVEHDR Header) override;
 
  public:
-  UINT GetNumDevs() override;
-  bool GetPaused() override { return FPaused; }
-  void GetDeviceName(std::string& Name) override;
-  TPCMFormats GetDeviceFormats() override;
+  // The device's position plus the base that Seek set.
   uint32_t GetPosition() override;
-  void GetErrorText(MMRESULT ErrorCode, std::string& Text) override;
-  MMRESULT ValidateDeviceID(DWORD DeviceID) override;
-  bool OpenDevice() override;
-  bool CloseDevice() override;
-  bool PauseDevice() override;
-  bool ResumeDevice() override;
-  bool HasDeviceHandle() override { return FDeviceHandle != 0; }
 
  protected:
   void PrimeBuffers() override;
 
- public:
-  bool IsFormatSupported(const WAVEFORMATEX* pWaveFormat) override;
-
   // --- operations added here, in slot order ---
+ public:
   // Drops the queued audio and counts the position from Position again; the returning
   // buffers are refilled from the source's current position.
   virtual void Seek(uint32_t Position);
@@ -108,18 +94,24 @@ class TWaveAudioOut : public TWaveAudioIO {
   // Buffer left nil returns a duration of silence in milliseconds; 0 means the end.
   virtual uint32_t GetWaveDataPtr(void*& Buffer, uint32_t& NumLoops, bool& FreeIt);
 
-  void AbandonDevice() override;
   void ApplyDeviceSettings();
 
  private:
+  // The two refill modes of a returning (or, nil, a requested) header. Each leaves Header
+  // holding the next samples, or nil with nothing to queue now; the result says whether
+  // the data has ended. A refill whose memory cannot be had ends the playback as at the
+  // end of the data (the failure went through Success as code 7).
+  bool RefillFromWaveData(PWAVEHDR& Header, uint32_t& NumLoops);     // FillBuffers
+  bool RefillFromWaveDataPtr(PWAVEHDR& Header, uint32_t& NumLoops);  // not FillBuffers
+  // Refills the header in the chosen mode and hands it to the device, asking for the next
+  // one while the queue is short; at the end of the data the cycle turns to closing.
+  void RefillAndWrite(PWAVEHDR& Header);
   // A buffer that could not be refilled or handed to the device is not at the device: it
   // is released, and the playback ends as at the end of the data, so the deferred close
   // still comes.
   void EndPlaybackAfterFailure(PWAVEHDR& Header);
   bool HasOption(TWaveOutOption option) const;
 
-  HWAVEOUT FDeviceHandle = 0;
-  std::atomic<bool> FPaused{false};
   uint16_t FVolume = 75;
   double FPitch = 1.0;
   double FPlaybackRate = 1.0;

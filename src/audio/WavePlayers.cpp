@@ -1,6 +1,5 @@
 #include "audio/WavePlayers.h"
 
-#include <cstring>
 #include <exception>
 
 TStockAudioPlayer::TStockAudioPlayer(TComponent* owner) : TWaveAudioOut(owner) {}
@@ -23,26 +22,9 @@ void TStockAudioPlayer::SetStock(TCustomWaveStorage* Value) { LinkStock(this, FS
 void TStockAudioPlayer::Notification(TComponent* component, TOperation operation) {
   TWaveAudioOut::Notification(component, operation);
   if (operation == opRemove && component != nullptr && component == FStock) {
-    DetachFromVanishingStock();
+    // The next request for data finds no handle: the end.
+    DetachFromVanishingStock(*this, WaveStream, WaveFileHandle, OwnsStream);
     SetStock(nullptr);
-  }
-}
-
-void TStockAudioPlayer::DetachFromVanishingStock() {
-  if (WaveStream == nullptr || OwnsStream) return;
-  // The storage has already freed its streams: the handle is closed without touching the
-  // stream, and the next request for data finds the end.
-  if (WaveFileHandle != nullptr) {
-    HMMIO handle = WaveFileHandle;
-    WaveFileHandle = nullptr;
-    mmioClose(handle, 0);
-  }
-  WaveStream = nullptr;
-  if (GetActive() && !GetClosing()) {
-    try {
-      StopPlaying();
-    } catch (...) {
-    }
   }
 }
 
@@ -68,64 +50,31 @@ void TStockAudioPlayer::SetActive(bool Value) {
     StopPlaying();
 }
 
-bool TStockAudioPlayer::BeginWithStream(TStream* Stream, bool Owns) {
-  TPendingStream pending{Stream, nullptr, Owns, false, FPending};
-  if (GetActive()) {
-    try {
-      SetActive(false);
-    } catch (...) {
-      DropPendingStream(pending);
-      throw;
-    }
-    Sleep(0);
-  }
-  // A read handle on the stream, positioned at 0. A failed open leaves it none, and the
-  // header step then finds no format.
-  MMIOINFO info;
-  std::memset(&info, 0, sizeof info);
-  info.pIOProc = StreamIOProcedure;
-  info.adwInfo[0] = reinterpret_cast<uintptr_t>(Stream);
-  if (Stream != nullptr) pending.Handle = mmioOpenA(nullptr, &info, MMIO_READ);
+namespace {
 
-  FPending = &pending;
-  bool opened = false;
-  try {
-    opened = OpenDevice();
-  } catch (...) {
-    FPending = pending.Outer;
-    DropPendingStream(pending);
-    throw;
-  }
-  FPending = pending.Outer;
-  if (!opened) DropPendingStream(pending);
-  return opened;
+// The player yields once after stopping a running playback, and opens its read handle on
+// the new stream before the device.
+constexpr TStockStart kPlayerStart{/*YieldAfterStop=*/true, /*OpenReadHandle=*/true};
+
+}  // namespace
+
+bool TStockAudioPlayer::BeginWithStream(TStream* Stream, bool Owns) {
+  return FPending.Begin(*this, Stream, Owns, kPlayerStart, [this](TStream* stream) {
+    if (WaveStream == stream) ReleaseStream();
+  });
 }
 
 void TStockAudioPlayer::TakePendingStream() {
-  if (FPending == nullptr || FPending->Taken) return;
+  TCycleStream next;
+  if (!FPending.Take(next)) return;
   // The previous device has closed (and released its stream) before an open gets here; a
   // stream still attached belongs to an abandoned device and is released now.
   if (WaveStream != nullptr || WaveFileHandle != nullptr) ReleaseStream();
-  WaveStream = FPending->Stream;
-  WaveFileHandle = FPending->Handle;
-  OwnsStream = FPending->Owns;
+  WaveStream = next.Stream;
+  WaveFileHandle = next.Handle;
+  OwnsStream = next.Owns;
   DataSize = 0;
   DataOffset = 0;
-  FPending->Taken = true;
-}
-
-void TStockAudioPlayer::DropPendingStream(TPendingStream& pending) noexcept {
-  try {
-    if (pending.Taken) {
-      if (WaveStream == pending.Stream) ReleaseStream();
-    } else {
-      if (pending.Handle != nullptr) mmioClose(pending.Handle, 0);
-      if (pending.Owns) delete pending.Stream;
-    }
-  } catch (...) {
-  }
-  pending.Handle = nullptr;
-  pending.Stream = nullptr;
 }
 
 // --- the device cycle ---
@@ -133,16 +82,22 @@ void TStockAudioPlayer::DropPendingStream(TPendingStream& pending) noexcept {
 void TStockAudioPlayer::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& /*FreeIt*/) {
   TakePendingStream();
   pWaveFormat = nullptr;
-  if (WaveFileHandle == nullptr) return;
-  if (ReadWaveHeader(WaveFileHandle, pWaveFormat, DataSize, DataOffset))
+  // Without a format the open fails through DoError, with the reader's reason for it.
+  if (WaveFileHandle == nullptr) {
+    ExplainNoFormat(WaveStream == nullptr ? "no stream to play" : "the stream cannot be read");
+    return;
+  }
+  const char* reason = nullptr;
+  if (ReadWaveHeader(WaveFileHandle, pWaveFormat, DataSize, DataOffset, &reason)) {
     mmioSeek(WaveFileHandle, DataOffset, SEEK_SET_);
-  else
+  } else {
     pWaveFormat = nullptr;
+    ExplainNoFormat(reason);
+  }
   // The record came from std::malloc; the device layer frees it once the device is open.
 }
 
-uint32_t TStockAudioPlayer::GetWaveData(void* Buffer, uint32_t BufferSize,
-                                        uint32_t& /*NumLoops*/) {
+uint32_t TStockAudioPlayer::GetWaveData(void* Buffer, uint32_t BufferSize, uint32_t& /*NumLoops*/) {
   if (WaveFileHandle == nullptr) return 0;
   const LONG position = mmioSeek(WaveFileHandle, 0, SEEK_CUR_);
   if (position < 0) return 0;

@@ -76,19 +76,9 @@ class TStockAudioPlayer : public TWaveAudioOut {
   bool OwnsStream = false;
 
  private:
-  // A stream (and its read handle) handed to BeginWithStream whose device open has not
-  // begun yet; one record per start, innermost first (see the recorder).
-  struct TPendingStream {
-    TStream* Stream;
-    HMMIO Handle;
-    bool Owns;
-    bool Taken;
-    TPendingStream* Outer;
-  };
+  // The stream and read handle of the open in progress, from the pending ones.
   void TakePendingStream();
-  void DropPendingStream(TPendingStream& pending) noexcept;
-  void DetachFromVanishingStock();
 
   TCustomWaveStorage* FStock = nullptr;
-  TPendingStream* FPending = nullptr;
+  TPendingStreams FPending;
 };

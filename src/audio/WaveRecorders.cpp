@@ -24,27 +24,8 @@ void TStockAudioRecorder::SetStock(TCustomWaveStorage* Value) { LinkStock(this, 
 void TStockAudioRecorder::Notification(TComponent* component, TOperation operation) {
   TWaveAudioIn::Notification(component, operation);
   if (operation == opRemove && component != nullptr && component == FStock) {
-    DetachFromVanishingStock();
+    if (DetachFromVanishingStock(*this, WaveStream, WaveFileHandle, OwnsStream)) FStreamGone = true;
     SetStock(nullptr);
-  }
-}
-
-void TStockAudioRecorder::DetachFromVanishingStock() {
-  if (WaveStream == nullptr || OwnsStream) return;
-  // The storage has already freed its streams: closing the handle sends no data, and the
-  // stream itself is not touched again.
-  if (WaveFileHandle != nullptr) {
-    HMMIO handle = WaveFileHandle;
-    WaveFileHandle = nullptr;
-    mmioClose(handle, 0);
-  }
-  WaveStream = nullptr;
-  if (GetActive() && !GetClosing()) {
-    try {
-      StopRecording();
-    } catch (...) {
-      // The storage's destruction goes on; the device reports through its own channel.
-    }
   }
 }
 
@@ -71,52 +52,32 @@ void TStockAudioRecorder::SetActive(bool Value) {
     StopRecording();
 }
 
+namespace {
+
+// The recorder stops a running recording and goes straight on; it writes its header once
+// the device asks for the format.
+constexpr TStockStart kRecorderStart{/*YieldAfterStop=*/false, /*OpenReadHandle=*/false};
+
+}  // namespace
+
 bool TStockAudioRecorder::BeginWithStream(TStream* Stream, bool Owns) {
-  TPendingStream pending{Stream, Owns, false, FPending};
-  try {
-    SetActive(false);  // a running recording is stopped first; it finishes its own file
-  } catch (...) {
-    DropPendingStream(pending);
-    throw;
-  }
-  FPending = &pending;
-  bool opened = false;
-  try {
-    opened = OpenDevice();
-  } catch (...) {
-    FPending = pending.Outer;
-    DropPendingStream(pending);
-    throw;
-  }
-  FPending = pending.Outer;
-  if (!opened) DropPendingStream(pending);
-  return opened;
+  return FPending.Begin(*this, Stream, Owns, kRecorderStart, [this](TStream* stream) {
+    // The open began with this stream: it is this cycle's and is finished (as an empty
+    // recording when the header was written) and released.
+    if (WaveStream == stream) ReleaseStream();
+  });
 }
 
 void TStockAudioRecorder::TakePendingStream() {
-  if (FPending == nullptr || FPending->Taken) return;
+  TCycleStream next;
+  if (!FPending.Take(next)) return;
   // The open runs only once the previous device has closed (its closed notification has
   // finished that cycle's file); a stream still attached here belongs to a device that
   // was abandoned, and is finished now rather than overwritten.
   if (WaveStream != nullptr) ReleaseStream();
-  WaveStream = FPending->Stream;
-  OwnsStream = FPending->Owns;
-  FPending->Taken = true;
-}
-
-void TStockAudioRecorder::DropPendingStream(TPendingStream& pending) noexcept {
-  try {
-    if (pending.Taken) {
-      // The open began with this stream: it is this cycle's and is finished (as an empty
-      // recording when the header was written) and released.
-      if (WaveStream == pending.Stream) ReleaseStream();
-    } else if (pending.Owns) {
-      delete pending.Stream;  // never reached a device: nothing was written to it
-    }
-  } catch (...) {
-    // The open's own failure is the one the caller hears about.
-  }
-  pending.Stream = nullptr;
+  WaveStream = next.Stream;
+  OwnsStream = next.Owns;
+  FStreamGone = false;
 }
 
 // --- the device cycle ---
@@ -136,6 +97,7 @@ void TStockAudioRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt
 }
 
 void TStockAudioRecorder::DataReady(void* Buffer, uint32_t BytesRecorded, bool& /*FreeIt*/) {
+  if (FStreamGone) return;
   LONG written = -1;
   if (WaveFileHandle != nullptr)
     written = mmioWrite(WaveFileHandle, static_cast<const char*>(Buffer),

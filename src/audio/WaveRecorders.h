@@ -74,21 +74,13 @@ class TStockAudioRecorder : public TWaveAudioIn {
   bool OwnsStream = false;
 
  private:
-  // A stream handed to BeginWithStream whose device open has not begun yet. Starts nest
-  // (a handler may start another recording while one is being opened), so each start keeps
-  // its own record on its stack and the innermost one is the one the open takes.
-  struct TPendingStream {
-    TStream* Stream;
-    bool Owns;
-    bool Taken;
-    TPendingStream* Outer;
-  };
+  // The stream of the open in progress, from the pending ones; a stream still attached
+  // belongs to a device that was abandoned, and is finished first.
   void TakePendingStream();
-  void DropPendingStream(TPendingStream& pending) noexcept;
-  // The storage is going away with the stream this recording writes to: let go of it
-  // without another write and stop the device.
-  void DetachFromVanishingStock();
 
   TCustomWaveStorage* FStock = nullptr;
-  TPendingStream* FPending = nullptr;
+  TPendingStreams FPending;
+  // The storage took this recording's stream away: what the device still hands back has
+  // nowhere to go and is dropped without a report (there is no write to fail).
+  bool FStreamGone = false;
 };

@@ -14,7 +14,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
+#include "audio/WaveIO.h"
+#include "platform/mmio.h"
 #include "rtl/Classes.h"
 
 class TCustomWaveStorage : public TComponent {
@@ -37,3 +40,56 @@ class TCustomWaveStorage : public TComponent {
 // storage's free notification and registers for the new one's. Both stock components link
 // through this, so they follow the same rule.
 void LinkStock(TComponent* self, TCustomWaveStorage*& stock, TCustomWaveStorage* value);
+
+// --- what the stock recorder and player share about their streams ---
+
+// The stream of one stock recording or playback on its way to its device cycle.
+struct TCycleStream {
+  TStream* Stream = nullptr;
+  HMMIO Handle = nullptr;  // the player's read handle; the recorder opens its writer later
+  bool Owns = false;       // the component frees the stream when the cycle ends
+};
+
+// How the stock recorder and player begin a cycle; they differ only in these.
+struct TStockStart {
+  // The player gives up its time slice once after stopping a running playback, as its
+  // contract says; the recorder goes straight on. The new open waits for the previous
+  // cycle's close either way, so this is a courtesy to the device's threads, not what
+  // keeps the two cycles apart.
+  bool YieldAfterStop;
+  // The player opens its read handle on the stream before the device (the header is read
+  // while the device asks for the format); the recorder can write its header only once it
+  // knows the format, so it opens its writer then.
+  bool OpenReadHandle;
+};
+
+// The streams handed to BeginWithStream whose device open has not begun yet. Each stream
+// belongs to exactly one device cycle: it waits here until its own open takes it (by then
+// the previous device has closed and released its own stream), so neither cycle ever
+// finishes, closes or frees the other's. Starts nest (a handler may start another cycle
+// while one is being opened), so each start keeps its own record on its stack and the
+// innermost one is the one the open takes.
+class TPendingStreams {
+ public:
+  // Stops a running cycle of Device, then opens Device with the stream waiting here. When
+  // the open fails or raises, the stream is let go before the result or the error reaches
+  // the caller: through Release when the open had taken it already (it is that cycle's
+  // own, to be finished), else closed and freed unused.
+  bool Begin(TWaveAudioIO& Device, TStream* Stream, bool Owns, TStockStart How,
+             const std::function<void(TStream*)>& Release);
+  // The innermost waiting stream, handed over once; false when there is none.
+  bool Take(TCycleStream& Taken);
+
+ private:
+  struct TRecord {
+    TCycleStream Cycle;
+    bool Taken;
+    TRecord* Outer;
+  };
+  TRecord* FInnermost = nullptr;
+};
+
+// The storage that lent Stream to a running cycle is going away and has freed its streams:
+// the cycle lets go of it without touching it again (its handle is closed without writing)
+// and the device is stopped. False (nothing done) when the stream is not a storage's.
+bool DetachFromVanishingStock(TWaveAudioIO& Device, TStream*& Stream, HMMIO& Handle, bool Owns);

@@ -272,10 +272,14 @@ void FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData) {
   mmioClose(mmIO, 0);
 }
 
-bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
-                    int32_t& DataOffset) {
+bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize, int32_t& DataOffset,
+                    const char** Reason) {
+  auto fail = [Reason](const char* why) {
+    if (Reason != nullptr) *Reason = why;
+    return false;
+  };
   const LONG start = mmioSeek(mmIO, 0, SEEK_CUR_);
-  if (start < 0) return false;
+  if (start < 0) return fail("the file cannot be read");
   // Puts the handle back where it was on every way out.
   struct TRestore {
     HMMIO H;
@@ -284,11 +288,11 @@ bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
   } restore{mmIO, start};
   // Sizes in the file are checked against its length before anything is allocated.
   const LONG fileSize = mmioSeek(mmIO, 0, SEEK_END_);
-  if (fileSize < 0 || mmioSeek(mmIO, 0, SEEK_SET_) != 0) return false;
+  if (fileSize < 0 || mmioSeek(mmIO, 0, SEEK_SET_) != 0) return fail("the file cannot be read");
 
   MMCKINFO ckRIFF{};
   ckRIFF.fccType = mmioStringToFOURCCA("WAVE", 0);
-  if (mmioDescend(mmIO, &ckRIFF, nullptr, MMIO_FINDRIFF) != 0) return false;
+  if (mmioDescend(mmIO, &ckRIFF, nullptr, MMIO_FINDRIFF) != 0) return fail("not a RIFF WAVE file");
 
   pWaveFormat = nullptr;
   struct TFormatGuard {  // frees the record unless the header is read completely
@@ -304,18 +308,20 @@ bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
 
   MMCKINFO ckFormat{};
   ckFormat.ckid = mmioStringToFOURCCA("fmt", 0);
-  if (mmioDescend(mmIO, &ckFormat, &ckRIFF, MMIO_FINDCHUNK) != 0) return false;
-  if (ckFormat.cksize < 14) return false;
-  if (int64_t{ckFormat.dwDataOffset} + ckFormat.cksize > fileSize) return false;
+  if (mmioDescend(mmIO, &ckFormat, &ckRIFF, MMIO_FINDCHUNK) != 0) return fail("no format chunk");
+  if (ckFormat.cksize < 14) return fail("format chunk too short");
+  if (int64_t{ckFormat.dwDataOffset} + ckFormat.cksize > fileSize)
+    return fail("format chunk runs past the end of the file");
   // A 14- or 16-byte chunk still gets a whole record, its missing fields zero.
   const size_t bytes = std::max<size_t>(18, ckFormat.cksize);
   pWaveFormat = static_cast<PWaveFormatEx>(std::calloc(1, bytes));
-  if (pWaveFormat == nullptr) return false;
+  if (pWaveFormat == nullptr) return fail("out of memory for the format");
   const auto size = static_cast<LONG>(ckFormat.cksize);
-  if (mmioRead(mmIO, reinterpret_cast<char*>(pWaveFormat), size) != size) return false;
+  if (mmioRead(mmIO, reinterpret_cast<char*>(pWaveFormat), size) != size)
+    return fail("the format chunk cannot be read");
   // A record that claims more extra bytes than the chunk holds would send whoever copies
   // "18 + extra size" bytes past its end.
-  if (18u + pWaveFormat->cbSize > bytes) return false;
+  if (18u + pWaveFormat->cbSize > bytes) return fail("format chunk shorter than its extra size");
 
   // The data search starts after the format chunk's pad byte, where a writer that follows
   // the chunk rules (this one does, for a record with an odd extra size) puts the next
@@ -330,7 +336,7 @@ bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
   };
   bool found = findDataAt(formatEnd + (size & 1));
   if (!found && (size & 1)) found = findDataAt(formatEnd);
-  if (!found) return false;
+  if (!found) return fail("no data chunk after the format chunk");
   DataSize = ckData.cksize;
   DataOffset = static_cast<int32_t>(ckData.dwDataOffset);
   guard.Keep = true;

@@ -156,6 +156,7 @@ void FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData);
 // std::malloc'ed record (at least 18 bytes; the caller frees it), DataSize the size of the
 // "data" chunk and DataOffset the absolute offset of its first byte. On failure nothing stays
 // allocated and pWaveFormat is nullptr (or untouched when the file is no RIFF WAVE at all).
-// The handle's position is the same afterwards.
-bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize,
-                    int32_t& DataOffset);
+// The handle's position is the same afterwards. Reason, when given, receives on failure
+// what is wrong with the file, in a few words ("not a RIFF WAVE file", "no format chunk").
+bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize, int32_t& DataOffset,
+                    const char** Reason = nullptr);

@@ -79,10 +79,8 @@ bool WaitWhileActive(TWaveAudioIO& device, const std::function<bool()>& stop,
 }
 
 std::string DeviceFailure(TWaveAudioIO& device, const std::string& file) {
-  std::string text = ErrorPrefix(file) + device.LastErrorText();
-  const std::string why = winmm::LastDriverMessage();
-  if (!why.empty()) text += " (" + why + ")";
-  return text;
+  // The device's failure text carries the driver's reason: the one the window shows too.
+  return ErrorPrefix(file) + device.LastErrorText();
 }
 
 }  // namespace cli

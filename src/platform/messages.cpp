@@ -228,6 +228,14 @@ bool IsWindow(HWND wnd) {
   return Reg().Windows.count(Key(wnd)) != 0;
 }
 
+DWORD GetWindowThreadProcessId(HWND wnd, DWORD* processId) {
+  std::lock_guard<std::mutex> guard(Reg().Lock);
+  auto w = Reg().Windows.find(Key(wnd));
+  if (w == Reg().Windows.end()) return 0;
+  if (processId != nullptr) *processId = 1;
+  return w->second.OwnerThread;
+}
+
 // --- posting and dispatching ---
 
 BOOL PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {

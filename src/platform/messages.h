@@ -72,6 +72,9 @@ HWND AllocateHWnd(TWndMethod proc);
 // Destroys the window; messages still queued for it are discarded.
 void DeallocateHWnd(HWND wnd);
 bool IsWindow(HWND wnd);
+// The thread that owns the window (its messages are dispatched there); 0 when there is no
+// such window. The process is always this one: processId, when given, receives 1.
+DWORD GetWindowThreadProcessId(HWND wnd, DWORD* processId);
 
 // --- posting and dispatching ---
 // Queues a message for the window's thread. False when the window does not exist.

@@ -74,7 +74,17 @@ WaveDriver& CurrentDriver() {
 
 namespace {
 
+// What the driver said about the failure of the call it is running on this thread; the
+// wave call that made the driver call takes it at once and keeps it where it belongs.
 thread_local std::string tLastDriverMessage;
+
+// The calling thread's last failed open or format query, with the driver's word on it.
+struct TOpenFailure {
+  WaveDir Dir = WaveDir::In;
+  MMRESULT Code = MMSYSERR_NOERROR;
+  std::string Reason;
+};
+thread_local TOpenFailure tOpenFailure;
 
 // The header size of the platform's own record; ours is larger (64-bit pointers), and
 // callers may pass either.
@@ -106,6 +116,7 @@ struct Device {
   bool Closed = false;
   bool WasReset = false;
   MMRESULT FailCode = MMSYSERR_NOERROR;  // the stream failed for good
+  std::string FailReason;                // and why, as the driver put it
   uint64_t Epoch = 0;  // bumped when what the thread has in hand no longer belongs anywhere
   uint64_t Position = 0;
   // A handful of headers at most; a vector keeps its room, so steady streaming (prepare,
@@ -336,13 +347,16 @@ void RunDevice(std::shared_ptr<Device> dp) {
     const uint64_t epoch = d.Epoch;
     lk.unlock();
     size_t moved = 0;
+    tLastDriverMessage.clear();
     MMRESULT rc = d.Stream->Transfer(scratch.data(), want, moved);
     lk.lock();
     if (epoch != d.Epoch) continue;  // reset or stop: what moved belongs to no header now
     if (rc != MMSYSERR_NOERROR) {
       // The device is gone: hand back what is queued so nobody waits for it, and refuse
-      // further buffers with the reason.
+      // further buffers with the code; the driver's explanation stays with the device,
+      // where the calls that fail because of it find it.
       d.FailCode = rc;
+      d.FailReason = tLastDriverMessage;
       ReturnAll(d);
       continue;
     }
@@ -401,8 +415,8 @@ void FillCommon(Caps& c, const WaveDeviceInfo& info) {
   c.wChannels = info.Channels;
 }
 
-MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback,
-              DWORD flags) {
+MMRESULT OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format,
+                     DWORD_PTR callback, DWORD flags) {
   if (ph) *ph = 0;
   WaveDriver& drv = CurrentDriver();
   const DWORD kind = flags & kCallbackMask;
@@ -451,6 +465,20 @@ MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format, DW
   }
   *ph = h;
   return MMSYSERR_NOERROR;
+}
+
+// An open or format query; a failure is kept with the driver's explanation of it, for
+// FailureReason.
+MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback,
+              DWORD flags) {
+  tLastDriverMessage.clear();
+  const MMRESULT rc = OpenOrQuery(dir, ph, id, format, callback, flags);
+  tOpenFailure.Code = rc;
+  if (rc != MMSYSERR_NOERROR) {
+    tOpenFailure.Dir = dir;
+    tOpenFailure.Reason = tLastDriverMessage;
+  }
+  return rc;
 }
 
 MMRESULT Close(WaveDir dir, uint32_t handle) {
@@ -680,6 +708,18 @@ MMRESULT GetErrorText(MMRESULT code, char* text, UINT size) {
 
 std::string LastDriverMessage() { return tLastDriverMessage; }
 void SetLastDriverMessage(std::string text) { tLastDriverMessage = std::move(text); }
+
+std::string FailureReason(WaveDir dir, uint32_t handle, MMRESULT code) {
+  if (code == MMSYSERR_NOERROR) return {};
+  if (handle == 0) {
+    const TOpenFailure& last = tOpenFailure;
+    return last.Dir == dir && last.Code == code ? last.Reason : std::string();
+  }
+  auto d = Find(handle, dir);
+  if (!d) return {};
+  std::lock_guard lk(d->M);
+  return d->FailCode == code ? d->FailReason : std::string();
+}
 
 int OpenDeviceCount() {
   std::lock_guard lk(gTableM);

@@ -60,10 +60,18 @@ snd_pcm_stream_t StreamOf(WaveDir dir) {
   return dir == WaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 }
 
-// An ALSA failure as a result code, with the sound system's words kept for the user.
+// An ALSA failure as a result code, with the sound system's words kept for the user: the
+// library's own complaint when it names the device ("ALSA: Unknown PCM default"), else what
+// failed and why ("ALSA device "hw:3": Cannot get card index for 3"). The wave call that
+// made this driver call keeps the text with the device (or, for a failed open, with the
+// caller), so the window and the CLI both show it after the device's own text.
 MMRESULT Fail(const std::string& what, int err, MMRESULT fallback = MMSYSERR_ERROR) {
-  std::string text = what + ": " + snd_strerror(err);
-  if (!tAlsaDetail.empty()) text += " (" + tAlsaDetail + ")";
+  const std::string& detail = tAlsaDetail;
+  std::string text;
+  if (!detail.empty() && detail.find(DeviceName()) != std::string::npos)
+    text = "ALSA: " + detail;
+  else
+    text = what + ": " + (detail.empty() ? std::string(snd_strerror(err)) : detail);
   SetLastDriverMessage(text);
   tAlsaDetail.clear();
   switch (-err) {

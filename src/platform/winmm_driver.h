@@ -108,10 +108,19 @@ WaveDriver& CurrentDriver();
 WaveDriver& AlsaDriver();
 WaveDriver& VirtualDriver();
 
-// A readable word on the last driver failure of the calling thread (for example the sound
-// system's own reason why a device did not open); empty when there is none.
+// Why a driver call failed, in the sound system's own words. A driver states it with
+// SetLastDriverMessage just before it returns the failure's code, on the thread of that
+// call; LastDriverMessage reads the calling thread's latest one (a device listing asks it
+// why there is no device).
 std::string LastDriverMessage();
 void SetLastDriverMessage(std::string text);
+
+// The driver's explanation that goes with a result code a wave call returned, kept where
+// any thread can ask for it: for an open device (handle not 0) why its stream was lost
+// mid-stream, kept with the device until it closes; for handle 0 why the calling thread's
+// last open or format query of that direction failed. Empty when the driver gave no
+// explanation for that code.
+std::string FailureReason(WaveDir dir, uint32_t handle, MMRESULT code);
 
 // Leak counters over every driver: devices open now, device threads alive now, headers
 // prepared on open devices now.
@@ -174,8 +183,10 @@ void SetPlaybackBudget(int64_t bytes);
 
 // Makes a call fail with code. times: how many calls fail (-1: every one from now on);
 // skip: how many matching calls succeed first (for WaveCall::Transfer: how many bytes the
-// devices of that direction still move before they are lost).
-void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times = -1, int skip = 0);
+// devices of that direction still move before they are lost). explanation, when given, is
+// what the driver says about each such failure, as a real sound system does.
+void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times = -1, int skip = 0,
+                   std::string explanation = std::string());
 void ClearFailures();
 // "In Open", "Out Add", ... one line per call the virtual driver was asked to admit.
 std::vector<std::string> CallLog();

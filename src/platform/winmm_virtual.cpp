@@ -32,6 +32,14 @@ struct FailureRule {
   MMRESULT Code;
   int Times;
   int Skip;
+  std::string Explanation;
+
+  // The rule fires: the code, with the driver's word on it when the test gave one.
+  MMRESULT Fire() {
+    if (Times > 0) --Times;
+    if (!Explanation.empty()) SetLastDriverMessage(Explanation);
+    return Code;
+  }
 };
 
 class VirtualStream;
@@ -95,10 +103,7 @@ class VirtualStream : public WaveStream {
         return MMSYSERR_NOERROR;
       }
       FailureRule* lost = LossRule(s);
-      if (lost && lost->Skip == 0) {
-        if (lost->Times > 0) --lost->Times;
-        return lost->Code;
-      }
+      if (lost && lost->Skip == 0) return lost->Fire();
       size_t n = Available(s, bytes);
       if (n == 0) {
         s.Cv.wait(lk);
@@ -240,8 +245,7 @@ class VirtualWaveDriver : public WaveDriver {
         --r.Skip;
         continue;
       }
-      if (r.Times > 0) --r.Times;
-      return r.Code;
+      return r.Fire();
     }
     return MMSYSERR_NOERROR;
   }
@@ -341,10 +345,11 @@ void SetPlaybackBudget(int64_t bytes) {
   s.Cv.notify_all();
 }
 
-void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times, int skip) {
+void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times, int skip,
+                   std::string explanation) {
   State& s = S();
   std::lock_guard lk(s.M);
-  s.Rules.push_back({dir, call, code, times, skip});
+  s.Rules.push_back({dir, call, code, times, skip, std::move(explanation)});
   s.Cv.notify_all();  // a device waiting for data may be lost now
 }
 

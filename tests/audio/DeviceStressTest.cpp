@@ -123,7 +123,7 @@ TEST_F(DeviceStressTest, PlaybackCyclesStoppedAtRandomMomentsAllEndCleanly) {
     const bool async = rng() % 4 == 0;
     out.SetAsync(async);
     out.SetBufferCount(static_cast<uint16_t>(1 + rng() % 3));
-    out.Data = Ramp(rng() % 900);
+    out.Data = Pattern(rng() % 900);
     out.Offset = 0;
     out.Chunk = rng() % 3 == 0 ? static_cast<uint32_t>(1 + rng() % 80) : 0;
     out.Requests = 0;

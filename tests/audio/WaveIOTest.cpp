@@ -2,6 +2,7 @@
 // guards, the notification channel in both modes, and destruction of an active component.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "WaveIOTestSupport.h"
@@ -158,6 +159,9 @@ TEST_F(WaveIOTest, SuccessReportsThroughOnErrorOrRaisesWithTheDevicesText) {
   EXPECT_FALSE(in.Success(MMSYSERR_NOMEM));
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(seen, MMSYSERR_NOMEM);
+  // A code the device has no words for still gives a text that says what failed.
+  EXPECT_FALSE(in.Success(12345));
+  EXPECT_EQ(in.LastErrorText(), "The sound device reported error 12345");
 }
 
 TEST_F(WaveIOTest, LevelIsOnlyMeasuredForPcm) {
@@ -462,7 +466,7 @@ TEST_P(WaveIOChainTest, ANewCycleCanStartFromOnDeactivate) {
   TTestOut out;
   out.SetAsync(GetParam());
   out.SetBufferLength(10);
-  out.Data = Ramp(500);
+  out.Data = Pattern(500);
   std::atomic<int> cycles{0};
   out.OnDeactivate = [&](TComponent*) {
     if (++cycles < 5) {
@@ -484,7 +488,7 @@ TEST_F(WaveIOTest, AnOpenFromInsideAHandlerWhileClosingFailsInsteadOfWaitingFore
   TTestIn in;
   in.SetBufferLength(100);
   in.SetPCMFormat(Mono8Bit8000Hz);
-  winmm::virt::SetCaptureBytes(Ramp(1000));  // the second buffer holds 200 bytes
+  winmm::virt::SetCaptureBytes(Pattern(1000));  // the second buffer holds 200 bytes
   int deactivations = 0;
   bool raised = false;
   in.OnDeactivate = [&](TComponent*) { ++deactivations; };
@@ -526,4 +530,101 @@ TEST_F(WaveIOTest, DestroyingAnActiveAsyncComponentJoinsItsWorker) {
   EXPECT_EQ(deactivations, 0);
   EXPECT_EQ(winmm::OpenDeviceCount(), 0);
   EXPECT_EQ(OpenHandleCount(), handlesBefore);  // the worker's handle was closed
+}
+
+// A stop followed at once by a new open in Async mode, while the waiting thread keeps
+// receiving messages as a user-interface thread does: every open waits for the closed
+// notification and never finds the component half closed ("Device is aleardy open").
+TEST_F(WaveIOTest, AnAsyncOpenRightAfterAStopWaitsForTheCloseEveryTime) {
+  struct TBusyQueue {  // posts to this thread's queue until it goes
+    std::atomic<bool> Stop{false};
+    std::thread Poster;
+    explicit TBusyQueue(DWORD thread)
+        : Poster([this, thread] {
+            while (!Stop) {
+              PostThreadMessage(thread, WM_USER, 0, 0);
+              std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+          }) {}
+    ~TBusyQueue() {
+      Stop = true;
+      Poster.join();
+      DrainMessageQueue();
+    }
+  };
+  TTestIn in;
+  in.SetAsync(true);
+  in.SetBufferLength(10);
+  winmm::virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 140, n); });
+  std::atomic<int> deactivations{0};
+  in.OnDeactivate = [&](TComponent*) { ++deactivations; };
+  constexpr int kRestarts = 3000;
+  std::vector<std::string> refusals;
+  {
+    TBusyQueue busy(GetCurrentThreadId());
+    in.SetActive(true);
+    for (int i = 0; i < kRestarts; ++i) {
+      try {
+        in.SetActive(false);
+        if (!in.OpenDevice()) refusals.push_back("refused");
+      } catch (const EWaveAudioError& e) {
+        refusals.push_back(e.what());
+        if (!in.GetActive()) in.SetActive(true);
+      }
+    }
+  }
+  EXPECT_TRUE(refusals.empty()) << refusals.size() << " times, first: " << refusals.front();
+  in.SetActive(false);
+  in.WaitForClosing();
+  EXPECT_FALSE(in.GetActive());
+  EXPECT_EQ(deactivations, kRestarts + 1);
+}
+
+// The driver's explanation travels with the failure into the one text the window and the
+// CLI show: for an open that fails (the format query or the open itself) and for a device
+// lost mid-stream, in both directions.
+TEST_F(WaveIOTest, AFailureCarriesTheDriversReasonIntoTheTextEveryFrontEndShows) {
+  using winmm::WaveCall;
+  using winmm::WaveDir;
+  const std::string why = "ALSA: Unknown PCM default";
+  const std::string text = "No sound device is available (" + why + ")";
+  winmm::virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 140, n); });
+  const struct {
+    WaveDir Dir;
+    WaveCall Call;
+  } failures[] = {{WaveDir::In, WaveCall::Query},    {WaveDir::In, WaveCall::Open},
+                  {WaveDir::In, WaveCall::Transfer}, {WaveDir::Out, WaveCall::Query},
+                  {WaveDir::Out, WaveCall::Open},    {WaveDir::Out, WaveCall::Transfer}};
+  for (const auto& f : failures) {
+    SCOPED_TRACE(std::string(f.Dir == WaveDir::In ? "In " : "Out ") + winmm::WaveCallName(f.Call));
+    winmm::virt::ClearFailures();
+    winmm::virt::InjectFailure(f.Dir, f.Call, MMSYSERR_NODRIVER, -1, 0, why);
+    TTestIn in;
+    TTestOut out;
+    out.Data = Pattern(8000);
+    TWaveAudioIO& io = f.Dir == WaveDir::In ? static_cast<TWaveAudioIO&>(in) : out;
+    io.SetBufferLength(100);  // ten buffers of data: some are still to come when it is lost
+    std::vector<std::string> seen;  // text, then reason, as the handler reads them
+    io.OnError = [&](TComponent*) {
+      seen.push_back(io.LastErrorText());
+      seen.push_back(io.GetLastErrorReason());
+    };
+    // A lost device opens first and fails with its first buffers.
+    EXPECT_EQ(io.OpenDevice(), f.Call == WaveCall::Transfer);
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen[0], text);
+    EXPECT_EQ(seen[1], why);
+    if (io.GetActive() && !io.GetClosing()) io.SetActive(false);
+    ASSERT_TRUE(PumpUntil([&] { return !io.GetActive(); }));
+  }
+  // Without OnError the same text is the message of the error raised.
+  winmm::virt::ClearFailures();
+  winmm::virt::InjectFailure(WaveDir::In, WaveCall::Query, MMSYSERR_NODRIVER, -1, 0, why);
+  TTestIn in;
+  try {
+    in.OpenDevice();
+    FAIL() << "a refused format must raise without OnError";
+  } catch (const EWaveAudioSysError& e) {
+    EXPECT_EQ(std::string(e.what()), text);
+  }
 }

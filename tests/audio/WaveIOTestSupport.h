@@ -1,12 +1,11 @@
-// Shared pieces of the device-layer tests: a pump that drives the window channel the way the
-// program's message loop does, a fixture that puts the virtual device back to its defaults
-// and collects what reaches the application's exception handler, and small recorder and
-// player descendants with scriptable data.
+// The device-layer tests' own pieces, beside the shared ones of WaveTestDevice.h (waiting
+// while messages are dispatched, byte patterns): a fixture that puts the virtual device
+// back to its defaults and collects what reaches the application's exception handler, and
+// small recorder and player descendants with scriptable data.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "WaveTestDevice.h"
 #include "audio/WaveIn.h"
 #include "audio/WaveOut.h"
 #include "platform/messages.h"
@@ -22,27 +22,10 @@
 
 namespace wavetest {
 
-// Dispatches this thread's messages until pred holds or the time is up.
-inline bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    DrainMessageQueue();
-    if (pred()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE_, 2, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE);
-  }
-}
-
-// Dispatches what arrives during the given time.
-inline void PumpFor(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
-
 class DeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("ZELVOR_AUDIO", "virtual", 1);
-    winmm::virt::Reset();
+    FDevice.emplace();
     EnsureMessageQueue();
     FHandlerScope.emplace([this](TComponent*, const std::exception& e) {
       std::lock_guard<std::mutex> g(FErrorsLock);
@@ -51,7 +34,7 @@ class DeviceTest : public ::testing::Test {
   }
   void TearDown() override {
     FHandlerScope.reset();
-    winmm::virt::Reset();
+    FDevice.reset();
     EXPECT_EQ(winmm::OpenDeviceCount(), 0) << "a device was left open";
     EXPECT_EQ(winmm::PreparedHeaderCount(), 0) << "a header was left prepared";
   }
@@ -61,6 +44,7 @@ class DeviceTest : public ::testing::Test {
   }
 
  private:
+  std::optional<TWaveTestDevice> FDevice;
   std::optional<TApplicationExceptionScope> FHandlerScope;
   std::mutex FErrorsLock;
   std::vector<std::string> FHandled;
@@ -156,11 +140,5 @@ class TTestOut : public TWaveAudioOut {
     return static_cast<uint32_t>(b.Bytes.size());
   }
 };
-
-inline std::string Ramp(size_t n) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + 3);
-  return s;
-}
 
 }  // namespace wavetest

@@ -39,7 +39,7 @@ class WaveInTest : public DeviceTest {
 }  // namespace
 
 TEST_F(WaveInTest, RecordsEightHundredByteBuffersAtEightKilohertzAndHundredMilliseconds) {
-  const std::string source = Ramp(800 * 5);
+  const std::string source = Pattern(800 * 5);
   winmm::virt::SetCaptureBytes(source);
   in.SetBufferCount(2);
   in.SetActive(true);
@@ -67,7 +67,7 @@ TEST_F(WaveInTest, SixteenBitMonoUsesBuffersOfSixteenHundredBytes) {
 }
 
 TEST_F(WaveInTest, EmptyReturnedBuffersFireNothingAndThePartialLastBufferIsKept) {
-  winmm::virt::SetCaptureBytes(Ramp(1000));  // one full buffer, then 200 bytes held
+  winmm::virt::SetCaptureBytes(Pattern(1000));  // one full buffer, then 200 bytes held
   in.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return in.DataCalls == 1; }));
   PumpFor(20);
@@ -76,7 +76,7 @@ TEST_F(WaveInTest, EmptyReturnedBuffersFireNothingAndThePartialLastBufferIsKept)
   // The reset hands back the partial buffer (200 bytes) and an empty one; the empty one
   // reaches neither OnLevel, OnBufferData nor DataReady.
   EXPECT_EQ(in.DataCalls, 2);
-  EXPECT_EQ(in.Recorded, Ramp(1000));
+  EXPECT_EQ(in.Recorded, Pattern(1000));
   EXPECT_EQ(bufferSizes, (std::vector<uint32_t>{800, 200}));
   EXPECT_EQ(levels.size(), 3u);  // two buffers and the drop to 0 at the close
   EXPECT_EQ(deactivations, 1);
@@ -122,7 +122,7 @@ TEST_F(WaveInTest, AFailedStartWithoutOnErrorStillActivatesAndStaysPaused) {
 }
 
 TEST_F(WaveInTest, PauseHandsOnThePartialBufferAndResumeGoesOn) {
-  const std::string source = Ramp(800 * 3 + 300);
+  const std::string source = Pattern(800 * 3 + 300);
   winmm::virt::SetCaptureBytes(source);
   int pauses = 0;
   in.OnPause = [&](TComponent*) { ++pauses; };
@@ -139,16 +139,16 @@ TEST_F(WaveInTest, PauseHandsOnThePartialBufferAndResumeGoesOn) {
 }
 
 TEST_F(WaveInTest, DataReadyKeepingItsBlockGivesTheHeaderAFreshOne) {
-  winmm::virt::SetCaptureBytes(Ramp(800 * 6));
+  winmm::virt::SetCaptureBytes(Pattern(800 * 6));
   in.KeepBlocks = true;
   in.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return in.DataCalls == 6; }));
   StopAndWait();
-  EXPECT_EQ(in.Recorded, Ramp(800 * 6));
+  EXPECT_EQ(in.Recorded, Pattern(800 * 6));
   // Every kept block is distinct and still holds its samples (freed by the test, once).
   std::set<void*> distinct(in.Kept.begin(), in.Kept.end());
   EXPECT_EQ(distinct.size(), 6u);
-  EXPECT_EQ(std::memcmp(in.Kept[5], Ramp(800 * 6).data() + 4000, 800), 0);
+  EXPECT_EQ(std::memcmp(in.Kept[5], Pattern(800 * 6).data() + 4000, 800), 0);
 }
 
 TEST_F(WaveInTest, SteadyRecordingReusesTheSameBlocks) {
@@ -187,12 +187,12 @@ TEST_F(WaveInTest, WhenEveryQueueFailsTheDeviceStaysOpenUntilClosed) {
 
 TEST_F(WaveInTest, ZeroBufferCountStillRecordsWithOneBuffer) {
   in.SetBufferCount(0);
-  winmm::virt::SetCaptureBytes(Ramp(800 * 3));
+  winmm::virt::SetCaptureBytes(Pattern(800 * 3));
   in.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return in.DataCalls == 3; }));
   EXPECT_EQ(in.ActiveBufferCount(), 1);
   StopAndWait();
-  EXPECT_EQ(in.Recorded, Ramp(800 * 3));
+  EXPECT_EQ(in.Recorded, Pattern(800 * 3));
 }
 
 TEST_F(WaveInTest, FormatIsLockedWhileTheDeviceIsOpen) {
@@ -285,7 +285,7 @@ TEST_F(WaveInTest, DeviceQueries) {
 }
 
 TEST_F(WaveInTest, PositionCountsWhatWasRecorded) {
-  winmm::virt::SetCaptureBytes(Ramp(800 * 4));  // 400 ms
+  winmm::virt::SetCaptureBytes(Pattern(800 * 4));  // 400 ms
   in.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return in.DataCalls == 4; }));
   EXPECT_EQ(in.GetPosition(), 400u);
@@ -294,7 +294,7 @@ TEST_F(WaveInTest, PositionCountsWhatWasRecorded) {
 
 TEST_F(WaveInTest, AddBufferQueuesACallersBlock) {
   static char block[400];
-  winmm::virt::SetCaptureBytes(Ramp(800 * 2 + 400));
+  winmm::virt::SetCaptureBytes(Pattern(800 * 2 + 400));
   std::set<void*> seen;
   in.OnBufferData = [&](TComponent*, void* b, uint32_t) { seen.insert(b); };
   in.SetPaused(true);
@@ -305,7 +305,7 @@ TEST_F(WaveInTest, AddBufferQueuesACallersBlock) {
   in.SetPaused(false);
   ASSERT_TRUE(PumpUntil([&] { return in.Recorded.size() == 2000; }));
   EXPECT_TRUE(seen.count(block) == 1);
-  EXPECT_EQ(std::string(block, 400), Ramp(2000).substr(1600));
+  EXPECT_EQ(std::string(block, 400), Pattern(2000).substr(1600));
   StopAndWait();
   // A block handed over with FreeIt is the component's to free (ASan checks it).
   in.SetActive(true);

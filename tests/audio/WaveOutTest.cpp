@@ -55,7 +55,7 @@ class WaveOutTest : public DeviceTest {
 }  // namespace
 
 TEST_F(WaveOutTest, PlaysTheWholeSourceAndClosesByItselfAfterAShortLastBuffer) {
-  out.Data = Ramp(2000);
+  out.Data = Pattern(2000);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
   EXPECT_EQ(activations, 1);
@@ -68,7 +68,7 @@ TEST_F(WaveOutTest, PlaysTheWholeSourceAndClosesByItselfAfterAShortLastBuffer) {
 
 TEST_F(WaveOutTest, SixteenBitMonoPlaysBuffersOfSixteenHundredBytes) {
   FillPCMWaveFormatByIndex(&out.Format, Mono16bit8000Hz);
-  out.Data = Ramp(3200);
+  out.Data = Pattern(3200);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
   EXPECT_EQ(written, (std::vector<uint32_t>{1600, 1600}));
@@ -85,7 +85,7 @@ TEST_F(WaveOutTest, ASourceThatIsEmptyAtOnceOpensAndClosesWithoutPlaying) {
 }
 
 TEST_F(WaveOutTest, AShortSourcePlaysItsPartialBufferOnly) {
-  out.Data = Ramp(1000);
+  out.Data = Pattern(1000);
   out.Chunk = 300;  // the source answers with less than asked for
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
@@ -94,7 +94,7 @@ TEST_F(WaveOutTest, AShortSourcePlaysItsPartialBufferOnly) {
 }
 
 TEST_F(WaveOutTest, LoopedRefillsCarryBothLoopMarks) {
-  out.Data = Ramp(800);
+  out.Data = Pattern(800);
   out.Loops = 3;
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
@@ -107,7 +107,7 @@ TEST_F(WaveOutTest, LoopedRefillsCarryBothLoopMarks) {
 TEST_F(WaveOutTest, SteadyPlaybackRefillsTheSameBlocks) {
   std::set<void*> blocks;
   out.OnBufferData = [&](TComponent*, void* b, uint32_t) { blocks.insert(b); };
-  out.Data = Ramp(800 * 40);
+  out.Data = Pattern(800 * 40);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
   EXPECT_EQ(blocks.size(), 2u);
@@ -115,7 +115,7 @@ TEST_F(WaveOutTest, SteadyPlaybackRefillsTheSameBlocks) {
 }
 
 TEST_F(WaveOutTest, StoppingMidPlayEndsTheCycleWithAPrefixPlayed) {
-  out.Data = Ramp(800 * 50);
+  out.Data = Pattern(800 * 50);
   out.OnRequest = [&] {
     if (out.Requests == 5) out.SetActive(false);
   };
@@ -127,7 +127,7 @@ TEST_F(WaveOutTest, StoppingMidPlayEndsTheCycleWithAPrefixPlayed) {
 }
 
 TEST_F(WaveOutTest, ACloseDuringTheDrainIsRefused) {
-  out.Data = Ramp(1000);
+  out.Data = Pattern(1000);
   winmm::virt::SetPlaybackBudget(800);  // the first buffer plays, the second waits
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return out.GetClosing(); }));  // the data has ended
@@ -138,7 +138,7 @@ TEST_F(WaveOutTest, ACloseDuringTheDrainIsRefused) {
 }
 
 TEST_F(WaveOutTest, StartingPausedPlaysNothingUntilResumed) {
-  out.Data = Ramp(1600);
+  out.Data = Pattern(1600);
   out.SetPaused(true);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1 && out.ActiveBufferCount() == 2; }));
@@ -151,7 +151,7 @@ TEST_F(WaveOutTest, StartingPausedPlaysNothingUntilResumed) {
 }
 
 TEST_F(WaveOutTest, SeekWhilePausedStaysPausedAndCountsFromTheNewBase) {
-  out.Data = Ramp(8000 * 10);
+  out.Data = Pattern(8000 * 10);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return out.Requests >= 4; }));
   out.SetPaused(true);
@@ -173,7 +173,7 @@ TEST_F(WaveOutTest, SeekWhilePausedStaysPausedAndCountsFromTheNewBase) {
 
 TEST_F(WaveOutTest, LoweringBufferCountDuringPlaybackShrinksTheQueue) {
   out.SetBufferCount(4);
-  out.Data = Ramp(800 * 30);
+  out.Data = Pattern(800 * 30);
   size_t most = 0;
   out.OnRequest = [&] {
     most = std::max<size_t>(most, out.ActiveBufferCount());
@@ -193,7 +193,7 @@ TEST_F(WaveOutTest, LoweringBufferCountDuringPlaybackShrinksTheQueue) {
 
 TEST_F(WaveOutTest, ZeroBufferCountStillPlaysEverything) {
   out.SetBufferCount(0);
-  out.Data = Ramp(800 * 4);
+  out.Data = Pattern(800 * 4);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
   EXPECT_EQ(winmm::virt::PlayedBytes(), out.Data);
@@ -202,7 +202,7 @@ TEST_F(WaveOutTest, ZeroBufferCountStillPlaysEverything) {
 TEST_F(WaveOutTest, AFailedWriteEndsThePlaybackInsteadOfStallingIt) {
   int errors = 0;
   out.OnError = [&](TComponent*) { ++errors; };
-  out.Data = Ramp(800 * 20);
+  out.Data = Pattern(800 * 20);
   winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Add, MMSYSERR_ERROR, 1, 3);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
@@ -212,7 +212,7 @@ TEST_F(WaveOutTest, AFailedWriteEndsThePlaybackInsteadOfStallingIt) {
 }
 
 TEST_F(WaveOutTest, AFailedWriteWithoutOnErrorReachesTheApplicationAndEnds) {
-  out.Data = Ramp(800 * 20);
+  out.Data = Pattern(800 * 20);
   winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Add, MMSYSERR_ERROR, 1, 0);
   out.SetActive(true);
   ASSERT_TRUE(WaitDeactivated());
@@ -220,7 +220,7 @@ TEST_F(WaveOutTest, AFailedWriteWithoutOnErrorReachesTheApplicationAndEnds) {
 }
 
 TEST_F(WaveOutTest, ASourceThatRaisesEndsThePlayback) {
-  out.Data = Ramp(800 * 20);
+  out.Data = Pattern(800 * 20);
   out.OnRequest = [&] {
     if (out.Requests == 4) throw EInOutError(ioReadBeyondEnd);
   };
@@ -240,11 +240,51 @@ TEST_F(WaveOutTest, BlocksAndSilenceFromTheBlockSource) {
             std::string(300, 'a') + std::string(800, '\x7f') + std::string(200, 'b'));
 }
 
+// Memory that runs out while a buffer is refilled ends the playback as at the end of the
+// data, in both refill modes (component buffers; handed-over blocks and silence): OnError
+// hears of it once, as code 7, and the device closes instead of staying open with nothing
+// queued.
+TEST_F(WaveOutTest, ARefillThatFindsNoMemoryEndsThePlaybackInBothModes) {
+  struct TNoMemory {  // the pool's allocations fail from Arm() until it goes
+    TBufferMemory Saved = BufferMemory();
+    void Arm() {
+      BufferMemory() = {[](size_t, size_t) -> void* { return nullptr; },
+                        [](void*, size_t) -> void* { return nullptr; }};
+    }
+    ~TNoMemory() { BufferMemory() = Saved; }
+  };
+  const struct {
+    const char* Name;
+    bool FillBuffers;
+    std::vector<TTestOut::TBlock> Blocks;
+  } sources[] = {{"component buffers", true, {}},
+                 {"blocks", false, {{Pattern(800), 0}, {Pattern(800), 0}}},
+                 {"silence", false, {{std::string(), 50}, {std::string(), 50}}}};
+  for (const auto& source : sources) {
+    SCOPED_TRACE(source.Name);
+    TTestOut o;
+    o.SetBufferLength(100);
+    o.SetFillBuffers(source.FillBuffers);
+    o.Data = Pattern(8000);
+    o.Blocks = source.Blocks;
+    std::vector<MMRESULT> errors;
+    bool deactivated = false;
+    o.OnError = [&](TComponent*) { errors.push_back(o.GetLastError()); };
+    o.OnDeactivate = [&](TComponent*) { deactivated = true; };
+    TNoMemory noMemory;
+    o.OnRequest = [&] { noMemory.Arm(); };  // no memory from the first request for data on
+    o.SetActive(true);
+    ASSERT_TRUE(PumpUntil([&] { return deactivated; }));
+    EXPECT_EQ(errors, std::vector<MMRESULT>{MMSYSERR_NOMEM});
+    EXPECT_EQ(o.ActiveBufferCount(), 0);
+  }
+}
+
 TEST_F(WaveOutTest, AddBufferPlaysACallersBlockWithBothLoopMarks) {
   static char block[100];
   std::memset(block, 'z', sizeof(block));
   ParkDevice();
-  out.Data = Ramp(800 * 3);
+  out.Data = Pattern(800 * 3);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
   ASSERT_TRUE(out.AddBuffer(block, sizeof(block), 2, false));
@@ -276,7 +316,7 @@ TEST_F(WaveOutTest, VolumeGoesToTheDeviceOnlyWhenOptionsSayAndReadsBack) {
   out.SetVolume(150);
   EXPECT_EQ(out.GetVolume(), 100);  // the word covers 0 to 100 only
   out.SetVolume(75);
-  out.Data = Ramp(800 * 4);
+  out.Data = Pattern(800 * 4);
   ParkDevice();
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
@@ -307,7 +347,7 @@ TEST_F(WaveOutTest, OptionsChosenWhileClosedTakeEffectAtTheNextOpen) {
   out.SetVolume(50);
   EXPECT_EQ(Count("Out SetVolume"), 0u);  // only stored
   ParkDevice();
-  out.Data = Ramp(800);
+  out.Data = Pattern(800);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
   EXPECT_EQ(Count("Out SetVolume"), 1u);
@@ -321,7 +361,7 @@ TEST_F(WaveOutTest, PitchAndRateFollowTheDevicesSupport) {
   out.SetPitch(1.5);
   EXPECT_DOUBLE_EQ(out.GetPitch(), 1.5);  // closed: the stored value
   ParkDevice();
-  out.Data = Ramp(800);
+  out.Data = Pattern(800);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
   // The default device has no pitch or rate support.
@@ -340,7 +380,7 @@ TEST_F(WaveOutTest, PitchAndRateFollowTheDevicesSupport) {
   ParkDevice();
   deactivations = 0;
   activations = 0;
-  out.Data = Ramp(800);
+  out.Data = Pattern(800);
   out.Offset = 0;
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
@@ -389,7 +429,7 @@ TEST_F(WaveOutTest, PauseAndResumeFireTheirEventsOnce) {
   out.OnPause = [&](TComponent*) { ++pauses; };
   out.OnResume = [&](TComponent*) { ++resumes; };
   ParkDevice();
-  out.Data = Ramp(800 * 3);
+  out.Data = Pattern(800 * 3);
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
   out.SetPaused(true);
@@ -405,7 +445,7 @@ TEST_F(WaveOutTest, PauseAndResumeFireTheirEventsOnce) {
 }
 
 TEST_F(WaveOutTest, PositionRestartsWithEveryOpen) {
-  out.Data = Ramp(800 * 5);  // 500 ms
+  out.Data = Pattern(800 * 5);  // 500 ms
   ParkDevice();
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] { return activations == 1; }));
@@ -418,7 +458,7 @@ TEST_F(WaveOutTest, PositionRestartsWithEveryOpen) {
 }
 
 TEST_F(WaveOutTest, StoppingBeforeTheOpenedNotificationKeepsThePauseForTheNextCycle) {
-  out.Data = Ramp(800);
+  out.Data = Pattern(800);
   out.SetPaused(true);
   out.SetActive(true);
   out.SetActive(false);  // the opened notification is still queued
@@ -428,7 +468,7 @@ TEST_F(WaveOutTest, StoppingBeforeTheOpenedNotificationKeepsThePauseForTheNextCy
 }
 
 TEST_F(WaveOutTest, AStopFromInsideTheSourceIsNotUndoneByTheRefill) {
-  out.Data = Ramp(800 * 10);
+  out.Data = Pattern(800 * 10);
   out.OnRequest = [&] {
     if (out.Requests == 3) out.SetActive(false);
   };
@@ -442,7 +482,7 @@ TEST_F(WaveOutTest, RealTimePacingPlaysInOrderAndReportsAGrowingPosition) {
   auto config = winmm::virt::CurrentConfig();
   config.Pace = winmm::virt::Pacing::RealTime;
   winmm::virt::Configure(config);
-  out.Data = Ramp(800 * 3);  // 300 ms
+  out.Data = Pattern(800 * 3);  // 300 ms
   std::vector<uint32_t> positions;
   out.SetActive(true);
   ASSERT_TRUE(PumpUntil([&] {
@@ -460,7 +500,7 @@ TEST_F(WaveOutTest, RealTimePacingPlaysInOrderAndReportsAGrowingPosition) {
 TEST_F(WaveOutTest, ALostDeviceEndsThePlaybackInsteadOfHangingIt) {
   int errors = 0;
   out.OnError = [&](TComponent*) { ++errors; };
-  out.Data = Ramp(800 * 20);
+  out.Data = Pattern(800 * 20);
   // The sound card goes away after 2000 bytes: further writes are refused.
   winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER, -1,
                              2000);

@@ -53,7 +53,11 @@ TEST(Messages, PostedMessagesAreDispatchedInOrderOnTheOwnerThread) {
     EXPECT_EQ(got[i].Thread, me);
   }
   EXPECT_EQ(got.back().Msg, WM_USER + 2);
+  DWORD process = 0;
+  EXPECT_EQ(GetWindowThreadProcessId(wnd, &process), me);
+  EXPECT_NE(process, 0u);
   DeallocateHWnd(wnd);
+  EXPECT_EQ(GetWindowThreadProcessId(wnd, nullptr), 0u);  // no such window any more
 }
 
 TEST(Messages, WindowFilterAndRangeTakeOnlyMatchingMessages) {

@@ -39,25 +39,35 @@ TEST(MulDiv, FailsWithMinusOneOnZeroDivisorOrOverflow) {
   EXPECT_EQ(MulDiv(INT_MIN, 1, -1), -1);  // 2^31 does not fit
 }
 
-TEST(CriticalSection, IsReentrantForItsOwnerAndExcludesOthers) {
+TEST(CriticalSection, IsReentrantForItsOwnerExcludesOthersAndKnowsItsHolder) {
   TCriticalSection cs;
+  EXPECT_FALSE(cs.HeldByCurrentThread());
   cs.Enter();
   cs.Enter();  // the owner enters again without blocking
-  std::atomic<bool> otherGotIn{false};
-  std::thread t([&] { otherGotIn = cs.TryEnter(); });
+  std::atomic<bool> otherGotIn{false}, otherHolds{true};
+  std::thread t([&] {
+    otherHolds = cs.HeldByCurrentThread();
+    otherGotIn = cs.TryEnter();
+  });
   t.join();
   EXPECT_FALSE(otherGotIn);
+  EXPECT_FALSE(otherHolds);
   cs.Leave();
+  EXPECT_TRUE(cs.HeldByCurrentThread());  // still held once
   std::thread t2([&] { otherGotIn = cs.TryEnter(); });
   t2.join();
-  EXPECT_FALSE(otherGotIn);  // still held once
+  EXPECT_FALSE(otherGotIn);
   cs.Leave();
+  EXPECT_FALSE(cs.HeldByCurrentThread());
   std::thread t3([&] {
     otherGotIn = cs.TryEnter();
+    otherHolds = cs.HeldByCurrentThread();
     if (otherGotIn) cs.Leave();
   });
   t3.join();
   EXPECT_TRUE(otherGotIn);
+  EXPECT_TRUE(otherHolds);
+  EXPECT_FALSE(cs.HeldByCurrentThread());
 }
 
 TEST(CriticalSection, SerialisesConcurrentUpdates) {

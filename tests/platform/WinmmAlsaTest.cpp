@@ -228,6 +228,15 @@ TEST_F(WinmmAlsa, TheSoundSystemsReasonIsKeptForTheUser) {
   EXPECT_EQ(waveOutGetNumDevs(), 0u);
   std::string why = winmm::LastDriverMessage();
   EXPECT_NE(why.find("zelvor_nocard"), std::string::npos) << why;
+  // A failed open keeps the reason with its code, for the text the user is shown.
+  TNoteWindow w;
+  HWAVEOUT h = 0;
+  const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
+  const MMRESULT code = waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW);
+  ASSERT_NE(code, MMSYSERR_NOERROR);
+  why = winmm::FailureReason(winmm::WaveDir::Out, 0, code);
+  EXPECT_EQ(why.rfind("ALSA", 0), 0u) << why;
+  EXPECT_NE(why.find("zelvor_nocard"), std::string::npos) << why;
 }
 
 TEST_F(WinmmAlsa, AThousandOpenCloseCyclesOfEachDirectionLeaveNothingBehind) {

@@ -849,6 +849,34 @@ TEST(WinmmFailures, ALostCaptureDeviceHandsBackWhatItRecorded) {
   ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
+// The driver's explanation goes with the failure it explains: a lost device keeps it, for
+// any thread, until it closes; a failed open leaves it with the thread that opened.
+TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
+  TWaveTestDevice dev;
+  virt::InjectFailure(WaveDir::Out, WaveCall::Transfer, MMSYSERR_NODRIVER, -1, 0, "unplugged");
+  TNoteWindow w;
+  HWAVEOUT h = OpenOut(w);
+  TTestBuffer a(Pattern(100));
+  Play(h, a);
+  ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 1));
+  EXPECT_EQ(waveOutWrite(h, &a.Header, kHdr), MMSYSERR_NODRIVER);
+  std::string elsewhere;
+  std::thread([&] { elsewhere = winmm::FailureReason(WaveDir::Out, h, MMSYSERR_NODRIVER); }).join();
+  EXPECT_EQ(elsewhere, "unplugged");
+  EXPECT_EQ(winmm::FailureReason(WaveDir::Out, h, MMSYSERR_ERROR), "");  // not that code's
+  ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+  EXPECT_EQ(winmm::FailureReason(WaveDir::Out, h, MMSYSERR_NODRIVER), "");  // gone with it
+
+  virt::InjectFailure(WaveDir::In, WaveCall::Open, MMSYSERR_ALLOCATED, 1, 0, "busy elsewhere");
+  HWAVEIN in = 0;
+  EXPECT_EQ(waveInOpen(&in, 0, &kMono8, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "busy elsewhere");
+  EXPECT_EQ(winmm::FailureReason(WaveDir::Out, 0, MMSYSERR_ALLOCATED), "");
+  in = OpenIn(w);
+  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "");  // that open worked
+  ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
 // --- a program on the virtual device ---
 
 TEST(WinmmVirtualProgram, TheEnvironmentGivesAProgramItsCaptureFilePlaybackFileAndPacing) {
