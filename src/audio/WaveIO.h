@@ -192,6 +192,9 @@ class TWaveAudioIO : public TComponent {
   // (a device that does not exist, a sound card that went away) or the format source (a
   // file that is not a RIFF WAVE file). Empty otherwise.
   std::string GetLastErrorReason() const;
+  // Why the last open found no format to open the device with (a player: what is wrong with
+  // its file); empty when it had one.
+  std::string GetNoFormatReason() const { return FNoFormatReason; }
   std::string DeviceName();  // GetDeviceName
   bool GetOpening() const { return FState == TCycleState::Opening; }
   bool GetClosing() const { return FState == TCycleState::Closing; }

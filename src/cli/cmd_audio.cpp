@@ -141,8 +141,18 @@ int RunPlay(const cli::Args& a) {
     player.SetBufferLength(100);
     int level = 0;
     player.OnLevel = [&](TComponent*, int32_t l) { level = l; };
-    if (!player.StartPlayingFile(path)) {
-      std::cerr << cli::DeviceFailure(player, name) << std::endl;
+    bool started = false;
+    try {
+      started = player.StartPlayingFile(path);
+    } catch (const EWaveAudioSysError&) {  // the open's failure, told below with its reason
+    }
+    if (!started) {
+      // A file the player found no format in is the file's fault, not the device's: the
+      // reason alone says what is wrong with it ("not a RIFF WAVE file", ...).
+      if (!player.GetNoFormatReason().empty())
+        std::cerr << cli::ErrorPrefix(name) << player.GetNoFormatReason() << std::endl;
+      else
+        std::cerr << cli::DeviceFailure(player, name) << std::endl;
       return static_cast<int>(cli::kIOError);
     }
     const WAVEFORMATEX format = player.GetWaveFormatRecord();
