@@ -199,7 +199,8 @@ class AlsaStream : public WaveStream {
         const auto n = std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(avail), frames);
         const snd_pcm_sframes_t r = in ? snd_pcm_readi(FPcm, at, n) : snd_pcm_writei(FPcm, at, n);
         if (r > 0) {
-          Moved(static_cast<snd_pcm_uframes_t>(avail), static_cast<snd_pcm_uframes_t>(r), waited);
+          Moved(static_cast<snd_pcm_uframes_t>(avail), static_cast<snd_pcm_uframes_t>(r), waited,
+                state == SND_PCM_STATE_RUNNING);
           if (partial && in) std::memcpy(data, FPadded.data(), bytes);
           moved = partial ? bytes : static_cast<size_t>(r) * FFrame;
           return MMSYSERR_NOERROR;
@@ -329,27 +330,32 @@ class AlsaStream : public WaveStream {
     return true;
   }
 
-  // Sound moved: avail frames were ready, done of them moved, after waiting or not. A
-  // playback that had been running steadily (the device made room period by period) and
-  // then got nothing for longer than its ring held ran dry in between. Steady means the
-  // last move came after a wait for room, within what the ring held: a device that has not
-  // begun to play yet, a start or a resume after a pause arm nothing.
-  void Moved(snd_pcm_uframes_t avail, snd_pcm_uframes_t done, bool waited) {
+  // Sound moved: avail frames were free or ready and done of them moved, after waiting for
+  // them or not; playing says whether the ring was playing when they came. A playback that
+  // ran steadily and then got its sound later than what the ring held could last ran dry
+  // in between: told from the clock, since a sound server heals an underrun by itself and
+  // may never report it, and the room it reports may lag behind what it has played.
+  // Steadily means a playing ring that once had to wait for room and has got its sound in
+  // time ever since (whether a move waited or found room for two buffers at once). The
+  // start never counts: a sound server may hold a full ring unplayed for a second or more
+  // while it warms up, before any wait for room; nor do a resume after a pause or a reset.
+  void Moved(snd_pcm_uframes_t avail, snd_pcm_uframes_t done, bool waited, bool playing) {
     const auto now = Clock::now();
     bool steady = true;
     if (FDir == WaveDir::Out) {
       const auto lasted =
           std::chrono::microseconds((FQueued + FRing.Period) * 1000000 / std::max(FRate, 1u));
-      steady = waited && FLastMoved != Clock::time_point{} && now <= FLastMoved + lasted;
-      if (!steady && FArmed && now > FLastMoved + lasted) SayGap();
+      const bool late = now > FLastMoved + lasted;
+      if (late) SayGap();
+      steady = playing && !late && (waited || FArmed);
       FQueued = FRing.Buffer - std::min(FRing.Buffer, avail - done);
     }
     FArmed = steady;
     FLastMoved = now;
   }
 
-  // Tells a gap once, with how long nothing moved, and waits for sound to move again before
-  // it tells the next.
+  // Tells a gap once, with how long nothing moved, and waits for sound to move steadily
+  // again before it tells the next.
   void SayGap() {
     if (!FArmed) return;
     FArmed = false;
