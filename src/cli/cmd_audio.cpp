@@ -189,7 +189,11 @@ cli::Register recordCommand{cli::Command{
     "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
     "file beside it, as the window does after a recording. --format picks one of the\n"
     "twenty standard PCM formats by number (1 = 8000 Hz 8-bit mono ... 20 = 48000 Hz 16-bit\n"
-    "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.",
+    "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.\n"
+    "FILE is replaced only by a finished recording: until it ends the sound goes into\n"
+    "\"FILE (unfinished recording)\" beside it, a WAV file even when the program is killed.\n"
+    "A recording that hears nothing keeps an earlier FILE with sound (exit 1); one whose\n"
+    "device fails before any sound keeps FILE as it was (exit 2).",
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
      {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""}},
