@@ -143,12 +143,18 @@ close_message() {
 }
 no_message() { sleep 0.5; gone || fail "a message box came up: $1"; }
 unfinished() { ls "$APPDIR" | grep -q "unfinished recording"; }
-# Presses "Record" until the recording has begun (its unfinished file is there): a press
-# that comes while the last playback is still closing finds the button off.
+# True once sound flows into the unfinished recording (beyond its 46-byte header).
+recording() {
+  local f
+  f=$(find "$APPDIR" -maxdepth 1 -name "*unfinished recording*" | head -n1)
+  [ -n "$f" ] && [ "$(size_of "$f")" -gt 46 ]
+}
+# Presses "Record" until the recording is under way: a press that comes while the last
+# playback is still closing finds the button off.
 start_recording() {
-  for _ in $(seq 1 30); do
+  for _ in $(seq 1 10); do
     click_at $RECORD
-    wait_for 10 unfinished && return 0
+    wait_for 30 recording && return 0
   done
   fail "the recording did not start: $1"
 }
@@ -211,11 +217,11 @@ cp "$APPDIR/Sound 1.WAV" "$APPDIR/Sound 1.vox" "$APPDIR/Sounds.zvd" "$WORK/built
 
 # "Record" and "Stop" after the build and the test act on slot 0, the row chosen last: not
 # on slot 127's source, which the builder converted last.
-INODE=$(stat -c %i "$APPDIR/Sound 1.WAV")
+WRITTEN=$(stat -c %y "$APPDIR/Sound 1.WAV")
 start_recording "slot 0 after the package test"
 sleep 1.5
 click_at $STOP
-wait_for 100 test "$(stat -c %i "$APPDIR/Sound 1.WAV")" != "$INODE" ||
+wait_for 100 test "$(stat -c %y "$APPDIR/Sound 1.WAV")" != "$WRITTEN" ||
   fail "\"Record\" after the package test did not record slot 0"
 no_message "after recording slot 0 again"
 echo "after the build and the test, \"Record\" recorded slot 0 again"

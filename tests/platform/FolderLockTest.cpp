@@ -1,9 +1,8 @@
-// The folder lock: one holder at a time, nothing left on disk, no stale lock after a kill,
-// and a wait that sleeps in the kernel until the folder comes free or the time is up.
+// The folder lock: one holder at a time, nothing left on disk, and a wait that sleeps in the
+// kernel until the folder comes free or the time is up. (That a killed run leaves no lock is
+// seen end to end in tests/cli: a command right after a kill -9 finds the folder free.)
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -70,30 +69,6 @@ TEST(FolderLock, AFolderThatCannotBeOpenedNamesTheRuntimeError) {
     EXPECT_EQ(ErrorOf([&] { lock.Lock(milliseconds(50)); }), c.Error) << c.Folder;
     EXPECT_FALSE(lock.Held());
   }
-}
-
-TEST(FolderLock, ARunThatIsKilledLeavesNoStaleLock) {
-  TempDir dir;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    TFolderLock lock(dir.Folder());
-    const char held = lock.TryLock() ? '1' : '0';
-    (void)!::write(ready[1], &held, 1);
-    for (;;) ::pause();
-  }
-  char held = 0;
-  ASSERT_EQ(::read(ready[0], &held, 1), 1);
-  ::close(ready[0]);
-  ::close(ready[1]);
-  EXPECT_EQ(held, '1');
-  TFolderLock lock(dir.Folder());
-  EXPECT_FALSE(lock.TryLock()) << "the other process holds it";
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  EXPECT_TRUE(lock.TryLock()) << "the killed process's lock went with it";
 }
 
 struct TThreadUsage {
