@@ -9,11 +9,11 @@
 
 #include "app/WindowStyle.h"
 #include "audio/WavePlayers.h"
-#include "audio/WaveRecorders.h"
 #include "audio/WaveUtils.h"
 #include "codec/Convert.h"
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "package/TakeRecording.h"
 #include "package/Tester.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -53,6 +53,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       FContext{std::move(exeFolder), std::string()},
       FShell(shell),
+      FFolderLock(FContext.ExeFolder),
       FComponents(std::make_unique<TComponent>()) {
   setObjectName("MainForm");
   setWindowTitle(kCaption);
@@ -102,7 +103,7 @@ void TMainForm::CreateControls() {
   StockAudioPlayer = new TStockAudioPlayer(FComponents.get());
   StockAudioPlayer->SetName("StockAudioPlayer");
   StockAudioPlayer->SetBufferLength(100);
-  StockAudioRecorder = new TStockAudioRecorder(FComponents.get());
+  StockAudioRecorder = new TTakeRecorder(FComponents.get());
   StockAudioRecorder->SetName("StockAudioRecorder");
   StockAudioRecorder->SetBufferLength(100);
 
@@ -249,6 +250,8 @@ void TMainForm::FormatChange() {
 }
 
 void TMainForm::btnRecordClick() {
+  // One recording at a time, and none while the player or the package test works.
+  if (CommandsBusy()) return;
   // A row named in someone else's configuration file must not put a take outside the
   // program's folder (an absolute name, a ".." climbing out); a sub-folder inside is fine.
   const std::string& name = FContext.CurrentSoundFileName;
@@ -257,10 +260,23 @@ void TMainForm::btnRecordClick() {
   const std::string relative = inFolder ? name.substr(folder.size()) : name;
   if (!relative.empty() && !StaysInFolder(relative))
     throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
-  // A device that refuses to open (taken by another program) reports no error of its own:
-  // the user hears nothing happen unless told.
-  if (!StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName))
-    throw EWaveAudioSysError(DeviceFailureText(*StockAudioRecorder));
+  // The lock is held from here until the take has been converted (FinishTake).
+  if (!FFolderLock.TryLock()) {
+    ShowMessage(FolderBusyText(folder));
+    return;
+  }
+  try {
+    // A take that cannot be replaced is refused here, before the device opens.
+    auto take = std::make_unique<TTakeRecording>(name);
+    // A device that refuses to open (taken by another program) reports no error of its own:
+    // the user hears nothing happen unless told. The take and its ".vox" are untouched.
+    if (!take->Start(*StockAudioRecorder))
+      throw EWaveAudioSysError(DeviceFailureText(*StockAudioRecorder));
+    FTake = std::move(take);
+  } catch (...) {
+    FFolderLock.Unlock();
+    throw;
+  }
 }
 
 void TMainForm::btnPlayClick() {
@@ -312,8 +328,11 @@ void TMainForm::DeviceActivated() {
 
 void TMainForm::DeviceDeactivated() {
   Format->setEnabled(true);
-  btnRecord->setEnabled(true);
-  btnPlay->setEnabled(true);
+  // "Record" and "Play" act on the slot the user chose; before any choice (a package test
+  // right after the start) they stay off.
+  const bool chosen = !FContext.CurrentSoundFileName.empty();
+  btnRecord->setEnabled(chosen);
+  btnPlay->setEnabled(chosen);
   btnStop->setEnabled(false);
   btnPlay->setFocus();
   UpdateCommandButtons();
@@ -321,7 +340,8 @@ void TMainForm::DeviceDeactivated() {
 }
 
 bool TMainForm::CommandsBusy() const {
-  return FTestRunning || StockAudioPlayer->GetActive() || StockAudioRecorder->GetActive();
+  return FTestRunning || FTake != nullptr || StockAudioPlayer->GetActive() ||
+         StockAudioRecorder->GetActive();
 }
 
 void TMainForm::UpdateCommandButtons() {
@@ -335,7 +355,8 @@ void TMainForm::ShowLevel(bool deviceOpen, uint32_t positionMs, int32_t level) {
   // The level event that ends an open cycle comes when the device is already gone and
   // knows no position: the caption keeps the last position it showed, and only the bar
   // drops to 0.
-  if (deviceOpen) SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
+  if (deviceOpen)
+    SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
   AudioLevel->setValue(level);
 }
 
@@ -355,15 +376,32 @@ void TMainForm::StockAudioRecorderActivate(TComponent*) { DeviceActivated(); }
 void TMainForm::StockAudioRecorderDeactivate(TComponent*) {
   DeviceDeactivated();
   SetAutoSizedCaption(Position, "0.00");
-  ConvertRecordedTake(FContext, Shell());
+  FinishTake();
+}
+
+void TMainForm::FinishTake() {
+  if (!FTake) return;
+  // However the take ends (a file error, a message the user reads first), the lock is given
+  // back and the commands held back during the recording come back.
+  std::unique_ptr<TTakeRecording> take = std::move(FTake);
+  struct TRelease {
+    TMainForm& Form;
+    ~TRelease() {
+      Form.FFolderLock.Unlock();
+      if (!Form.FClosing) Form.UpdateCommandButtons();
+    }
+  } release{*this};
+  // The file just recorded, whatever row the list highlights by now.
+  take->Finish(*StockAudioRecorder, FContext.ExeFolder, Shell());
 }
 
 void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
-  ShowLevel(StockAudioRecorder->GetDeviceHandle() != 0, StockAudioRecorder->GetPosition(),
-            Level);
+  ShowLevel(StockAudioRecorder->GetDeviceHandle() != 0, StockAudioRecorder->GetPosition(), Level);
 }
 
-void TMainForm::Button1Click() { ::Button1Click(FContext, Shell()); }
+void TMainForm::Button1Click() {
+  WithFolderLock([this] { ::Button1Click(FContext, Shell()); });
+}
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
   // Nothing in the list is ever edited in the window, so a write-back that fails loses
@@ -379,25 +417,50 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 }
 
 void TMainForm::ListBox1DblClick() {
+  // A recording, a playback or the package test keeps the slot it works on: the double-click
+  // moves the highlight only, and "Record" stays as it is.
+  if (CommandsBusy()) return;
   int row = ListBox1->currentRow();
   if (row < 0) return;  // a double-click beside every row chooses nothing
   SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
   FContext.CurrentSoundFileName = FContext.ExeFolder + WaveFile->text().toStdString() + ".WAV";
+  MarkCurrentSlot(row);
   btnRecord->setEnabled(true);
   btnPlay->setEnabled(FileExists(FContext.CurrentSoundFileName));
+}
+
+void TMainForm::MarkCurrentSlot(int row) {
+  for (int marked : {FCurrentSlot, row}) {
+    if (QListWidgetItem* item = ListBox1->item(marked)) {
+      QFont font = item->font();
+      font.setBold(marked == row);
+      item->setFont(font);
+    }
+  }
+  FCurrentSlot = row;
+}
+
+void TMainForm::WithFolderLock(const std::function<void()>& command) {
+  TFolderLockScope lock(FFolderLock);
+  if (!lock.Acquired()) {
+    ShowMessage(FolderBusyText(FContext.ExeFolder));
+    return;
+  }
+  command();
 }
 
 void TMainForm::Button2Click() {
   // The build rewrites the package the test reads and runs the codec on working files a
   // recording's coding also uses: it waits until the devices are quiet.
   if (CommandsBusy()) return;
-  ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); });
+  WithFolderLock(
+      [this] { ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); }); });
 }
 
 void TMainForm::Button1XClick() {
   // "testvox.wav" may be playing for the package test; it is not rewritten under the player.
   if (CommandsBusy()) return;
-  ::Button1XClick(FContext, Shell());
+  WithFolderLock([this] { ::Button1XClick(FContext, Shell()); });
 }
 
 void TMainForm::DosCommand1Terminated(TComponent*) {
@@ -409,6 +472,10 @@ void TMainForm::BitBtn1Click() {
   if (CommandsBusy()) return;
   const std::string packagePath = FContext.ExeFolder + "Sounds.zvd";
   if (!FileExists(packagePath)) return;
+  WithFolderLock([&] { TestPackage(packagePath); });
+}
+
+void TMainForm::TestPackage(const std::string& packagePath) {
   TShell& shell = Shell();
   TPackageReader package(packagePath);
   package.Open();
@@ -452,11 +519,26 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
   event->accept();
   // A package test waiting for its playback ends with the window, and a playback stops
-  // with it; a recording is finished by its recorder as the window goes.
+  // with it; a recording is stopped and its take finished before the program ends.
   FClosing = true;
   if (StockAudioPlayer->GetActive()) Guarded([this] { StockAudioPlayer->SetActive(false); });
+  FinishRecordingBeforeClosing();
   FContext.CurrentSoundFileName.clear();
   emit Closed();
+}
+
+void TMainForm::FinishRecordingBeforeClosing() {
+  while (FTake) {
+    // Its deactivation finishes the take; one that has closed without it is finished here.
+    if (!StockAudioRecorder->GetActive()) {
+      Guarded([this] { FinishTake(); });
+      break;
+    }
+    if (!StockAudioRecorder->GetClosing())
+      Guarded([this] { StockAudioRecorder->SetActive(false); });
+    if (FShell == nullptr) break;
+    FShell->WaitForEvents();
+  }
 }
 
 TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form)

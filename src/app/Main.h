@@ -2,8 +2,19 @@
 // buttons with their level bar and position read-out, and the package commands.
 //
 // The window keeps the state its commands share in a TAppContext: the executable folder it
-// was given (every file it names lies there) and the current sound file name. Errors that
-// escape a handler end that handler only; their message is shown and the window goes on.
+// was given (every file it names lies there) and the current sound file name, the take of
+// the current slot, which the list shows in bold. Errors that escape a handler end that
+// handler only; their message is shown and the window goes on.
+//
+// One run works in the folder at a time: each command that writes there holds the folder's
+// lock (platform/folderlock.h) while it works — a build, Button1X or the loop-back for its
+// handler, the package test for the whole test, a recording from "Record" until its take
+// has been converted. A command that finds another run in the folder says so and does
+// nothing.
+//
+// A recording is fixed to its slot when it starts: while a device works (a recording, a
+// playback, the package test) a double-click on the list leaves the current slot as it is,
+// and the take is replaced only by the finished recording (package/TakeRecording.h).
 #pragma once
 
 #include <QWidget>
@@ -14,6 +25,8 @@
 #include "app/Dialogs.h"
 #include "app/DosCommand.h"
 #include "audio/WaveIO.h"
+#include "package/TakeRecording.h"
+#include "platform/folderlock.h"
 #include "rtl/Classes.h"
 #include "rtl/Shell.h"
 
@@ -23,7 +36,6 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class TStockAudioPlayer;
-class TStockAudioRecorder;
 class TWaveAudioIO;
 
 class TMainForm : public QWidget {
@@ -53,8 +65,11 @@ class TMainForm : public QWidget {
   // True from the start of a package test to its end, also between its sounds.
   bool GetTestRunning() const { return FTestRunning; }
   // True while a command that writes files ("testvox.wav", the package, the working files
-  // of the codec) must not start: a package test, a recording or a playback is under way.
+  // of the codec) must not start: a package test, a recording (until its take has been
+  // converted) or a playback is under way.
   bool CommandsBusy() const;
+  // The row of the current slot, the one "Record" and "Play" act on; -1 before any choice.
+  int CurrentSlot() const { return FCurrentSlot; }
 
   // --- published fields, in declaration order ---
   QPushButton* btnRecord;
@@ -64,7 +79,8 @@ class TMainForm : public QWidget {
   QProgressBar* AudioLevel;
   QLabel* Position;
   TStockAudioPlayer* StockAudioPlayer;
-  TStockAudioRecorder* StockAudioRecorder;
+  // The stock recorder, with the sizes of its file kept up to date while a take grows.
+  TTakeRecorder* StockAudioRecorder;
   QLabel* PositionLabel;
   QComboBox* Format;
   TOpenDialog* OpenDialog1;
@@ -125,15 +141,31 @@ class TMainForm : public QWidget {
   // Enables the file-writing commands (Button2, Button1X, BitBtn1) exactly when none is
   // busy, so none can rewrite a file a device or the package test still reads.
   void UpdateCommandButtons();
+  // Shows row as the current slot (bold), and no other.
+  void MarkCurrentSlot(int row);
+  // Runs a command that writes in the folder while it holds the folder's lock; another run
+  // in the folder is said in a message box, and nothing is done.
+  void WithFolderLock(const std::function<void()>& command);
+  // The package test proper, once the package is known to be there and the lock is held.
+  void TestPackage(const std::string& packagePath);
+  // The end of a recording started by "Record": its take replaced and converted (or kept),
+  // then the folder's lock given back.
+  void FinishTake();
+  // Closing during a recording: it is stopped and its take finished as after "Stop".
+  void FinishRecordingBeforeClosing();
 
   TAppContext FContext;
   TShell* FShell;
   bool FTestWait = false;
   bool FTestRunning = false;
-  bool FTestFailed = false;  // a device error during the package test ends it
-  bool FClosing = false;  // the window has accepted its close
+  bool FTestFailed = false;               // a device error during the package test ends it
+  bool FClosing = false;                  // the window has accepted its close
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
+  int FCurrentSlot = -1;
+  TFolderLock FFolderLock;
+  // The recording "Record" started, from its start until its take has been finished.
+  std::unique_ptr<TTakeRecording> FTake;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;

@@ -106,6 +106,7 @@ cli::Register r{cli::Command{
     "ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual); ZELVOR_ALSA_DEVICE\n"
     "names the ALSA device (default: \"default\").",
     {},
-    [](const cli::Args&) { return ListDevices(); }}};
+    [](const cli::Args&) { return ListDevices(); },
+    cli::FolderUse::ReadsOnly}};
 
 }  // namespace

@@ -166,13 +166,18 @@ bool ParseSlot(const std::string& text, int& slot) {
   return slot < kSlotCount;
 }
 
+// The WAV file an extract writes; none when the command line does not name one.
+std::string ExtractOutput(const cli::Args& a) {
+  return a.Positional.size() == 3 ? cli::InFolder(a, a.Positional[2]) : std::string();
+}
+
 int RunExtract(const cli::Args& a) {
   int slot = 0;
   if (a.Positional.size() != 3 || !ParseSlot(a.Positional[1], slot))
     return cli::UsageError("needs a PACKAGE, a SLOT from 0 to 127 and the OUT.wav to write");
   std::string subject = a.Positional[0];
   const std::string packagePath = cli::InFolder(a, subject);
-  const std::string out = cli::InFolder(a, a.Positional[2]);
+  const std::string out = ExtractOutput(a);
   if (cli::SameFile(packagePath, out))
     return cli::UsageError(subject + " would be overwritten by the sound taken out of it");
   return cli::Guarded(subject, [&] {
@@ -250,7 +255,9 @@ cli::Register extractCmd{cli::Command{
     "decode the sound of one slot (0 to 127) of a package into the WAV file OUT.wav\n"
     "The WAV file is laid out as \"testvox.wav\". Exit 1 when the slot holds no sound.",
     {},
-    RunExtract}};
+    RunExtract,
+    cli::FolderUse::WritesByOutput,
+    ExtractOutput}};
 
 cli::Register listCmd{cli::Command{
     "list",
@@ -259,6 +266,7 @@ cli::Register listCmd{cli::Command{
     "For each: slot, offset, code bytes, samples and seconds at 8 kHz, then a total line.\n"
     "A damaged package ends with exit 2.",
     {},
-    RunList}};
+    RunList,
+    cli::FolderUse::ReadsOnly}};
 
 }  // namespace

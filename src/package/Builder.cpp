@@ -106,11 +106,13 @@ void PackSlot(TByteFile& package, TByteFile& staging, const std::string& voxPath
 
 }  // namespace
 
-TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
+TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow) {
   shell.StatusClear();
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
+  // Each slot's source passes through this name on its way into the conversion.
+  TAppContext building{folder, ""};
   const std::string packagePath = folder + "Sounds.zvd";
   // Built beside the package, in the folder as it lies on disk.
   const std::string buildingPath = ResolveFileName(folder) + "Sounds.zvd.building";
@@ -131,7 +133,7 @@ TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
     const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
     for (int slot = 0; slot < kSlotCount; ++slot) {
       std::optional<std::string> vox =
-          BuildSlot(ctx, shell, config[slot], soundListRow(slot), summary);
+          BuildSlot(building, shell, config[slot], soundListRow(slot), summary);
       if (vox) {
         PackSlot(package, staging, *vox);
         ++summary.Packed;

@@ -91,7 +91,9 @@ TEST_F(PackageTestRun, PresentSlotsPlayInOrderAndTheLastStaysOnDisk) {
   EXPECT_EQ(FDir.Read("testvox.wav").size(), 46u + 16u);
   EXPECT_FALSE(form.GetTestWait());
   EXPECT_FALSE(form.StockAudioPlayer->GetActive());
-  EXPECT_TRUE(form.btnPlay->isEnabled());  // the last deactivation switched back
+  // The last deactivation switched back; no slot was chosen, so "Play" has nothing to play.
+  EXPECT_FALSE(form.btnPlay->isEnabled());
+  EXPECT_FALSE(form.btnRecord->isEnabled());
 }
 
 TEST_F(PackageTestRun, PackageWithoutSoundsPlaysNothing) {

@@ -82,6 +82,11 @@ TEST(SoundList, DoubleClickChoosesTheSlotFileInTheExecutableFolder) {
   DoubleClickRow(form.ListBox1, 0);
   EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Sound 1.WAV");
   EXPECT_TRUE(form.btnPlay->isEnabled());
+  // The current slot is the one row in bold, whatever row is highlighted afterwards.
+  form.ListBox1->setCurrentRow(6);
+  EXPECT_EQ(form.CurrentSlot(), 0);
+  for (int row = 0; row < 128; ++row)
+    EXPECT_EQ(form.ListBox1->item(row)->font().bold(), row == 0) << row;
 }
 
 TEST(SoundList, ExistingExportFolderLeavesStartUndisturbedAndAMissingOneIsMade) {

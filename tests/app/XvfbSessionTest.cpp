@@ -1,6 +1,8 @@
 // The whole session of a user under a real X server (scripts/xvfb-session.sh): record into a
-// slot, play it, build the package, test it, close; then the files on disk are checked.
-// Skipped where Xvfb or xdotool is not installed.
+// slot, play it, build the package, test it, and the mishaps of ordinary use (another row
+// double-clicked while recording, silence over a good take, a read-only take, a busy
+// folder, closing while recording, no sound device); then the files on disk are checked
+// byte for byte. Skipped where Xvfb or xdotool is not installed.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -10,8 +12,8 @@
 namespace {
 
 TEST(UnderXServer, RecordPlayBuildAndTestThePackageWithTheMouse) {
-  const std::string command = "timeout 180 '" ZS_SOURCE_DIR "/scripts/xvfb-session.sh' '" ZS_APP_PATH
-                              "' 2>&1";
+  const std::string command =
+      "timeout 180 '" ZS_SOURCE_DIR "/scripts/xvfb-session.sh' '" ZS_APP_PATH "' 2>&1";
   std::string out;
   FILE* p = ::popen(command.c_str(), "r");
   ASSERT_NE(p, nullptr);

@@ -111,8 +111,10 @@ TEST(CliArguments, BashCompletionOffersCommandsAndOptions) {
       {"help ex", "extract"},
       {"--folder /tmp b", "build"},
       {"build --q", "--quiet"},
-      {"--folder /tmp record x.wav --", "--seconds --format --raw --folder --help --version"},
-      {"decode -", "-o --output --folder -h --help -V --version"},
+      {"--folder /tmp record x.wav --",
+       "--seconds --format --raw --wait --folder --help --version"},
+      {"decode -", "-o --output --wait --folder -h --help -V --version"},
+      {"list -", "--folder -h --help -V --version"},  // reads only: no lock to wait for
       {"record x.wav --format ", ""},
   };
   for (const TRow& row : rows) {
