@@ -4,9 +4,12 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 
-void ShowMessageBox(QWidget* parent, const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle),
-                  QString::fromStdString(text), QMessageBox::Ok, parent);
+void ShowMessageBox(QWidget* parent, const std::string& text, TMessageSeverity severity) {
+  const QMessageBox::Icon icon = severity == msInformation ? QMessageBox::Information
+                                 : severity == msWarning   ? QMessageBox::Warning
+                                                           : QMessageBox::Critical;
+  QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromStdString(text),
+                  QMessageBox::Ok, parent);
   // The text is the program's own or a file name: never markup.
   box.setTextFormat(Qt::PlainText);
   box.exec();

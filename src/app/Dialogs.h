@@ -6,13 +6,16 @@
 #include <QStringList>
 #include <string>
 
+#include "rtl/Shell.h"
+
 class QWidget;
 
 // The application title: the caption of every message box the program shows.
 inline constexpr const char* kApplicationTitle = "Sound Recorder";
 
-// Shows the modal message box: caption "Sound Recorder", the text, one OK button, no icon.
-void ShowMessageBox(QWidget* parent, const std::string& text);
+// Shows the modal message box: caption "Sound Recorder", the text, one OK button, and the
+// icon of the severity (information, warning, critical).
+void ShowMessageBox(QWidget* parent, const std::string& text, TMessageSeverity severity);
 
 // Asks for an existing file to open.
 class TOpenDialog {

@@ -192,17 +192,17 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    ShowMessage(e.what());
+    ShowMessage(e.what(), msError);
   } catch (...) {
-    ShowMessage("Unknown error");
+    ShowMessage("Unknown error", msError);
   }
 }
 
-void TMainForm::ShowMessage(const std::string& text) {
+void TMainForm::ShowMessage(const std::string& text, TMessageSeverity severity) {
   if (FShell)
-    FShell->ShowMessage(text);
+    FShell->ShowMessage(text, severity);
   else
-    ShowMessageBox(this, text);
+    ShowMessageBox(this, text, severity);
 }
 
 TShell& TMainForm::Shell() {
@@ -262,7 +262,7 @@ void TMainForm::btnRecordClick() {
     throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
   // The lock is held from here until the take has been converted (FinishTake).
   if (!FFolderLock.TryLock()) {
-    ShowMessage(FolderBusyText(folder));
+    ShowMessage(FolderBusyText(folder), msWarning);
     return;
   }
   try {
@@ -299,7 +299,7 @@ void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {
   // A device that fails during a package test would fail again for every slot after it:
   // the test ends after this one, and the user reads one message.
   if (FTestRunning) FTestFailed = true;
-  ShowMessage(text);
+  ShowMessage(text, msError);
 }
 
 void TMainForm::btnPauseClick() {
@@ -412,7 +412,7 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
     for (int i = 0; i < ListBox1->count(); ++i)
       ini.WriteString("SoundFiles", "Name" + std::to_string(i), RowText(i));
   } catch (const Exception& e) {
-    ShowMessage(e.Message());
+    ShowMessage(e.Message(), msError);
   }
 }
 
@@ -443,7 +443,7 @@ void TMainForm::MarkCurrentSlot(int row) {
 void TMainForm::WithFolderLock(const std::function<void()>& command) {
   TFolderLockScope lock(FFolderLock);
   if (!lock.Acquired()) {
-    ShowMessage(FolderBusyText(FContext.ExeFolder));
+    ShowMessage(FolderBusyText(FContext.ExeFolder), msWarning);
     return;
   }
   command();

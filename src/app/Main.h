@@ -115,7 +115,7 @@ class TMainForm : public QWidget {
   // Runs a handler; an error escaping it is shown in a message box and swallowed.
   void Guarded(const std::function<void()>& handler);
   // Shows a message box through the shell (or directly when there is none yet).
-  void ShowMessage(const std::string& text);
+  void ShowMessage(const std::string& text, TMessageSeverity severity);
   // An error raised inside a device's notification: shown once per open cycle of that
   // device (the same text again from it is left out until it has closed).
   void DeviceError(TComponent* Sender, const std::exception& E);

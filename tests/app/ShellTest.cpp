@@ -27,25 +27,33 @@ class QtShellTest : public ::testing::Test {
   TQtShell FShell{FMain, FStatus};
 };
 
-TEST_F(QtShellTest, MessageBoxHasTheApplicationTitleNoIconAndOneOkButton) {
-  QString title, text;
-  QMessageBox::Icon icon = QMessageBox::Warning;
-  QList<QAbstractButton*> buttons;
-  WhenModal([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    ASSERT_NE(box, nullptr);
-    title = box->windowTitle();
-    text = box->text();
-    icon = box->icon();
-    buttons = box->buttons();
-    EXPECT_EQ(box->standardButton(buttons.value(0)), QMessageBox::Ok);
-    box->accept();
-  });
-  FShell.ShowMessage("File <b>not</b> found");
-  EXPECT_EQ(title, "Sound Recorder");
-  EXPECT_EQ(text, "File <b>not</b> found");
-  EXPECT_EQ(icon, QMessageBox::NoIcon);
-  EXPECT_EQ(buttons.size(), 1);
+TEST_F(QtShellTest, MessageBoxHasTheApplicationTitleTheIconOfItsSeverityAndOneOkButton) {
+  const struct {
+    TMessageSeverity Severity;
+    QMessageBox::Icon Icon;
+  } kCases[] = {{msInformation, QMessageBox::Information},
+                {msWarning, QMessageBox::Warning},
+                {msError, QMessageBox::Critical}};
+  for (const auto& c : kCases) {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QList<QAbstractButton*> buttons;
+    WhenModal([&](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      ASSERT_NE(box, nullptr);
+      title = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      buttons = box->buttons();
+      EXPECT_EQ(box->standardButton(buttons.value(0)), QMessageBox::Ok);
+      box->accept();
+    });
+    FShell.ShowMessage("File <b>not</b> found", c.Severity);
+    EXPECT_EQ(title, "Sound Recorder");
+    EXPECT_EQ(text, "File <b>not</b> found");
+    EXPECT_EQ(icon, c.Icon) << c.Severity;
+    EXPECT_EQ(buttons.size(), 1);
+  }
 }
 
 TEST_F(QtShellTest, StatusLinesGoIntoTheMemo) {
