@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QLocale>
@@ -70,17 +71,21 @@ TEST_F(QtShellTest, StatusLinesGoIntoTheMemo) {
 
 TEST_F(QtShellTest, PickVoxFileOffersVoxFilesAndReturnsTheChoice) {
   QStringList filters;
-  QString suffix;
+  QString suffix, folder;
   WhenModal([&](QWidget* w) {
     auto* dialog = qobject_cast<QFileDialog*>(w);
     ASSERT_NE(dialog, nullptr);
     filters = dialog->nameFilters();
     suffix = dialog->defaultSuffix();
+    folder = dialog->directory().absolutePath() + "/";
     dialog->reject();
   });
+  // The process stands elsewhere: the dialog opens in the program's folder all the same.
+  ASSERT_NE(QDir::currentPath() + "/", QString::fromStdString(FDir.Folder()));
   EXPECT_EQ(FShell.PickVoxFile(), std::nullopt);
   EXPECT_EQ(filters, QStringList{"vox files (*.vox)"});
   EXPECT_EQ(suffix, "vox");
+  EXPECT_EQ(folder.toStdString(), FDir.Folder());
 
   std::string chosen = FDir.Write("take.vox", "x");
   WhenModal([&](QWidget* w) {
