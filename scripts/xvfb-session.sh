@@ -397,7 +397,7 @@ open(sys.argv[1], "wb").write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WA
                               struct.pack("<I", 16) + fmt + b"data" +
                               struct.pack("<I", len(data)) + data)
 PY
-(cd / && ZELVOR_AUDIO=virtual exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
+(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
 APP_PID=$!
 wait_for 100 find_window || fail "no window at the third start"
 sleep 0.5
