@@ -18,6 +18,7 @@ TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev                  # tests and benchmarks
   clang libclang-rt-14-dev                       # fuzzing harnesses
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
+  imagemagick                                    # the window session looks at its pixels: icons, highlight
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
   python3                                        # the window check closes the window through X;
                                                  # the review page's structure check

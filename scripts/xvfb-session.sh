@@ -12,10 +12,17 @@
 # byte: the trimmed take and its ".vox", the package with that ".vox" as slot 0's record, the
 # filed copy in "WAV Export", "testvox.wav" holding the decoded sound, the playback holding
 # the take and then the decoded sound, the takes that every mishap had to leave alone, and
-# no unfinished recording left behind.
+# no unfinished recording left behind. Along the way a row is chosen with Return instead of
+# a double-click, and the message boxes are looked at for their icons (information for the
+# builder's message, a warning for the silent recording, critical for the read-only take).
+# Last, on the virtual sound device, which keeps real time: a sound file is imported into
+# slot 5 through the list's context menu and its file dialog, the package is built with it
+# and tested, and the highlight is seen on the slot that plays and back on the chosen row
+# afterwards (--screenshot takes the window then).
 #
 #   scripts/xvfb-session.sh [path/to/zelvorsound] [--screenshot FILE.png]
-# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool or python3 missing).
+# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, python3 or ImageMagick's
+# import missing).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 APP=$ROOT/build/app/src/app/zelvorsound
@@ -28,13 +35,10 @@ while [ $# -gt 0 ]; do
 done
 CAPTION="Zelvor Sound Recorder version 1.0.0.1"
 
-for tool in Xvfb xdotool python3; do
+for tool in Xvfb xdotool python3 import; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 [ -x "$APP" ] || { echo "FAIL: no program at $APP"; exit 1; }
-if [ -n "$SHOT" ] && ! command -v import >/dev/null 2>&1; then
-  echo "FAIL: import (imagemagick) is needed for the screenshot"; exit 1
-fi
 
 WORK=$(mktemp -d)
 XVFB_PID=""
@@ -54,6 +58,40 @@ wait_for() {
   return 1
 }
 size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
+
+# What the screen shows of a window, read from ImageMagick's picture of it (8-bit PPM):
+# "icon" names the icon at a message box's top left by its colour (information blue, warning
+# yellow, critical red; none); "highlighted X Y" succeeds when the point has the colour of a
+# highlighted row.
+cat >"$WORK/look.py" <<'PY'
+import sys
+data = sys.stdin.buffer.read()
+fields, i = [], 0
+while len(fields) < 4:
+    while data[i:i + 1].isspace(): i += 1
+    j = i
+    while not data[j:j + 1].isspace(): j += 1
+    fields.append(data[i:j]); i = j
+i += 1
+width, height = int(fields[1]), int(fields[2])
+def colour(x, y):
+    k = i + 3 * (y * width + x)
+    return tuple(data[k:k + 3])
+if sys.argv[1] == "icon":
+    kinds = {"information": 0, "warning": 0, "critical": 0}
+    for y in range(min(height, 80)):
+        for x in range(min(width, 80)):
+            r, g, b = colour(x, y)
+            if b > r + 50 and b > g: kinds["information"] += 1
+            elif r > 180 and g > 150 and b < 100: kinds["warning"] += 1
+            elif r > 150 and g < 90 and b < 90: kinds["critical"] += 1
+    best = max(kinds, key=kinds.get)
+    print(best if kinds[best] >= 30 else "none")
+else:
+    r, g, b = colour(int(sys.argv[2]), int(sys.argv[3]))
+    sys.exit(0 if b > 150 and r < 150 else 1)
+PY
+look() { local w=$1; shift; import -window "$w" -depth 8 ppm:- 2>/dev/null | python3 "$WORK/look.py" "$@"; }
 
 exec 3>"$WORK/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
@@ -118,7 +156,7 @@ export ZELVOR_TEST_PLAYBACK=$WORK/played.raw
 APP_PID=$!
 
 WID=""
-find_window() { WID=$(xdotool search --name "^${CAPTION}\$" 2>/dev/null | head -n1); [ -n "$WID" ]; }
+find_window() { WID=$(xdotool search --onlyvisible --name "^${CAPTION}\$" 2>/dev/null | head -n1); [ -n "$WID" ]; }
 wait_for 100 find_window || fail "no window with the caption \"$CAPTION\""
 sleep 0.5
 
@@ -132,11 +170,16 @@ double_click() { xdotool mousemove --window "$WID" "$1" "$2" click --repeat 2 --
 MSG=""
 find_message() { MSG=$(xdotool search --onlyvisible --name '^Sound Recorder$' 2>/dev/null | head -n1); [ -n "$MSG" ]; }
 gone() { ! xdotool search --onlyvisible --name '^Sound Recorder$' >/dev/null 2>&1; }
-# Waits for the program's message box ($1 says why it should come) and presses its one
-# button, OK, at the bottom right.
+# Waits for the program's message box ($1 says why it should come), checks its icon when $2
+# names one, and presses its one button, OK, at the bottom right.
 close_message() {
   wait_for 100 find_message || fail "no message box: $1"
   sleep 0.3
+  if [ -n "${2:-}" ]; then
+    local icon
+    icon=$(look "$MSG" icon)
+    [ "$icon" = "$2" ] || fail "the message box ($1) shows the icon \"$icon\", not \"$2\""
+  fi
   eval "$(xdotool getwindowgeometry --shell "$MSG")"
   xdotool mousemove --window "$MSG" $((WIDTH - 50)) $((HEIGHT - 25)) click 1
   wait_for 50 gone || fail "the message box did not close: $1"
@@ -183,10 +226,6 @@ click_at $PLAY
 KEPT=$((TAKE - 46))
 wait_for 100 test "$(size_of "$WORK/played.raw")" -ge "$KEPT" || fail "the take was not played"
 sleep 1
-if [ -n "$SHOT" ]; then
-  import -window "$WID" "$SHOT" || fail "no screenshot"
-  echo "screenshot in $SHOT"
-fi
 # The file device starts its file afresh at every playback: the take's is kept aside.
 mv "$WORK/played.raw" "$WORK/played-take.raw"
 echo "played the take back: $(size_of "$WORK/played-take.raw") bytes"
@@ -198,7 +237,7 @@ sleep 0.3
 eval "$(xdotool getwindowgeometry --shell "$MSG")"
 echo "message box ${WIDTH}x${HEIGHT}: $(xdotool getwindowname "$MSG")"
 [ -n "$SHOT" ] && import -window "$MSG" "${SHOT%.png}-message.png"
-close_message "the builder's final message"
+close_message "the builder's final message" information
 echo "built Sounds.zvd: $(size_of "$APPDIR/Sounds.zvd") bytes"
 
 # The status window opened over the desktop; the main window is brought back on top of it.
@@ -226,21 +265,24 @@ wait_for 100 test "$(stat -c %y "$APPDIR/Sound 1.WAV")" != "$WRITTEN" ||
 no_message "after recording slot 0 again"
 echo "after the build and the test, \"Record\" recorded slot 0 again"
 
-# Nothing heard over a good take: the take and its ".vox" stay, and the user is told.
+# Nothing heard over a good take: the take and its ".vox" stay, and the user is told. The
+# slot is chosen from the keyboard: Return on the highlighted row.
 cp "$WORK/silence.raw" "$WORK/capture.raw"
-double_click $ROW2
+click_at $ROW2
+sleep 0.3
+xdotool key Return
 sleep 0.3
 start_recording "slot 2 in silence"
 sleep 1.5
 click_at $STOP
-close_message "a silent recording over a good take"
-echo "a silent recording kept the earlier take of slot 2"
+close_message "a silent recording over a good take (slot 2 chosen with Return)" warning
+echo "a silent recording kept the earlier take of slot 2, chosen with Return"
 
 # A read-only take is refused before anything is recorded.
 double_click $ROW3
 sleep 0.3
 click_at $RECORD
-close_message "\"Record\" on a read-only take"
+close_message "\"Record\" on a read-only take" critical
 echo "\"Record\" refused the read-only take of slot 3"
 
 # Another run busy in the folder: "Create" says so and builds nothing.
@@ -339,5 +381,84 @@ ini = read("ZelvorSound.ini").decode()
 check("Name0=Sound 1" in ini and "Name0=Sound 1.WAV" in ini, "ZelvorSound.ini lost a section")
 print("  take %d samples, .vox %d bytes, package %d bytes, testvox.wav %d bytes"
       % (len(samples), len(vox), len(pkg), len(test)))
+PY
+
+# A last start on the virtual sound device, which keeps real time where the file device plays
+# at once, so the package test can be watched. A four-second prompt recorded elsewhere
+# (22.05 kHz 16-bit stereo) is imported into slot 5 through the list's context menu: its
+# first entry, "Import sound file…", and the path typed into the file dialog.
+python3 - "$WORK/welcome.wav" <<'PY'
+import math, struct, sys
+rate, frames = 22050, 4 * 22050
+data = b"".join(struct.pack("<hh", v, v // 2) for v in
+                (int(9000 * math.sin(2 * math.pi * 500 * n / rate)) for n in range(frames)))
+fmt = struct.pack("<HHIIHH", 1, 2, rate, rate * 4, 4, 16)
+open(sys.argv[1], "wb").write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
+                              struct.pack("<I", 16) + fmt + b"data" +
+                              struct.pack("<I", len(data)) + data)
+PY
+(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
+APP_PID=$!
+wait_for 100 find_window || fail "no window at the third start"
+sleep 0.5
+ROW5="400 89"
+find_dialog() { xdotool search --onlyvisible --name '^Import sound file$' >/dev/null 2>&1; }
+xdotool mousemove --window "$WID" $ROW5 click 3
+sleep 0.5
+xdotool key Down Return
+wait_for 100 find_dialog || fail "\"Import sound file…\" brought no file dialog"
+sleep 0.5
+xdotool type --delay 10 "$WORK/welcome.wav"
+xdotool key Return
+wait_for 100 test -s "$APPDIR/welcome.vox" || fail "the import wrote no \"welcome.vox\""
+no_message "after importing welcome.wav into slot 5"
+echo "imported welcome.wav into slot 5: take $(size_of "$APPDIR/welcome.WAV") bytes"
+
+# The package with it, then its test: the highlight moves to each slot as it plays (slot 0,
+# then slot 5) and comes back to the row chosen before (slot 2, with Return).
+highlighted() { look "$WID" highlighted 460 $((24 + 13 * $1)); }
+click_at $ROW2
+sleep 0.3
+xdotool key Return
+wait_for 30 highlighted 2 || fail "the row chosen with Return is not highlighted"
+click_at $CREATE
+close_message "the builder's final message with slot 5" information
+xdotool windowraise "$WID"
+sleep 0.3
+click_at $TEST
+wait_for 100 highlighted 5 || fail "the package test did not highlight slot 5 while it played"
+highlighted 2 && fail "the chosen row stayed highlighted while slot 5 played"
+if [ -n "$SHOT" ]; then
+  import -window "$WID" "$SHOT" || fail "no screenshot"
+  echo "screenshot in $SHOT"
+fi
+wait_for 150 highlighted 2 || fail "the highlight did not come back to the chosen row"
+highlighted 5 && fail "slot 5 stayed highlighted after the test"
+echo "the package test highlighted slot 5 while it played, then the chosen row again"
+python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the close request"
+wait_for 100 ended || fail "the program did not end at the third close"
+APP_PID=""
+
+python3 - "$APPDIR" <<'PY' || fail "the imported prompt is not right"
+import os, struct, sys
+folder = sys.argv[1]
+def read(name):
+    return open(os.path.join(folder, name), "rb").read()
+def check(cond, what):
+    if not cond:
+        print("  " + what)
+        sys.exit(1)
+take, vox, pkg = read("welcome.WAV"), read("welcome.vox"), read("Sounds.zvd")
+samples = take[46:]
+check(abs(len(samples) - 4 * 8000) < 800, "welcome.WAV holds %d samples" % len(samples))
+check(max(samples) > 220 and min(samples) < 36, "welcome.WAV is not brought to full level")
+check(len(vox) == len(samples) // 2, "welcome.vox does not code the take")
+entry = struct.unpack_from("<I", pkg, 4 * 5)[0]
+count = struct.unpack_from("<I", pkg, entry)[0]
+check(count == len(vox) and pkg[entry + 4:entry + 4 + count] == vox,
+      "slot 5's record is not welcome.vox")
+ini = read("ZelvorSound.ini").decode()
+check("Name5=welcome\n" in ini and "Name5=welcome.WAV" in ini, "ZelvorSound.ini does not name it")
+print("  welcome: %d samples, .vox %d bytes, slot 5 at %d" % (len(samples), len(vox), entry))
 PY
 echo "PASS"

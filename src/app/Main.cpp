@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 
 #include "app/WindowStyle.h"
 #include "audio/WavePlayers.h"
@@ -64,6 +65,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   move(kLeft, kTop);
   CreateControls();
   BindHandlers();
+  CreateListCommands();
   Guarded([this] { FormCreate(); });
 }
 
@@ -117,6 +119,8 @@ void TMainForm::CreateControls() {
   OpenDialog1 = FOpenDialog.get();
   OpenDialog1->SetDefaultExt("vox");
   OpenDialog1->SetFilter("vox files (*.vox)|*.vox");
+  // The ".vox" files lie in the program's folder, wherever the program was started from.
+  OpenDialog1->SetInitialDir(FContext.ExeFolder);
 
   ListBox1 = new QListWidget(this);
   ListBox1->setObjectName("ListBox1");
@@ -192,17 +196,17 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    ShowMessage(e.what());
+    ShowMessage(e.what(), msError);
   } catch (...) {
-    ShowMessage("Unknown error");
+    ShowMessage("Unknown error", msError);
   }
 }
 
-void TMainForm::ShowMessage(const std::string& text) {
+void TMainForm::ShowMessage(const std::string& text, TMessageSeverity severity) {
   if (FShell)
-    FShell->ShowMessage(text);
+    FShell->ShowMessage(text, severity);
   else
-    ShowMessageBox(this, text);
+    ShowMessageBox(this, text, severity);
 }
 
 TShell& TMainForm::Shell() {
@@ -262,7 +266,7 @@ void TMainForm::btnRecordClick() {
     throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
   // The lock is held from here until the take has been converted (FinishTake).
   if (!FFolderLock.TryLock()) {
-    ShowMessage(FolderBusyText(folder));
+    ShowMessage(FolderBusyText(folder), msWarning);
     return;
   }
   try {
@@ -299,7 +303,7 @@ void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {
   // A device that fails during a package test would fail again for every slot after it:
   // the test ends after this one, and the user reads one message.
   if (FTestRunning) FTestFailed = true;
-  ShowMessage(text);
+  ShowMessage(text, msError);
 }
 
 void TMainForm::btnPauseClick() {
@@ -412,7 +416,7 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
     for (int i = 0; i < ListBox1->count(); ++i)
       ini.WriteString("SoundFiles", "Name" + std::to_string(i), RowText(i));
   } catch (const Exception& e) {
-    ShowMessage(e.Message());
+    ShowMessage(e.Message(), msError);
   }
 }
 
@@ -422,6 +426,11 @@ void TMainForm::ListBox1DblClick() {
   if (CommandsBusy()) return;
   int row = ListBox1->currentRow();
   if (row < 0) return;  // a double-click beside every row chooses nothing
+  ChooseSlot(row);
+}
+
+void TMainForm::ChooseSlot(int row) {
+  ListBox1->setCurrentRow(row);
   SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
   FContext.CurrentSoundFileName = FContext.ExeFolder + WaveFile->text().toStdString() + ".WAV";
   MarkCurrentSlot(row);
@@ -443,7 +452,7 @@ void TMainForm::MarkCurrentSlot(int row) {
 void TMainForm::WithFolderLock(const std::function<void()>& command) {
   TFolderLockScope lock(FFolderLock);
   if (!lock.Acquired()) {
-    ShowMessage(FolderBusyText(FContext.ExeFolder));
+    ShowMessage(FolderBusyText(FContext.ExeFolder), msWarning);
     return;
   }
   command();
@@ -481,21 +490,26 @@ void TMainForm::TestPackage(const std::string& packagePath) {
   package.Open();
   // However the test ends (an error, the window closing), no wait is left standing and the
   // commands it held back come back.
+  // The highlight follows the slot that plays and returns where it was at the end.
   struct TTestRun {
     TMainForm& Form;
-    explicit TTestRun(TMainForm& form) : Form(form) {
+    const TListHighlight Highlight;
+    explicit TTestRun(TMainForm& form) : Form(form), Highlight(form.GetHighlight()) {
       Form.FTestRunning = true;
       Form.UpdateCommandButtons();
     }
     ~TTestRun() {
       Form.FTestWait = false;
       Form.FTestRunning = false;
-      if (!Form.FClosing) Form.UpdateCommandButtons();
+      if (Form.FClosing) return;
+      Form.UpdateCommandButtons();
+      Form.SetHighlight(Highlight);
     }
   } testRun(*this);
   FTestFailed = false;
   for (int slot = 0; slot < kSoundSlots && !FClosing && !FTestFailed; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
+    ListBox1->setCurrentRow(slot);
     FTestWait = true;
     // A device that did not open sends no deactivation to wait for: the test ends, and
     // the user learns why rather than sitting through silence.
@@ -508,6 +522,21 @@ void TMainForm::TestPackage(const std::string& packagePath) {
   // lets go of "testvox.wav" before the package is closed and the program ends.
   while (StockAudioPlayer->GetActive() && StockAudioPlayer->GetClosing()) shell.WaitForEvents();
   package.Close();
+}
+
+TMainForm::TListHighlight TMainForm::GetHighlight() const {
+  const QList<QListWidgetItem*> selected = ListBox1->selectedItems();
+  return {ListBox1->currentRow(), selected.isEmpty() ? -1 : ListBox1->row(selected.first()),
+          ListBox1->verticalScrollBar()->value()};
+}
+
+void TMainForm::SetHighlight(const TListHighlight& highlight) {
+  // The current row (the one Return chooses) and the selection are set apart: before any
+  // click the list may have a current row that is not selected.
+  ListBox1->setCurrentRow(highlight.Current, QItemSelectionModel::NoUpdate);
+  ListBox1->clearSelection();
+  if (QListWidgetItem* item = ListBox1->item(highlight.Selected)) item->setSelected(true);
+  ListBox1->verticalScrollBar()->setValue(highlight.Scroll);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

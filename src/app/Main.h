@@ -15,24 +15,34 @@
 // A recording is fixed to its slot when it starts: while a device works (a recording, a
 // playback, the package test) a double-click on the list leaves the current slot as it is,
 // and the take is replaced only by the finished recording (package/TakeRecording.h).
+//
+// The list also works from the keyboard (Return on the highlighted row is a double-click)
+// and takes prompts from anywhere (import/Import.h): sound files dropped onto a row, or
+// chosen or spoken through its context menu, become the takes of that slot and the ones
+// after it. Like the commands above, an import waits until no device works, holds the
+// folder's lock, and then acts as a double-click on the row.
 #pragma once
 
 #include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Dialogs.h"
 #include "app/DosCommand.h"
 #include "audio/WaveIO.h"
+#include "import/Import.h"
 #include "package/TakeRecording.h"
 #include "platform/folderlock.h"
 #include "rtl/Classes.h"
 #include "rtl/Shell.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QListWidget;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class TStockAudioPlayer;
@@ -112,10 +122,36 @@ class TMainForm : public QWidget {
   virtual void DosCommand1Terminated(TComponent* Sender);
   virtual void BitBtn1Click();
 
+  // --- the sound list's keyboard, context menu and dropped files ---
+  // The context menu of a row: "Import sound file…" (ImportDialog) and "Speak text…".
+  QMenu* PopupMenu1;
+  QAction* ImportSoundFile1;
+  QAction* SpeakText1;
+  // Asks for the sound files to import, in the program's folder first, then in the one
+  // chosen last.
+  TOpenDialog* ImportDialog;
+  // Return or Enter on the list: the highlighted row is chosen as by a double-click.
+  virtual void ListBox1KeyDown(int Key);
+  // The context menu for the row at pos (in the list's viewport); beside every row, none.
+  virtual void ListBox1ContextPopup(QPoint pos);
+  virtual void ImportSoundFile1Click();
+  virtual void SpeakText1Click();
+  // Whether files dragged over row may be dropped there: a row, and no device or package
+  // test at work.
+  virtual bool ListBox1DragOver(int row) const;
+  // Sound files dropped onto row: imported into its slot and the following ones.
+  virtual void ListBox1DragDrop(int row, const std::vector<std::string>& files);
+
   // Runs a handler; an error escaping it is shown in a message box and swallowed.
   void Guarded(const std::function<void()>& handler);
   // Shows a message box through the shell (or directly when there is none yet).
-  void ShowMessage(const std::string& text);
+  void ShowMessage(const std::string& text, TMessageSeverity severity);
+  // Imports the files into the slots from row on, one a slot, under the folder's lock; it
+  // stops at the first that is refused or fails. The rows it filled show their new names,
+  // and row becomes the current slot as after a double-click.
+  void ImportIntoSlots(int row, const std::vector<std::string>& files);
+  // Speaks the text into the slot of row in the same way.
+  void SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech);
   // An error raised inside a device's notification: shown once per open cycle of that
   // device (the same text again from it is left out until it has closed).
   void DeviceError(TComponent* Sender, const std::exception& E);
@@ -126,6 +162,8 @@ class TMainForm : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Return on the list, and files dragged over and dropped onto its rows.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
@@ -143,6 +181,21 @@ class TMainForm : public QWidget {
   void UpdateCommandButtons();
   // Shows row as the current slot (bold), and no other.
   void MarkCurrentSlot(int row);
+  // Makes row the current slot: its name under the buttons, "Record" on, "Play" on when its
+  // take exists.
+  void ChooseSlot(int row);
+  // The list's highlight (the current row, the selected one, the scrolling), which the
+  // package test moves to each slot it plays and gives back at its end.
+  struct TListHighlight {
+    int Current = -1, Selected = -1, Scroll = 0;
+  };
+  TListHighlight GetHighlight() const;
+  void SetHighlight(const TListHighlight& highlight);
+  void CreateListCommands();
+  // One import into the slot of row, on a copy of the context (the current slot stays as it
+  // is until the import is done); true when it filled the slot, whose row then shows the new
+  // name. A file error is shown with the file it concerns.
+  bool ImportIntoSlot(int row, const std::function<TImportResult(TAppContext&)>& import);
   // Runs a command that writes in the folder while it holds the folder's lock; another run
   // in the folder is said in a message box, and nothing is done.
   void WithFolderLock(const std::function<void()>& command);
@@ -163,12 +216,15 @@ class TMainForm : public QWidget {
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
   int FCurrentSlot = -1;
+  int FPopupRow = -1;                           // the row the context menu was opened for
+  std::string FVoice = TSpeechOptions().Voice;  // the voice "Speak text…" used last
   TFolderLock FFolderLock;
   // The recording "Record" started, from its start until its take has been finished.
   std::unique_ptr<TTakeRecording> FTake;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;
+  std::unique_ptr<TOpenDialog> FImportDialog;
 };
 
 // Routes the errors that escape the devices' notification handlers (a device lost in the

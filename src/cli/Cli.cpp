@@ -297,7 +297,7 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
   return fallback;
 }
 
-void ConsoleShell::ShowMessage(const std::string& text) {
+void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
   ++FMessages;
   std::cerr << text << std::endl;
 }

@@ -124,10 +124,11 @@ std::string UsageLine(const Command& command);
 int UsageError(const std::string& message);
 
 // The shell of the command line: message boxes go to stderr (the program's rejection
-// texts), status lines to stdout, no dialogs, nothing to pump.
+// texts) as they are, whatever their severity; status lines to stdout, no dialogs, nothing
+// to pump.
 class ConsoleShell : public TShell {
  public:
-  void ShowMessage(const std::string& text) override;
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override;
   void StatusClear() override {}
   void StatusShow() override {}
   void StatusAdd(const std::string& line) override;

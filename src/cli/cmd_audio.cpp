@@ -46,8 +46,8 @@ class TTimedRecorder : public TTakeRecorder {
 // error line of the command.
 class TRecordShell : public cli::ConsoleShell {
  public:
-  void ShowMessage(const std::string& text) override {
-    ConsoleShell::ShowMessage(cli::ErrorPrefix() + text);
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
+    ConsoleShell::ShowMessage(cli::ErrorPrefix() + text, severity);
   }
 };
 

@@ -44,9 +44,9 @@ namespace {
 class TCountingShell : public TShell {
  public:
   explicit TCountingShell(TShell& inner) : FInner(inner) {}
-  void ShowMessage(const std::string& text) override {
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
     ++FMessages;
-    FInner.ShowMessage(text);
+    FInner.ShowMessage(text, severity);
   }
   void StatusClear() override { FInner.StatusClear(); }
   void StatusShow() override { FInner.StatusShow(); }
@@ -153,6 +153,7 @@ TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
   // In one step; a package made read-only during the build is not replaced.
   ReplaceByRename(buildingPath, packagePath);
   shell.ShowMessage("Created file \"Sounds.zvd\" in \"" + folder +
-                    "\". Copy this file to an SD card and install onto instrument.");
+                        "\". Copy this file to an SD card and install onto instrument.",
+                    msInformation);
   return summary;
 }

@@ -185,14 +185,16 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
   if (recorder.Failed() && recorder.DataBytes() == 0) {
     std::remove(FTemp.c_str());
     shell.ShowMessage("Nothing was recorded into \"" + FTake +
-                      "\": the recording failed before any sound came in, and the slot's files "
-                      "are as they were.");
+                          "\": the recording failed before any sound came in, and the slot's files "
+                          "are as they were.",
+                      msError);
     return TTakeOutcome::NothingRecorded;
   }
   if (FConvert && !TakeHoldsSound(FTemp) && TakeHoldsSound(FTake)) {
     std::remove(FTemp.c_str());
-    shell.ShowMessage("Nothing was heard in the recording: the earlier take \"" + FTake +
-                      "\" is kept.");
+    shell.ShowMessage(
+        "Nothing was heard in the recording: the earlier take \"" + FTake + "\" is kept.",
+        msWarning);
     return TTakeOutcome::NothingHeard;
   }
   ReplaceByRename(FTemp, FTake);
@@ -201,10 +203,10 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
     ConvertRecordedTake(ctx, shell);
   }
   if (!recorder.Failed()) return TTakeOutcome::Replaced;
-  shell.ShowMessage(
-      Format("The recording was cut short after %.2f seconds: what was captured is "
-             "kept in \"%s\".",
-             recorder.DataMilliseconds() / 1000.0, FTake.c_str()));
+  shell.ShowMessage(Format("The recording was cut short after %.2f seconds: what was captured is "
+                           "kept in \"%s\".",
+                           recorder.DataMilliseconds() / 1000.0, FTake.c_str()),
+                    msError);
   return TTakeOutcome::CutShort;
 }
 

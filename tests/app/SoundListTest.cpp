@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -87,6 +88,17 @@ TEST(SoundList, DoubleClickChoosesTheSlotFileInTheExecutableFolder) {
   EXPECT_EQ(form.CurrentSlot(), 0);
   for (int row = 0; row < 128; ++row)
     EXPECT_EQ(form.ListBox1->item(row)->font().bold(), row == 0) << row;
+
+  // Return (or the keypad's Enter) on the highlighted row chooses it as a double-click does.
+  for (auto [key, row] : {std::pair{Qt::Key_Return, 6}, std::pair{Qt::Key_Enter, 5}}) {
+    form.ListBox1->setCurrentRow(row);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(form.ListBox1, &press);
+    EXPECT_EQ(form.CurrentSlot(), row);
+    EXPECT_EQ(form.WaveFile->text().toStdString(), form.ListBox1->item(row)->text().toStdString());
+    EXPECT_TRUE(form.ListBox1->item(row)->font().bold());
+  }
+  EXPECT_TRUE(form.btnPlay->isEnabled());  // "Hello.WAV" is there
 }
 
 TEST(SoundList, ExistingExportFolderLeavesStartUndisturbedAndAMissingOneIsMade) {

@@ -428,6 +428,8 @@ TEST_F(WindowSession, DeviceLostWhileRecordingIsShownAndTheRecordingStillStops) 
                                     "the slot's files are as they were.");
   EXPECT_EQ(FDir.Read("Sound 7.WAV"), take);
   EXPECT_FALSE(FDir.Exists("Sound 7 (unfinished recording).WAV"));
+  // A device lost, and what it cost the take, are errors (the critical icon).
+  EXPECT_EQ(FShell.Severities, std::vector<TMessageSeverity>(4, msError));
 }
 
 }  // namespace

@@ -169,6 +169,8 @@ TEST(PackageBuilder, InvalidSourcePacksTheOldVox) {
   EXPECT_EQ(b.Shell.Messages[0],
             "Invalid WAV file: " + b.Dir.Path("Bad.wav") + " Problem: Not MONO recording");
   EXPECT_EQ(b.Shell.Messages[1], b.FinalMessage());
+  // The rejection warns; the final message informs.
+  EXPECT_EQ(b.Shell.Severities, (std::vector<TMessageSeverity>{msWarning, msInformation}));
   EXPECT_EQ(GetU32(pkg, 4), 512u);
   EXPECT_EQ(pkg.substr(512), std::string("\x06\0\0\0", 4) + "OLDVOX");
   // Without an old ".vox" the slot stays empty and no further line is added.
