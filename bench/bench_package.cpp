@@ -29,7 +29,7 @@ TScratchFolder gScratch;
 
 class TNullShell : public TShell {
  public:
-  void ShowMessage(const std::string&) override {}
+  void ShowMessage(const std::string&, TMessageSeverity) override {}
   void StatusClear() override {}
   void StatusShow() override {}
   void StatusAdd(const std::string&) override {}

@@ -17,7 +17,7 @@ namespace fuzzsupport {
 
 class TSilentShell : public TShell {
  public:
-  void ShowMessage(const std::string&) override { ++Messages; }
+  void ShowMessage(const std::string&, TMessageSeverity) override { ++Messages; }
   void StatusClear() override {}
   void StatusShow() override {}
   void StatusAdd(const std::string&) override {}

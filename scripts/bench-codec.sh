@@ -8,15 +8,8 @@
 #  - the peak memory of `list` and `extract` on a package of 128 such slots.
 # Usage: scripts/bench-codec.sh [BUILD_DIR]   (default build/bench, a Release build)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-build/bench}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVOR_BUILD_APP=OFF \
-  -DZELVOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"${JOBS:-2}" --target zelvorsound-cli bench_codec bench_package >/dev/null
-CLI=$ROOT/$BUILD/src/zelvorsound-cli
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zelvor-bench-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+BENCH_BUILD_DIR=${1:-build/bench}
+source "$(dirname "$0")/bench-build.sh" bench_codec bench_package
 
 echo "== codec passes (items_per_second = input samples per second)"
 "$BUILD/bench/bench_codec" --benchmark_min_time=1 2>/dev/null | grep '^BM_'

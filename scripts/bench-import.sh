@@ -9,18 +9,11 @@
 # Usage: scripts/bench-import.sh [BUILD_DIR]   (default build/bench, a Release build)
 # Needs sox and time (scripts/setup.sh --tests installs them).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-build/bench}
+BENCH_BUILD_DIR=${1:-build/bench}
 for tool in sox /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench-import: $tool is missing (scripts/setup.sh --tests)"; exit 1; }
 done
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVOR_BUILD_APP=OFF \
-  -DZELVOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"${JOBS:-2}" --target zelvorsound-cli >/dev/null
-CLI=$ROOT/$BUILD/src/zelvorsound-cli
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zelvor-bench-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+source "$(dirname "$0")/bench-build.sh"
 cd "$WORK"
 
 # Pink noise: every block carries detail, the hardest case for the FLAC decoder.

@@ -7,15 +7,8 @@
 # Best wall-clock time and largest peak memory of three runs, from /usr/bin/time.
 # Usage: scripts/bench-report.sh [BUILD_DIR]   (default build/bench, a Release build)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-build/bench}
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVOR_BUILD_APP=OFF \
-  -DZELVOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"${JOBS:-2}" --target zelvorsound-cli >/dev/null
-CLI=$ROOT/$BUILD/src/zelvorsound-cli
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zelvor-bench-report-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+BENCH_BUILD_DIR=${1:-build/bench}
+source "$(dirname "$0")/bench-build.sh"
 mkdir "$WORK/full" "$WORK/alone"
 
 python3 - "$WORK/full" <<'EOF'

@@ -12,21 +12,15 @@
 #        SECONDS_PER_RUN=4 RUNS=5 by default.
 # Needs pulseaudio, libasound2-plugins, alsa-utils and python3 (scripts/setup.sh --tests).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$PWD
-BUILD=${1:-build/bench}
+BENCH_BUILD_DIR=${1:-build/bench}
 LENGTH=${SECONDS_PER_RUN:-4}
 RUNS=${RUNS:-5}
 for tool in arecord aplay python3; do
   command -v "$tool" >/dev/null || { echo "bench-sound: $tool is missing (scripts/setup.sh --tests)"; exit 1; }
 done
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVOR_BUILD_APP=OFF \
-  -DZELVOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"${JOBS:-2}" --target zelvorsound-cli >/dev/null
-CLI=$ROOT/$BUILD/src/zelvorsound-cli
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zelvor-bench-XXXXXX")
+source "$(dirname "$0")/bench-build.sh"
 SOUND_SERVER_PID=""
-trap '[ -n "$SOUND_SERVER_PID" ] && kill "$SOUND_SERVER_PID"; rm -rf "$WORK"' EXIT
+trap '[ -z "$SOUND_SERVER_PID" ] || kill "$SOUND_SERVER_PID"; rm -rf "$WORK"' EXIT
 vars=$(scripts/sound-server.sh "$WORK/server") || { echo "bench-sound: no sound server"; exit 1; }
 while IFS='=' read -r name value; do export "$name=$value"; done <<<"$vars"
 export ZELVOR_AUDIO=alsa

@@ -18,6 +18,7 @@ TEST_PACKAGES=(
   libgtest-dev libbenchmark-dev                  # tests and benchmarks
   clang libclang-rt-14-dev                       # fuzzing harnesses
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
+  imagemagick                                    # the window session looks at its pixels: icons, highlight
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
   pulseaudio libasound2-plugins                  # a real sound server behind ALSA's "default" for the
                                                  # tests (scripts/sound-server.sh starts a private one);

@@ -12,7 +12,10 @@
 
 class TFakeShell : public TShell {
  public:
-  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
+    Messages.push_back(text);
+    Severities.push_back(severity);
+  }
   void StatusClear() override {
     StatusLines.clear();
     ++StatusClears;
@@ -34,6 +37,7 @@ class TFakeShell : public TShell {
   }
 
   std::vector<std::string> Messages;
+  std::vector<TMessageSeverity> Severities;  // one for each message
   std::vector<std::string> StatusLines;
   int StatusClears = 0;
   bool StatusShown = false;

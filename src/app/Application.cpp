@@ -120,7 +120,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void TApplication::HandleException(const std::exception* e) {
-  ShowMessageBox(activeWindow(), e ? e->what() : "Unknown error");
+  ShowMessageBox(activeWindow(), e ? e->what() : "Unknown error", msError);
 }
 
 namespace {

@@ -1,12 +1,19 @@
 #include "app/Dialogs.h"
 
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRegularExpression>
 
-void ShowMessageBox(QWidget* parent, const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kApplicationTitle),
-                  QString::fromStdString(text), QMessageBox::Ok, parent);
+void ShowMessageBox(QWidget* parent, const std::string& text, TMessageSeverity severity) {
+  const QMessageBox::Icon icon = severity == msInformation ? QMessageBox::Information
+                                 : severity == msWarning   ? QMessageBox::Warning
+                                                           : QMessageBox::Critical;
+  QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromStdString(text),
+                  QMessageBox::Ok, parent);
   // The text is the program's own or a file name: never markup.
   box.setTextFormat(Qt::PlainText);
   box.exec();
@@ -32,10 +39,39 @@ bool TOpenDialog::Execute() {
   dialog.setObjectName("OpenDialog1");
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setFileMode(FAllowMultiSelect ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
   dialog.setNameFilters(NameFilters(FFilter));
   dialog.setDefaultSuffix(QString::fromStdString(FDefaultExt));
+  if (!FInitialDir.empty()) dialog.setDirectory(QString::fromStdString(FInitialDir));
+  if (!FTitle.empty()) dialog.setWindowTitle(QString::fromStdString(FTitle));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-  FFileName = dialog.selectedFiles().first().toStdString();
+  FFiles.clear();
+  for (const QString& file : dialog.selectedFiles()) FFiles.push_back(file.toStdString());
+  FFileName = FFiles.front();
   return true;
 }
+
+TSpeakTextDialog::TSpeakTextDialog(QWidget* parent, const std::string& voice) : QDialog(parent) {
+  setObjectName("SpeakTextDialog");
+  setWindowTitle("Speak text");
+  TextEdit = new QLineEdit(this);
+  TextEdit->setObjectName("TextEdit");
+  VoiceEdit = new QLineEdit(QString::fromStdString(voice), this);
+  VoiceEdit->setObjectName("VoiceEdit");
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+  ok->setEnabled(false);
+  connect(TextEdit, &QLineEdit::textChanged, ok,
+          [ok](const QString& text) { ok->setEnabled(!text.trimmed().isEmpty()); });
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* form = new QFormLayout(this);
+  form->addRow("Text:", TextEdit);
+  form->addRow("Voice:", VoiceEdit);
+  form->addRow(buttons);
+  TextEdit->setMinimumWidth(280);
+}
+
+std::string TSpeakTextDialog::GetText() const { return TextEdit->text().trimmed().toStdString(); }
+
+std::string TSpeakTextDialog::GetVoice() const { return VoiceEdit->text().trimmed().toStdString(); }

@@ -1,18 +1,25 @@
-// The program's standard dialogs on Qt: the application's message box and the open dialog
-// component (OpenDialog1) with its filter and default extension.
+// The program's standard dialogs on Qt: the application's message box, the open dialog
+// component (OpenDialog1, ImportDialog) with its filter and default extension, and the
+// dialog that asks for a text to speak.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <vector>
 
+#include "rtl/Shell.h"
+
+class QLineEdit;
 class QWidget;
 
 // The application title: the caption of every message box the program shows.
 inline constexpr const char* kApplicationTitle = "Sound Recorder";
 
-// Shows the modal message box: caption "Sound Recorder", the text, one OK button, no icon.
-void ShowMessageBox(QWidget* parent, const std::string& text);
+// Shows the modal message box: caption "Sound Recorder", the text, one OK button, and the
+// icon of the severity (information, warning, critical).
+void ShowMessageBox(QWidget* parent, const std::string& text, TMessageSeverity severity);
 
 // Asks for an existing file to open.
 class TOpenDialog {
@@ -25,8 +32,19 @@ class TOpenDialog {
   // The extension (without the dot) added to a typed name that has none.
   const std::string& GetDefaultExt() const { return FDefaultExt; }
   void SetDefaultExt(const std::string& value) { FDefaultExt = value; }
-  // The chosen file after Execute returned true.
+  // The folder the dialog opens in; empty: the process's current folder.
+  const std::string& GetInitialDir() const { return FInitialDir; }
+  void SetInitialDir(const std::string& value) { FInitialDir = value; }
+  // The dialog's caption; empty: the toolkit's own.
+  const std::string& GetTitle() const { return FTitle; }
+  void SetTitle(const std::string& value) { FTitle = value; }
+  // Whether several files may be chosen at once.
+  bool GetAllowMultiSelect() const { return FAllowMultiSelect; }
+  void SetAllowMultiSelect(bool value) { FAllowMultiSelect = value; }
+  // The chosen file after Execute returned true (the first, when there are several).
   const std::string& GetFileName() const { return FFileName; }
+  // Every chosen file, in the order the dialog gives them.
+  const std::vector<std::string>& GetFiles() const { return FFiles; }
 
   // Runs the dialog modally; true when the user chose a file.
   bool Execute();
@@ -38,5 +56,21 @@ class TOpenDialog {
   QWidget* FParent;
   std::string FFilter;
   std::string FDefaultExt;
+  std::string FInitialDir;
+  std::string FTitle;
+  bool FAllowMultiSelect = false;
   std::string FFileName;
+  std::vector<std::string> FFiles;
+};
+
+// "Speak text": asks for the text a slot is to say and the voice to say it with (an
+// espeak-ng voice name such as "en" or "de"). OK stays off while the text is blank.
+class TSpeakTextDialog : public QDialog {
+ public:
+  TSpeakTextDialog(QWidget* parent, const std::string& voice);
+  std::string GetText() const;
+  std::string GetVoice() const;
+
+  QLineEdit* TextEdit;
+  QLineEdit* VoiceEdit;
 };

@@ -6,14 +6,15 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 
 #include "app/WindowStyle.h"
 #include "audio/WavePlayers.h"
-#include "audio/WaveRecorders.h"
 #include "audio/WaveUtils.h"
 #include "codec/Convert.h"
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "package/TakeRecording.h"
 #include "package/Tester.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -63,6 +64,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       FContext{std::move(exeFolder), std::string()},
       FShell(shell),
+      FFolderLock(FContext.ExeFolder),
       FComponents(std::make_unique<TComponent>()) {
   setObjectName("MainForm");
   setWindowTitle(kCaption);
@@ -73,6 +75,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   move(kLeft, kTop);
   CreateControls();
   BindHandlers();
+  CreateListCommands();
   ChooseSoundDevices(ConfigFileName());
   Guarded([this] { FormCreate(); });
 }
@@ -113,7 +116,7 @@ void TMainForm::CreateControls() {
   StockAudioPlayer = new TStockAudioPlayer(FComponents.get());
   StockAudioPlayer->SetName("StockAudioPlayer");
   StockAudioPlayer->SetBufferLength(100);
-  StockAudioRecorder = new TStockAudioRecorder(FComponents.get());
+  StockAudioRecorder = new TTakeRecorder(FComponents.get());
   StockAudioRecorder->SetName("StockAudioRecorder");
   StockAudioRecorder->SetBufferLength(100);
 
@@ -127,6 +130,8 @@ void TMainForm::CreateControls() {
   OpenDialog1 = FOpenDialog.get();
   OpenDialog1->SetDefaultExt("vox");
   OpenDialog1->SetFilter("vox files (*.vox)|*.vox");
+  // The ".vox" files lie in the program's folder, wherever the program was started from.
+  OpenDialog1->SetInitialDir(FContext.ExeFolder);
 
   ListBox1 = new QListWidget(this);
   ListBox1->setObjectName("ListBox1");
@@ -202,17 +207,17 @@ void TMainForm::Guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& e) {
-    ShowMessage(e.what());
+    ShowMessage(e.what(), msError);
   } catch (...) {
-    ShowMessage("Unknown error");
+    ShowMessage("Unknown error", msError);
   }
 }
 
-void TMainForm::ShowMessage(const std::string& text) {
+void TMainForm::ShowMessage(const std::string& text, TMessageSeverity severity) {
   if (FShell)
-    FShell->ShowMessage(text);
+    FShell->ShowMessage(text, severity);
   else
-    ShowMessageBox(this, text);
+    ShowMessageBox(this, text, severity);
 }
 
 TShell& TMainForm::Shell() {
@@ -260,6 +265,8 @@ void TMainForm::FormatChange() {
 }
 
 void TMainForm::btnRecordClick() {
+  // One recording at a time, and none while the player or the package test works.
+  if (CommandsBusy()) return;
   // A row named in someone else's configuration file must not put a take outside the
   // program's folder (an absolute name, a ".." climbing out); a sub-folder inside is fine.
   const std::string& name = FContext.CurrentSoundFileName;
@@ -268,10 +275,23 @@ void TMainForm::btnRecordClick() {
   const std::string relative = inFolder ? name.substr(folder.size()) : name;
   if (!relative.empty() && !StaysInFolder(relative))
     throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
-  // A device that refuses to open (taken by another program) reports no error of its own:
-  // the user hears nothing happen unless told.
-  if (!StockAudioRecorder->StartRecordingToFile(FContext.CurrentSoundFileName))
-    throw EWaveAudioSysError(DeviceFailureText(*StockAudioRecorder));
+  // The lock is held from here until the take has been converted (FinishTake).
+  if (!FFolderLock.TryLock()) {
+    ShowMessage(FolderBusyText(folder), msWarning);
+    return;
+  }
+  try {
+    // A take that cannot be replaced is refused here, before the device opens.
+    auto take = std::make_unique<TTakeRecording>(name);
+    // A device that refuses to open (taken by another program) reports no error of its own:
+    // the user hears nothing happen unless told. The take and its ".vox" are untouched.
+    if (!take->Start(*StockAudioRecorder))
+      throw EWaveAudioSysError(DeviceFailureText(*StockAudioRecorder));
+    FTake = std::move(take);
+  } catch (...) {
+    FFolderLock.Unlock();
+    throw;
+  }
 }
 
 void TMainForm::btnPlayClick() {
@@ -294,7 +314,7 @@ void TMainForm::DeviceError(TComponent* Sender, const std::exception& E) {
   // A device that fails during a package test would fail again for every slot after it:
   // the test ends after this one, and the user reads one message.
   if (FTestRunning) FTestFailed = true;
-  ShowMessage(text);
+  ShowMessage(text, msError);
 }
 
 void TMainForm::btnPauseClick() {
@@ -323,8 +343,11 @@ void TMainForm::DeviceActivated() {
 
 void TMainForm::DeviceDeactivated() {
   Format->setEnabled(true);
-  btnRecord->setEnabled(true);
-  btnPlay->setEnabled(true);
+  // "Record" and "Play" act on the slot the user chose; before any choice (a package test
+  // right after the start) they stay off.
+  const bool chosen = !FContext.CurrentSoundFileName.empty();
+  btnRecord->setEnabled(chosen);
+  btnPlay->setEnabled(chosen);
   btnStop->setEnabled(false);
   btnPlay->setFocus();
   UpdateCommandButtons();
@@ -332,7 +355,8 @@ void TMainForm::DeviceDeactivated() {
 }
 
 bool TMainForm::CommandsBusy() const {
-  return FTestRunning || StockAudioPlayer->GetActive() || StockAudioRecorder->GetActive();
+  return FTestRunning || FTake != nullptr || StockAudioPlayer->GetActive() ||
+         StockAudioRecorder->GetActive();
 }
 
 void TMainForm::UpdateCommandButtons() {
@@ -346,7 +370,8 @@ void TMainForm::ShowLevel(bool deviceOpen, uint32_t positionMs, int32_t level) {
   // The level event that ends an open cycle comes when the device is already gone and
   // knows no position: the caption keeps the last position it showed, and only the bar
   // drops to 0.
-  if (deviceOpen) SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
+  if (deviceOpen)
+    SetAutoSizedCaption(Position, QString::fromStdString(FormatDuration(positionMs, 6)));
   AudioLevel->setValue(level);
 }
 
@@ -366,15 +391,32 @@ void TMainForm::StockAudioRecorderActivate(TComponent*) { DeviceActivated(); }
 void TMainForm::StockAudioRecorderDeactivate(TComponent*) {
   DeviceDeactivated();
   SetAutoSizedCaption(Position, "0.00");
-  ConvertRecordedTake(FContext, Shell());
+  FinishTake();
+}
+
+void TMainForm::FinishTake() {
+  if (!FTake) return;
+  // However the take ends (a file error, a message the user reads first), the lock is given
+  // back and the commands held back during the recording come back.
+  std::unique_ptr<TTakeRecording> take = std::move(FTake);
+  struct TRelease {
+    TMainForm& Form;
+    ~TRelease() {
+      Form.FFolderLock.Unlock();
+      if (!Form.FClosing) Form.UpdateCommandButtons();
+    }
+  } release{*this};
+  // The file just recorded, whatever row the list highlights by now.
+  take->Finish(*StockAudioRecorder, FContext.ExeFolder, Shell());
 }
 
 void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
-  ShowLevel(StockAudioRecorder->GetDeviceHandle() != 0, StockAudioRecorder->GetPosition(),
-            Level);
+  ShowLevel(StockAudioRecorder->GetDeviceHandle() != 0, StockAudioRecorder->GetPosition(), Level);
 }
 
-void TMainForm::Button1Click() { ::Button1Click(FContext, Shell()); }
+void TMainForm::Button1Click() {
+  WithFolderLock([this] { ::Button1Click(FContext, Shell()); });
+}
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
   // Nothing in the list is ever edited in the window, so a write-back that fails loses
@@ -385,30 +427,60 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
     for (int i = 0; i < ListBox1->count(); ++i)
       ini.WriteString("SoundFiles", "Name" + std::to_string(i), RowText(i));
   } catch (const Exception& e) {
-    ShowMessage(e.Message());
+    ShowMessage(e.Message(), msError);
   }
 }
 
 void TMainForm::ListBox1DblClick() {
+  // A recording, a playback or the package test keeps the slot it works on: the double-click
+  // moves the highlight only, and "Record" stays as it is.
+  if (CommandsBusy()) return;
   int row = ListBox1->currentRow();
   if (row < 0) return;  // a double-click beside every row chooses nothing
+  ChooseSlot(row);
+}
+
+void TMainForm::ChooseSlot(int row) {
+  ListBox1->setCurrentRow(row);
   SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
   FContext.CurrentSoundFileName = FContext.ExeFolder + WaveFile->text().toStdString() + ".WAV";
+  MarkCurrentSlot(row);
   btnRecord->setEnabled(true);
   btnPlay->setEnabled(FileExists(FContext.CurrentSoundFileName));
+}
+
+void TMainForm::MarkCurrentSlot(int row) {
+  for (int marked : {FCurrentSlot, row}) {
+    if (QListWidgetItem* item = ListBox1->item(marked)) {
+      QFont font = item->font();
+      font.setBold(marked == row);
+      item->setFont(font);
+    }
+  }
+  FCurrentSlot = row;
+}
+
+void TMainForm::WithFolderLock(const std::function<void()>& command) {
+  TFolderLockScope lock(FFolderLock);
+  if (!lock.Acquired()) {
+    ShowMessage(FolderBusyText(FContext.ExeFolder), msWarning);
+    return;
+  }
+  command();
 }
 
 void TMainForm::Button2Click() {
   // The build rewrites the package the test reads and runs the codec on working files a
   // recording's coding also uses: it waits until the devices are quiet.
   if (CommandsBusy()) return;
-  ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); });
+  WithFolderLock(
+      [this] { ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); }); });
 }
 
 void TMainForm::Button1XClick() {
   // "testvox.wav" may be playing for the package test; it is not rewritten under the player.
   if (CommandsBusy()) return;
-  ::Button1XClick(FContext, Shell());
+  WithFolderLock([this] { ::Button1XClick(FContext, Shell()); });
 }
 
 void TMainForm::DosCommand1Terminated(TComponent*) {
@@ -420,26 +492,35 @@ void TMainForm::BitBtn1Click() {
   if (CommandsBusy()) return;
   const std::string packagePath = FContext.ExeFolder + "Sounds.zvd";
   if (!FileExists(packagePath)) return;
+  WithFolderLock([&] { TestPackage(packagePath); });
+}
+
+void TMainForm::TestPackage(const std::string& packagePath) {
   TShell& shell = Shell();
   TPackageReader package(packagePath);
   package.Open();
   // However the test ends (an error, the window closing), no wait is left standing and the
   // commands it held back come back.
+  // The highlight follows the slot that plays and returns where it was at the end.
   struct TTestRun {
     TMainForm& Form;
-    explicit TTestRun(TMainForm& form) : Form(form) {
+    const TListHighlight Highlight;
+    explicit TTestRun(TMainForm& form) : Form(form), Highlight(form.GetHighlight()) {
       Form.FTestRunning = true;
       Form.UpdateCommandButtons();
     }
     ~TTestRun() {
       Form.FTestWait = false;
       Form.FTestRunning = false;
-      if (!Form.FClosing) Form.UpdateCommandButtons();
+      if (Form.FClosing) return;
+      Form.UpdateCommandButtons();
+      Form.SetHighlight(Highlight);
     }
   } testRun(*this);
   FTestFailed = false;
   for (int slot = 0; slot < kSoundSlots && !FClosing && !FTestFailed; ++slot) {
     if (!DecodeSlotToTestWav(FContext, package, slot)) continue;
+    ListBox1->setCurrentRow(slot);
     FTestWait = true;
     // A device that did not open sends no deactivation to wait for: the test ends, and
     // the user learns why rather than sitting through silence.
@@ -454,6 +535,21 @@ void TMainForm::BitBtn1Click() {
   package.Close();
 }
 
+TMainForm::TListHighlight TMainForm::GetHighlight() const {
+  const QList<QListWidgetItem*> selected = ListBox1->selectedItems();
+  return {ListBox1->currentRow(), selected.isEmpty() ? -1 : ListBox1->row(selected.first()),
+          ListBox1->verticalScrollBar()->value()};
+}
+
+void TMainForm::SetHighlight(const TListHighlight& highlight) {
+  // The current row (the one Return chooses) and the selection are set apart: before any
+  // click the list may have a current row that is not selected.
+  ListBox1->setCurrentRow(highlight.Current, QItemSelectionModel::NoUpdate);
+  ListBox1->clearSelection();
+  if (QListWidgetItem* item = ListBox1->item(highlight.Selected)) item->setSelected(true);
+  ListBox1->verticalScrollBar()->setValue(highlight.Scroll);
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
   bool canClose = true;
   Guarded([&] { FormCloseQuery(canClose); });
@@ -463,11 +559,26 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
   event->accept();
   // A package test waiting for its playback ends with the window, and a playback stops
-  // with it; a recording is finished by its recorder as the window goes.
+  // with it; a recording is stopped and its take finished before the program ends.
   FClosing = true;
   if (StockAudioPlayer->GetActive()) Guarded([this] { StockAudioPlayer->SetActive(false); });
+  FinishRecordingBeforeClosing();
   FContext.CurrentSoundFileName.clear();
   emit Closed();
+}
+
+void TMainForm::FinishRecordingBeforeClosing() {
+  while (FTake) {
+    // Its deactivation finishes the take; one that has closed without it is finished here.
+    if (!StockAudioRecorder->GetActive()) {
+      Guarded([this] { FinishTake(); });
+      break;
+    }
+    if (!StockAudioRecorder->GetClosing())
+      Guarded([this] { StockAudioRecorder->SetActive(false); });
+    if (FShell == nullptr) break;
+    FShell->WaitForEvents();
+  }
 }
 
 TDeviceErrorRoute::TDeviceErrorRoute(TMainForm& form)

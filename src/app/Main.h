@@ -2,28 +2,50 @@
 // buttons with their level bar and position read-out, and the package commands.
 //
 // The window keeps the state its commands share in a TAppContext: the executable folder it
-// was given (every file it names lies there) and the current sound file name. Errors that
-// escape a handler end that handler only; their message is shown and the window goes on.
+// was given (every file it names lies there) and the current sound file name, the take of
+// the current slot, which the list shows in bold. Errors that escape a handler end that
+// handler only; their message is shown and the window goes on.
+//
+// One run works in the folder at a time: each command that writes there holds the folder's
+// lock (platform/folderlock.h) while it works — a build, Button1X or the loop-back for its
+// handler, the package test for the whole test, a recording from "Record" until its take
+// has been converted. A command that finds another run in the folder says so and does
+// nothing.
+//
+// A recording is fixed to its slot when it starts: while a device works (a recording, a
+// playback, the package test) a double-click on the list leaves the current slot as it is,
+// and the take is replaced only by the finished recording (package/TakeRecording.h).
+//
+// The list also works from the keyboard (Return on the highlighted row is a double-click)
+// and takes prompts from anywhere (import/Import.h): sound files dropped onto a row, or
+// chosen or spoken through its context menu, become the takes of that slot and the ones
+// after it. Like the commands above, an import waits until no device works, holds the
+// folder's lock, and then acts as a double-click on the row.
 #pragma once
 
 #include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/Dialogs.h"
 #include "app/DosCommand.h"
 #include "audio/WaveIO.h"
+#include "import/Import.h"
+#include "package/TakeRecording.h"
+#include "platform/folderlock.h"
 #include "rtl/Classes.h"
 #include "rtl/Shell.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QListWidget;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class TStockAudioPlayer;
-class TStockAudioRecorder;
 class TWaveAudioIO;
 
 class TMainForm : public QWidget {
@@ -53,8 +75,11 @@ class TMainForm : public QWidget {
   // True from the start of a package test to its end, also between its sounds.
   bool GetTestRunning() const { return FTestRunning; }
   // True while a command that writes files ("testvox.wav", the package, the working files
-  // of the codec) must not start: a package test, a recording or a playback is under way.
+  // of the codec) must not start: a package test, a recording (until its take has been
+  // converted) or a playback is under way.
   bool CommandsBusy() const;
+  // The row of the current slot, the one "Record" and "Play" act on; -1 before any choice.
+  int CurrentSlot() const { return FCurrentSlot; }
 
   // --- published fields, in declaration order ---
   QPushButton* btnRecord;
@@ -64,7 +89,8 @@ class TMainForm : public QWidget {
   QProgressBar* AudioLevel;
   QLabel* Position;
   TStockAudioPlayer* StockAudioPlayer;
-  TStockAudioRecorder* StockAudioRecorder;
+  // The stock recorder, with the sizes of its file kept up to date while a take grows.
+  TTakeRecorder* StockAudioRecorder;
   QLabel* PositionLabel;
   QComboBox* Format;
   TOpenDialog* OpenDialog1;
@@ -96,10 +122,36 @@ class TMainForm : public QWidget {
   virtual void DosCommand1Terminated(TComponent* Sender);
   virtual void BitBtn1Click();
 
+  // --- the sound list's keyboard, context menu and dropped files ---
+  // The context menu of a row: "Import sound file…" (ImportDialog) and "Speak text…".
+  QMenu* PopupMenu1;
+  QAction* ImportSoundFile1;
+  QAction* SpeakText1;
+  // Asks for the sound files to import, in the program's folder first, then in the one
+  // chosen last.
+  TOpenDialog* ImportDialog;
+  // Return or Enter on the list: the highlighted row is chosen as by a double-click.
+  virtual void ListBox1KeyDown(int Key);
+  // The context menu for the row at pos (in the list's viewport); beside every row, none.
+  virtual void ListBox1ContextPopup(QPoint pos);
+  virtual void ImportSoundFile1Click();
+  virtual void SpeakText1Click();
+  // Whether files dragged over row may be dropped there: a row, and no device or package
+  // test at work.
+  virtual bool ListBox1DragOver(int row) const;
+  // Sound files dropped onto row: imported into its slot and the following ones.
+  virtual void ListBox1DragDrop(int row, const std::vector<std::string>& files);
+
   // Runs a handler; an error escaping it is shown in a message box and swallowed.
   void Guarded(const std::function<void()>& handler);
   // Shows a message box through the shell (or directly when there is none yet).
-  void ShowMessage(const std::string& text);
+  void ShowMessage(const std::string& text, TMessageSeverity severity);
+  // Imports the files into the slots from row on, one a slot, under the folder's lock; it
+  // stops at the first that is refused or fails. The rows it filled show their new names,
+  // and row becomes the current slot as after a double-click.
+  void ImportIntoSlots(int row, const std::vector<std::string>& files);
+  // Speaks the text into the slot of row in the same way.
+  void SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech);
   // An error raised inside a device's notification: shown once per open cycle of that
   // device (the same text again from it is left out until it has closed).
   void DeviceError(TComponent* Sender, const std::exception& E);
@@ -110,6 +162,8 @@ class TMainForm : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Return on the list, and files dragged over and dropped onto its rows.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void CreateControls();
@@ -125,18 +179,52 @@ class TMainForm : public QWidget {
   // Enables the file-writing commands (Button2, Button1X, BitBtn1) exactly when none is
   // busy, so none can rewrite a file a device or the package test still reads.
   void UpdateCommandButtons();
+  // Shows row as the current slot (bold), and no other.
+  void MarkCurrentSlot(int row);
+  // Makes row the current slot: its name under the buttons, "Record" on, "Play" on when its
+  // take exists.
+  void ChooseSlot(int row);
+  // The list's highlight (the current row, the selected one, the scrolling), which the
+  // package test moves to each slot it plays and gives back at its end.
+  struct TListHighlight {
+    int Current = -1, Selected = -1, Scroll = 0;
+  };
+  TListHighlight GetHighlight() const;
+  void SetHighlight(const TListHighlight& highlight);
+  void CreateListCommands();
+  // One import into the slot of row, on a copy of the context (the current slot stays as it
+  // is until the import is done); true when it filled the slot, whose row then shows the new
+  // name. A file error is shown with the file it concerns.
+  bool ImportIntoSlot(int row, const std::function<TImportResult(TAppContext&)>& import);
+  // Runs a command that writes in the folder while it holds the folder's lock; another run
+  // in the folder is said in a message box, and nothing is done.
+  void WithFolderLock(const std::function<void()>& command);
+  // The package test proper, once the package is known to be there and the lock is held.
+  void TestPackage(const std::string& packagePath);
+  // The end of a recording started by "Record": its take replaced and converted (or kept),
+  // then the folder's lock given back.
+  void FinishTake();
+  // Closing during a recording: it is stopped and its take finished as after "Stop".
+  void FinishRecordingBeforeClosing();
 
   TAppContext FContext;
   TShell* FShell;
   bool FTestWait = false;
   bool FTestRunning = false;
-  bool FTestFailed = false;  // a device error during the package test ends it
-  bool FClosing = false;  // the window has accepted its close
+  bool FTestFailed = false;               // a device error during the package test ends it
+  bool FClosing = false;                  // the window has accepted its close
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
+  int FCurrentSlot = -1;
+  int FPopupRow = -1;                           // the row the context menu was opened for
+  std::string FVoice = TSpeechOptions().Voice;  // the voice "Speak text…" used last
+  TFolderLock FFolderLock;
+  // The recording "Record" started, from its start until its take has been finished.
+  std::unique_ptr<TTakeRecording> FTake;
   // Owns the non-visual components (the stock recorder and player, DosCommand1).
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;
+  std::unique_ptr<TOpenDialog> FImportDialog;
 };
 
 // Routes the errors that escape the devices' notification handlers (a device lost in the

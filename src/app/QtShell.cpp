@@ -8,7 +8,9 @@
 #include "app/Main.h"
 #include "app/Unit1.h"
 
-void TQtShell::ShowMessage(const std::string& text) { ShowMessageBox(&FMain, text); }
+void TQtShell::ShowMessage(const std::string& text, TMessageSeverity severity) {
+  ShowMessageBox(&FMain, text, severity);
+}
 
 void TQtShell::StatusClear() { FStatus.Memo1->clear(); }
 

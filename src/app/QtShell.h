@@ -11,7 +11,7 @@ class TQtShell : public TShell {
  public:
   TQtShell(TMainForm& mainForm, TForm1& statusForm) : FMain(mainForm), FStatus(statusForm) {}
 
-  void ShowMessage(const std::string& text) override;
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override;
   void StatusClear() override;
   void StatusShow() override;
   // The line is painted at once: the builder keeps the event loop waiting while it works.

@@ -2,10 +2,13 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
+#include "platform/folderlock.h"
 #include "rtl/SysUtils.h"
 
 namespace cli {
@@ -53,10 +56,56 @@ TFound FindOption(const std::vector<Option>& table, const std::string& word) {
 // the command is not known yet.
 std::vector<Option> OptionTable(const Command* command) {
   std::vector<Option> table = CommonOptions();
+  if (command == nullptr || command->Folder != FolderUse::ReadsOnly)
+    table.insert(table.end(), LockOptions().begin(), LockOptions().end());
   for (auto& [name, c] : Commands())
     if (command == nullptr || command == &c)
       table.insert(table.end(), c.Options.begin(), c.Options.end());
   return table;
+}
+
+// A number of seconds from 0 to a day.
+bool ParseWait(const std::string& text, double& seconds) {
+  char* end = nullptr;
+  seconds = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && seconds >= 0 && seconds <= 86400;
+}
+
+bool WritesInFolder(const Command& command, const Args& args) {
+  switch (command.Folder) {
+    case FolderUse::ReadsOnly:
+      return false;
+    case FolderUse::WritesByOutput: {
+      const std::string output = command.Output ? command.Output(args) : std::string();
+      return !output.empty() && LiesInFolder(args.Folder, output);
+    }
+    case FolderUse::Writes:
+      break;
+  }
+  return true;
+}
+
+// Takes the folder's lock for the run, waiting as --wait allows; false (said on stderr) when
+// it could not be had.
+bool LockFolder(TFolderLock& lock, double waitSeconds) {
+  const std::string folder = lock.Folder().substr(0, lock.Folder().size() - 1);
+  try {
+    if (lock.TryLock()) return true;
+    const std::string seconds = Format("%g second%s", waitSeconds, waitSeconds == 1 ? "" : "s");
+    if (waitSeconds > 0) {
+      std::cerr << ErrorPrefix(folder)
+                << "another run of ZelvorSound is working in this folder; waiting up to " << seconds
+                << " for it to finish (--wait SECONDS)" << std::endl;
+      const auto timeout = std::chrono::milliseconds(std::llround(waitSeconds * 1000));
+      if (lock.Lock(timeout)) return true;
+    }
+    std::cerr << ErrorPrefix(folder) << "the folder is still busy with another run of ZelvorSound"
+              << (waitSeconds > 0 ? " after " + seconds : std::string()) << "; nothing was done"
+              << std::endl;
+  } catch (const Exception& e) {
+    std::cerr << ErrorPrefix(folder) << e.Message() << std::endl;
+  }
+  return false;
 }
 
 void Store(TCommandLine& line, const Option& o, const std::string& value) {
@@ -79,6 +128,15 @@ void Store(TCommandLine& line, const Option& o, const std::string& value) {
 Register::Register(Command c) { Registry()[c.Name] = std::move(c); }
 
 const std::map<std::string, Command>& Commands() { return Registry(); }
+
+const std::vector<Option>& LockOptions() {
+  static const std::vector<Option> options = {
+      {"--wait", "SECONDS",
+       "when another run works in the folder, wait up to SECONDS for it (default 60; 0: do "
+       "not wait)"},
+  };
+  return options;
+}
 
 const std::vector<Option>& CommonOptions() {
   static const std::vector<Option> options = {
@@ -190,7 +248,24 @@ int Run(const Command& command, const Args& args) {
               << std::endl;
     return kIOError;
   }
+  double waitSeconds = kDefaultWaitSeconds;
+  if (args.Has("wait") && !ParseWait(args.Get("wait"), waitSeconds))
+    return UsageError("--wait needs a number of seconds from 0 to 86400");
+  if (!WritesInFolder(command, args)) return command.Run(args);
+  TFolderLock lock(args.Folder);
+  if (!LockFolder(lock, waitSeconds)) return kIOError;
   return command.Run(args);
+}
+
+bool LiesInFolder(const std::string& folder, const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(folder, ec);
+  if (ec) return true;  // when in doubt, the run holds the lock
+  const fs::path where = fs::weakly_canonical(fs::path(path).parent_path(), ec);
+  if (ec) return true;
+  const fs::path relative = where.lexically_relative(base);
+  return !relative.empty() && *relative.begin() != "..";
 }
 
 std::string ErrorPrefix(const std::string& subject) {
@@ -222,7 +297,7 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
   return fallback;
 }
 
-void ConsoleShell::ShowMessage(const std::string& text) {
+void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
   ++FMessages;
   std::cerr << text << std::endl;
 }

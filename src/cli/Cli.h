@@ -42,7 +42,28 @@ struct Args {
   std::string Get(const std::string& name, const std::string& fallback = "") const;
 };
 
+// Which runs of a command write in the folder. Those hold the folder's lock while they
+// work (Run takes it, and takes --wait SECONDS for a folder another run is busy in), so one
+// run works in a folder at a time.
+enum class FolderUse {
+  Writes,          // every run (the default)
+  ReadsOnly,       // none: list, play, devices
+  WritesByOutput,  // a run whose output (Command::Output) lies in the folder
+};
+
 struct Command {
+  Command() = default;
+  Command(std::string name, std::string usage, std::string help, std::vector<Option> options,
+          std::function<int(const Args&)> run, FolderUse folder = FolderUse::Writes,
+          std::function<std::string(const Args&)> output = {})
+      : Name(std::move(name)),
+        Usage(std::move(usage)),
+        Help(std::move(help)),
+        Options(std::move(options)),
+        Run(std::move(run)),
+        Folder(folder),
+        Output(std::move(output)) {}
+
   std::string Name;
   std::string Usage;  // "record FILE [--seconds N]": the usage line without the program name
   // The first line says what the command does and what it writes (the list of commands in
@@ -50,6 +71,10 @@ struct Command {
   std::string Help;
   std::vector<Option> Options;  // besides the options every command takes
   std::function<int(const Args&)> Run;
+  FolderUse Folder = FolderUse::Writes;
+  // For FolderUse::WritesByOutput: the file the run would write, as a path (empty when the
+  // command line names none; the command then refuses it before writing anything).
+  std::function<std::string(const Args&)> Output;
 };
 
 // Registers a command at start-up: static cli::Register r{Command{...}};
@@ -60,6 +85,10 @@ struct Register {
 const std::map<std::string, Command>& Commands();
 // The options every command takes: --folder, --help, --version.
 const std::vector<Option>& CommonOptions();
+// The options of every command that writes in the folder: --wait.
+const std::vector<Option>& LockOptions();
+// How long a run waits for a folder another run is busy in, unless --wait says otherwise.
+inline constexpr int kDefaultWaitSeconds = 60;
 
 // The command line taken apart. Options may stand before or after the command; "--" ends
 // them. "help [COMMAND]" is the same as "[COMMAND] --help".
@@ -77,8 +106,15 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& words);
 // set, else the current directory; made absolute, with a trailing '/'.
 std::string ResolveFolder(const std::string& given);
 
-// Runs the command with its arguments: every command's work starts here.
+// Runs the command with its arguments: every command's work starts here. A run that writes
+// in the folder takes the folder's lock first; when another run holds it, that is said once
+// on stderr and the run waits, blocked, for up to --wait SECONDS (60 by default; 0 does not
+// wait), then gives up with exit 2 and a line naming the folder.
 int Run(const Command& command, const Args& args);
+
+// True when path (absolute) lies in the folder or in a folder below it, as the disk has it:
+// links are followed, and a file that does not exist yet is judged by its folder.
+bool LiesInFolder(const std::string& folder, const std::string& path);
 
 // "zelvorsound-cli: COMMAND: " and, when given, "SUBJECT: ": how every error line begins.
 std::string ErrorPrefix(const std::string& subject = "");
@@ -88,10 +124,11 @@ std::string UsageLine(const Command& command);
 int UsageError(const std::string& message);
 
 // The shell of the command line: message boxes go to stderr (the program's rejection
-// texts), status lines to stdout, no dialogs, nothing to pump.
+// texts) as they are, whatever their severity; status lines to stdout, no dialogs, nothing
+// to pump.
 class ConsoleShell : public TShell {
  public:
-  void ShowMessage(const std::string& text) override;
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override;
   void StatusClear() override {}
   void StatusShow() override {}
   void StatusAdd(const std::string& line) override;

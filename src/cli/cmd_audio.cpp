@@ -13,35 +13,42 @@
 #include "cli/Cli.h"
 #include "cli/Sound.h"
 #include "codec/Convert.h"
+#include "package/TakeRecording.h"
 #include "platform/messages.h"
 
 namespace {
 
-// A recorder that keeps exactly the asked-for amount of sound: the buffer that crosses the
-// limit is cut on a frame boundary and anything after it is left out of the take.
-class TTimedRecorder : public TStockAudioRecorder {
+// A take recorder that keeps exactly the asked-for amount of sound: the buffer that crosses
+// the limit is cut on a frame boundary and anything after it is left out of the take.
+class TTimedRecorder : public TTakeRecorder {
  public:
-  using TStockAudioRecorder::TStockAudioRecorder;
+  using TTakeRecorder::TTakeRecorder;
   ~TTimedRecorder() override { ShutDown(); }
 
   void SetLimit(uint64_t bytes) { FLimit = bytes; }
-  bool LimitReached() const { return FLimit != 0 && FTaken >= FLimit; }
-  uint64_t Taken() const { return FTaken; }
+  bool LimitReached() const { return FLimit != 0 && DataBytes() >= FLimit; }
 
  protected:
   void DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt) override {
     uint32_t keep = BytesRecorded;
     if (FLimit != 0) {
-      if (FTaken >= FLimit) return;
-      if (FTaken + keep > FLimit) keep = static_cast<uint32_t>(FLimit - FTaken);
+      if (DataBytes() >= FLimit) return;
+      if (DataBytes() + keep > FLimit) keep = static_cast<uint32_t>(FLimit - DataBytes());
     }
-    FTaken += keep;
-    TStockAudioRecorder::DataReady(Buffer, keep, FreeIt);
+    TTakeRecorder::DataReady(Buffer, keep, FreeIt);
   }
 
  private:
   uint64_t FLimit = 0;
-  uint64_t FTaken = 0;
+};
+
+// What the recording says about the take (nothing heard, cut short) goes to stderr as an
+// error line of the command.
+class TRecordShell : public cli::ConsoleShell {
+ public:
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
+    ConsoleShell::ShowMessage(cli::ErrorPrefix() + text, severity);
+  }
 };
 
 // A number of seconds above 0; a day at most, which no take needs to exceed.
@@ -100,7 +107,10 @@ int RunRecord(const cli::Args& a) {
       const uint64_t frames = static_cast<uint64_t>(std::llround(seconds * wf.nSamplesPerSec));
       rec.SetLimit(frames == 0 ? wf.nBlockAlign : frames * wf.nBlockAlign);
     }
-    if (!rec.StartRecordingToFile(path)) {
+    // The take is replaced only by a finished recording: the device records into a
+    // temporary file beside it, which becomes the take when the recording has ended.
+    TTakeRecording take(path, !a.Has("raw"));
+    if (!take.Start(rec)) {
       std::cerr << cli::DeviceFailure(rec, name) << std::endl;
       return static_cast<int>(cli::kIOError);
     }
@@ -109,22 +119,20 @@ int RunRecord(const cli::Args& a) {
     cli::WaitWhileActive(
         rec, [&] { return interrupt.Requested() || rec.LimitReached(); },
         [&](bool stopping) {
-          line.Show("Recording " + FormatDuration(Milliseconds(rec.Taken(), wf), 2) + "  " +
+          line.Show("Recording " + FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) + "  " +
                     cli::LevelBar(level) + (stopping ? "  stopping" : ""));
         });
     line.End();
-    std::cout << "recorded " << FormatDuration(Milliseconds(rec.Taken(), wf), 2) << " ("
-              << rec.Taken() << " bytes, " << DescribeWaveFormat(&wf) << ") into " << path
+    TRecordShell shell;
+    const TTakeOutcome outcome = take.Finish(rec, a.Folder, shell);
+    if (outcome == TTakeOutcome::NothingRecorded) return static_cast<int>(cli::kIOError);
+    if (outcome == TTakeOutcome::NothingHeard) return static_cast<int>(cli::kRejected);
+    std::cout << "recorded " << FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) << " ("
+              << rec.DataBytes() << " bytes, " << DescribeWaveFormat(&wf) << ") into " << path
               << std::endl;
-    if (errors.Count() > 0) return static_cast<int>(cli::kIOError);
-    if (a.Has("raw")) return static_cast<int>(cli::kOk);
-
-    TAppContext ctx{a.Folder, path};
-    cli::ConsoleShell shell;
-    ConvertRecordedTake(ctx, shell);
-    if (shell.MessageCount() > 0) return static_cast<int>(cli::kRejected);
-    std::cout << "coded " << ChangeFileExt(path, ".vox") << std::endl;
-    return static_cast<int>(cli::kOk);
+    if (!a.Has("raw")) std::cout << "coded " << ChangeFileExt(path, ".vox") << std::endl;
+    const bool failed = errors.Count() > 0 || outcome == TTakeOutcome::CutShort;
+    return static_cast<int>(failed ? cli::kIOError : cli::kOk);
   });
 }
 
@@ -193,7 +201,11 @@ cli::Register recordCommand{cli::Command{
     "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
     "file beside it, as the window does after a recording. --format picks one of the\n"
     "twenty standard PCM formats by number (1 = 8000 Hz 8-bit mono ... 20 = 48000 Hz 16-bit\n"
-    "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.",
+    "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.\n"
+    "FILE is replaced only by a finished recording: until it ends the sound goes into\n"
+    "\"FILE (unfinished recording)\" beside it, a WAV file even when the program is killed.\n"
+    "A recording that hears nothing keeps an earlier FILE with sound (exit 1); one whose\n"
+    "device fails before any sound keeps FILE as it was (exit 2).",
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
      {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""},
@@ -206,6 +218,7 @@ cli::Register playCommand{
                  "play the WAV file FILE through the sound output; writes nothing\n"
                  "Plays FILE to its end in its own format; Ctrl-C stops it.",
                  {cli::DeviceOption()},
-                 RunPlay}};
+                 RunPlay,
+                 cli::FolderUse::ReadsOnly}};
 
 }  // namespace

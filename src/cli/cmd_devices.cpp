@@ -140,6 +140,7 @@ cli::Register r{cli::Command{
     [](const cli::Args& a) {
       if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
       return ListDevices();
-    }}};
+    },
+    cli::FolderUse::ReadsOnly}};
 
 }  // namespace

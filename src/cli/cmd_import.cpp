@@ -129,9 +129,20 @@ int RunSay(const cli::Args& a) {
       slot);
 }
 
+// The options of both commands, and those of one of them.
+std::vector<cli::Option> PromptOptions(std::vector<cli::Option> more = {}) {
+  std::vector<cli::Option> options = {
+      {"--slot", "N", "the slot (0 to 127) to fill"},
+      {"--name", "NAME", "the take's name (\"NAME.WAV\") and the slot's row"},
+      {"--peak", "DB", "the peak level, -40 to 0 dB below full scale (default -1)"},
+      {"--no-normalize", "", "keep the sound's level as it is"},
+      {"--force", "", "take NAME even when its take belongs to another slot"}};
+  options.insert(options.end(), more.begin(), more.end());
+  return options;
+}
+
 cli::Register importCmd{cli::Command{
-    "import",
-    "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
+    "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
     "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
     "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
     "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
@@ -141,32 +152,20 @@ cli::Register importCmd{cli::Command{
     "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
     "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
     "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
-    "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's "
-    "reason on\n"
-    "stderr), 2 on a file error; in both cases nothing is written.",
-    {{"--slot", "N", "the slot (0 to 127) to fill"},
-     {"--name", "NAME", "the take's name (\"NAME.WAV\") and the slot's row"},
-     {"--peak", "DB", "the peak level, -40 to 0 dB below full scale (default -1)"},
-     {"--no-normalize", "", "keep the sound's level as it is"},
-     {"--force", "", "take NAME even when its take belongs to another slot"}},
-    RunImport}};
+    "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
+    "reason on stderr), 2 on a file error; in both cases nothing is written.",
+    PromptOptions(), RunImport}};
 
 cli::Register sayCmd{cli::Command{
-    "say",
-    "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--peak DB] [--force]",
+    "say", "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--peak DB] [--force]",
     "speak TEXT into the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
     "TEXT is spoken with espeak-ng (voice V, default \"en\"; WPM words per minute, 80 to 450,\n"
     "default 175) and makes the speech the take of slot N the way import does. NAME defaults\n"
     "to the text's letters, digits and blanks. --peak, --no-normalize and --force work as\n"
     "for import. A prompt set can be drafted from text and its slots replaced by recordings\n"
     "one by one.",
-    {{"--slot", "N", "the slot (0 to 127) to fill"},
-     {"--name", "NAME", "the take's name (\"NAME.WAV\") and the slot's row"},
-     {"--peak", "DB", "the peak level, -40 to 0 dB below full scale (default -1)"},
-     {"--no-normalize", "", "keep the sound's level as it is"},
-     {"--force", "", "take NAME even when its take belongs to another slot"},
-     {"--voice", "V", "the espeak-ng voice (default \"en\")"},
-     {"--speed", "WPM", "words per minute, 80 to 450 (default 175)"}},
+    PromptOptions({{"--voice", "V", "the espeak-ng voice (default \"en\")"},
+                   {"--speed", "WPM", "words per minute, 80 to 450 (default 175)"}}),
     RunSay}};
 
 }  // namespace

@@ -15,9 +15,8 @@
 namespace {
 
 // The builder's shell on the console: status lines to stdout as they come, rejections to
-// stderr; the message a finished build ends with goes to stdout as the last line. Before
-// the last slot's line every message is a rejection and goes out at once; after it, a
-// message waits until the build tells whether it was the last.
+// stderr at once; the message a finished build ends with (the only one that informs rather
+// than warns) goes to stdout as the last line once the build has ended normally.
 class TBuildShell : public cli::ConsoleShell {
  public:
   explicit TBuildShell(bool quiet) : FQuiet(quiet) {}
@@ -26,22 +25,17 @@ class TBuildShell : public cli::ConsoleShell {
     FConverting = line.rfind("Processing ", 0) == 0;
     if (!FQuiet) ConsoleShell::StatusAdd(line);
   }
-  void ShowMessage(const std::string& text) override {
-    FlushAsRejection();
-    if (FLines < kSlotCount) {
-      ConsoleShell::ShowMessage(text);
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
+    if (severity != msInformation) {
+      ConsoleShell::ShowMessage(text, severity);
       return;
     }
     FPending = text;
     FHasPending = true;
   }
-  // The build ended normally: its last message is the final one.
+  // The build ended normally: its final message goes out.
   void Finish() {
     if (FHasPending) std::cout << FPending << std::endl;
-    FHasPending = false;
-  }
-  void FlushAsRejection() {
-    if (FHasPending) ConsoleShell::ShowMessage(FPending);
     FHasPending = false;
   }
   int Lines() const { return FLines; }
@@ -111,7 +105,6 @@ int RunBuild(const cli::Args& a) {
     try {
       summary = Button2Click(ctx, shell, row);
     } catch (...) {
-      shell.FlushAsRejection();  // before the error's own text
       // An error while a source is converted concerns that source.
       if (shell.Converting()) {
         const int slot = shell.Lines() - 1;
@@ -122,7 +115,6 @@ int RunBuild(const cli::Args& a) {
     shell.Finish();
     return int{cli::kOk};
   });
-  shell.FlushAsRejection();
   if (rc != cli::kOk) return rc;
   ReportBuild(a.Folder, summary);
   return summary.Rejected.empty() ? cli::kOk : cli::kRejected;
@@ -166,13 +158,18 @@ bool ParseSlot(const std::string& text, int& slot) {
   return slot < kSlotCount;
 }
 
+// The WAV file an extract writes; none when the command line does not name one.
+std::string ExtractOutput(const cli::Args& a) {
+  return a.Positional.size() == 3 ? cli::InFolder(a, a.Positional[2]) : std::string();
+}
+
 int RunExtract(const cli::Args& a) {
   int slot = 0;
   if (a.Positional.size() != 3 || !ParseSlot(a.Positional[1], slot))
     return cli::UsageError("needs a PACKAGE, a SLOT from 0 to 127 and the OUT.wav to write");
   std::string subject = a.Positional[0];
   const std::string packagePath = cli::InFolder(a, subject);
-  const std::string out = cli::InFolder(a, a.Positional[2]);
+  const std::string out = ExtractOutput(a);
   if (cli::SameFile(packagePath, out))
     return cli::UsageError(subject + " would be overwritten by the sound taken out of it");
   return cli::Guarded(subject, [&] {
@@ -250,7 +247,9 @@ cli::Register extractCmd{cli::Command{
     "decode the sound of one slot (0 to 127) of a package into the WAV file OUT.wav\n"
     "The WAV file is laid out as \"testvox.wav\". Exit 1 when the slot holds no sound.",
     {},
-    RunExtract}};
+    RunExtract,
+    cli::FolderUse::WritesByOutput,
+    ExtractOutput}};
 
 cli::Register listCmd{cli::Command{
     "list",
@@ -259,6 +258,7 @@ cli::Register listCmd{cli::Command{
     "For each: slot, offset, code bytes, samples and seconds at 8 kHz, then a total line.\n"
     "A damaged package ends with exit 2.",
     {},
-    RunList}};
+    RunList,
+    cli::FolderUse::ReadsOnly}};
 
 }  // namespace

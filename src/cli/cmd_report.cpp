@@ -9,13 +9,22 @@
 
 namespace {
 
+std::string PackageOf(const cli::Args& a) {
+  return cli::InFolder(a, a.Positional.empty() ? "Sounds.zvd" : a.Positional[0]);
+}
+
+// The page a report writes: -o FILE, else beside the package.
+std::string PageOf(const cli::Args& a) {
+  const std::string page = a.Get("output");
+  return page.empty() ? ChangeFileExt(PackageOf(a), ".html") : cli::InFolder(a, page);
+}
+
 int RunReport(const cli::Args& a) {
   if (a.Positional.size() > 1) return cli::UsageError("takes one package at most");
-  std::string page = a.Get("output");
-  if (a.Has("output") && page.empty()) return cli::UsageError("--output needs a file name");
-  const std::vector<std::string>& names = a.Positional;
-  const std::string package = cli::InFolder(a, names.empty() ? "Sounds.zvd" : names[0]);
-  page = page.empty() ? ChangeFileExt(package, ".html") : cli::InFolder(a, page);
+  if (a.Has("output") && a.Get("output").empty())
+    return cli::UsageError("--output needs a file name");
+  const std::string package = PackageOf(a);
+  const std::string page = PageOf(a);
   if (FileExists(page) && !IsReviewPage(page)) {
     std::cerr << cli::ErrorPrefix(page)
               << "exists and is not a review page; it stays as it is. Give another "
@@ -35,12 +44,15 @@ cli::Register reportCmd{cli::Command{
     "report [PACKAGE] [-o FILE.html]",
     "write a review page of a package: Sounds.html beside \"Sounds.zvd\", or -o FILE.html\n"
     "The page is one self-contained HTML file (PACKAGE defaults to \"Sounds.zvd\" in the\n"
-    "folder; the page to the package's name with \".html\"). One row per filled slot with its name and source from \"ZelvorSound.ini\",\n"
+    "folder; the page to the package's name with \".html\"). One row per filled slot with its name "
+    "and source from \"ZelvorSound.ini\",\n"
     "length, waveform and a player of the sound as the instrument decodes it; warnings for\n"
     "decoder wrap-around, clipping, sounds under 0.1 s, silence and a source that differs\n"
     "from the packed sound; the empty slots in one line. An existing file is replaced only\n"
     "when it is such a page. A damaged package ends with exit 2 and its file's name.",
     {{"--output", "FILE.html", "write the page into FILE.html (default: beside the package)", 'o'}},
-    RunReport}};
+    RunReport,
+    cli::FolderUse::WritesByOutput,
+    PageOf}};
 
 }  // namespace

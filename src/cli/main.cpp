@@ -6,7 +6,6 @@
 
 #include "cli/Cli.h"
 
-
 namespace cli {
 namespace {
 
@@ -62,6 +61,10 @@ void Help(std::ostream& out) {
   Row(out, "help [COMMAND]", "show the help of one command, or this help");
   out << "\nOptions:\n";
   for (const Option& o : CommonOptions()) Row(out, Spelled(o), o.Help);
+  out << "\nOne run works in a folder at a time: a command that writes there (all but list,\n"
+         "play and devices, and an extract or report whose output lies elsewhere) holds a\n"
+         "lock on the folder while it works, and waits for a run that holds it:\n";
+  for (const Option& o : LockOptions()) Row(out, Spelled(o), o.Help);
   out << "\nCommand options (see 'zelvorsound-cli help COMMAND'):\n";
   for (auto& [name, c] : Commands())
     for (const Option& o : c.Options) Row(out, Spelled(o), name + ": " + o.Help);
@@ -72,7 +75,8 @@ void Help(std::ostream& out) {
       "sound, or there is no sound device");
   Row(out, "2",
       "a file or device error; the line on stderr names the command and the file, and ends "
-      "with the error's text (\"File not found\", \"Read beyond end of file\", ...)");
+      "with the error's text (\"File not found\", \"Read beyond end of file\", ...); or the "
+      "folder stayed busy with another run for longer than --wait");
   Row(out, "64", "bad usage: an unknown command or option, a missing value or file name");
   out << "\nEnvironment:\n";
   Row(out, "ZELVOR_FOLDER", "the folder to work in when --folder is not given");
@@ -98,6 +102,8 @@ void CommandHelp(std::ostream& out, const Command& c) {
   if (c.Help.size() > summary.size()) out << "\n" << c.Help.substr(summary.size() + 1) << "\n";
   out << "\nOptions:\n";
   for (const Option& o : c.Options) Row(out, Spelled(o), o.Help);
+  if (c.Folder != FolderUse::ReadsOnly)
+    for (const Option& o : LockOptions()) Row(out, Spelled(o), o.Help);
   for (const Option& o : CommonOptions()) Row(out, Spelled(o), o.Help);
 }
 

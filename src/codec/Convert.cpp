@@ -101,7 +101,7 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
   std::string problem = CheckWavHeader(in, info);
   if (!problem.empty()) {
     in.Close();
-    shell.ShowMessage(InvalidWavMessage(source, problem));
+    shell.ShowMessage(InvalidWavMessage(source, problem), msWarning);
     return;
   }
   const bool sixteen = info.BitsPerSample == 16;

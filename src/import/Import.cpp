@@ -79,7 +79,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   TImportResult result;
   result.Name = options.Name;
   auto refuse = [&](const std::string& message, TImportStatus status) {
-    shell.ShowMessage(message);
+    shell.ShowMessage(message, msWarning);
     result.Status = status;
     return result;
   };
@@ -223,7 +223,7 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
   if (o.Name.empty()) o.Name = NameForText(text);
   TSpeaker speaker(speech);
   if (!speaker.Problem().empty()) {
-    shell.ShowMessage(speaker.Problem());
+    shell.ShowMessage(speaker.Problem(), msWarning);
     return TImportResult{TImportStatus::Refused, o.Name, 0};
   }
   return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,

@@ -44,9 +44,9 @@ namespace {
 class TCountingShell : public TShell {
  public:
   explicit TCountingShell(TShell& inner) : FInner(inner) {}
-  void ShowMessage(const std::string& text) override {
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
     ++FMessages;
-    FInner.ShowMessage(text);
+    FInner.ShowMessage(text, severity);
   }
   void StatusClear() override { FInner.StatusClear(); }
   void StatusShow() override { FInner.StatusShow(); }
@@ -106,11 +106,13 @@ void PackSlot(TByteFile& package, TByteFile& staging, const std::string& voxPath
 
 }  // namespace
 
-TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
+TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow) {
   shell.StatusClear();
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
+  // Each slot's source passes through this name on its way into the conversion.
+  TAppContext building{folder, ""};
   const std::string packagePath = folder + "Sounds.zvd";
   // Built beside the package, in the folder as it lies on disk.
   const std::string buildingPath = ResolveFileName(folder) + "Sounds.zvd.building";
@@ -131,7 +133,7 @@ TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
     const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
     for (int slot = 0; slot < kSlotCount; ++slot) {
       std::optional<std::string> vox =
-          BuildSlot(ctx, shell, config[slot], soundListRow(slot), summary);
+          BuildSlot(building, shell, config[slot], soundListRow(slot), summary);
       if (vox) {
         PackSlot(package, staging, *vox);
         ++summary.Packed;
@@ -151,6 +153,7 @@ TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
   // In one step; a package made read-only during the build is not replaced.
   ReplaceByRename(buildingPath, packagePath);
   shell.ShowMessage("Created file \"Sounds.zvd\" in \"" + folder +
-                    "\". Copy this file to an SD card and install onto instrument.");
+                        "\". Copy this file to an SD card and install onto instrument.",
+                    msInformation);
   return summary;
 }

@@ -34,7 +34,9 @@ struct TBuildSummary {
 // The package is built in a temporary file and put in place of "Sounds.zvd" only when
 // complete; a failed build leaves the previous package as it was and raises the error.
 // The records are staged in "temp2.tmp", which stays on disk.
-TBuildSummary Button2Click(TAppContext& ctx, TShell& shell,
+// The builder keeps a current sound file name of its own for its conversions: the caller's
+// (the slot the user chose for "Record" and "Play") is left as it was.
+TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow);
 
 // The configured name as a path of this system: '\' from INI files made on Windows

@@ -6,11 +6,19 @@
 #include <optional>
 #include <string>
 
+// What a message tells the user, which chooses the message box's icon (information,
+// warning, critical) and may choose the CLI's prefix: information for what was done, a
+// warning for a user's file or request the program turns down (a rejected WAV, a take
+// kept because nothing was heard, a busy folder), an error for a file or device that
+// failed.
+enum TMessageSeverity { msInformation, msWarning, msError };
+
 class TShell {
  public:
   virtual ~TShell() = default;
-  // The modal message box: caption "Sound Recorder", the text, one OK button, no icon.
-  virtual void ShowMessage(const std::string& text) = 0;
+  // The modal message box: caption "Sound Recorder", the text, one OK button, the icon of
+  // the severity.
+  virtual void ShowMessage(const std::string& text, TMessageSeverity severity) = 0;
   // The status window (Form1 with its memo Memo1).
   virtual void StatusClear() = 0;
   virtual void StatusShow() = 0;

@@ -29,6 +29,14 @@ class MainFormHandlers : public ::testing::Test {
 };
 
 TEST_F(MainFormHandlers, ActivationAndDeactivationSwitchTheButtons) {
+  // Before any slot is chosen (a package test right after the start), "Record" and "Play"
+  // have nothing to act on and stay off when the device is done.
+  FForm.StockAudioPlayerActivate(FForm.StockAudioPlayer);
+  FForm.StockAudioPlayerDeactivate(FForm.StockAudioPlayer);
+  EXPECT_FALSE(FForm.btnRecord->isEnabled());
+  EXPECT_FALSE(FForm.btnPlay->isEnabled());
+
+  FForm.Context().CurrentSoundFileName = FDir.Path("Sound 1.WAV");
   FForm.StockAudioPlayerActivate(FForm.StockAudioPlayer);
   EXPECT_FALSE(FForm.btnRecord->isEnabled());
   EXPECT_FALSE(FForm.btnPlay->isEnabled());

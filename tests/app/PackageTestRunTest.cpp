@@ -4,7 +4,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "AppTestSupport.h"
 #include "FakeShell.h"
 #include "TempDir.h"
 #include "app/Main.h"
@@ -42,8 +45,11 @@ class TCountingForm : public TMainForm {
  public:
   using TMainForm::TMainForm;
   std::vector<size_t> PlayedSizes;  // the size of "testvox.wav" at each activation
+  std::vector<int> Highlighted;     // the list's selected row at each activation
   void StockAudioPlayerActivate(TComponent* Sender) override {
     PlayedSizes.push_back(TempDirSize());
+    const auto selected = ListBox1->selectedItems();
+    Highlighted.push_back(selected.size() == 1 ? ListBox1->row(selected[0]) : -1);
     TMainForm::StockAudioPlayerActivate(Sender);
   }
   size_t TempDirSize() {
@@ -86,12 +92,38 @@ TEST_F(PackageTestRun, PresentSlotsPlayInOrderAndTheLastStaysOnDisk) {
   TCountingForm form(FDir.Folder(), &FShell);
   form.BitBtn1->click();
   EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
-  // Slot 3 (4 code bytes, 8 samples) first, then slot 7 (8 code bytes, 16 samples).
+  // Slot 3 (4 code bytes, 8 samples) first, then slot 7 (8 code bytes, 16 samples), each
+  // highlighted in the list while it plays; before the test nothing was, nor is after it.
   EXPECT_EQ(form.PlayedSizes, (std::vector<size_t>{46 + 8, 46 + 16}));
+  EXPECT_EQ(form.Highlighted, (std::vector<int>{3, 7}));
+  EXPECT_TRUE(form.ListBox1->selectedItems().isEmpty());
+  EXPECT_EQ(form.ListBox1->currentRow(), -1);
   EXPECT_EQ(FDir.Read("testvox.wav").size(), 46u + 16u);
   EXPECT_FALSE(form.GetTestWait());
   EXPECT_FALSE(form.StockAudioPlayer->GetActive());
-  EXPECT_TRUE(form.btnPlay->isEnabled());  // the last deactivation switched back
+  // The last deactivation switched back; no slot was chosen, so "Play" has nothing to play.
+  EXPECT_FALSE(form.btnPlay->isEnabled());
+  EXPECT_FALSE(form.btnRecord->isEnabled());
+}
+
+TEST_F(PackageTestRun, TheHighlightReturnsWhereItWasAndTheCurrentSlotStays) {
+  FDir.Write("Sounds.zvd", Package({3, 120}));
+  TCountingForm form(FDir.Folder(), &FShell);
+  form.show();
+  DoubleClickRow(form.ListBox1, 1);  // the current slot, in bold
+  form.ListBox1->setCurrentRow(5);   // the highlight, moved on by the user
+  const int scroll = form.ListBox1->verticalScrollBar()->value();
+  form.BitBtn1->click();
+  EXPECT_EQ(form.Highlighted, (std::vector<int>{3, 120}));
+  EXPECT_EQ(form.ListBox1->currentRow(), 5);
+  ASSERT_EQ(form.ListBox1->selectedItems().size(), 1);
+  EXPECT_EQ(form.ListBox1->selectedItems()[0], form.ListBox1->item(5));
+  // Slot 120 was scrolled into view to play; the list is scrolled back.
+  EXPECT_EQ(form.ListBox1->verticalScrollBar()->value(), scroll);
+  EXPECT_EQ(form.CurrentSlot(), 1);
+  for (int row = 0; row < 128; ++row)
+    EXPECT_EQ(form.ListBox1->item(row)->font().bold(), row == 1) << row;
+  EXPECT_EQ(form.Context().CurrentSoundFileName, FDir.Folder() + "Sound 2.WAV");
 }
 
 TEST_F(PackageTestRun, PackageWithoutSoundsPlaysNothing) {

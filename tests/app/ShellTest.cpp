@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QLocale>
@@ -27,25 +28,33 @@ class QtShellTest : public ::testing::Test {
   TQtShell FShell{FMain, FStatus};
 };
 
-TEST_F(QtShellTest, MessageBoxHasTheApplicationTitleNoIconAndOneOkButton) {
-  QString title, text;
-  QMessageBox::Icon icon = QMessageBox::Warning;
-  QList<QAbstractButton*> buttons;
-  WhenModal([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    ASSERT_NE(box, nullptr);
-    title = box->windowTitle();
-    text = box->text();
-    icon = box->icon();
-    buttons = box->buttons();
-    EXPECT_EQ(box->standardButton(buttons.value(0)), QMessageBox::Ok);
-    box->accept();
-  });
-  FShell.ShowMessage("File <b>not</b> found");
-  EXPECT_EQ(title, "Sound Recorder");
-  EXPECT_EQ(text, "File <b>not</b> found");
-  EXPECT_EQ(icon, QMessageBox::NoIcon);
-  EXPECT_EQ(buttons.size(), 1);
+TEST_F(QtShellTest, MessageBoxHasTheApplicationTitleTheIconOfItsSeverityAndOneOkButton) {
+  const struct {
+    TMessageSeverity Severity;
+    QMessageBox::Icon Icon;
+  } kCases[] = {{msInformation, QMessageBox::Information},
+                {msWarning, QMessageBox::Warning},
+                {msError, QMessageBox::Critical}};
+  for (const auto& c : kCases) {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QList<QAbstractButton*> buttons;
+    WhenModal([&](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      ASSERT_NE(box, nullptr);
+      title = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      buttons = box->buttons();
+      EXPECT_EQ(box->standardButton(buttons.value(0)), QMessageBox::Ok);
+      box->accept();
+    });
+    FShell.ShowMessage("File <b>not</b> found", c.Severity);
+    EXPECT_EQ(title, "Sound Recorder");
+    EXPECT_EQ(text, "File <b>not</b> found");
+    EXPECT_EQ(icon, c.Icon) << c.Severity;
+    EXPECT_EQ(buttons.size(), 1);
+  }
 }
 
 TEST_F(QtShellTest, StatusLinesGoIntoTheMemo) {
@@ -62,17 +71,21 @@ TEST_F(QtShellTest, StatusLinesGoIntoTheMemo) {
 
 TEST_F(QtShellTest, PickVoxFileOffersVoxFilesAndReturnsTheChoice) {
   QStringList filters;
-  QString suffix;
+  QString suffix, folder;
   WhenModal([&](QWidget* w) {
     auto* dialog = qobject_cast<QFileDialog*>(w);
     ASSERT_NE(dialog, nullptr);
     filters = dialog->nameFilters();
     suffix = dialog->defaultSuffix();
+    folder = dialog->directory().absolutePath() + "/";
     dialog->reject();
   });
+  // The process stands elsewhere: the dialog opens in the program's folder all the same.
+  ASSERT_NE(QDir::currentPath() + "/", QString::fromStdString(FDir.Folder()));
   EXPECT_EQ(FShell.PickVoxFile(), std::nullopt);
   EXPECT_EQ(filters, QStringList{"vox files (*.vox)"});
   EXPECT_EQ(suffix, "vox");
+  EXPECT_EQ(folder.toStdString(), FDir.Folder());
 
   std::string chosen = FDir.Write("take.vox", "x");
   WhenModal([&](QWidget* w) {

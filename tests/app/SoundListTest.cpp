@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -84,6 +85,22 @@ TEST(SoundList, DoubleClickChoosesTheSlotFileInTheExecutableFolder) {
   DoubleClickRow(form.ListBox1, 0);
   EXPECT_EQ(form.Context().CurrentSoundFileName, dir.Folder() + "Sound 1.WAV");
   EXPECT_TRUE(form.btnPlay->isEnabled());
+  // The current slot is the one row in bold, whatever row is highlighted afterwards.
+  form.ListBox1->setCurrentRow(6);
+  EXPECT_EQ(form.CurrentSlot(), 0);
+  for (int row = 0; row < 128; ++row)
+    EXPECT_EQ(form.ListBox1->item(row)->font().bold(), row == 0) << row;
+
+  // Return (or the keypad's Enter) on the highlighted row chooses it as a double-click does.
+  for (auto [key, row] : {std::pair{Qt::Key_Return, 6}, std::pair{Qt::Key_Enter, 5}}) {
+    form.ListBox1->setCurrentRow(row);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(form.ListBox1, &press);
+    EXPECT_EQ(form.CurrentSlot(), row);
+    EXPECT_EQ(form.WaveFile->text().toStdString(), form.ListBox1->item(row)->text().toStdString());
+    EXPECT_TRUE(form.ListBox1->item(row)->font().bold());
+  }
+  EXPECT_TRUE(form.btnPlay->isEnabled());  // "Hello.WAV" is there
 }
 
 TEST(SoundList, ExistingExportFolderLeavesStartUndisturbedAndAMissingOneIsMade) {

@@ -47,8 +47,8 @@ void PutU32(std::string& s, size_t at, uint32_t v) {
 
 // An 8 kHz 8-bit mono RIFF WAVE file (18-byte format chunk) holding samples.
 std::string Wav8k(const std::string& samples) {
-  std::string h("RIFF\0\0\0\0WAVEfmt \x12\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0\0\0data",
-                42);
+  std::string h(
+      "RIFF\0\0\0\0WAVEfmt \x12\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0\0\0data", 42);
   PutU32(h, 4, static_cast<uint32_t>(samples.size() + 38));
   std::string size(4, '\0');
   PutU32(size, 0, static_cast<uint32_t>(samples.size()));
@@ -93,7 +93,7 @@ int OpenFileCount() {
 class TWatchedForm : public TMainForm {
  public:
   using TMainForm::TMainForm;
-  std::vector<std::string> Positions;  // the Position caption after each player level event
+  std::vector<std::string> Positions;    // the Position caption after each player level event
   std::vector<std::string> Activations;  // "testvox.wav" content at each player activation
   std::function<void()> OnPlayerActive;
   void StockAudioPlayerLevel(TComponent* Sender, int32_t Level) override {
@@ -337,6 +337,7 @@ TEST_F(WindowSession, DeviceThatCannotOpenGivesOneMessageAndTheButtonsStay) {
     return dir != winmm::WaveDir::In;
   };
   winmm::virt::Configure(config);
+  FDir.Write("Sound 5.vox", "old codes");
   FForm.btnRecord->click();
   QApplication::processEvents(QEventLoop::AllEvents, 50);
   ASSERT_EQ(FShell.Messages.size(), 2u);
@@ -344,23 +345,26 @@ TEST_F(WindowSession, DeviceThatCannotOpenGivesOneMessageAndTheButtonsStay) {
   EXPECT_TRUE(FForm.btnRecord->isEnabled());
   EXPECT_FALSE(FForm.btnStop->isEnabled());
   EXPECT_FALSE(FForm.StockAudioRecorder->GetActive());
-  // The take that never started is no file the coder would then trip over.
-  EXPECT_FALSE(FDir.Exists("Sound 5.vox"));
+  // The recording that never started left the take and its ".vox" as they were, and no
+  // file of its own.
+  EXPECT_EQ(FDir.Read("Sound 5.WAV"), Wav8k(std::string(800, '\x80')));
+  EXPECT_EQ(FDir.Read("Sound 5.vox"), "old codes");
+  EXPECT_FALSE(FDir.Exists("Sound 5 (unfinished recording).WAV"));
 }
 
 TEST_F(WindowSession, DeviceLostDuringAPackageTestEndsItWithOneMessage) {
   TDeviceErrorRoute route(FForm);
   FDir.Write("Sounds.zvd",
              Package({{2, std::string(4000, '\x11')}, {4, "\x11"}, {9, std::string(900, '\x11')}}));
-  winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER,
-                             -1, 1000);
+  winmm::virt::InjectFailure(winmm::WaveDir::Out, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER, -1,
+                             1000);
   FForm.BitBtn1->click();
   ASSERT_EQ(FShell.Messages.size(), 1u);
   EXPECT_EQ(FForm.Activations.size(), 1u);  // the slots after the loss were not tried
   EXPECT_FALSE(FForm.GetTestRunning());
   EXPECT_FALSE(FForm.StockAudioPlayer->GetActive());
   EXPECT_TRUE(FForm.CommandsEnabled());
-  EXPECT_TRUE(FForm.btnRecord->isEnabled());
+  EXPECT_FALSE(FForm.btnRecord->isEnabled());  // no slot was chosen
   EXPECT_FALSE(FForm.btnStop->isEnabled());
   // With the device back, the next test plays every slot.
   winmm::virt::ClearFailures();
@@ -379,6 +383,7 @@ TEST_F(WindowSession, MachineWithoutSoundDevicesSaysSoOnce) {
   FForm.btnPlay->click();
   QApplication::processEvents(QEventLoop::AllEvents, 50);
   ASSERT_EQ(FShell.Messages.size(), 2u);  // one for each command, nothing more
+  EXPECT_EQ(FDir.Read("Sound 1.WAV"), Wav8k(std::string(800, '\x80')));  // the take is kept
   EXPECT_FALSE(FForm.btnStop->isEnabled());
   EXPECT_TRUE(FForm.btnRecord->isEnabled());
   EXPECT_TRUE(FForm.btnPlay->isEnabled());
@@ -390,27 +395,41 @@ TEST_F(WindowSession, DeviceLostWhileRecordingIsShownAndTheRecordingStillStops) 
   winmm::virt::Config config = winmm::virt::CurrentConfig();
   config.AtEnd = winmm::virt::CaptureEnd::Silence;
   winmm::virt::Configure(config);
-  winmm::virt::InjectFailure(winmm::WaveDir::In, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER,
-                             -1, 2400);
+  winmm::virt::InjectFailure(winmm::WaveDir::In, winmm::WaveCall::Transfer, MMSYSERR_NODRIVER, -1,
+                             2400);
+  winmm::virt::SetCaptureBytes(std::string(2400, '\xF0'));
   DoubleClickRow(FForm.ListBox1, 6);
   FForm.btnRecord->click();
-  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
-  // The loss reaches the user through the window's message box, not a console.
+  // The loss reaches the user through the window's message box, not a console, and the
+  // recording ends by itself: the device gives no more sound.
   ASSERT_TRUE(PumpUntil([&] { return !FShell.Messages.empty(); }));
-  FForm.btnStop->click();
-  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); }));
   EXPECT_FALSE(FForm.btnStop->isEnabled());
   EXPECT_FALSE(FForm.StockAudioRecorder->GetActive());
-  EXPECT_TRUE(FForm.CommandsEnabled());
-  // Every buffer still queued on the lost device fails; the user is told once.
-  ASSERT_EQ(FShell.Messages.size(), 1u);
+  // Every buffer still queued on the lost device fails; the user is told once, and then
+  // that the 2400 samples captured before the loss were kept as the take.
+  ASSERT_EQ(FShell.Messages.size(), 2u);
   EXPECT_FALSE(FShell.Messages[0].empty());
-  // The next recording that loses its device is reported again.
+  EXPECT_EQ(FShell.Messages[1],
+            "The recording was cut short after 0.30 seconds: what was "
+            "captured is kept in \"" +
+                FDir.Path("Sound 7.WAV") + "\".");
+  const std::string take = FDir.Read("Sound 7.WAV");
+  EXPECT_EQ(take.substr(46), std::string(2400, '\xF0'));
+  EXPECT_TRUE(FDir.Exists("Sound 7.vox"));
+  // The next recording loses its device before any sound: reported again, and this time
+  // nothing replaces the take.
   FForm.btnRecord->click();
-  ASSERT_TRUE(PumpUntil([&] { return FShell.Messages.size() == 2; }));
-  FForm.btnStop->click();
-  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
-  EXPECT_EQ(FShell.Messages.size(), 2u);
+  ASSERT_TRUE(PumpUntil([&] { return FShell.Messages.size() == 4; }))
+      << ::testing::PrintToString(FShell.Messages);
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); }));
+  EXPECT_EQ(FShell.Messages[3], "Nothing was recorded into \"" + FDir.Path("Sound 7.WAV") +
+                                    "\": the recording failed before any sound came in, and "
+                                    "the slot's files are as they were.");
+  EXPECT_EQ(FDir.Read("Sound 7.WAV"), take);
+  EXPECT_FALSE(FDir.Exists("Sound 7 (unfinished recording).WAV"));
+  // A device lost, and what it cost the take, are errors (the critical icon).
+  EXPECT_EQ(FShell.Severities, std::vector<TMessageSeverity>(4, msError));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The whole session of a user under a real X server (scripts/xvfb-session.sh): record into a
-// slot, play it, build the package, test it, close; then the files on disk are checked. A
-// second session records, stops and plays through a real sound server. Skipped where Xvfb,
-// xdotool (or, for the second, pulseaudio) is not installed.
+// slot, play it, build the package, test it, and the mishaps of ordinary use (another row
+// double-clicked while recording, silence over a good take, a read-only take, a busy
+// folder, closing while recording, no sound device); then the files on disk are checked
+// byte for byte. A row chosen with Return, the message boxes' icons, a sound file imported
+// through the list's context menu and the package test's highlight are seen on the screen.
+// A second session records, stops and plays through a real sound server. Skipped where
+// Xvfb, xdotool or ImageMagick (or, for the second, pulseaudio) is not installed.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

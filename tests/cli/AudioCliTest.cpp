@@ -1,7 +1,13 @@
 // zelvorsound-cli record / play end to end: through the ALSA driver over the file device of
 // tests/platform/alsa/asound.conf (no sound card needed), and on the virtual device for
 // Ctrl-C and the error exits.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -35,7 +41,8 @@ std::string RandomBytes(size_t n, unsigned seed) {
 
 uint32_t LE32(const std::string& s, size_t at) {
   uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s.at(at + i))) << (8 * i);
+  for (int i = 0; i < 4; ++i)
+    v |= static_cast<uint32_t>(static_cast<uint8_t>(s.at(at + i))) << (8 * i);
   return v;
 }
 
@@ -197,12 +204,17 @@ TEST(AudioCliVirtual, CtrlCStopsARecordingAndLeavesAFinishedTake) {
 
 TEST(AudioCliVirtual, CtrlCStopsPlayback) {
   TempDir dir;
-  std::string wav = std::string("RIFF\x24\xfa\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\0\xfa\0\0", 44);
+  std::string wav = std::string(
+      "RIFF\x24\xfa\0\0WAVEfmt "
+      "\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\0\xfa\0\0",
+      44);
   wav += std::string(64000, '\x40');  // eight seconds
   dir.Write("long.wav", wav);
-  const TRun r = Cli(dir, "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime ZELVOR_VIRTUAL_PLAYBACK=" +
-                              Quote(dir.Path("out.raw")),
-                     "play long.wav", "timeout --foreground --preserve-status -s INT 1");
+  const TRun r =
+      Cli(dir,
+          "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime ZELVOR_VIRTUAL_PLAYBACK=" +
+              Quote(dir.Path("out.raw")),
+          "play long.wav", "timeout --foreground --preserve-status -s INT 1");
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_NE(r.Out.find("stopped "), std::string::npos) << r.Out;
   EXPECT_LT(dir.Read("out.raw").size(), 64000u);
@@ -248,4 +260,134 @@ TEST(AudioCliVirtual, TheLiveLineIsRedrawnOnATerminal) {
   ASSERT_EQ(std::system(cmd.c_str()), 0) << dir.Read("screen");
   EXPECT_NE(dir.Read("screen").find("\rRecording 0:01.00  level "), std::string::npos)
       << dir.Read("screen");
+}
+
+namespace {
+
+// An 8000 Hz 8-bit mono take holding the samples, as the recorder writes it.
+std::string Take8k(const std::string& samples) {
+  std::string h(
+      "RIFF....WAVEfmt \x12\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0\0\0data....", 46);
+  auto put = [&](size_t at, size_t v) {
+    for (int i = 0; i < 4; ++i) h[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  put(4, samples.size() + 38);
+  put(42, samples.size());
+  return h + samples;
+}
+
+std::string Loud(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 16 < 8 ? 224 : 32);
+  return s;
+}
+
+}  // namespace
+
+// A take is replaced only by a finished recording, whatever goes wrong on the way.
+TEST(AudioCliRecord, ATakeIsReplacedOnlyByAFinishedRecording) {
+  const std::string virtualDevice =
+      "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_CAPTURE=";  // followed by the capture file
+  const std::string noCard =
+      "ZELVOR_AUDIO=alsa ALSA_CONFIG_PATH=" +
+      Quote(std::string(ZS_SOURCE_DIR) + "/tests/platform/alsa/asound.conf") +
+      " ZELVOR_ALSA_DEVICE=zelvor_nocard";
+  // ulimit -f: the file may grow to 24 KiB, then the disk is "full" (writes fail, EFBIG).
+  const std::string fullDisk = "bash -c 'trap \"\" XFSZ; ulimit -f 24; exec \"$@\"' limited";
+  const std::string quiet(8000, '\x80');
+  const struct {
+    std::string What;
+    std::string Earlier;  // the take before; empty: none
+    bool ReadOnly;
+    std::string Capture;  // what the microphone hears
+    bool NoCard;
+    std::string Wrapper;
+    int Code;
+    std::string Message;  // in stderr
+    std::string After;    // the take's samples afterwards; "=" for the earlier take unchanged
+  } cases[] = {
+      {"no sound device", Take8k(Loud(900)), false, "", true, "", 2, "No sound device", "="},
+      {"read-only take", Take8k(Loud(900)), true, Loud(8000), false, "", 2,
+       "take.wav: Cannot create file ", "="},
+      {"nothing heard", Take8k(Loud(900)), false, quiet, false, "", 1,
+       "Nothing was heard in the recording: the earlier take ", "="},
+      {"nothing heard, no sound before", Take8k(quiet), false, quiet, false, "", 0, "", ""},
+      {"nothing heard, no take before", "", false, quiet, false, "", 0, "", ""},
+      {"disk full", Take8k(Loud(900)), false, Loud(40000), false, fullDisk, 2,
+       "The recording was cut short after 3.07 seconds: what was captured is kept in ",
+       Loud(24576 - 46)},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    if (!c.Earlier.empty()) {
+      dir.Write("take.wav", c.Earlier);
+      dir.Write("take.vox", "old codes");
+    }
+    if (c.ReadOnly) ::chmod(dir.Path("take.wav").c_str(), 0444);
+    dir.Write("capture.raw", c.Capture);
+    const std::string env = c.NoCard ? noCard : virtualDevice + Quote(dir.Path("capture.raw"));
+    const TRun r = Cli(dir, env, "record take.wav --seconds 5", c.Wrapper);
+    EXPECT_EQ(r.Code, c.Code) << c.What << ": " << r.Err;
+    EXPECT_NE(r.Err.find(c.Message), std::string::npos) << c.What << ": " << r.Err;
+    if (c.After == "=") {
+      EXPECT_EQ(dir.Read("take.wav"), c.Earlier) << c.What;
+      EXPECT_EQ(dir.Read("take.vox"), "old codes") << c.What;
+    } else {
+      EXPECT_EQ(TakeData(dir.Read("take.wav"), false), c.After) << c.What;
+      EXPECT_EQ(dir.Read("take.vox").size(), c.After.size() / 2) << c.What;
+    }
+    EXPECT_FALSE(dir.Exists("take (unfinished recording).wav")) << c.What;
+  }
+}
+
+// A recording whose program is killed leaves its file beside the take as a WAV file that
+// holds all but the last moments; the take is untouched, and the folder is free at once.
+TEST(AudioCliRecord, AKilledRecordingLeavesAReadableWavFile) {
+  TempDir dir;
+  const std::string earlier = Take8k(Loud(900));
+  dir.Write("take.wav", earlier);
+  const std::string capture = Loud(80000);
+  dir.Write("capture.raw", capture);
+  const std::string captureEnv = "ZELVOR_VIRTUAL_CAPTURE=" + dir.Path("capture.raw");
+  const std::string cli = ZS_CLI_PATH, folder = dir.Folder();
+  const char* argv[] = {"env",
+                        "ZELVOR_AUDIO=virtual",
+                        "ZELVOR_VIRTUAL_PACING=realtime",
+                        captureEnv.c_str(),
+                        cli.c_str(),
+                        "record",
+                        "take.wav",
+                        "--folder",
+                        folder.c_str(),
+                        nullptr};
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawnp(&pid, "env", &quiet, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+  // Killed once a second and a half of sound is in the file.
+  const std::string left = dir.Path("take (unfinished recording).wav");
+  for (int i = 0; i < 600 && dir.Read("take (unfinished recording).wav").size() < 46 + 12000; ++i)
+    ::usleep(50 * 1000);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+
+  const std::string file = dir.Read("take (unfinished recording).wav");
+  ASSERT_GE(file.size(), 46u + 12000u) << "the recording did not get going";
+  const uint32_t data = LE32(file, 42);
+  EXPECT_EQ(LE32(file, 4), data + 38);
+  EXPECT_LE(46 + data, file.size());
+  EXPECT_LT(file.size() - 46 - data, 8000u) << "more than the last second is not counted";
+  EXPECT_EQ(file.substr(46, data), capture.substr(0, data));
+  EXPECT_EQ(dir.Read("take.wav"), earlier);
+  // It plays back as a WAV file, and no lock was left behind: a command that writes in the
+  // folder and will not wait runs at once.
+  const TRun play =
+      Cli(dir, "ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PLAYBACK=" + Quote(dir.Path("played")),
+          "play " + Quote(left));
+  EXPECT_EQ(play.Code, 0) << play.Err;
+  EXPECT_EQ(dir.Read("played"), capture.substr(0, data));
+  EXPECT_EQ(Cli(dir, "", "decode take.wav --wait 0 -o out.wav").Code, 0);
 }

@@ -14,7 +14,10 @@
 
 class TRecordingShell : public TShell {
  public:
-  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
+    Messages.push_back(text);
+    Severities.push_back(severity);
+  }
   void StatusClear() override {
     Status.clear();
     ++Clears;
@@ -26,6 +29,7 @@ class TRecordingShell : public TShell {
   void WaitForEvents() override {}
 
   std::vector<std::string> Messages;
+  std::vector<TMessageSeverity> Severities;  // one for each message
   std::vector<std::string> Status;
   int Clears = 0, Shows = 0;
   std::optional<std::string> Pick;

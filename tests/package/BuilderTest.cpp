@@ -76,7 +76,6 @@ TEST(PackageBuilder, OffsetsFollowTheStagingSize) {
   EXPECT_EQ(b.Shell.Status[0], "Processing A from a.wav");
   EXPECT_EQ(b.Shell.Status[1], "Warning: Sound 2.wav not found");
   EXPECT_EQ(b.Shell.Status[3], "Processing B from b.wav");
-  EXPECT_EQ(b.Ctx.CurrentSoundFileName, "");  // slot 127 was skipped with an empty name
 }
 
 TEST(PackageBuilder, SummaryTellsPackedRejectedMissingAndEmptySlots) {
@@ -106,8 +105,10 @@ TEST(PackageBuilder, SingleSlotFiveOfThousandBytes) {
   EXPECT_EQ(GetU32(pkg, 512), 1000u);
   EXPECT_EQ(GetU32(pkg, 4 * 127), 1516u);
   EXPECT_EQ(pkg.size(), 1516u + 1004u);
-  // The last converted slot leaves its full path as the current sound file name.
-  EXPECT_EQ(b.Ctx.CurrentSoundFileName, b.Dir.Path("five.wav"));
+  // The slot the user chose stays chosen: the builder's conversions use a name of their own.
+  b.Ctx.CurrentSoundFileName = b.Dir.Path("Chosen.WAV");
+  b.Build();
+  EXPECT_EQ(b.Ctx.CurrentSoundFileName, b.Dir.Path("Chosen.WAV"));
 }
 
 TEST(PackageBuilder, NoneAndMissingValuesAndEmptyVox) {
@@ -168,6 +169,8 @@ TEST(PackageBuilder, InvalidSourcePacksTheOldVox) {
   EXPECT_EQ(b.Shell.Messages[0],
             "Invalid WAV file: " + b.Dir.Path("Bad.wav") + " Problem: Not MONO recording");
   EXPECT_EQ(b.Shell.Messages[1], b.FinalMessage());
+  // The rejection warns; the final message informs.
+  EXPECT_EQ(b.Shell.Severities, (std::vector<TMessageSeverity>{msWarning, msInformation}));
   EXPECT_EQ(GetU32(pkg, 4), 512u);
   EXPECT_EQ(pkg.substr(512), std::string("\x06\0\0\0", 4) + "OLDVOX");
   // Without an old ".vox" the slot stays empty and no further line is added.

@@ -1,0 +1,225 @@
+#include "package/TakeRecording.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "codec/Convert.h"
+#include "codec/SilenceTrim.h"
+#include "codec/TakeFile.h"
+#include "rtl/ByteFile.h"
+#include "rtl/FileSystem.h"
+#include "rtl/SysUtils.h"
+
+// --- TTakeRecorder ---
+
+TTakeRecorder::~TTakeRecorder() {
+  // A recording still running is stopped while this class's overrides still take part, so
+  // its last buffers count and its file is handed to the disk.
+  ShutDown();
+  if (FSyncFd >= 0) ::close(FSyncFd);
+}
+
+uint32_t TTakeRecorder::DataMilliseconds() const {
+  return FBytesPerSecond == 0 ? 0 : static_cast<uint32_t>(FDataBytes * 1000 / FBytesPerSecond);
+}
+
+void TTakeRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
+  // A new recording: its counts and its failures start afresh.
+  FDataBytes = FSizesWrittenAt = 0;
+  FFailed = FWriteFailed = false;
+  if (FSyncFd >= 0) ::close(FSyncFd);
+  FSyncFd = -1;
+  TStockAudioRecorder::GetWaveFormat(pWaveFormat, FreeIt);
+  if (pWaveFormat == nullptr) return;
+  const WAVEFORMATEX format = *pWaveFormat;
+  FBytesPerSecond = format.nAvgBytesPerSec;
+  FRefreshBytes = std::max<uint32_t>(format.nAvgBytesPerSec / 2, 1);
+  if (auto* file = dynamic_cast<TFileStream*>(WaveStream))
+    FSyncFd = ::open(ResolveFileName(file->FileName()).c_str(), O_WRONLY | O_CLOEXEC);
+  // From the first moment on the file reads as a (still empty) WAV file.
+  if (WaveFileHandle != nullptr) WriteSizes(mmioSeek(WaveFileHandle, 0, SEEK_CUR_));
+}
+
+void TTakeRecorder::DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt) {
+  FWriting = true;
+  FWriteFailed = false;
+  // The stock recorder reports a short write itself (through DoError) and never raises.
+  TStockAudioRecorder::DataReady(Buffer, BytesRecorded, FreeIt);
+  FWriting = false;
+  if (WaveFileHandle != nullptr) {
+    const LONG end = mmioSeek(WaveFileHandle, 0, SEEK_CUR_);
+    if (end >= static_cast<LONG>(DataChunk.dwDataOffset))
+      FDataBytes = static_cast<uint64_t>(end) - DataChunk.dwDataOffset;
+    if (!FWriteFailed && FDataBytes >= FSizesWrittenAt + FRefreshBytes && !WriteSizes(end))
+      FWriteFailed = true;
+  }
+  if (FWriteFailed) FFailed = true;
+}
+
+void TTakeRecorder::WimData(PWAVEHDR Header) {
+  try {
+    TStockAudioRecorder::WimData(Header);
+  } catch (...) {
+    StopAfterFailure();
+    throw;
+  }
+  StopAfterFailure();
+}
+
+void TTakeRecorder::StopAfterFailure() {
+  // A device that is gone delivers no more sound, and a file that takes no more (a full
+  // disk) would lose everything after this buffer: the recording ends here and keeps what
+  // it holds, rather than running on until the user notices.
+  if (!FFailed || !GetActive() || GetClosing()) return;
+  try {
+    StopRecording();
+  } catch (...) {
+    // The failure that ended it has been reported; the device reports its own.
+  }
+}
+
+void TTakeRecorder::DoError() {
+  FFailed = true;
+  if (FWriting) FWriteFailed = true;
+  TStockAudioRecorder::DoError();
+}
+
+void TTakeRecorder::ReleaseStream() {
+  if (FSyncFd >= 0) ::close(FSyncFd);
+  FSyncFd = -1;
+  TStockAudioRecorder::ReleaseStream();
+}
+
+bool TTakeRecorder::WriteSizes(int32_t end) {
+  auto put = [this](DWORD at, uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                           static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+    return mmioSeek(WaveFileHandle, static_cast<LONG>(at), SEEK_SET_) == static_cast<LONG>(at) &&
+           mmioWrite(WaveFileHandle, bytes, 4) == 4;
+  };
+  if (end < static_cast<int32_t>(DataChunk.dwDataOffset)) return false;
+  // The RIFF size counts everything after its own field; the data size the sound so far.
+  const bool written = put(RiffChunk.dwDataOffset - 4, end - RiffChunk.dwDataOffset) &&
+                       put(DataChunk.dwDataOffset - 4, end - DataChunk.dwDataOffset);
+  const bool back = mmioSeek(WaveFileHandle, end, SEEK_SET_) == end;
+  if (!written || !back) return false;
+  FSizesWrittenAt = FDataBytes;
+  if (FSyncFd >= 0) ::fdatasync(FSyncFd);
+  return true;
+}
+
+// --- TTakeRecording ---
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& path) { return path.substr(FolderOf(path).size()); }
+
+bool IsReadOnly(const std::string& path) {
+  struct stat st;
+  return ::stat(ResolveFileName(path).c_str(), &st) == 0 && IsReadOnlyMode(st.st_mode);
+}
+
+// A folder without any write permission bit takes no new file, root included, as a file
+// without one takes no writes.
+bool FolderTakesFiles(const std::string& folder) {
+  struct stat st;
+  const std::string path = folder.empty() ? "." : folder;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+// "<name> (unfinished recording).WAV", or with " 2", " 3", ... when that name is taken.
+std::string TemporaryName(const std::string& takeName, int number) {
+  const size_t dot = takeName.rfind('.');
+  const std::string base = dot == std::string::npos ? takeName : takeName.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : takeName.substr(dot);
+  return base + " (unfinished recording" + (number > 1 ? " " + std::to_string(number) : "") + ")" +
+         ext;
+}
+
+}  // namespace
+
+TTakeRecording::TTakeRecording(std::string take, bool convert)
+    : FTake(std::move(take)), FConvert(convert) {
+  if (FTake.empty() || NameOf(FTake).empty() || IsReadOnly(FTake)) throw EFCreateError(FTake);
+  const std::string vox = ChangeFileExt(FTake, ".vox");
+  if (FConvert && IsReadOnly(vox)) throw EFCreateError(vox);
+  // The temporary file lies in the take's folder as that is on disk, so the rename that
+  // finishes the recording stays within one folder.
+  const std::string folder = ResolveFileName(FolderOf(FTake));
+  if (!FolderTakesFiles(folder)) throw EFCreateError(FTake);
+  for (int number = 1; number < 100; ++number) {
+    const std::string temp = folder + TemporaryName(NameOf(FTake), number);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      FTemp = temp;
+      return;
+    }
+    if (errno != EEXIST) break;  // a file left by an earlier recording is never reused
+  }
+  throw EFCreateError(FTake);
+}
+
+TTakeRecording::~TTakeRecording() {
+  if (!FStarted && !FTemp.empty()) std::remove(FTemp.c_str());
+}
+
+bool TTakeRecording::Start(TTakeRecorder& recorder) {
+  FStarted = recorder.StartRecordingToFile(FTemp);
+  return FStarted;
+}
+
+TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::string& folder,
+                                    TShell& shell) {
+  if (recorder.Failed() && recorder.DataBytes() == 0) {
+    std::remove(FTemp.c_str());
+    shell.ShowMessage("Nothing was recorded into \"" + FTake +
+                          "\": the recording failed before any sound came in, and the slot's files "
+                          "are as they were.",
+                      msError);
+    return TTakeOutcome::NothingRecorded;
+  }
+  if (FConvert && !TakeHoldsSound(FTemp) && TakeHoldsSound(FTake)) {
+    std::remove(FTemp.c_str());
+    shell.ShowMessage(
+        "Nothing was heard in the recording: the earlier take \"" + FTake + "\" is kept.",
+        msWarning);
+    return TTakeOutcome::NothingHeard;
+  }
+  ReplaceByRename(FTemp, FTake);
+  if (FConvert) {
+    TAppContext ctx{folder, FTake};
+    ConvertRecordedTake(ctx, shell);
+  }
+  if (!recorder.Failed()) return TTakeOutcome::Replaced;
+  shell.ShowMessage(Format("The recording was cut short after %.2f seconds: what was captured is "
+                           "kept in \"%s\".",
+                           recorder.DataMilliseconds() / 1000.0, FTake.c_str()),
+                    msError);
+  return TTakeOutcome::CutShort;
+}
+
+bool TakeHoldsSound(const std::string& path) {
+  try {
+    TByteFile take(path);
+    take.Reset();
+    const int64_t size = take.Size();
+    if (size < kTakeSamplesPos) return false;
+    take.Seek(kTakeDataSizePos);
+    const int64_t count = std::min<int64_t>(take.ReadU32(), size - kTakeSamplesPos);
+    return FindLeadingStart(take, count, kWideQuietBand) >= 0;
+  } catch (const EInOutError&) {
+    return false;
+  }
+}

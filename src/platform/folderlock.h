@@ -1,0 +1,71 @@
+// One run works in the program's folder at a time. Every command that writes there (a
+// build, a recording with its take conversion, a decode, an import, ...) holds an exclusive
+// lock on the folder while it works, so two runs never share the working files ("out.dat",
+// "temp2.tmp", "testvox.wav") or replace each other's takes and packages halfway.
+//
+// The lock is an advisory flock on a descriptor of the folder itself: no lock file appears
+// among the user's files, and the system drops the lock with the descriptor, so a run that
+// is killed never leaves a stale lock behind. flock locks belong to an open descriptor, not
+// to a process: two TFolderLock objects on one folder exclude each other also inside one
+// program.
+//
+// The wait for a busy folder blocks in the kernel. Lock(timeout) sleeps in a blocking flock
+// and a one-shot timer aimed at the waiting thread (timer_create with SIGEV_THREAD_ID)
+// interrupts it when the time is up; the thread is woken by the lock coming free or by that
+// timer, never by a clock of its own. A wake that would arrive in the instant before the
+// thread enters flock is repeated every 100 ms after the deadline, so it cannot be lost.
+// The timer's signal is SIGRTMIN + 4; a handler that does nothing is installed for it once,
+// without SA_RESTART, so that it ends the blocked call. Nothing else in the program uses it.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+class TFolderLock {
+ public:
+  // folder: the folder to lock, with or without its trailing '/'. Nothing is opened yet.
+  explicit TFolderLock(std::string folder);
+  ~TFolderLock();  // lets go of a lock still held
+  TFolderLock(const TFolderLock&) = delete;
+  TFolderLock& operator=(const TFolderLock&) = delete;
+
+  const std::string& Folder() const { return FFolder; }
+  bool Held() const { return FFd >= 0; }
+
+  // Takes the lock when no other run holds it and returns true; false, holding nothing,
+  // when one does. A folder that cannot be opened raises the runtime's input/output error
+  // ("File not found", "File access denied"). Taking a lock this object holds already is a
+  // mistake of the caller and raises Exception.
+  bool TryLock();
+  // As TryLock, but a busy folder is waited for, blocked, until it comes free (true) or
+  // timeout has passed (false). A timeout of zero or less does not wait.
+  bool Lock(std::chrono::milliseconds timeout);
+  // Lets go of the lock (nothing when none is held).
+  void Unlock();
+
+ private:
+  int OpenFolder() const;
+
+  std::string FFolder;
+  int FFd = -1;
+};
+
+// Holds a folder's lock for one scope: taken (TryLock) on construction when free, given
+// back on destruction. Acquired() tells whether it was taken.
+class TFolderLockScope {
+ public:
+  explicit TFolderLockScope(TFolderLock& lock) : FLock(lock), FAcquired(lock.TryLock()) {}
+  ~TFolderLockScope() {
+    if (FAcquired) FLock.Unlock();
+  }
+  TFolderLockScope(const TFolderLockScope&) = delete;
+  TFolderLockScope& operator=(const TFolderLockScope&) = delete;
+  bool Acquired() const { return FAcquired; }
+
+ private:
+  TFolderLock& FLock;
+  bool FAcquired;
+};
+
+// What a window command tells the user when another run works in the folder.
+std::string FolderBusyText(const std::string& folder);
