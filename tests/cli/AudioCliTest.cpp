@@ -65,7 +65,8 @@ std::string TakeData(const std::string& file, bool padded = true) {
 // 8000 Hz 8-bit mono, two samples: "ab".
 std::string TwoSampleWav() {
   return std::string(
-      "RIFF\x26\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\x02\0\0\0ab",
+      "RIFF\x26\0\0\0WAVEfmt "
+      "\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\x02\0\0\0ab",
       46);
 }
 
