@@ -14,8 +14,6 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QUrl>
-#include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -50,13 +48,6 @@ bool DropFiles(QListWidget* list, int row, const std::vector<std::string>& files
   // The import itself follows the drop, once it has been answered.
   QApplication::processEvents();
   return drop.isAccepted();
-}
-
-std::set<std::string> FilesIn(const TempDir& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir.Folder()))
-    names.insert(e.path().filename().string());
-  return names;
 }
 
 class ListImport : public ::testing::Test {
@@ -141,7 +132,7 @@ TEST_F(ListImport, WhatCannotBeImportedIsSaidAndChangesNothing) {
        "2 files from slot 127 would go past slot 127: nothing was imported"},
       {"a folder another run holds", 4, {greeting}, true, msWarning, FolderBusyText(FDir.Folder())},
   };
-  const std::set<std::string> before = FilesIn(FDir);
+  const auto before = FolderFiles(FDir);
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.What);
     FShell.Messages.clear();
@@ -156,7 +147,7 @@ TEST_F(ListImport, WhatCannotBeImportedIsSaidAndChangesNothing) {
     EXPECT_EQ(FShell.Severities[0], c.Severity);
     EXPECT_EQ(Row(c.Row), "Sound " + std::to_string(c.Row + 1));
     EXPECT_EQ(FForm.CurrentSlot(), -1);
-    EXPECT_EQ(FilesIn(FDir), before);
+    EXPECT_EQ(FolderFiles(FDir), before);
   }
   // A drag of something that is no file is not taken at all.
   QMimeData text;

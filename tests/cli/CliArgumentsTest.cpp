@@ -2,6 +2,7 @@
 // error names what it concerns. One row a case.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,11 +33,17 @@ TEST(CliArguments, RulesAndErrorTexts) {
     std::string Env = "";
   };
   const std::vector<TRow> rows = {
-      // Options before or after the command, and the folder from the environment.
+      // The folder: --folder, else ZELVOR_FOLDER (the installed command sets it), else the
+      // current directory, which scripts rely on; relative ones from the current directory.
+      {"demo --folder ../given", 0, "", "wrote {dir}given/", "-C {dir}cwd ZELVOR_FOLDER=../env"},
+      {"demo", 0, "", "wrote {dir}env/", "-C {dir}cwd ZELVOR_FOLDER=../env"},
+      {"demo", 0, "", "wrote {dir}cwd/", "-C {dir}cwd ZELVOR_FOLDER="},
+      {"demo", 0, "", "\"{dir}cwd/ZelvorSound.ini\" exists already",
+       "-C {dir}cwd -u ZELVOR_FOLDER"},
+      // Options before or after the command.
       {"--folder {dir} list p.zvd", 0, "", "total: 0 sounds"},
       {"list --folder {dir} p.zvd", 0, "", "total: 0 sounds"},
       {"list p.zvd --folder={dir}", 0, "", "total: 0 sounds"},
-      {"list p.zvd", 0, "", "total: 0 sounds", "ZELVOR_FOLDER={dir}"},
       {"-o {dir}y.wav decode --folder {dir} -- x.vox", 0, "", "wrote {dir}y.wav"},
       {"decode x.vox -o x.vox --folder {dir}", 64,
        "zelvorsound-cli: decode: x.vox would be overwritten by its own decoding"},
@@ -73,8 +80,6 @@ TEST(CliArguments, RulesAndErrorTexts) {
       {"play", 64, "zelvorsound-cli: play: needs exactly one FILE"},
       {"extract p.zvd 128 x.wav", 64, "zelvorsound-cli: extract: needs a PACKAGE, a SLOT"},
       // Errors name the command and what they concern.
-      {"convert helo.wav --folder {dir}", 2,
-       "zelvorsound-cli: convert: helo.wav: File not found\n"},
       {"test none.zvd --folder {dir}", 2, "zelvorsound-cli: test: none.zvd: File not found\n"},
       {"decode x.vox -o no/such/y.wav --folder {dir}", 2,
        "zelvorsound-cli: decode: no/such/y.wav: File not found\n"},
@@ -82,6 +87,7 @@ TEST(CliArguments, RulesAndErrorTexts) {
       {"list p.zvd", 2, "zelvorsound-cli: list: {dir}none: Folder not found", "",
        "ZELVOR_FOLDER={dir}none"},
   };
+  for (const char* sub : {"given", "env", "cwd"}) std::filesystem::create_directory(dir.Path(sub));
   const std::string folder = dir.Folder();
   for (const TRow& row : rows) {
     const TRun r = RunCli(Replaced(row.Args, "{dir}", Quote(folder)),

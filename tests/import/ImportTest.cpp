@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <map>
 
 #include "FakeShell.h"
 #include "TempDir.h"
@@ -17,14 +16,6 @@
 namespace {
 
 using Status = TImportStatus;
-
-// Every file of the folder with its bytes, to show that a failed import changed nothing.
-std::map<std::string, std::string> Snapshot(const TempDir& dir) {
-  std::map<std::string, std::string> files;
-  for (auto& e : std::filesystem::directory_iterator(dir.Folder()))
-    files[e.path().filename().string()] = dir.Read(e.path().filename().string());
-  return files;
-}
 
 struct TImportRun {
   TImportResult Result;
@@ -67,7 +58,7 @@ TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
   EXPECT_EQ(dir.Read("ZelvorSound.ini"),
             "; my prompts\n[SoundFiles]\nName0=Hello\nName7=tone\n\n[DestinationFileNames]\n"
             "Name7=Seven\n\n[SourceFileNames]\nName7=tone.WAV\n");
-  for (auto& [name, bytes] : Snapshot(dir)) EXPECT_NE(name[0], '.') << name << " left behind";
+  for (auto& [name, bytes] : FolderFiles(dir)) EXPECT_NE(name[0], '.') << name << " left behind";
 
   TImportOptions quieter;
   quieter.Name = "quiet";
@@ -162,7 +153,7 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
 
   dir.Write("ZelvorSound.ini", "; kept\n[SourceFileNames]\nName2=keep.WAV\n");
   dir.Write("keep.WAV", "an earlier take");
-  const auto before = Snapshot(dir);
+  const auto before = FolderFiles(dir);
 
   const struct {
     const char* Source;
@@ -183,7 +174,7 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
     const std::string& m = run.Shell.Messages[0];
     EXPECT_EQ(m.rfind("Cannot import \"" + src.Path(r.Source) + "\": ", 0), 0u) << m;
     EXPECT_NE(m.find(r.Reason), std::string::npos) << m;
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(FolderFiles(dir), before);
   }
 
   const struct {
@@ -204,7 +195,7 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
       EXPECT_EQ(e.Path, f.Concerns);
       EXPECT_EQ(e.ErrorCode, f.Code);
     }
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(FolderFiles(dir), before);
   }
 }
 
@@ -214,7 +205,7 @@ TEST(Import, NamesThatLeaveTheFolderOrBelongElsewhereAreRefused) {
   WriteSound(dir.Path("self.WAV"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 1, 0.5, Tone(500, 0.5));
   dir.Write("ZelvorSound.ini", "[SoundFiles]\nName1=Taken\n[SourceFileNames]\nName2=other.WAV\n");
   dir.Write("stray.WAV", "a file of the user's");
-  const auto before = Snapshot(dir);
+  const auto before = FolderFiles(dir);
 
   const struct {
     std::string Name;
@@ -240,7 +231,7 @@ TEST(Import, NamesThatLeaveTheFolderOrBelongElsewhereAreRefused) {
     TImportRun run = Import(dir, r.Slot, source, o);
     EXPECT_EQ(run.Result.Status, r.Expected);
     EXPECT_EQ(run.Shell.Messages.size(), 1u);
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(FolderFiles(dir), before);
   }
 
   // The same name into its own slot, or with Force, is taken.
@@ -267,7 +258,7 @@ TEST(Say, SpeechBecomesATakeWithSoundAndAVoxOfHalfItsSamples) {
   EXPECT_GT(Crossings(samples), 100);
   EXPECT_EQ(dir.Read("Battery low.vox").size(), samples.size() / 2);
 
-  const auto before = Snapshot(dir);
+  const auto before = FolderFiles(dir);
   const struct {
     std::string Voice;
     int Speed;
@@ -277,7 +268,7 @@ TEST(Say, SpeechBecomesATakeWithSoundAndAVoxOfHalfItsSamples) {
     TFakeShell refused;
     EXPECT_EQ(SpeakText(ctx, refused, 5, "Hello", {}, {r.Voice, r.Speed}).Status, Status::Refused);
     EXPECT_EQ(refused.Messages.size(), 1u);
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(FolderFiles(dir), before);
   }
 }
 

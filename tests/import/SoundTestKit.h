@@ -1,5 +1,6 @@
 // Sound files made at test time with libsndfile (no recorded files from elsewhere), and the
-// measures the tests take of a take: its samples, their level and their zero crossings.
+// measures the tests take of a take: its samples, their level and their zero crossings; and
+// what a folder holds, to show that a refused import changed nothing.
 #pragma once
 
 #include <sndfile.h>
@@ -8,9 +9,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "TempDir.h"
 
 inline constexpr double kTestPi = 3.14159265358979323846;
 
@@ -63,4 +68,14 @@ inline int Crossings(const std::vector<uint8_t>& s) {
     if (now != 0) side = now;
   }
   return crossings;
+}
+
+// Every entry of the folder with its bytes ("<folder>" for a folder).
+inline std::map<std::string, std::string> FolderFiles(const TempDir& dir) {
+  std::map<std::string, std::string> files;
+  for (auto& e : std::filesystem::directory_iterator(dir.Folder())) {
+    const std::string name = e.path().filename().string();
+    files[name] = e.is_directory() ? std::string("<folder>") : dir.Read(name);
+  }
+  return files;
 }

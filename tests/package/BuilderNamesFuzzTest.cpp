@@ -35,29 +35,15 @@ std::map<std::string, std::string> Outside(const TempDir& dir) {
 
 // A random configured name made of pieces that mean something to a path.
 std::string RandomName(std::mt19937& rng) {
-  static const std::vector<std::string> pieces = {"..",
-                                                  "..",
-                                                  ".",
-                                                  "/",
-                                                  "/",
-                                                  "\\",
-                                                  "\\",
-                                                  "escaped",
-                                                  "x",
-                                                  "Hello.WAV",
-                                                  "a.wav",
-                                                  "WAV Export",
-                                                  "NONE",
-                                                  "",
-                                                  std::string(300, 'n'),
-                                                  "\x01",
-                                                  "\x1f",
-                                                  "\t",
-                                                  " ",
-                                                  "\x7f",
-                                                  "\xC3\xA9",
-                                                  "\xFF",
-                                                  std::string(1, '\0')};
+  static const std::vector<std::string> pieces = [] {
+    std::vector<std::string> p = {"..",   "..",       ".",    "/",         "/",     "\\",
+                                  "\\",   "escaped",  "x",    "Hello.WAV", "a.wav", "WAV Export",
+                                  "NONE", "",         "\x01", "\x1f",      "\t",    " ",
+                                  "\x7f", "\xC3\xA9", "\xFF"};
+    p.insert(p.begin() + 14, std::string(300, 'n'));  // the order the seed was chosen with
+    p.push_back(std::string(1, '\0'));
+    return p;
+  }();
   std::uniform_int_distribution<size_t> count(1, 6), pick(0, pieces.size() - 1);
   std::string name;
   int climbs = 0;

@@ -141,28 +141,27 @@ TEST(SourceComparison, TellsHowFarTheDecodedSoundIsFromItsSource) {
   b.Dir.Write("cut.wav", tone.substr(0, 30));
 
   struct {
-    int Slot;
+    const char* Name;
     TSourceState State;
     std::string Text;
   } rows[] = {
-      {0, TSourceState::Compared, ""},
-      {1, TSourceState::Compared, ""},
-      {2, TSourceState::Compared, ""},
-      {3, TSourceState::Differs, ""},
-      {4, TSourceState::Rejected, "Not MONO recording"},
-      {5, TSourceState::Missing, ""},
-      {6, TSourceState::Unreadable, "Read beyond end of file"},
+      {"exact", TSourceState::Compared, ""},
+      {"tone", TSourceState::Compared, ""},
+      {"wide", TSourceState::Compared, ""},
+      {"changed", TSourceState::Differs, ""},
+      {"stereo", TSourceState::Rejected, "Not MONO recording"},
+      {"gone", TSourceState::Missing, ""},
+      {"cut", TSourceState::Unreadable, "Read beyond end of file"},
   };
   TPackageReader pkg(b.Package());
   pkg.Open();
-  const char* names[] = {"exact", "tone", "wide", "changed", "stereo", "gone", "cut"};
   std::vector<TSourceComparison> results;
-  for (const auto& r : rows) {
-    SCOPED_TRACE(names[r.Slot]);
-    std::optional<TSoundRecord> rec = pkg.Record(r.Slot);
+  for (const auto& r : rows) {  // slot by slot, as the INI names them
+    SCOPED_TRACE(r.Name);
+    std::optional<TSoundRecord> rec = pkg.Record(static_cast<int>(results.size()));
     ASSERT_TRUE(rec);
     results.push_back(
-        CompareWithSource(pkg.File(), *rec, b.Dir.Path(std::string(names[r.Slot]) + ".wav")));
+        CompareWithSource(pkg.File(), *rec, b.Dir.Path(std::string(r.Name) + ".wav")));
     EXPECT_EQ(results.back().State, r.State);
     EXPECT_EQ(results.back().Text, r.Text);
   }

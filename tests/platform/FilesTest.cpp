@@ -1,15 +1,10 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "ErrorOf.h"
 #include "TempDir.h"
@@ -46,85 +41,38 @@ TEST(ExeFolder, IsThePathUpToItsLastSlashWhateverItsLength) {
   EXPECT_EQ(ExeFolderOf(deep), deep.substr(0, deep.size() - 3));
 }
 
-// A copy of this test program in a chain of folders of 200-character names, `levels` deep
-// below parent, made through open folders one at a time so the whole path may be longer than
-// the system can name. The copy runs the test above; gives its exit status and output.
-struct TDeepCopy {
-  std::vector<int> Fds;  // the open folders of the chain, parent first
-  const std::string Name = std::string(200, 'd');
-
-  TDeepCopy(const std::string& parent, int levels) {
-    Fds.push_back(::open(parent.c_str(), O_RDONLY | O_DIRECTORY));
-    for (int i = 0; i < levels; ++i) {
-      ::mkdirat(Fds.back(), Name.c_str(), 0755);
-      Fds.push_back(::openat(Fds.back(), Name.c_str(), O_RDONLY | O_DIRECTORY));
-    }
-    int in = ::open((ExeFolder() + "test_platform").c_str(), O_RDONLY);
-    int out = ::openat(Fds.back(), "test_platform", O_WRONLY | O_CREAT | O_TRUNC, 0755);
-    struct stat st;
-    ::fstat(in, &st);
-    for (off_t done = 0; done < st.st_size;)
-      if (::sendfile(out, in, &done, static_cast<size_t>(st.st_size - done)) <= 0) break;
-    ::close(in);
-    ::close(out);
-  }
-  ~TDeepCopy() {  // undone from the bottom, by names relative to open folders
-    ::unlinkat(Fds.back(), "test_platform", 0);
-    for (size_t i = Fds.size() - 1; i > 0; --i) {
-      ::close(Fds[i]);
-      ::unlinkat(Fds[i - 1], Name.c_str(), AT_REMOVEDIR);
-    }
-    ::close(Fds[0]);
-  }
-
-  std::pair<int, std::string> Run(const std::string& expect) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.push_back("ZS_EXPECT_EXE_FOLDER=" + expect);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return {-1, "no pipe"};
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(pipeFds[1], 1);
-      ::dup2(pipeFds[1], 2);
-      // Started through the open folder: no path to it is ever spelled out.
-      char name[] = "test_platform";
-      char filter[] = "--gtest_filter=ExeFolder.IsTheFolderOfThisTestProgramWithItsSlash";
-      char* argv[] = {name, filter, nullptr};
-      ::execveat(Fds.back(), name, argv, envp.data(), 0);
-      ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    std::string output;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) output.append(buf, n);
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-  }
-};
-
+// A copy of this test program in a chain of folders of 200-character names, levels deep below
+// the test's folder, runs the test above; bash goes down one folder at a time and rm takes the
+// chain away (both by relative names), so the whole path may be longer than the system can name.
 TEST(ExeFolder, ADeepFolderIsUsedWholeAndOneTooLongIsAnError) {
   TempDir d;
   const std::string parent = std::filesystem::canonical(d.Folder()).string() + "/";
-  {
-    // Longer than any cut the program once made: the folder comes back whole.
-    TDeepCopy copy(parent, 2);
-    const std::string folder = parent + copy.Name + "/" + copy.Name + "/";
-    ASSERT_GT(folder.size(), 400u);
-    auto [status, output] = copy.Run(folder);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
-  }
-  {
-    // Longer than the system can name: an error, never another folder.
-    TDeepCopy copy(parent, 25);
-    auto [status, output] = copy.Run("too long");
-    EXPECT_EQ(status, 0) << output;
+  const std::string name(200, 'd');
+  const struct {
+    int Levels;
+    std::string Expect;
+  } kCases[] = {
+      // Longer than any cut the program once made: the folder comes back whole.
+      {2, parent + name + "/" + name + "/"},
+      // Longer than the system can name: an error, never another folder.
+      {25, "too long"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.Levels);
+    // Started through the open deep folder from the test's own: gtest needs a working
+    // directory it can name, and no path to the copy is ever spelled out.
+    const std::string script =
+        "cd '" + parent + "' || exit 9\nn=" + name + "\ntrap \"cd '" + parent +
+        "' && rm -rf $n\" EXIT\n" + "for i in $(seq " + std::to_string(c.Levels) +
+        "); do mkdir $n && cd $n || exit 9; done\n" + "cp '" + ExeFolder() +
+        "test_platform' . && exec 3<. && cd '" + parent + "' || exit 9\n" +
+        "ZS_EXPECT_EXE_FOLDER='" + c.Expect + "' /proc/self/fd/3/test_platform " +
+        "--gtest_filter=ExeFolder.IsTheFolderOfThisTestProgramWithItsSlash\n";
+    d.Write("deep.sh", script);
+    const int status =
+        std::system(("bash '" + d.Path("deep.sh") + "' >'" + d.Path("out") + "' 2>&1").c_str());
+    const std::string output = d.Read("out");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
     EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
   }
 }

@@ -22,13 +22,9 @@ TEST(ResolveFileName, ExactNamesWinElseTheFirstCaseVariantElseTheNameAsFormed) {
   TempDir d;
   fs::create_directories(d.Path("sub/deeper"));
   fs::create_directories(d.Path("Sub2"));
-  for (const char* f :
-       {"exact.wav", "EXACT.wav", "ExAcT.wav", "HELLO.VOX", "sub/hello.wav", "sub/deeper/Take.WAV",
-        "\xC3\xBC"
-        "berall.wav",
-        "stra\xC3\x9F"
-        "e.wav",
-        "\xFF.wav"})
+  // Non-ASCII names in UTF-8, as the compiler writes them.
+  for (const char* f : {"exact.wav", "EXACT.wav", "ExAcT.wav", "HELLO.VOX", "sub/hello.wav",
+                        "sub/deeper/Take.WAV", "\u00FCberall.wav", "stra\u00DFe.wav", "\xFF.wav"})
     d.Write(f, "x");
   const std::string r = d.Folder();
   struct Row {
@@ -42,12 +38,9 @@ TEST(ResolveFileName, ExactNamesWinElseTheFirstCaseVariantElseTheNameAsFormed) {
       {"Sub/DEEPER/take.wav", "sub/deeper/Take.WAV"},
       {"sub/../Exact.wav", "sub/../EXACT.wav"},
       {"./SUB//hello.WAV", "./sub//hello.wav"},
-      {"\xC3\x9C"
-       "BERALL.WAV",
-       "\xC3\xBC"
-       "berall.wav"},                  // Unicode folding: Ü matches ü
-      {"STRASSE.wav", "STRASSE.wav"},  // one character never matches two
-      {"\xFF.WAV", "\xFF.wav"},        // a byte that is not UTF-8 matches itself only
+      {"\u00DCBERALL.WAV", "\u00FCberall.wav"},  // Unicode folding: Ü matches ü
+      {"STRASSE.wav", "STRASSE.wav"},            // one character never matches two
+      {"\xFF.WAV", "\xFF.wav"},                  // a byte that is not UTF-8 matches itself only
       {"\xFE.wav", "\xFE.wav"},
       {"new.vox", "new.vox"},  // nothing matches: created as formed
       {"SUB/New/x.vox", "sub/New/x.vox"},
