@@ -20,6 +20,9 @@ TEST_PACKAGES=(
   xvfb xauth xdotool x11-utils                   # window tests under a real X server
   imagemagick                                    # the window session looks at its pixels: icons, highlight
   alsa-utils                                     # aplay/arecord: ALSA checks in the tests
+  pulseaudio libasound2-plugins                  # a real sound server behind ALSA's "default" for the
+                                                 # tests (scripts/sound-server.sh starts a private one);
+                                                 # never installed on a user's desktop by start.sh
   python3                                        # the window check closes the window through X;
                                                  # the review page's structure check
   chromium                                       # renders the review page headless in its check

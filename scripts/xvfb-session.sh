@@ -20,16 +20,22 @@
 # and tested, and the highlight is seen on the slot that plays and back on the chosen row
 # afterwards (--screenshot takes the window then).
 #
-#   scripts/xvfb-session.sh [path/to/zelvorsound] [--screenshot FILE.png]
+# With --sound-server the session records, stops and plays through a real sound server
+# instead (scripts/sound-server.sh: a private PulseAudio behind ALSA's "default", chosen by
+# the [Audio] section of "ZelvorSound.ini"); see the part marked "sound server" below.
+#
+#   scripts/xvfb-session.sh [path/to/zelvorsound] [--screenshot FILE.png] [--sound-server]
 # Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, python3 or ImageMagick's
-# import missing).
+# import missing; with --sound-server also pulseaudio or its ALSA plugin).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 APP=$ROOT/build/app/src/app/zelvorsound
 SHOT=""
+SOUND_SERVER=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --screenshot) SHOT=$2; shift 2 ;;
+    --sound-server) SOUND_SERVER=1; shift ;;
     *) APP=$1; shift ;;
   esac
 done
@@ -43,9 +49,11 @@ done
 WORK=$(mktemp -d)
 XVFB_PID=""
 APP_PID=""
+SOUND_SERVER_PID=""
 cleanup() {
   [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
   [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+  [ -n "$SOUND_SERVER_PID" ] && kill "$SOUND_SERVER_PID" 2>/dev/null
   wait 2>/dev/null
   rm -rf "$WORK"
 }
@@ -146,6 +154,73 @@ for name, data in files.items():
 PY
 chmod a-w "$APPDIR/Sound 4.WAV"
 cp "$WORK/tone.raw" "$WORK/capture.raw"
+
+# --- sound server ----------------------------------------------------------------------
+# Record into slot 0 for two seconds, stop, play the take back, all through the server's
+# "default" device, which "ZelvorSound.ini" names. The server shows each stream while it
+# runs: a recording stream from Record to Stop, a playback stream from Play to the end of
+# the take. Afterwards the take holds the server's tone and is coded; no message box came up.
+if [ -n "$SOUND_SERVER" ]; then
+  server_vars=$("$ROOT/scripts/sound-server.sh" "$WORK/server" 2>"$WORK/server.why")
+  case $? in
+    0) ;;
+    77) echo "SKIP: $(cat "$WORK/server.why")"; exit 77 ;;
+    *) fail "the sound server did not start: $(cat "$WORK/server.why")" ;;
+  esac
+  while IFS='=' read -r name value; do export "$name=$value"; done <<<"$server_vars"
+  printf '[Audio]\nInputDevice=default\nOutputDevice=default\n' >>"$APPDIR/ZelvorSound.ini"
+  export ZELVOR_AUDIO=alsa
+  unset ZELVOR_ALSA_DEVICE
+  (cd / && exec "$APPDIR/zelvorsound") >"$WORK/app.log" 2>&1 &
+  APP_PID=$!
+  WID=""
+  find_window() { WID=$(xdotool search --onlyvisible --name "^${CAPTION}\$" 2>/dev/null | head -n1); [ -n "$WID" ]; }
+  wait_for 100 find_window || fail "no window with the caption \"$CAPTION\""
+  # The server's streams of a kind (source-outputs, sink-inputs): some, or none.
+  some() { [ "$(pactl list short "$1" 2>/dev/null | grep -c .)" -gt 0 ]; }
+  none() { ! some "$1"; }
+  no_message() { ! xdotool search --onlyvisible --name '^Sound Recorder$' >/dev/null 2>&1; }
+  # Presses the button at $1 $2 until the server shows a stream of the kind $3: a press
+  # that comes before the window has taken the row or finished the last take finds the
+  # button off, a press while the stream runs finds it off too.
+  press_until() {
+    for _ in $(seq 1 10); do
+      xdotool mousemove --window "$WID" "$1" "$2" click 1
+      wait_for 30 some "$3" && return 0
+    done
+    return 1
+  }
+  xdotool mousemove --window "$WID" 400 24 click --repeat 2 --delay 80 1
+  press_until 62 37 source-outputs || fail "Record opened no stream at the server"
+  sleep 2  # the length of the take
+  xdotool mousemove --window "$WID" 156 37 click 1
+  wait_for 100 none source-outputs || fail "Stop left the recording stream open"
+  wait_for 100 test -s "$APPDIR/Sound 1.vox" || fail "the take was not coded into \"Sound 1.vox\""
+  no_message || fail "a message box came up while recording"
+  echo "recorded through the server: take $(size_of "$APPDIR/Sound 1.WAV") bytes"
+  press_until 252 37 sink-inputs || fail "Play opened no stream at the server"
+  wait_for 300 none sink-inputs || fail "the playback did not end"
+  no_message || fail "a message box came up while playing"
+  echo "played the take through the server"
+  python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the close request"
+  ended() { ! kill -0 "$APP_PID" 2>/dev/null; }
+  wait_for 100 ended || fail "the program did not end when its window was closed"
+  wait "$APP_PID" || fail "the program ended with status $?"
+  APP_PID=""
+  python3 - "$APPDIR/Sound 1.WAV" <<'PY' || fail "the take is not right"
+import struct, sys
+take = open(sys.argv[1], "rb").read()
+samples = take[46:]
+ok = take[:4] == b"RIFF" and struct.unpack_from("<I", take, 42)[0] == len(samples) > 0
+if not ok or max(samples) - min(samples) < 32:
+    print("  take of %d bytes holds no tone" % len(take))
+    sys.exit(1)
+PY
+  grep -q "^InputDevice=default" "$APPDIR/ZelvorSound.ini" || fail "ZelvorSound.ini lost its [Audio] section"
+  echo "PASS"
+  exit 0
+fi
+# --- end of the sound server's part ------------------------------------------------------
 
 export ZELVOR_AUDIO=alsa
 export ALSA_CONFIG_PATH=$ROOT/tests/platform/alsa/asound.conf

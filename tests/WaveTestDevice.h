@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,22 @@ struct TTestBuffer {
   std::vector<char> Data;
   WAVEHDR Header{};
 };
+
+// Opens the capture device in 8000 Hz 8-bit mono, reporting to w, with count buffers of size
+// bytes each prepared and queued (not started): the result of the first call that failed,
+// MMSYSERR_NOERROR when none did.
+inline MMRESULT OpenCaptureQueued(TNoteWindow& w, HWAVEIN& h,
+                                  std::vector<std::unique_ptr<TTestBuffer>>& bufs, int count,
+                                  size_t size) {
+  const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
+  MMRESULT r = waveInOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW);
+  for (int i = 0; r == MMSYSERR_NOERROR && i < count; ++i) {
+    bufs.push_back(std::make_unique<TTestBuffer>(size));
+    r = waveInPrepareHeader(h, &bufs.back()->Header, sizeof(WAVEHDR));
+    if (r == MMSYSERR_NOERROR) r = waveInAddBuffer(h, &bufs.back()->Header, sizeof(WAVEHDR));
+  }
+  return r;
+}
 
 // The header's flags as a polling caller reads them while the device may set WHDR_DONE.
 inline DWORD FlagsNow(WAVEHDR& h) {

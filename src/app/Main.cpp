@@ -18,6 +18,7 @@
 #include "package/Tester.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/winmm_driver.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -47,6 +48,15 @@ void SetAutoSizedCaption(QLabel* label, const QString& caption, int minHeight = 
   label->resize(hint.width(), std::max(hint.height(), minHeight));
 }
 
+// The sound devices the recorder and the player open: [Audio] InputDevice= and
+// OutputDevice= of "ZelvorSound.ini", the sound system's "default" when not there. The
+// entries are only read, so the file keeps them as the user wrote them.
+void ChooseSoundDevices(const std::string& configFile) {
+  TIniFile ini(configFile);
+  winmm::SetDeviceName(winmm::WaveDir::In, ini.ReadString("Audio", "InputDevice", "default"));
+  winmm::SetDeviceName(winmm::WaveDir::Out, ini.ReadString("Audio", "OutputDevice", "default"));
+}
+
 }  // namespace
 
 TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
@@ -66,6 +76,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   CreateControls();
   BindHandlers();
   CreateListCommands();
+  ChooseSoundDevices(ConfigFileName());
   Guarded([this] { FormCreate(); });
 }
 

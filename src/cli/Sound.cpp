@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/Cli.h"
@@ -22,9 +23,21 @@ std::string LevelBar(int level) {
          "|";
 }
 
-TLiveLine::TLiveLine() : FTerminal(isatty(STDERR_FILENO) == 1) {}
+TLiveLine::TLiveLine() : FTerminal(isatty(STDERR_FILENO) == 1) {
+  winmm::SetNoticeSink([this](const std::string& notice) { Say(notice); });
+}
+
+TLiveLine::~TLiveLine() { winmm::SetNoticeSink(nullptr); }
+
+void TLiveLine::Say(const std::string& notice) {
+  std::lock_guard lk(FM);
+  if (FTerminal && FShown) std::cerr << "\r" << std::string(FWidth, ' ') << "\r";
+  FShown = false;  // drawn again at the next Show
+  std::cerr << ErrorPrefix() << notice << std::endl;
+}
 
 void TLiveLine::Show(const std::string& text) {
+  std::lock_guard lk(FM);
   FText = text;
   if (!FTerminal) return;
   const auto now = std::chrono::steady_clock::now();
@@ -38,8 +51,10 @@ void TLiveLine::Show(const std::string& text) {
 }
 
 void TLiveLine::End() {
-  if (FTerminal && FShown) {
-    // The last text may not have been drawn yet: the redraw waits a tenth of a second.
+  std::lock_guard lk(FM);
+  if (FTerminal && !FText.empty()) {
+    // The last text may not have been drawn yet: the redraw waits a tenth of a second (or a
+    // notice of the driver took it away).
     std::string line = FText;
     if (line.size() < FWidth) line += std::string(FWidth - line.size(), ' ');
     std::cerr << "\r" << line << "\n" << std::flush;
@@ -51,6 +66,7 @@ void TLiveLine::End() {
 }
 
 void TLiveLine::Clear() {
+  std::lock_guard lk(FM);
   if (FTerminal && FShown) std::cerr << "\r" << std::string(FWidth, ' ') << "\r" << std::flush;
   FShown = false;
   FWidth = 0;
@@ -81,6 +97,25 @@ bool WaitWhileActive(TWaveAudioIO& device, const std::function<bool()>& stop,
 std::string DeviceFailure(TWaveAudioIO& device, const std::string& file) {
   // The device's failure text carries the driver's reason: the one the window shows too.
   return ErrorPrefix(file) + device.LastErrorText();
+}
+
+Option DeviceOption() {
+  return {"--device", "NAME",
+          "the ALSA device to record from and play through, as 'devices' lists them "
+          "(default: \"default\"); ZELVOR_ALSA_DEVICE overrides it"};
+}
+
+int UseDevice(const Args& a) {
+  if (!a.Has("device")) return kOk;
+  const std::string name = a.Get("device");
+  if (name.empty()) return UsageError("--device needs a device name ('devices' lists them)");
+  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
+  if (forced && *forced && name != forced)
+    std::cerr << ErrorPrefix() << "ZELVOR_ALSA_DEVICE=" << forced << " overrides --device " << name
+              << std::endl;
+  winmm::SetDeviceName(winmm::WaveDir::In, name);
+  winmm::SetDeviceName(winmm::WaveDir::Out, name);
+  return kOk;
 }
 
 }  // namespace cli

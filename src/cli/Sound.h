@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "audio/WaveIO.h"
+#include "cli/Cli.h"
 
 namespace cli {
 
@@ -17,9 +19,14 @@ std::string LevelBar(int level);
 // A progress line on stderr. On a terminal it is redrawn in place with a carriage return,
 // at most ten times a second; elsewhere (a log file, a pipe) nothing is drawn while the
 // sound goes and End writes the last text once, as one plain line.
+// While it lives, the sound driver's notices (a gap in the sound) go through it: on a
+// terminal the line is taken away first and drawn again at the next Show.
 class TLiveLine {
  public:
   TLiveLine();
+  ~TLiveLine();
+  TLiveLine(const TLiveLine&) = delete;
+  TLiveLine& operator=(const TLiveLine&) = delete;
   void Show(const std::string& text);
   // Leaves the line as it last read and goes on below it.
   void End();
@@ -27,6 +34,9 @@ class TLiveLine {
   void Clear();
 
  private:
+  void Say(const std::string& notice);
+
+  std::mutex FM;  // the driver's notice comes from the device thread
   bool FTerminal;
   bool FShown = false;
   size_t FWidth = 0;
@@ -44,5 +54,11 @@ bool WaitWhileActive(TWaveAudioIO& device, const std::function<bool()>& stop,
 // The device's own error text and what the driver said about it, for a device that did not
 // start on the file the user named: "zelvorsound-cli: play: FILE: text (driver)".
 std::string DeviceFailure(TWaveAudioIO& device, const std::string& file);
+
+// --device NAME, the option of every command that uses a sound device: the ALSA device both
+// directions use for this run. UseDevice applies it when given and returns kOk, or the
+// exit code of a usage error (an empty name).
+Option DeviceOption();
+int UseDevice(const Args& a);
 
 }  // namespace cli

@@ -66,6 +66,7 @@ uint32_t Milliseconds(uint64_t bytes, const WAVEFORMATEX& format) {
 
 int RunRecord(const cli::Args& a) {
   if (a.Positional.size() != 1) return cli::UsageError("needs exactly one FILE, the take to write");
+  if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
   double seconds = 0;
   if (a.Has("seconds") && !ParseSeconds(a.Get("seconds"), seconds))
     return cli::UsageError("--seconds needs a number of seconds above 0 (at most 86400)");
@@ -137,6 +138,7 @@ int RunRecord(const cli::Args& a) {
 
 int RunPlay(const cli::Args& a) {
   if (a.Positional.size() != 1) return cli::UsageError("needs exactly one FILE to play");
+  if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
   const std::string& name = a.Positional[0];
   const std::string path = cli::InFolder(a, name);
   return cli::Guarded(name, [&] {
@@ -193,7 +195,7 @@ int RunPlay(const cli::Args& a) {
 
 cli::Register recordCommand{cli::Command{
     "record",
-    "record FILE [--seconds N] [--format N] [--raw]",
+    "record FILE [--seconds N] [--format N] [--raw] [--device NAME]",
     "record from the sound input into the take FILE, then trim it and code FILE.vox\n"
     "Records until N seconds of sound are in (exactly that many) or Ctrl-C is pressed. The\n"
     "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
@@ -206,15 +208,16 @@ cli::Register recordCommand{cli::Command{
     "device fails before any sound keeps FILE as it was (exit 2).",
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
-     {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""}},
+     {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""},
+     cli::DeviceOption()},
     RunRecord}};
 
 cli::Register playCommand{
     cli::Command{"play",
-                 "play FILE",
+                 "play FILE [--device NAME]",
                  "play the WAV file FILE through the sound output; writes nothing\n"
                  "Plays FILE to its end in its own format; Ctrl-C stops it.",
-                 {},
+                 {cli::DeviceOption()},
                  RunPlay,
                  cli::FolderUse::ReadsOnly}};
 

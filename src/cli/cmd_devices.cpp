@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "cli/Sound.h"
 #include "platform/mmsystem.h"
 #include "platform/winmm_driver.h"
 
@@ -51,21 +52,48 @@ std::string CapsError(MMRESULT rc) {
   return text;
 }
 
+// The devices the sound system offers, so that a user can pick one by name: each with the
+// directions it serves and its description, the one in use marked.
+void ListChoices(const std::vector<winmm::WaveDeviceChoice>& choices, const std::string& input,
+                 const std::string& output) {
+  std::cout << "Devices to choose from (--device NAME; the window reads InputDevice= and\n"
+               "OutputDevice= from the [Audio] section of \"ZelvorSound.ini\"):"
+            << (choices.empty() ? " none listed" : "") << "\n";
+  for (const winmm::WaveDeviceChoice& c : choices) {
+    const char* serves = c.Input && c.Output ? "input and output"
+                         : c.Input           ? "input only"
+                                             : "output only";
+    std::string used;
+    if (c.Name == input) used += input == output ? ", in use" : ", the input in use";
+    if (c.Name == output && input != output) used += ", the output in use";
+    std::cout << "  " << c.Name << "  (" << serves << used << ")\n";
+    if (!c.Description.empty()) std::cout << "      " << c.Description << "\n";
+  }
+}
+
 int ListDevices() {
   winmm::WaveDriver& driver = winmm::CurrentDriver();
+  const bool alsa = driver.Name() == std::string("alsa");
+  const std::string input = winmm::DeviceName(winmm::WaveDir::In);
+  const std::string output = winmm::DeviceName(winmm::WaveDir::Out);
   std::string where = driver.Name();
-  if (where == std::string("alsa")) {
-    const char* name = std::getenv("ZELVOR_ALSA_DEVICE");
-    where += std::string(" (device \"") + (name && *name ? name : "default") + "\")";
-  }
+  if (alsa && input == output)
+    where += " (device \"" + input + "\")";
+  else if (alsa)
+    where += " (input \"" + input + "\", output \"" + output + "\")";
+  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
+  if (alsa && forced && *forced) where += ", set by ZELVOR_ALSA_DEVICE";
   std::cout << "Sound driver: " << where << "\n";
 
   const UINT inputs = waveInGetNumDevs();
+  const std::string inputWhy = winmm::LastDriverMessage();
   const UINT outputs = waveOutGetNumDevs();
+  const std::string outputWhy = winmm::LastDriverMessage();
   if (inputs == 0 && outputs == 0) {
-    std::string why = winmm::LastDriverMessage();
-    std::cout << "No sound devices found: nothing can be recorded or played."
-              << (why.empty() ? "" : "\n  " + why) << "\n";
+    std::cout << "No sound devices found: nothing can be recorded or played.\n";
+    if (!inputWhy.empty()) std::cout << "  " << inputWhy << "\n";
+    if (!outputWhy.empty() && outputWhy != inputWhy) std::cout << "  " << outputWhy << "\n";
+    if (alsa) ListChoices(driver.Choices(), input, output);
     return cli::kRejected;
   }
 
@@ -94,19 +122,25 @@ int ListDevices() {
               << "    formats:" << DescribeFormats(caps.dwFormats) << "\n"
               << "    support: " << DescribeSupport(caps.dwSupport) << "\n";
   }
+  if (alsa) ListChoices(driver.Choices(), input, output);
   return cli::kOk;
 }
 
 cli::Register r{cli::Command{
     "devices",
-    "devices",
+    "devices [--device NAME]",
     "list the sound input and output devices and what they take; writes nothing\n"
-    "Each device comes with its name, the standard formats it takes and what else it\n"
-    "supports (volume, pitch, playback rate). Exit 1 when there is no device at all.\n"
-    "ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual); ZELVOR_ALSA_DEVICE\n"
-    "names the ALSA device (default: \"default\").",
-    {},
-    [](const cli::Args&) { return ListDevices(); },
+    "The devices in use come with their name, the standard formats they take and what else\n"
+    "they support (volume, pitch, playback rate); then every device ALSA offers to choose\n"
+    "from, with its description and whether it records, plays or both. Exit 1 when there\n"
+    "is no device at all. ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual);\n"
+    "--device names the ALSA device to show (default: \"default\"), and\n"
+    "ZELVOR_ALSA_DEVICE, when set, overrides it.",
+    {cli::DeviceOption()},
+    [](const cli::Args& a) {
+      if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
+      return ListDevices();
+    },
     cli::FolderUse::ReadsOnly}};
 
 }  // namespace

@@ -19,6 +19,7 @@ namespace {
 
 int RunTest(const cli::Args& a) {
   if (a.Positional.size() != 1) return cli::UsageError("needs exactly one PACKAGE");
+  if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
   const std::string& name = a.Positional[0];
   const std::string packagePath = cli::InFolder(a, name);
   return cli::Guarded(name, [&] {
@@ -70,12 +71,12 @@ int RunTest(const cli::Args& a) {
 
 cli::Register testCommand{cli::Command{
     "test",
-    "test PACKAGE",
+    "test PACKAGE [--device NAME]",
     "play every sound of PACKAGE in slot order, decoding each into \"testvox.wav\"\n"
     "Does what the window's \"Test Sounds.zvd file\" does: each present slot is decoded into\n"
     "\"testvox.wav\" in the folder and played to its end, with one line per slot. Ctrl-C stops\n"
     "the sound that is playing and ends the test.",
-    {},
+    {cli::DeviceOption()},
     RunTest}};
 
 }  // namespace

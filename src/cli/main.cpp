@@ -83,7 +83,8 @@ void Help(std::ostream& out) {
   Row(out, "ZELVOR_AUDIO",
       "the sound driver: alsa (the default), the sound card through ALSA; or virtual, a "
       "device inside the program for machines without a sound card");
-  Row(out, "ZELVOR_ALSA_DEVICE", "the ALSA device to use (default \"default\")");
+  Row(out, "ZELVOR_ALSA_DEVICE",
+      "the ALSA device to record from and play through, over --device (default \"default\")");
   Row(out, "ZELVOR_VIRTUAL_PACING",
       "realtime (the default): the virtual device keeps time like a sound card, its "
       "microphone hearing silence; fast: it moves sound as fast as it can");

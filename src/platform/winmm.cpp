@@ -2,9 +2,14 @@
 // same for every driver: handles, the queue of buffer headers, loops, stop/pause/reset,
 // positions, software volume and the notifications. Each open device has one thread that
 // moves the queued buffers through its driver stream; the calls only change the queue under
-// the device's lock, so a reset or stop takes effect at once even while the thread waits on
-// the sound card. Header memory is touched only under that lock: the thread copies a chunk
-// out of (playback) or into (capture) the current header, never across the wait.
+// the device's lock and wake the thread from its wait on the sound card, so a reset or stop
+// takes effect at once; a capture's stop or reset first lets the chunk the thread has
+// already taken land in its header. Header memory is touched only under that lock: the
+// thread copies a chunk out of (playback) or into (capture) the current header, never across
+// the wait.
+#include <errno.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,11 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/mmsystem.h"
@@ -111,7 +118,9 @@ struct Device {
   bool LoopActive = false;
   DWORD LoopsLeft = 0;
   size_t LoopEnd = 0;
-  bool Running = false;  // capture started / playback not paused
+  bool Running = false;     // capture started / playback not paused
+  bool InTransfer = false;  // the thread is inside the stream's Transfer, without the lock
+  bool Settling = false;    // a stop or reset waits for that transfer to land
   bool Quit = false;
   bool Closed = false;
   bool WasReset = false;
@@ -119,6 +128,7 @@ struct Device {
   std::string FailReason;                // and why, as the driver put it
   uint64_t Epoch = 0;  // bumped when what the thread has in hand no longer belongs anywhere
   uint64_t Position = 0;
+  uint64_t Heard = 0;  // the highest playback position reported since the open or reset
   // A handful of headers at most; a vector keeps its room, so steady streaming (prepare,
   // play, unprepare, again) allocates nothing here.
   std::vector<WAVEHDR*> Prepared;
@@ -301,7 +311,7 @@ size_t ChunkBytes(const WAVEFORMATEX& f) {
 // time, and hands headers back as they fill or finish.
 void RunDevice(std::shared_ptr<Device> dp) {
   Device& d = *dp;
-  std::vector<char> scratch(ChunkBytes(d.Format));
+  std::vector<char> scratch(d.Stream->ChunkBytes(ChunkBytes(d.Format)));
   std::unique_lock lk(d.M);
   uint64_t seen = d.Epoch;
   bool halted = true;
@@ -321,7 +331,7 @@ void RunDevice(std::shared_ptr<Device> dp) {
     if (!h) {
       // Stopped or paused: the stream is told. Merely starved (nothing queued): the sound
       // card plays out or overruns, as a real device does between buffers.
-      if (!d.Running && !halted) {
+      if (!d.Running && !halted && !d.Settling) {
         halted = true;
         lk.unlock();
         d.Stream->Halt();
@@ -345,12 +355,15 @@ void RunDevice(std::shared_ptr<Device> dp) {
         ScaleSamples(d, scratch.data(), want, offset);
     }
     const uint64_t epoch = d.Epoch;
+    d.InTransfer = true;
     lk.unlock();
     size_t moved = 0;
     tLastDriverMessage.clear();
     MMRESULT rc = d.Stream->Transfer(scratch.data(), want, moved);
     lk.lock();
-    if (epoch != d.Epoch) continue;  // reset or stop: what moved belongs to no header now
+    d.InTransfer = false;
+    if (d.Settling) d.Cv.notify_all();
+    if (epoch != d.Epoch) continue;  // a playback reset: what moved belongs to no header now
     if (rc != MMSYSERR_NOERROR) {
       // The device is gone: hand back what is queued so nobody waits for it, and refuse
       // further buffers with the code; the driver's explanation stays with the device,
@@ -505,16 +518,31 @@ MMRESULT Close(WaveDir dir, uint32_t handle) {
   return MMSYSERR_NOERROR;
 }
 
-// Runs f on the open device under its lock, after the driver has admitted the call.
+// Runs f on the open device under its lock, after the driver has admitted the call; f may
+// take the lock as well, to wait on the device thread.
 template <typename F>
 MMRESULT WithDevice(WaveDir dir, uint32_t handle, WaveCall call, F f) {
   auto d = Find(handle, dir);
   if (!d) return MMSYSERR_INVALHANDLE;
   MMRESULT rc = d->Driver->Admit(dir, call);
   if (rc != MMSYSERR_NOERROR) return rc;
-  std::lock_guard lk(d->M);
+  std::unique_lock lk(d->M);
   if (d->Closed) return MMSYSERR_INVALHANDLE;
-  return f(*d);
+  if constexpr (std::is_invocable_v<F, Device&, std::unique_lock<std::mutex>&>)
+    return f(*d, lk);
+  else
+    return f(*d);
+}
+
+// A capture that stops or resets keeps every byte the device thread has already taken from
+// the sound card: the thread's wait is cut short and its transfer lands in the current
+// header before the headers go back. Running is false already, so no new transfer starts.
+void SettleCapture(Device& d, std::unique_lock<std::mutex>& lk) {
+  if (d.Dir != WaveDir::In || !d.InTransfer) return;
+  d.Settling = true;
+  d.Stream->Interrupt();
+  d.Cv.wait(lk, [&] { return !d.InTransfer; });
+  d.Settling = false;
 }
 
 MMRESULT Prepare(WaveDir dir, uint32_t handle, WAVEHDR* h, UINT size) {
@@ -570,10 +598,11 @@ MMRESULT Add(WaveDir dir, uint32_t handle, WAVEHDR* h, UINT size) {
 }
 
 MMRESULT SetRunning(WaveDir dir, uint32_t handle, WaveCall call, bool run) {
-  return WithDevice(dir, handle, call, [run](Device& d) {
+  return WithDevice(dir, handle, call, [run](Device& d, std::unique_lock<std::mutex>& lk) {
     if (d.Running == run) return MMSYSERR_NOERROR;
     d.Running = run;
     if (!run) {
+      SettleCapture(d, lk);
       d.Stream->Interrupt();
       if (d.Dir == WaveDir::In) {
         // Capture stops: the buffer being filled comes back with what it holds; the empty
@@ -593,13 +622,15 @@ MMRESULT SetRunning(WaveDir dir, uint32_t handle, WaveCall call, bool run) {
 }
 
 MMRESULT ResetDevice(WaveDir dir, uint32_t handle) {
-  return WithDevice(dir, handle, WaveCall::Reset, [](Device& d) {
-    ++d.Epoch;
-    d.Stream->Interrupt();
+  return WithDevice(dir, handle, WaveCall::Reset, [](Device& d, std::unique_lock<std::mutex>& lk) {
     // Capture stops for good until the next start; playback is no longer paused.
     d.Running = d.Dir == WaveDir::Out;
+    SettleCapture(d, lk);
+    ++d.Epoch;
+    d.Stream->Interrupt();
     ReturnAll(d);
     d.Position = 0;
+    d.Heard = 0;
     d.WasReset = true;
     d.Cv.notify_all();
     return MMSYSERR_NOERROR;
@@ -611,7 +642,14 @@ MMRESULT Position(WaveDir dir, uint32_t handle, MMTIME* t, UINT size) {
   if (!t || size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
   return WithDevice(dir, handle, WaveCall::Position, [t](Device& d) {
     uint64_t bytes = d.Position;
-    if (d.Dir == WaveDir::Out) bytes -= std::min(bytes, d.Stream->PendingBytes());
+    if (d.Dir == WaveDir::Out) {
+      // What is written but not yet heard is subtracted; the device thread may just have
+      // written more than it has counted yet, so the position is held where it last was
+      // rather than going back.
+      bytes -= std::min(bytes, d.Stream->PendingBytes());
+      bytes = std::max(bytes, d.Heard);
+      d.Heard = bytes;
+    }
     switch (t->wType) {
       case TIME_MS:
         t->u.ms = d.Format.nAvgBytesPerSec
@@ -705,6 +743,48 @@ MMRESULT GetErrorText(MMRESULT code, char* text, UINT size) {
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex gChoiceM;
+std::string gDeviceNames[2];  // input, output; empty: "default"
+std::function<void(const std::string&)> gNoticeSink;
+
+}  // namespace
+
+void SetDeviceName(WaveDir dir, std::string name) {
+  std::lock_guard lk(gChoiceM);
+  gDeviceNames[dir == WaveDir::In ? 0 : 1] = std::move(name);
+}
+
+std::string DeviceName(WaveDir dir) {
+  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
+  if (forced && *forced) return forced;
+  std::lock_guard lk(gChoiceM);
+  const std::string& name = gDeviceNames[dir == WaveDir::In ? 0 : 1];
+  return name.empty() ? "default" : name;
+}
+
+void SetNoticeSink(std::function<void(const std::string&)> sink) {
+  std::lock_guard lk(gChoiceM);
+  gNoticeSink = std::move(sink);
+}
+
+void Notice(const std::string& text) {
+  std::lock_guard lk(gChoiceM);
+  if (gNoticeSink) {
+    gNoticeSink(text);
+    return;
+  }
+  // One write, so that the line stays whole beside whatever else the program prints.
+  const std::string line = std::string(program_invocation_short_name) + ": " + text + "\n";
+  for (size_t at = 0; at < line.size();) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    at += static_cast<size_t>(n);
+  }
+}
 
 std::string LastDriverMessage() { return tLastDriverMessage; }
 void SetLastDriverMessage(std::string text) { tLastDriverMessage = std::move(text); }

@@ -1,11 +1,17 @@
-// The sound card through ALSA: one capture and one playback device, both the PCM that
-// ZELVOR_ALSA_DEVICE names ("default" unless set). Every PCM is opened non-blocking, so a
-// busy or missing card answers at once and a waiting transfer notices an interrupt within a
-// few milliseconds. Only the device thread of winmm.cpp touches an open PCM.
+// The sound card through ALSA: one capture and one playback device, the PCMs that
+// DeviceName gives for each direction ("default" unless the INI, --device or
+// ZELVOR_ALSA_DEVICE name another); the list to choose from is ALSA's own device hints.
+// Every PCM is opened non-blocking, so a busy or missing card answers at once. A transfer
+// that has to wait sleeps in poll() on the PCM's descriptors together with a wake-up
+// descriptor that Interrupt signals: no timer, no retry loop, so a device thread costs
+// nothing between periods and a stop, reset or close reaches it at once. Only the device
+// thread of winmm.cpp touches an open PCM (apart from the delay query of the position).
 #include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -27,7 +33,9 @@ using Clock = std::chrono::steady_clock;
 // asks several times in a row, and a probe opens the card. A failed probe is cheap and is
 // repeated, so a card that appears is seen at once.
 constexpr auto kProbeLifetime = std::chrono::seconds(2);
-constexpr int kWaitMs = 10;
+// A running PCM that moves nothing for this long is taken for lost (a sound server that
+// went away without a word), so that nothing waits for it forever.
+constexpr int kStallLimitMs = 10000;
 
 thread_local std::string tAlsaDetail;
 
@@ -51,27 +59,24 @@ void InstallQuietHandler() {
   std::call_once(once, [] { snd_lib_error_set_handler(QuietErrorHandler); });
 }
 
-std::string DeviceName() {
-  const char* name = std::getenv("ZELVOR_ALSA_DEVICE");
-  return name && *name ? name : "default";
-}
-
 snd_pcm_stream_t StreamOf(WaveDir dir) {
   return dir == WaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 }
 
+std::string Quoted(const std::string& name) { return "ALSA device \"" + name + "\""; }
+
 // An ALSA failure as a result code, with the sound system's words kept for the user: the
-// library's own complaint when it names the device ("ALSA: Unknown PCM default"), else what
-// failed and why ("ALSA device "hw:3": Cannot get card index for 3"). The wave call that
+// library's own complaint when it names the device ("ALSA: Unknown PCM default"), else the
+// device and why ("ALSA device "hw:3": Cannot get card index for 3"). The wave call that
 // made this driver call keeps the text with the device (or, for a failed open, with the
 // caller), so the window and the CLI both show it after the device's own text.
-MMRESULT Fail(const std::string& what, int err, MMRESULT fallback = MMSYSERR_ERROR) {
+MMRESULT Fail(const std::string& name, int err, MMRESULT fallback = MMSYSERR_ERROR) {
   const std::string& detail = tAlsaDetail;
   std::string text;
-  if (!detail.empty() && detail.find(DeviceName()) != std::string::npos)
+  if (!detail.empty() && detail.find(name) != std::string::npos)
     text = "ALSA: " + detail;
   else
-    text = what + ": " + (detail.empty() ? std::string(snd_strerror(err)) : detail);
+    text = Quoted(name) + ": " + (detail.empty() ? std::string(snd_strerror(err)) : detail);
   SetLastDriverMessage(text);
   tAlsaDetail.clear();
   switch (-err) {
@@ -103,10 +108,10 @@ struct Pcm {
   }
 };
 
-int OpenPcm(WaveDir dir, Pcm& pcm) {
+int OpenPcm(WaveDir dir, const std::string& name, Pcm& pcm) {
   InstallQuietHandler();
   tAlsaDetail.clear();
-  return snd_pcm_open(&pcm.P, DeviceName().c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
+  return snd_pcm_open(&pcm.P, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
 }
 
 // Whether the open PCM can take the format, without committing to it.
@@ -131,34 +136,118 @@ WAVEFORMATEX PcmFormat(DWORD rate, WORD channels, WORD bits) {
   return f;
 }
 
+// The ring an open PCM got, in frames.
+struct Ring {
+  snd_pcm_uframes_t Buffer = 0;
+  snd_pcm_uframes_t Period = 0;
+  bool CanPause = false;
+};
+
 class AlsaStream : public WaveStream {
  public:
-  AlsaStream(WaveDir dir, snd_pcm_t* pcm, const WAVEFORMATEX& f)
-      : FDir(dir), FPcm(pcm), FFrame(f.nBlockAlign), FSilence(f.wBitsPerSample == 8 ? 0x80 : 0) {}
+  AlsaStream(WaveDir dir, snd_pcm_t* pcm, const WAVEFORMATEX& f, const std::string& name,
+             const Ring& ring, int wake)
+      : FDir(dir),
+        FPcm(pcm),
+        FName(name),
+        FFrame(f.nBlockAlign),
+        FRate(f.nSamplesPerSec),
+        FSilence(f.wBitsPerSample == 8 ? 0x80 : 0),
+        FRing(ring),
+        FWake(wake) {
+    // The wake-up descriptor first, then the PCM's: made once, so a wait allocates nothing.
+    const int n = std::max(snd_pcm_poll_descriptors_count(FPcm), 0);
+    FFds.resize(1 + static_cast<size_t>(n));
+    FFds[0] = {FWake, POLLIN, 0};
+    FPcmFds = snd_pcm_poll_descriptors(FPcm, FFds.data() + 1, static_cast<unsigned>(n));
+    if (FPcmFds < 0) FPcmFds = 0;
+    FPadded.resize(FFrame);
+  }
   ~AlsaStream() override {
-    if (FPcm) snd_pcm_close(FPcm);
+    snd_pcm_close(FPcm);
+    ::close(FWake);
   }
 
+  // Moves whatever the ring holds (capture) or has room for (playback), up to bytes; waits
+  // only when it holds nothing or has no room. Returns with what moved, so the device
+  // thread takes a short read as it comes.
   MMRESULT Transfer(char* data, size_t bytes, size_t& moved) override {
     moved = 0;
-    if (FDir == WaveDir::Out) return Play(data, bytes, moved);
-    return Capture(data, bytes, moved);
+    const bool in = FDir == WaveDir::In;
+    // A buffer that ends inside a frame: the last frame is read whole and cut, or played
+    // completed with silence.
+    size_t frames = bytes / FFrame;
+    char* at = data;
+    const bool partial = frames == 0;
+    if (partial) {
+      std::memset(FPadded.data(), FSilence, FFrame);
+      if (!in) std::memcpy(FPadded.data(), data, bytes);
+      at = FPadded.data();
+      frames = 1;
+    }
+    bool waited = false;  // for the PCM to make room or bring data
+    for (;;) {
+      const snd_pcm_state_t state = snd_pcm_state(FPcm);
+      if (in && state == SND_PCM_STATE_PREPARED) snd_pcm_start(FPcm);
+      if (!in && state == SND_PCM_STATE_PAUSED) snd_pcm_pause(FPcm, 0);
+      const snd_pcm_sframes_t avail = snd_pcm_avail_update(FPcm);
+      if (avail < 0) {
+        if (!Recover(static_cast<int>(avail))) return Fail(FName, static_cast<int>(avail));
+        continue;
+      }
+      if (avail > 0) {
+        const auto n = std::min<snd_pcm_uframes_t>(static_cast<snd_pcm_uframes_t>(avail), frames);
+        const snd_pcm_sframes_t r = in ? snd_pcm_readi(FPcm, at, n) : snd_pcm_writei(FPcm, at, n);
+        if (r > 0) {
+          Moved(static_cast<snd_pcm_uframes_t>(avail), static_cast<snd_pcm_uframes_t>(r), waited,
+                state == SND_PCM_STATE_RUNNING);
+          if (partial && in) std::memcpy(data, FPadded.data(), bytes);
+          moved = partial ? bytes : static_cast<size_t>(r) * FFrame;
+          return MMSYSERR_NOERROR;
+        }
+        if (r < 0 && r != -EAGAIN) {
+          if (!Recover(static_cast<int>(r))) return Fail(FName, static_cast<int>(r));
+          continue;
+        }
+      }
+      switch (Wait()) {
+        case WaitEnd::Ready:
+          waited = true;
+          continue;
+        case WaitEnd::Interrupted:
+          return MMSYSERR_NOERROR;
+        case WaitEnd::Stalled:
+          tAlsaDetail = "no sound moved for " + std::to_string(kStallLimitMs / 1000) + " s";
+          return Fail(FName, -EIO);
+      }
+    }
   }
 
-  void Interrupt() override { FInterrupted = true; }
+  size_t ChunkBytes(size_t suggested) const override {
+    return std::max(suggested, static_cast<size_t>(FRing.Period) * FFrame);
+  }
+
+  void Interrupt() override {
+    const uint64_t one = 1;
+    while (::write(FWake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
 
   void Halt() override {
-    // A stopped recorder stops listening; a paused player holds its ring where it is (a
-    // card that cannot pause plays out what it has, a fifth of a second at most).
+    // A stopped recorder stops listening; a paused player holds its ring where it is. A
+    // card that cannot pause plays out what it has (a fifth of a second at most) and then
+    // runs dry, which is no gap to tell about.
+    FArmed = false;
     if (FDir == WaveDir::In) {
       snd_pcm_drop(FPcm);
       snd_pcm_prepare(FPcm);
-    } else if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING) {
+    } else if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING && FRing.CanPause) {
       snd_pcm_pause(FPcm, 1);
     }
   }
 
   void Drop() override {
+    FArmed = false;
     snd_pcm_drop(FPcm);
     snd_pcm_prepare(FPcm);
   }
@@ -187,88 +276,154 @@ class AlsaStream : public WaveStream {
   }
 
  private:
-  // Waits until the PCM can move data, or an interrupt; false on the interrupt.
-  bool WaitReady() {
-    if (FInterrupted.exchange(false)) return false;
-    int r = snd_pcm_wait(FPcm, kWaitMs);
-    if (r < 0) snd_pcm_recover(FPcm, r, 1);
+  enum class WaitEnd { Ready, Interrupted, Stalled };
+
+  // Sleeps until the PCM can move data, Interrupt is called, or the PCM has been silent
+  // for the stall limit. A PCM whose descriptors wake without it being ready (a plugin may
+  // signal before a whole period is there) is given one period on the wake-up descriptor
+  // alone, so such a wake can never turn the wait into a spin.
+  WaitEnd Wait() {
+    const auto start = Clock::now();
+    bool spurious = false;
+    for (;;) {
+      const int waited = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+      if (waited >= kStallLimitMs) return WaitEnd::Stalled;
+      const nfds_t count = spurious ? 1 : 1 + static_cast<nfds_t>(FPcmFds);
+      const int timeout = spurious ? PeriodMs() : kStallLimitMs - waited;
+      const int r = ::poll(FFds.data(), count, timeout);
+      if (r < 0 && errno != EINTR) return WaitEnd::Ready;  // let the caller ask the PCM
+      if (r <= 0) {
+        if (spurious) return WaitEnd::Ready;
+        continue;
+      }
+      if (FFds[0].revents & POLLIN) {
+        uint64_t value;
+        while (::read(FWake, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+        return WaitEnd::Interrupted;
+      }
+      unsigned short revents = 0;
+      snd_pcm_poll_descriptors_revents(FPcm, FFds.data() + 1, static_cast<unsigned>(FPcmFds),
+                                       &revents);
+      if (revents & (POLLIN | POLLOUT | POLLERR | POLLNVAL)) return WaitEnd::Ready;
+      spurious = true;
+    }
+  }
+
+  int PeriodMs() const {
+    return std::max(1, static_cast<int>(FRing.Period * 1000 / std::max(FRate, 1u)));
+  }
+
+  // An overrun or underrun (the program was held up, or had nothing to give) or a
+  // suspended card: the PCM is made ready again. A capture's gap is told here, where the
+  // sound card reports the lost sound (a sound server keeps what it records for a client
+  // that was held up, and reports nothing because nothing was lost). A playback's gap is
+  // told by Moved, from the clock, because a sound server heals an underrun by itself and
+  // may never report it.
+  bool Recover(int err) {
+    if (snd_pcm_recover(FPcm, err, 1) < 0) return false;
+    if (FDir == WaveDir::In) {
+      snd_pcm_start(FPcm);
+      if (err == -EPIPE || err == -ESTRPIPE) SayGap();
+    }
     return true;
   }
 
-  MMRESULT Play(const char* data, size_t bytes, size_t& moved) {
-    size_t frames = bytes / FFrame;
-    std::vector<char> padded;
-    if (bytes % FFrame) {
-      // A buffer that ends inside a frame: the last frame is completed with silence.
-      padded.assign(data, data + bytes);
-      padded.resize((frames + 1) * FFrame, static_cast<char>(FSilence));
-      data = padded.data();
-      ++frames;
+  // Sound moved: avail frames were free or ready and done of them moved, after waiting for
+  // them or not; playing says whether the ring was playing when they came. A playback that
+  // ran steadily and then got its sound later than what the ring held could last ran dry
+  // in between: told from the clock, since a sound server heals an underrun by itself and
+  // may never report it, and the room it reports may lag behind what it has played.
+  // Steadily means a playing ring that once had to wait for room and has got its sound in
+  // time ever since (whether a move waited or found room for two buffers at once). The
+  // start never counts: a sound server may hold a full ring unplayed for a second or more
+  // while it warms up, before any wait for room; nor do a resume after a pause or a reset.
+  void Moved(snd_pcm_uframes_t avail, snd_pcm_uframes_t done, bool waited, bool playing) {
+    const auto now = Clock::now();
+    bool steady = true;
+    if (FDir == WaveDir::Out) {
+      const auto lasted =
+          std::chrono::microseconds((FQueued + FRing.Period) * 1000000 / std::max(FRate, 1u));
+      const bool late = now > FLastMoved + lasted;
+      if (late) SayGap();
+      steady = playing && !late && (waited || FArmed);
+      FQueued = FRing.Buffer - std::min(FRing.Buffer, avail - done);
     }
-    if (snd_pcm_state(FPcm) == SND_PCM_STATE_PAUSED) snd_pcm_pause(FPcm, 0);
-    size_t done = 0;
-    while (done < frames) {
-      snd_pcm_sframes_t r = snd_pcm_writei(FPcm, data + done * FFrame, frames - done);
-      if (r == -EAGAIN) {
-        if (!WaitReady()) break;
-        continue;
-      }
-      if (r < 0) {
-        r = snd_pcm_recover(FPcm, static_cast<int>(r), 1);
-        if (r < 0) return Fail("ALSA playback", static_cast<int>(r));
-        continue;
-      }
-      done += static_cast<size_t>(r);
-    }
-    moved = std::min(bytes, done * FFrame);
-    return MMSYSERR_NOERROR;
+    FArmed = steady;
+    FLastMoved = now;
   }
 
-  MMRESULT Capture(char* data, size_t bytes, size_t& moved) {
-    if (snd_pcm_state(FPcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(FPcm);
-    size_t frames = bytes / FFrame;
-    std::vector<char> one;
-    char* into = data;
-    if (frames == 0) {
-      // Less than a frame wanted (a buffer that ends inside a frame): read one, keep part.
-      one.resize(FFrame);
-      into = one.data();
-      frames = 1;
-    }
-    size_t done = 0;
-    while (done < frames) {
-      snd_pcm_sframes_t r = snd_pcm_readi(FPcm, into + done * FFrame, frames - done);
-      if (r == -EAGAIN) {
-        if (done > 0 || !WaitReady()) break;
-        continue;
-      }
-      if (r < 0) {
-        r = snd_pcm_recover(FPcm, static_cast<int>(r), 1);
-        if (r < 0) return Fail("ALSA capture", static_cast<int>(r));
-        if (snd_pcm_state(FPcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(FPcm);
-        continue;
-      }
-      done += static_cast<size_t>(r);
-    }
-    if (into == data) {
-      moved = done * FFrame;
-    } else if (done > 0) {
-      std::memcpy(data, one.data(), bytes);
-      moved = bytes;
-    }
-    return MMSYSERR_NOERROR;
+  // Tells a gap once, with how long nothing moved, and waits for sound to move steadily
+  // again before it tells the next.
+  void SayGap() {
+    if (!FArmed) return;
+    FArmed = false;
+    char held[32];
+    std::snprintf(held, sizeof held, "%.2f s",
+                  std::chrono::duration<double>(Clock::now() - FLastMoved).count());
+    Notice(Quoted(FName) + (FDir == WaveDir::In
+                                ? ": the recording was held up for " + std::string(held) +
+                                      " and lost the sound of that time (overrun); it goes on"
+                                : ": the playback was held up for " + std::string(held) +
+                                      " and broke off (underrun); it goes on"));
   }
 
   WaveDir FDir;
   snd_pcm_t* FPcm;
+  std::string FName;
   size_t FFrame;
+  unsigned FRate;
   int FSilence;
-  std::atomic<bool> FInterrupted{false};
+  Ring FRing;
+  int FWake;
+  std::vector<pollfd> FFds;
+  int FPcmFds = 0;
+  std::vector<char> FPadded;  // the one frame of a buffer that ends inside a frame
+  // When sound last moved and, for playback, how much the ring held then; armed while the
+  // sound runs steadily, so that a gap is told once and never for a pause, a reset or the
+  // start.
+  Clock::time_point FLastMoved{};
+  snd_pcm_uframes_t FQueued = 0;
+  bool FArmed = false;
 };
+
+// A hint's description on one line: ALSA splits the card from the device with a newline.
+std::string OneLine(const char* text) {
+  std::string s = text ? text : "";
+  for (size_t at; (at = s.find('\n')) != std::string::npos;) s.replace(at, 1, ", ");
+  return s;
+}
 
 class AlsaWaveDriver : public WaveDriver {
  public:
   const char* Name() const override { return "alsa"; }
+
+  std::vector<WaveDeviceChoice> Choices() override {
+    InstallQuietHandler();
+    std::vector<WaveDeviceChoice> list;
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0 || hints == nullptr) return list;
+    for (void** h = hints; *h != nullptr; ++h) {
+      char* name = snd_device_name_get_hint(*h, "NAME");
+      char* desc = snd_device_name_get_hint(*h, "DESC");
+      char* ioid = snd_device_name_get_hint(*h, "IOID");  // none: both directions
+      if (name != nullptr) {
+        WaveDeviceChoice c;
+        c.Name = name;
+        c.Description = OneLine(desc);
+        c.Input = ioid == nullptr || std::strcmp(ioid, "Input") == 0;
+        c.Output = ioid == nullptr || std::strcmp(ioid, "Output") == 0;
+        list.push_back(std::move(c));
+      }
+      std::free(name);
+      std::free(desc);
+      std::free(ioid);
+    }
+    snd_device_name_free_hint(hints);
+    tAlsaDetail.clear();
+    return list;
+  }
 
   UINT NumDevs(WaveDir dir) override {
     WaveDeviceInfo info;
@@ -282,54 +437,62 @@ class AlsaWaveDriver : public WaveDriver {
 
   MMRESULT CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) override {
     if (id != 0) return MMSYSERR_BADDEVICEID;
+    const std::string name = DeviceName(dir);
     Pcm pcm;
-    int err = OpenPcm(dir, pcm);
-    if (err < 0) return Fail("ALSA device \"" + DeviceName() + "\"", err);
+    int err = OpenPcm(dir, name, pcm);
+    if (err < 0) return Fail(name, err);
     snd_pcm_hw_params_t* any;
     snd_pcm_hw_params_alloca(&any);
     err = snd_pcm_hw_params_any(pcm.P, any);
-    if (err < 0) return Fail("ALSA device \"" + DeviceName() + "\"", err);
+    if (err < 0) return Fail(name, err);
     return Takes(pcm.P, any, format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
   }
 
   MMRESULT Open(WaveDir dir, UINT id, const WAVEFORMATEX& f,
                 std::unique_ptr<WaveStream>& stream) override {
     if (id != 0) return MMSYSERR_BADDEVICEID;
-    const std::string what = "ALSA device \"" + DeviceName() + "\"";
+    const std::string name = DeviceName(dir);
     Pcm pcm;
-    int err = OpenPcm(dir, pcm);
-    if (err < 0) return Fail(what, err);
+    int err = OpenPcm(dir, name, pcm);
+    if (err < 0) return Fail(name, err);
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     err = snd_pcm_hw_params_any(pcm.P, hw);
-    if (err < 0) return Fail(what, err);
+    if (err < 0) return Fail(name, err);
     if (!Takes(pcm.P, hw, f)) return WAVERR_BADFORMAT;
     snd_pcm_hw_params_set_access(pcm.P, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
     snd_pcm_hw_params_set_format(pcm.P, hw, SampleFormat(f));
     snd_pcm_hw_params_set_channels(pcm.P, hw, f.nChannels);
     snd_pcm_hw_params_set_rate(pcm.P, hw, f.nSamplesPerSec, 0);
-    // About 20 ms periods in a 200 ms ring: short enough for a level meter and a quick
-    // stop, long enough not to starve on a busy desktop.
-    unsigned int buffer = 200000, period = 20000;
+    // A 200 ms ring in four periods: the device thread wakes 20 times a second (a stop
+    // reaches it at once through the wake-up descriptor, whatever the period), and three
+    // periods in hand carry a playback over a busy desktop's hiccups.
+    unsigned int bufferUs = 200000, periodUs = 50000;
     int d = 0;
-    snd_pcm_hw_params_set_buffer_time_near(pcm.P, hw, &buffer, &d);
-    snd_pcm_hw_params_set_period_time_near(pcm.P, hw, &period, &d);
+    snd_pcm_hw_params_set_buffer_time_near(pcm.P, hw, &bufferUs, &d);
+    snd_pcm_hw_params_set_period_time_near(pcm.P, hw, &periodUs, &d);
     err = snd_pcm_hw_params(pcm.P, hw);
-    if (err < 0) return Fail(what, err, WAVERR_BADFORMAT);
-    snd_pcm_uframes_t periodFrames = 0;
-    snd_pcm_hw_params_get_period_size(hw, &periodFrames, &d);
+    if (err < 0) return Fail(name, err, WAVERR_BADFORMAT);
+    Ring ring;
+    snd_pcm_hw_params_get_buffer_size(hw, &ring.Buffer);
+    snd_pcm_hw_params_get_period_size(hw, &ring.Period, &d);
+    ring.CanPause = snd_pcm_hw_params_can_pause(hw) == 1;
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
     if (snd_pcm_sw_params_current(pcm.P, sw) == 0) {
-      // Playback starts with the first period, so a sound shorter than the ring is heard.
+      // Playback starts once half the ring is full: early enough to be heard at once, with
+      // enough in hand that the first buffers do not run dry on a busy desktop. A sound
+      // shorter than that starts when the device drains it at its close.
       if (dir == WaveDir::Out)
         snd_pcm_sw_params_set_start_threshold(pcm.P, sw,
-                                              std::max<snd_pcm_uframes_t>(periodFrames, 1));
+                                              std::max<snd_pcm_uframes_t>(ring.Buffer / 2, 1));
       snd_pcm_sw_params(pcm.P, sw);
     }
     err = snd_pcm_prepare(pcm.P);
-    if (err < 0) return Fail(what, err);
-    stream = std::make_unique<AlsaStream>(dir, pcm.P, f);
+    if (err < 0) return Fail(name, err);
+    const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0) return Fail(name, -errno);
+    stream = std::make_unique<AlsaStream>(dir, pcm.P, f, name, ring, wake);
     pcm.P = nullptr;
     return MMSYSERR_NOERROR;
   }
@@ -345,7 +508,7 @@ class AlsaWaveDriver : public WaveDriver {
   // Opens the PCM once to see whether it exists and which of the standard formats it
   // takes; the answer is kept for a moment.
   MMRESULT Probe(WaveDir dir, WaveDeviceInfo& info) {
-    const std::string name = DeviceName();
+    const std::string name = DeviceName(dir);
     const char* config = std::getenv("ALSA_CONFIG_PATH");
     const std::string key = name + '\n' + (config ? config : "");
     std::lock_guard lk(FM);
@@ -364,12 +527,12 @@ class AlsaWaveDriver : public WaveDriver {
 
   MMRESULT ProbeNow(WaveDir dir, const std::string& name, WaveDeviceInfo& info) {
     Pcm pcm;
-    int err = OpenPcm(dir, pcm);
-    if (err < 0) return Fail("ALSA device \"" + name + "\"", err);
+    int err = OpenPcm(dir, name, pcm);
+    if (err < 0) return Fail(name, err);
     snd_pcm_hw_params_t* any;
     snd_pcm_hw_params_alloca(&any);
     err = snd_pcm_hw_params_any(pcm.P, any);
-    if (err < 0) return Fail("ALSA device \"" + name + "\"", err);
+    if (err < 0) return Fail(name, err);
     info.Name = "ALSA " + name;
     info.Formats = 0;
     const DWORD rates[3] = {11025, 22050, 44100};

@@ -78,15 +78,30 @@ class WaveStream {
   // The device is about to close; Drained says whether what was written should still be
   // heard (a close after the data ended) rather than cut off (a close after reset).
   virtual void Finish(bool drained) { (void)drained; }
+  // How many bytes the device thread offers per transfer; suggested is 10 ms of sound. A
+  // sound card that wakes once a period asks for a whole one, so each wake moves it at once.
+  virtual size_t ChunkBytes(size_t suggested) const { return suggested; }
   // Bytes handed over but not yet heard; positions of a playback device subtract them.
   // Called from any thread, under the device's lock.
   virtual uint64_t PendingBytes() { return 0; }
+};
+
+// A device the sound system offers to choose from, as it lists it: the name to give
+// (--device, InputDevice=, OutputDevice=), its description, and the directions it serves.
+struct WaveDeviceChoice {
+  std::string Name;
+  std::string Description;
+  bool Input = false;
+  bool Output = false;
 };
 
 class WaveDriver {
  public:
   virtual ~WaveDriver() = default;
   virtual const char* Name() const = 0;
+  // Every device the user could choose for either direction; empty when the driver has
+  // nothing to choose from (the virtual device).
+  virtual std::vector<WaveDeviceChoice> Choices() { return {}; }
   virtual UINT NumDevs(WaveDir dir) = 0;
   // id is a real device number below NumDevs.
   virtual MMRESULT Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) = 0;
@@ -121,6 +136,21 @@ void SetLastDriverMessage(std::string text);
 // last open or format query of that direction failed. Empty when the driver gave no
 // explanation for that code.
 std::string FailureReason(WaveDir dir, uint32_t handle, MMRESULT code);
+
+// The device each direction opens, by the sound system's own name for it ("default",
+// "plughw:CARD=Headset,DEV=0"): the window takes the names from "ZelvorSound.ini", the
+// command line from --device. An empty name stands for "default". ZELVOR_ALSA_DEVICE,
+// when set, overrides both directions (the tests rely on it).
+void SetDeviceName(WaveDir dir, std::string name);
+std::string DeviceName(WaveDir dir);
+
+// Something the user should know that is no failure: a gap in the sound that the driver
+// recovered from. One line, said once, from whichever thread saw it: on stderr after the
+// program's name unless a sink is set (the command line's progress line sets one, so the
+// line does not land in the middle of it). SetNoticeSink with an empty function restores
+// stderr.
+void Notice(const std::string& text);
+void SetNoticeSink(std::function<void(const std::string&)> sink);
 
 // Leak counters over every driver: devices open now, device threads alive now, headers
 // prepared on open devices now.

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <cstdlib>
 #include <string>
 
 #include "AppTestSupport.h"
@@ -12,6 +13,7 @@
 #include "TempDir.h"
 #include "app/Main.h"
 #include "platform/profile.h"
+#include "platform/winmm_driver.h"
 
 namespace {
 
@@ -189,3 +191,28 @@ TEST(SoundList, ClosingForgetsTheCurrentSoundFile) {
 }
 
 }  // namespace
+
+// The window's sound devices come from [Audio] of "ZelvorSound.ini", "default" without it;
+// closing the window keeps the section as it was.
+TEST(SoundList, TheAudioSectionChoosesTheSoundDevicesAndIsKept) {
+  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
+  const std::string saved = forced ? forced : "";
+  ::unsetenv("ZELVOR_ALSA_DEVICE");
+  TempDir dir;
+  const std::string audio = "[Audio]\nInputDevice=plughw:CARD=Headset,DEV=0\nOutputDevice=pulse\n";
+  dir.Write("ZelvorSound.ini", audio);
+  TFakeShell shell;
+  {
+    TMainForm form(dir.Folder(), &shell);
+    EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::In), "plughw:CARD=Headset,DEV=0");
+    EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::Out), "pulse");
+    form.show();
+    EXPECT_TRUE(form.close());
+  }
+  EXPECT_EQ(dir.Read("ZelvorSound.ini").rfind(audio, 0), 0u) << dir.Read("ZelvorSound.ini");
+  dir.Write("ZelvorSound.ini", "[SoundFiles]\nName0=Hello\n");
+  TMainForm plain(dir.Folder(), &shell);
+  EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::In), "default");
+  EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::Out), "default");
+  if (forced) ::setenv("ZELVOR_ALSA_DEVICE", saved.c_str(), 1);
+}

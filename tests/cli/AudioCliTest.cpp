@@ -23,10 +23,12 @@ TRun Cli(const TempDir& dir, const std::string& env, const std::string& args,
   return RunCliIn(dir, args, env, wrapper);
 }
 
-std::string AlsaEnv(const TempDir& dir) {
-  return "ZELVOR_AUDIO=alsa ALSA_CONFIG_PATH=" +
+// The file device; device is ZELVOR_ALSA_DEVICE, none when empty (the command line chooses).
+std::string AlsaEnv(const TempDir& dir, const std::string& device = "zelvor_file") {
+  return (device.empty() ? "-u ZELVOR_ALSA_DEVICE" : "ZELVOR_ALSA_DEVICE=" + device) +
+         " ZELVOR_AUDIO=alsa ALSA_CONFIG_PATH=" +
          Quote(std::string(ZS_SOURCE_DIR) + "/tests/platform/alsa/asound.conf") +
-         " ZELVOR_ALSA_DEVICE=zelvor_file ZELVOR_TEST_CAPTURE=" + Quote(dir.Path("capture.raw")) +
+         " ZELVOR_TEST_CAPTURE=" + Quote(dir.Path("capture.raw")) +
          " ZELVOR_TEST_PLAYBACK=" + Quote(dir.Path("played.raw"));
 }
 
@@ -58,6 +60,14 @@ std::string TakeData(const std::string& file, bool padded = true) {
   EXPECT_EQ(LE32(file, 4), 38u + size + pad);
   EXPECT_EQ(file.size(), 46u + size + pad);
   return file.substr(46, size);
+}
+
+// 8000 Hz 8-bit mono, two samples: "ab".
+std::string TwoSampleWav() {
+  return std::string(
+      "RIFF\x26\0\0\0WAVEfmt "
+      "\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\x02\0\0\0ab",
+      46);
 }
 
 }  // namespace
@@ -141,14 +151,43 @@ TEST(AudioCliAlsa, NoSoundCardIsAClearErrorNotAHang) {
   const TRun rec = Cli(dir, env, "record t.wav --seconds 1 --raw");
   EXPECT_EQ(rec.Code, 2);
   EXPECT_EQ(rec.Err.rfind("zelvorsound-cli: record: t.wav: ", 0), 0u) << rec.Err;
-  dir.Write(
-      "p.wav",
-      std::string("RIFF\x26\0\0\0WAVEfmt "
-                  "\x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0data\x02\0\0\0ab",
-                  46));
+  dir.Write("p.wav", TwoSampleWav());
   const TRun play = Cli(dir, env, "play p.wav");
   EXPECT_EQ(play.Code, 2);
   EXPECT_EQ(play.Err.rfind("zelvorsound-cli: play: p.wav: ", 0), 0u) << play.Err;
+}
+
+// --device picks the ALSA device of one run for both directions; ZELVOR_ALSA_DEVICE, which
+// the tests rely on, wins over it; a device that is not there is named in the error.
+TEST(AudioCliAlsa, DeviceChoosesTheAlsaDeviceOfTheRun) {
+  TempDir dir;
+  const std::string input = RandomBytes(8000, 21);
+  dir.Write("capture.raw", input);
+  dir.Write("p.wav", TwoSampleWav());
+  struct Case {
+    const char* Forced;  // ZELVOR_ALSA_DEVICE, or nothing
+    const char* Args;
+    int Code;
+    const char* Says;  // on stdout or stderr
+  };
+  const Case cases[] = {
+      {nullptr, "record t.wav --seconds 1 --raw --device zelvor_file", 0, "(8000 bytes"},
+      {nullptr, "play p.wav --device=zelvor_file", 0, "played "},
+      {nullptr, "record u.wav --seconds 1 --raw --device no_such_pcm", 2, "no_such_pcm"},
+      {nullptr, "play p.wav --device zelvor_nocard", 2, "zelvor_nocard"},
+      {nullptr, "test Sounds.zvd --device ''", 64, "--device needs a device name"},
+      {"zelvor_file", "record v.wav --seconds 1 --raw --device no_such_pcm", 0,
+       "ZELVOR_ALSA_DEVICE=zelvor_file overrides --device no_such_pcm"},
+      {nullptr, "devices --device zelvor_file", 0, "Sound driver: alsa (device \"zelvor_file\")"},
+      {nullptr, "devices --device no_such_pcm", 1, "Devices to choose from"},
+  };
+  for (const Case& c : cases) {
+    const TRun r = Cli(dir, AlsaEnv(dir, c.Forced ? c.Forced : ""), c.Args);
+    EXPECT_EQ(r.Code, c.Code) << c.Args << "\n" << r.Out << r.Err;
+    EXPECT_NE((r.Out + r.Err).find(c.Says), std::string::npos) << c.Args << "\n" << r.Out << r.Err;
+  }
+  EXPECT_TRUE(TakeData(dir.Read("t.wav")) == input);
+  EXPECT_TRUE(TakeData(dir.Read("v.wav")) == input);
 }
 
 // --foreground: a plain timeout also signals its whole process group, so the command would

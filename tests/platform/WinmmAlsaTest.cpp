@@ -85,14 +85,8 @@ TEST_F(WinmmAlsa, CaptureReturnsExactlyTheBytesOfTheInputFile) {
   FDir.Write("capture.raw", input);
   TNoteWindow w;
   HWAVEIN h = 0;
-  const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
-  ASSERT_EQ(waveInOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
   std::vector<std::unique_ptr<TTestBuffer>> bufs;
-  for (int i = 0; i < 4; ++i) {
-    bufs.push_back(std::make_unique<TTestBuffer>(4000));
-    ASSERT_EQ(waveInPrepareHeader(h, &bufs.back()->Header, kHdr), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInAddBuffer(h, &bufs.back()->Header, kHdr), MMSYSERR_NOERROR);
-  }
+  ASSERT_EQ(OpenCaptureQueued(w, h, bufs, 4, 4000), MMSYSERR_NOERROR);
   ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
   ASSERT_TRUE(w.WaitCount(MM_WIM_DATA, 4, 10000));
   MMTIME t{};

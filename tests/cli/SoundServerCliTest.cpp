@@ -1,0 +1,63 @@
+// zelvorsound-cli through a real sound server (tests/SoundServer.h) on ALSA's "default", as
+// on a desktop: exact takes, a recording that goes on after the program was held still, and
+// the device list with the server's own description. Nothing here asserts durations.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "SoundServer.h"
+#include "cli/CliRun.h"
+
+namespace {
+
+// The data bytes of a take as the recorder writes it (46-byte header).
+size_t TakeBytes(const std::string& file) { return file.size() < 46 ? 0 : file.size() - 46; }
+
+TEST(SoundServerCli, RecordsPlaysAndListsThroughTheServer) {
+  TSoundServer server;
+  if (!server.Skip().empty()) GTEST_SKIP() << server.Skip();
+  TempDir dir;
+  const TRun raw = RunCliIn(dir, "record take.wav --seconds 2 --raw --device default");
+  ASSERT_EQ(raw.Code, 0) << raw.Err;
+  EXPECT_NE(raw.Out.find("recorded 0:02.00 (16000 bytes"), std::string::npos) << raw.Out;
+  EXPECT_EQ(TakeBytes(dir.Read("take.wav")), 16000u);
+  // The server's tone is no silence: the take is trimmed, coded and kept.
+  const TRun coded = RunCliIn(dir, "record tone.wav --seconds 1");
+  ASSERT_EQ(coded.Code, 0) << coded.Err;
+  EXPECT_GT(dir.Read("tone.vox").size(), 0u);
+
+  const TRun play = RunCliIn(dir, "play take.wav");
+  EXPECT_EQ(play.Code, 0) << play.Err;
+  EXPECT_NE(play.Out.find("played "), std::string::npos) << play.Out;
+
+  const TRun devices = RunCli("devices");
+  EXPECT_EQ(devices.Code, 0) << devices.Err;
+  EXPECT_NE(devices.Out.find("  default  (input and output, in use)\n"
+                             "      The test's own sound server\n"),
+            std::string::npos)
+      << devices.Out;
+}
+
+TEST(SoundServerCli, ARecordingHeldStillGoesOnToItsFullLength) {
+  TSoundServer server;
+  if (!server.Skip().empty()) GTEST_SKIP() << server.Skip();
+  TempDir dir;
+  const pid_t cli = Spawn(
+      {ZS_CLI_PATH, "record", "held.wav", "--seconds", "3", "--raw", "--folder", dir.Folder()},
+      dir.Path("out"), dir.Path("err"));
+  ASSERT_GT(cli, 0);
+  // Held still once a second of sound is in the take, while the server goes on.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (TakeBytes(dir.Read("held.wav")) < 8000 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(cli, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ::kill(cli, SIGCONT);
+  EXPECT_EQ(WaitExit(cli), 0) << dir.Read("err");
+  EXPECT_EQ(TakeBytes(dir.Read("held.wav")), 24000u) << dir.Read("out") << dir.Read("err");
+}
+
+}  // namespace
