@@ -60,9 +60,9 @@ TEST(BuilderNamesFuzz, NothingIsWrittenOutsideTheProgramsFolder) {
   const std::string program = dir.Folder() + kProgram;
   fs::create_directories(program + "WAV Export");
   fs::create_directories(program + "sub");
-  TWavSpec spec;
-  spec.Rate = 44100;
-  const std::string wav = MakeWav(spec, std::string(64, static_cast<char>(200)));
+  TWavSpec format;
+  format.Rate = 44100;
+  const std::string wav = MakeWav(format, std::string(64, static_cast<char>(200)));
   dir.Write(std::string(kProgram) + "a.wav", wav);
   dir.Write(std::string(kProgram) + "sub/Hello.wav", wav);
   // Files an escaped copy would overwrite, at every level a climb can reach; none of them is
