@@ -7,8 +7,28 @@
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+
+#include "app/MessageDrain.h"
+#include "platform/winmm_driver.h"
+
+// A window test's start: the window on the virtual sound device, shown and active, the
+// device's notifications dispatched by Qt's event loop as in the program.
+inline void ShowOnVirtualDevice(QWidget& form) {
+  ::setenv("ZELVOR_AUDIO", "virtual", 1);
+  winmm::virt::Reset();
+  InstallGuiMessageDrain();
+  form.show();
+  QApplication::setActiveWindow(&form);
+}
+
+// A window test's end: the device stopped before its notifications lose their way in.
+inline void EndVirtualDevice() {
+  winmm::virt::Reset();
+  RemoveGuiMessageDrain();
+}
 
 // Sends a left-button double-click, as the window system delivers it, at pos in w.
 inline void DoubleClick(QWidget* w, QPoint pos) {

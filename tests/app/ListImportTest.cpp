@@ -53,20 +53,14 @@ bool DropFiles(QListWidget* list, int row, const std::vector<std::string>& files
 class ListImport : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("ZELVOR_AUDIO", "virtual", 1);
-    winmm::virt::Reset();
-    InstallGuiMessageDrain();
-    FForm.show();
+    ShowOnVirtualDevice(FForm);
     // Sources from elsewhere: a 48 kHz stereo tone and a 22.05 kHz mono one.
     ASSERT_TRUE(WriteSound(FSources.Path("greeting.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 2,
                            0.5, Tone(440, 0.5)));
     ASSERT_TRUE(WriteSound(FSources.Path("farewell.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 22050,
                            1, 0.4, Tone(660, 0.3)));
   }
-  void TearDown() override {
-    winmm::virt::Reset();
-    RemoveGuiMessageDrain();
-  }
+  void TearDown() override { EndVirtualDevice(); }
   std::string Row(int row) const { return FForm.ListBox1->item(row)->text().toStdString(); }
   // What the window shows of a slot just filled, as after a double-click on its row.
   void ExpectChosen(int row, const std::string& name) {

@@ -35,17 +35,8 @@ bool PumpUntil(const std::function<bool()>& cond) {
 
 class RecordPlayRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::setenv("ZELVOR_AUDIO", "virtual", 1);
-    winmm::virt::Reset();
-    InstallGuiMessageDrain();
-    FForm.show();
-    QApplication::setActiveWindow(&FForm);
-  }
-  void TearDown() override {
-    RemoveGuiMessageDrain();
-    winmm::virt::Reset();
-  }
+  void SetUp() override { ShowOnVirtualDevice(FForm); }
+  void TearDown() override { EndVirtualDevice(); }
   TempDir FDir;
   TFakeShell FShell;
   TMainForm FForm{FDir.Folder(), &FShell};

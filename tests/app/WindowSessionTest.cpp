@@ -126,11 +126,7 @@ class TWatchedForm : public TMainForm {
 class WindowSession : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("ZELVOR_AUDIO", "virtual", 1);
-    winmm::virt::Reset();
-    InstallGuiMessageDrain();
-    FForm.show();
-    QApplication::setActiveWindow(&FForm);
+    ShowOnVirtualDevice(FForm);
     // A test that never ends fails instead of hanging: the heartbeat wakes every wait, and
     // the clock gives up on it.
     FHeartbeat.start(50);
@@ -141,10 +137,7 @@ class WindowSession : public ::testing::Test {
       if (OnWait) OnWait();
     };
   }
-  void TearDown() override {
-    winmm::virt::Reset();
-    RemoveGuiMessageDrain();
-  }
+  void TearDown() override { EndVirtualDevice(); }
   // Chooses slot row and gives its file the samples.
   void ChooseSlotWith(int row, const std::string& samples) {
     FDir.Write("Sound " + std::to_string(row + 1) + ".WAV", Wav8k(samples));
