@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,8 +24,6 @@
 #include <vector>
 
 #include "TempDir.h"
-
-extern char** environ;
 
 class TSoundServer {
  public:
@@ -123,28 +120,4 @@ inline void StallThisProcess(int ms) {
   }
   int status = 0;
   if (helper > 0) ::waitpid(helper, &status, 0);
-}
-
-// Starts a program with this process's environment, its output into files; the pid lets a
-// test stall it (SIGSTOP, SIGCONT) while it runs.
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
-                   const std::string& err) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
-
-// The exit code of a spawned program, -1 when it did not exit normally.
-inline int WaitExit(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -1,10 +1,8 @@
 // zelvorsound-cli record / play end to end: through the ALSA driver over the file device of
 // tests/platform/alsa/asound.conf (no sound card needed), and on the virtual device for
 // Ctrl-C and the error exits.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <string>
 
 #include "cli/CliRun.h"
+#include "codec/CodecTestKit.h"
 
 namespace {
 
@@ -39,13 +38,6 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return s;
 }
 
-uint32_t LE32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i)
-    v |= static_cast<uint32_t>(static_cast<uint8_t>(s.at(at + i))) << (8 * i);
-  return v;
-}
-
 // The checks every take must pass: 46-byte header, sizes that match the file (the recorder
 // pads odd data; the rewritten take of the conversion does not). Returns the data bytes.
 std::string TakeData(const std::string& file, bool padded = true) {
@@ -53,11 +45,11 @@ std::string TakeData(const std::string& file, bool padded = true) {
   if (file.size() < 46) return {};
   EXPECT_EQ(file.substr(0, 4), "RIFF");
   EXPECT_EQ(file.substr(8, 8), "WAVEfmt ");
-  EXPECT_EQ(LE32(file, 16), 18u);
+  EXPECT_EQ(GetU32(file, 16), 18u);
   EXPECT_EQ(file.substr(38, 4), "data");
-  const uint32_t size = LE32(file, 42);
+  const uint32_t size = GetU32(file, 42);
   const uint32_t pad = padded ? (size & 1) : 0;
-  EXPECT_EQ(LE32(file, 4), 38u + size + pad);
+  EXPECT_EQ(GetU32(file, 4), 38u + size + pad);
   EXPECT_EQ(file.size(), 46u + size + pad);
   return file.substr(46, size);
 }
@@ -265,18 +257,6 @@ TEST(AudioCliVirtual, TheLiveLineIsRedrawnOnATerminal) {
 
 namespace {
 
-// An 8000 Hz 8-bit mono take holding the samples, as the recorder writes it.
-std::string Take8k(const std::string& samples) {
-  std::string h(
-      "RIFF....WAVEfmt \x12\0\0\0\x01\0\x01\0\x40\x1f\0\0\x40\x1f\0\0\x01\0\x08\0\0\0data....", 46);
-  auto put = [&](size_t at, size_t v) {
-    for (int i = 0; i < 4; ++i) h[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  put(4, samples.size() + 38);
-  put(42, samples.size());
-  return h + samples;
-}
-
 std::string Loud(size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 16 < 8 ? 224 : 32);
@@ -307,14 +287,14 @@ TEST(AudioCliRecord, ATakeIsReplacedOnlyByAFinishedRecording) {
     std::string Message;  // in stderr
     std::string After;    // the take's samples afterwards; "=" for the earlier take unchanged
   } cases[] = {
-      {"no sound device", Take8k(Loud(900)), false, "", true, "", 2, "No sound device", "="},
-      {"read-only take", Take8k(Loud(900)), true, Loud(8000), false, "", 2,
+      {"no sound device", MakeTake(Loud(900)), false, "", true, "", 2, "No sound device", "="},
+      {"read-only take", MakeTake(Loud(900)), true, Loud(8000), false, "", 2,
        "take.wav: Cannot create file ", "="},
-      {"nothing heard", Take8k(Loud(900)), false, quiet, false, "", 1,
+      {"nothing heard", MakeTake(Loud(900)), false, quiet, false, "", 1,
        "Nothing was heard in the recording: the earlier take ", "="},
-      {"nothing heard, no sound before", Take8k(quiet), false, quiet, false, "", 0, "", ""},
+      {"nothing heard, no sound before", MakeTake(quiet), false, quiet, false, "", 0, "", ""},
       {"nothing heard, no take before", "", false, quiet, false, "", 0, "", ""},
-      {"disk full", Take8k(Loud(900)), false, Loud(40000), false, fullDisk, 2,
+      {"disk full", MakeTake(Loud(900)), false, Loud(40000), false, fullDisk, 2,
        "The recording was cut short after 3.07 seconds: what was captured is kept in ",
        Loud(24576 - 46)},
   };
@@ -345,40 +325,26 @@ TEST(AudioCliRecord, ATakeIsReplacedOnlyByAFinishedRecording) {
 // holds all but the last moments; the take is untouched, and the folder is free at once.
 TEST(AudioCliRecord, AKilledRecordingLeavesAReadableWavFile) {
   TempDir dir;
-  const std::string earlier = Take8k(Loud(900));
+  const std::string earlier = MakeTake(Loud(900));
   dir.Write("take.wav", earlier);
   const std::string capture = Loud(80000);
   dir.Write("capture.raw", capture);
   const std::string captureEnv = "ZELVOR_VIRTUAL_CAPTURE=" + dir.Path("capture.raw");
-  const std::string cli = ZS_CLI_PATH, folder = dir.Folder();
-  const char* argv[] = {"env",
-                        "ZELVOR_AUDIO=virtual",
-                        "ZELVOR_VIRTUAL_PACING=realtime",
-                        captureEnv.c_str(),
-                        cli.c_str(),
-                        "record",
-                        "take.wav",
-                        "--folder",
-                        folder.c_str(),
-                        nullptr};
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawnp(&pid, "env", &quiet, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&quiet);
+  const pid_t pid = Spawn({"/usr/bin/env", "ZELVOR_AUDIO=virtual", "ZELVOR_VIRTUAL_PACING=realtime",
+                           captureEnv, ZS_CLI_PATH, "record", "take.wav", "--folder", dir.Folder()},
+                          "/dev/null", "/dev/null");
+  ASSERT_GT(pid, 0);
   // Killed once a second and a half of sound is in the file.
   const std::string left = dir.Path("take (unfinished recording).wav");
   for (int i = 0; i < 600 && dir.Read("take (unfinished recording).wav").size() < 46 + 12000; ++i)
     ::usleep(50 * 1000);
   ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
+  WaitExit(pid);
 
   const std::string file = dir.Read("take (unfinished recording).wav");
   ASSERT_GE(file.size(), 46u + 12000u) << "the recording did not get going";
-  const uint32_t data = LE32(file, 42);
-  EXPECT_EQ(LE32(file, 4), data + 38);
+  const uint32_t data = GetU32(file, 42);
+  EXPECT_EQ(GetU32(file, 4), data + 38);
   EXPECT_LE(46 + data, file.size());
   EXPECT_LT(file.size() - 46 - data, 8000u) << "more than the last second is not counted";
   EXPECT_EQ(file.substr(46, data), capture.substr(0, data));

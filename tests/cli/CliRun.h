@@ -1,12 +1,17 @@
 // Running zelvorsound-cli from a test as a shell would, with both streams captured.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
+
+extern char** environ;
 
 struct TRun {
   int Code = -1;
@@ -42,4 +47,28 @@ inline TRun RunCli(const std::string& args, const std::string& env = "",
 inline TRun RunCliIn(const TempDir& dir, const std::string& args, const std::string& env = "",
                      const std::string& wrapper = "") {
   return RunCli(args + " --folder " + Quote(dir.Folder()), env, wrapper);
+}
+
+// Starts a program (argv[0] a path) with this process's environment, its output into files,
+// and goes on while it runs: the pid lets a test hold it still or kill it.
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
+                   const std::string& err) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  return pid;
+}
+
+// The exit code of a spawned program, -1 when it did not exit normally.
+inline int WaitExit(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
