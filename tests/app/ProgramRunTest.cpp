@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "EnvVar.h"
 #include "TempDir.h"
 #include "app/Application.h"
 #include "platform/files.h"
@@ -32,20 +33,6 @@ TRun RunCommand(const std::string& command) {
 }
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
-// Sets or clears an environment variable for one test and puts it back afterwards.
-class TEnvVar {
- public:
-  TEnvVar(const char* name, const char* value) : FName(name) {
-    if (const char* old = std::getenv(name)) FOld = old;
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  ~TEnvVar() { FOld ? ::setenv(FName, FOld->c_str(), 1) : ::unsetenv(FName); }
-
- private:
-  const char* FName;
-  std::optional<std::string> FOld;
-};
 
 TEST(NoDisplay, ReasonNamesTheHeadlessWays) {
   TEnvVar qpa("QT_QPA_PLATFORM", nullptr), display("DISPLAY", nullptr),

@@ -5,10 +5,10 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <cstdlib>
 #include <string>
 
 #include "AppTestSupport.h"
+#include "EnvVar.h"
 #include "FakeShell.h"
 #include "TempDir.h"
 #include "app/Main.h"
@@ -195,9 +195,7 @@ TEST(SoundList, ClosingForgetsTheCurrentSoundFile) {
 // The window's sound devices come from [Audio] of "ZelvorSound.ini", "default" without it;
 // closing the window keeps the section as it was.
 TEST(SoundList, TheAudioSectionChoosesTheSoundDevicesAndIsKept) {
-  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
-  const std::string saved = forced ? forced : "";
-  ::unsetenv("ZELVOR_ALSA_DEVICE");
+  TEnvVar unforced("ZELVOR_ALSA_DEVICE", nullptr);
   TempDir dir;
   const std::string audio = "[Audio]\nInputDevice=plughw:CARD=Headset,DEV=0\nOutputDevice=pulse\n";
   dir.Write("ZelvorSound.ini", audio);
@@ -214,5 +212,4 @@ TEST(SoundList, TheAudioSectionChoosesTheSoundDevicesAndIsKept) {
   TMainForm plain(dir.Folder(), &shell);
   EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::In), "default");
   EXPECT_EQ(winmm::DeviceName(winmm::WaveDir::Out), "default");
-  if (forced) ::setenv("ZELVOR_ALSA_DEVICE", saved.c_str(), 1);
 }

@@ -9,31 +9,13 @@
 #include <optional>
 #include <random>
 
+#include "EnvVar.h"
 #include "TempDir.h"
 #include "WaveTestDevice.h"
 
 namespace {
 
 constexpr UINT kHdr = sizeof(WAVEHDR);
-
-// Sets an environment variable for one test and puts the old value back afterwards.
-class TEnv {
- public:
-  TEnv(const char* name, const std::string& value) : FName(name) {
-    if (const char* old = std::getenv(name)) FOld = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~TEnv() {
-    if (FOld)
-      ::setenv(FName, FOld->c_str(), 1);
-    else
-      ::unsetenv(FName);
-  }
-
- private:
-  const char* FName;
-  std::optional<std::string> FOld;
-};
 
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -59,7 +41,7 @@ class WinmmAlsa : public ::testing::Test {
   }
 
   TempDir FDir;
-  TEnv FAudio, FConfig, FDevice, FPlayback, FCapture;
+  TEnvVar FAudio, FConfig, FDevice, FPlayback, FCapture;
 };
 
 TEST_F(WinmmAlsa, TheFileDeviceIsListedWithItsFormatsAndSoftwareVolume) {
@@ -195,7 +177,7 @@ TEST_F(WinmmAlsa, ResetDropsWhatIsQueuedAndTheDevicePlaysOnFromZero) {
 
 TEST_F(WinmmAlsa, WithoutASoundCardNothingIsListedAndOpenFailsCleanly) {
   for (const char* name : {"zelvor_nocard", "default", "no_such_device"}) {
-    TEnv device("ZELVOR_ALSA_DEVICE", name);
+    TEnvVar device("ZELVOR_ALSA_DEVICE", name);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(waveOutGetNumDevs(), 0u) << name;
     EXPECT_EQ(waveInGetNumDevs(), 0u) << name;
@@ -217,7 +199,7 @@ TEST_F(WinmmAlsa, WithoutASoundCardNothingIsListedAndOpenFailsCleanly) {
 }
 
 TEST_F(WinmmAlsa, TheSoundSystemsReasonIsKeptForTheUser) {
-  TEnv device("ZELVOR_ALSA_DEVICE", "zelvor_nocard");
+  TEnvVar device("ZELVOR_ALSA_DEVICE", "zelvor_nocard");
   winmm::SetLastDriverMessage("");
   EXPECT_EQ(waveOutGetNumDevs(), 0u);
   std::string why = winmm::LastDriverMessage();
