@@ -128,12 +128,14 @@ TEST(RecordedTake, FailedRewriteLeavesTheTakeUntouched) {
   TempDir dir;
   std::string take = MakeTake(QuietWithLoudAt(3000, {0, 100}));
   dir.Write("t.wav", take);
-  // The new take is built beside the old one; a folder in the way makes that fail.
-  std::filesystem::create_directory(dir.Path(".take-" + std::to_string(::getpid()) + ".tmp"));
+  dir.Write("out.dat", "earlier samples");
+  // A folder where the ".vox" goes: the take, its ".vox" and "out.dat" stay as they were.
+  std::filesystem::create_directory(dir.Path("t.vox"));
   TAppContext ctx{dir.Folder(), dir.Path("t.wav")};
   TRecordingShell shell;
   EXPECT_EQ(ErrorOf([&] { ConvertRecordedTake(ctx, shell); }), "File access denied");
   EXPECT_EQ(dir.Read("t.wav"), take);
+  EXPECT_EQ(dir.Read("out.dat"), "earlier samples");
 }
 
 TEST(RecordedTake, TruncatedTakeFailsAndStaysAsItWas) {

@@ -196,6 +196,9 @@ TEST(IniFile, ReadsAndWritesThroughTheProfile) {
   EXPECT_EQ(ini.ReadString("SoundFiles", "Name0", "Sound 1"), "Sound 1");
   ini.WriteString("SoundFiles", "Name0", "Intro");
   EXPECT_EQ(ini.ReadString("soundfiles", "NAME0", "Sound 1"), "Intro");
+  EXPECT_FALSE(d.Exists("ZelvorSound.ini"));  // held in memory until UpdateFile
+  ini.UpdateFile();
+  EXPECT_EQ(d.Read("ZelvorSound.ini"), "[SoundFiles]\nName0=Intro\n");
 }
 
 TEST(IniFile, FailedWriteRaisesWithThePath) {
@@ -205,6 +208,7 @@ TEST(IniFile, FailedWriteRaisesWithThePath) {
   TIniFile ini(f);
   try {
     ini.WriteString("SoundFiles", "Name0", "x");
+    ini.UpdateFile();
     FAIL() << "no exception";
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Unable to write to " + f);
@@ -218,6 +222,8 @@ TEST(IniFile, OneHundredTwentyEightKeysStayQuick) {
   TIniFile ini(d.Path("ZelvorSound.ini"));
   for (int i = 0; i < 128; ++i)
     ini.WriteString("SoundFiles", "Name" + std::to_string(i), "Sound " + std::to_string(i + 1));
+  ini.UpdateFile();
+  ini = TIniFile(d.Path("ZelvorSound.ini"));
   for (int i = 0; i < 128; ++i)
     EXPECT_EQ(ini.ReadString("SoundFiles", "Name" + std::to_string(i), ""),
               "Sound " + std::to_string(i + 1));
