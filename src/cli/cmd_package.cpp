@@ -21,8 +21,6 @@ class TBuildShell : public cli::ConsoleShell {
  public:
   explicit TBuildShell(bool quiet) : FQuiet(quiet) {}
   void StatusAdd(const std::string& line) override {
-    ++FLines;
-    FConverting = line.rfind("Processing ", 0) == 0;
     if (!FQuiet) ConsoleShell::StatusAdd(line);
   }
   void ShowMessage(const std::string& text, TMessageSeverity severity) override {
@@ -38,14 +36,9 @@ class TBuildShell : public cli::ConsoleShell {
     if (FHasPending) std::cout << FPending << std::endl;
     FHasPending = false;
   }
-  int Lines() const { return FLines; }
-  // The last status line was a slot's "Processing" line: its source is being worked on.
-  bool Converting() const { return FConverting && FLines <= kSlotCount; }
 
  private:
   bool FQuiet;
-  bool FConverting = false;
-  int FLines = 0;
   std::string FPending;
   bool FHasPending = false;
 };
@@ -109,12 +102,9 @@ int RunBuild(const cli::Args& a) {
     };
     try {
       summary = BuildPackage(ctx, shell, row, config, ini.Exists());
-    } catch (...) {
+    } catch (const ESourceFileError& e) {
       // An error while a source is converted concerns that source.
-      if (shell.Converting()) {
-        const int slot = shell.Lines() - 1;
-        subject = "slot " + std::to_string(slot) + ", " + config[slot].Source;
-      }
+      subject = "slot " + std::to_string(e.Slot) + ", " + e.Source;
       throw;
     }
     shell.Finish();

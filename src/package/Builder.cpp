@@ -66,8 +66,9 @@ class TCountingShell : public TShell {
 
 // One slot of the build: its status line, the copy into "WAV Export" and the conversion.
 // Gives the ".vox" file to pack, or nothing for a slot left empty.
-std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlotConfig& config,
-                                     const std::string& row, TBuildSummary& summary) {
+std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, int slot,
+                                     const TSlotConfig& config, const std::string& row,
+                                     TBuildSummary& summary) {
   const std::string& folder = ctx.ExeFolder;
   ctx.CurrentSoundFileName = config.Source;
   if (IsNoFile(config.Source) || !FileExists(folder + config.Source)) {
@@ -99,7 +100,11 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlo
   }
 
   TCountingShell counting(shell);
-  ConvertWaveFile(ctx, counting);
+  try {
+    ConvertWaveFile(ctx, counting);
+  } catch (const EInOutError& e) {
+    throw ESourceFileError(slot, config.Source, e.ErrorCode);
+  }
   if (counting.Messages() > 0) summary.Rejected.push_back(config.Source);
   // A rejected source leaves no new ".vox"; one from an earlier run is packed instead.
   const std::string voxPath = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
@@ -144,7 +149,7 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
   staging.Rewrite(TWriteKind::WorkingFile);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     std::optional<std::string> vox =
-        BuildSlot(building, shell, config[slot], soundListRow(slot), summary);
+        BuildSlot(building, shell, slot, config[slot], soundListRow(slot), summary);
     if (vox) {
       PackSlot(package, staging, *vox);
       ++summary.Packed;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rtl/Shell.h"
+#include "rtl/SysUtils.h"
 
 class TIniFile;
 
@@ -25,6 +26,16 @@ struct TSlotConfig {
 // The 128 slots as the configuration file names them (a missing file: all empty).
 std::vector<TSlotConfig> ReadBuildConfig(const TIniFile& ini);
 std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath);
+
+// A file error while the source of a slot was converted: the runtime's error (its code and
+// text), and the slot and source it concerns.
+class ESourceFileError : public EInOutError {
+ public:
+  ESourceFileError(int slot, std::string source, int code)
+      : EInOutError(code), Slot(slot), Source(std::move(source)) {}
+  const int Slot;
+  const std::string Source;  // as the INI names it, '\' made '/'
+};
 
 // What a build did, for a front end that reports it.
 struct TBuildSummary {
