@@ -16,9 +16,6 @@
 namespace {
 
 constexpr size_t kBlock = kCopyBlockBytes;
-// A take's header up to its data size is carried over as one opaque block: the take keeps
-// whatever format chunk the recorder wrote.
-constexpr size_t kTakeHeadBytes = kTakeDataSizePos;
 
 // Writes the kept samples into the working file and follows the trailing trim.
 class TWorkFileSink : public TSampleSink {

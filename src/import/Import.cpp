@@ -206,7 +206,8 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
         }
         std::unique_ptr<TPromptWriter> writer;
         try {
-          writer = std::make_unique<TPromptWriter>(reader.SampleRate(), folder, o.Stop);
+          writer =
+              std::make_unique<TPromptWriter>(reader.SampleRate(), folder, o.Stop, o.MaxSamples);
         } catch (const EInOutError&) {
           throw;
         } catch (const Exception& e) {  // a sample rate the resampler cannot take
@@ -232,7 +233,8 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
   return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
                       [&](const std::string& folder, std::string&) {
                         auto writer =
-                            std::make_unique<TPromptWriter>(speaker.SampleRate(), folder, o.Stop);
+                            std::make_unique<TPromptWriter>(speaker.SampleRate(), folder, o.Stop,
+                                                            o.MaxSamples);
                         speaker.Speak(text, *writer);
                         writer->Finish();
                         return writer;

@@ -28,6 +28,7 @@
 #include <functional>
 #include <string>
 
+#include "import/PromptWriter.h"
 #include "import/Speech.h"
 #include "rtl/Shell.h"
 
@@ -39,6 +40,9 @@ struct TImportOptions {
   // Asked now and then while the sound streams in; true stops the import (EPromptStopped),
   // as an interrupted command must.
   std::function<bool()> Stop;
+  // The longest take to make, in samples; a longer sound is rejected as soon as it passes
+  // that. The default is all the 32-bit sizes of a take's header can count.
+  int64_t MaxSamples = kMaxTakeSamples;
 };
 
 enum class TImportStatus {

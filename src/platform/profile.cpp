@@ -155,7 +155,8 @@ struct TIniFile::TText {
 
   TIniEncoding Encoding = TIniEncoding::Utf8;
   bool Existed = false;
-  std::string Bom;  // the byte-order mark the file starts with
+  std::string Bom;   // the byte-order mark the file starts with
+  std::string Tail;  // an odd byte a UTF-16 file ends with, kept at its end
   std::vector<TLine> Lines;
   bool FinalNewline = false;  // the file's last line was terminated
   bool Crlf = false;          // new lines follow the file's own ending style
@@ -212,17 +213,18 @@ struct TIniFile::TText {
     }
     t.Bom = bytes.substr(0, start);
     const size_t unit = t.Utf16() ? 2 : 1;
+    const size_t end = bytes.size() - (bytes.size() - start) % unit;
+    t.Tail = bytes.substr(end);
     const std::string newline = t.Encode("\n");
     size_t lineStart = start;
     size_t i = start;
-    for (; i + unit <= bytes.size(); i += unit) {
+    for (; i + unit <= end; i += unit) {
       if (bytes.compare(i, unit, newline) != 0) continue;
       t.AddRaw(bytes.substr(lineStart, i - lineStart));
       lineStart = i + unit;
     }
-    t.FinalNewline = lineStart == bytes.size() && lineStart > start;
-    // The last line, and an odd byte a UTF-16 file may end with, which stays as it is.
-    if (lineStart < bytes.size()) t.AddRaw(bytes.substr(lineStart));
+    t.FinalNewline = lineStart == end && lineStart > start;
+    if (lineStart < end) t.AddRaw(bytes.substr(lineStart, end - lineStart));
     t.Crlf = !t.Lines.empty() && !t.Lines[0].Text.empty() && t.Lines[0].Text.back() == '\r' &&
              (t.Lines.size() > 1 || t.FinalNewline);
     return t;
@@ -230,7 +232,7 @@ struct TIniFile::TText {
 
   void AddRaw(std::string raw) {
     std::string text = raw;
-    if (Utf16()) text = FromUtf16(raw.substr(0, raw.size() & ~size_t{1}), BigEndian());
+    if (Utf16()) text = FromUtf16(raw, BigEndian());
     Lines.push_back(Parsed(std::move(raw), std::move(text)));
   }
 
@@ -241,7 +243,7 @@ struct TIniFile::TText {
       out += Lines[i].Raw;
       if (i + 1 < Lines.size() || FinalNewline) out += newline;
     }
-    return out;
+    return out + Tail;
   }
 
   TLine NewLine(const std::string& text) const {
@@ -273,36 +275,41 @@ struct TIniFile::TText {
     return it == KeyAt.end() ? nullptr : &Lines[it->second];
   }
 
+  // Sets the key's line, keeping the index up to date (a line replaced keeps its place, one
+  // inserted moves those after it by one), so a run of writes never parses the file again.
   void Set(const std::string& section, const std::string& key, const std::string& value) {
     const std::string s = Trim(section), k = Trim(key);
+    const std::string keyAt = Lower(s) + '\0' + Lower(k);
     TLine line = NewLine(k + "=" + QuoteIfNeeded(value));
     Index();
     auto header = SectionAt.find(Lower(s));
     if (header != SectionAt.end()) {
-      size_t insertAt = header->second + 1;
-      for (size_t i = header->second + 1; i < Lines.size() && Lines[i].K != Kind::Section; ++i) {
-        if (Lines[i].K != Kind::Key) continue;
-        if (SameText(Lines[i].Name, k)) {
-          Lines[i] = std::move(line);
-          Indexed = false;
-          return;
-        }
-        insertAt = i + 1;
+      if (auto found = KeyAt.find(keyAt); found != KeyAt.end()) {
+        Lines[found->second] = std::move(line);
+        return;
       }
+      size_t insertAt = header->second + 1;
+      for (size_t i = header->second + 1; i < Lines.size() && Lines[i].K != Kind::Section; ++i)
+        if (Lines[i].K == Kind::Key) insertAt = i + 1;
       Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), std::move(line));
       if (insertAt == Lines.size() - 1) FinalNewline = true;
-    } else {
-      // Keep one blank line between the last section and the new one.
-      if (!Lines.empty()) {
-        std::string last = Lines.back().Text;
-        if (!last.empty() && last.back() == '\r') last.pop_back();
-        if (!Trim(last).empty()) Lines.push_back(NewLine(""));
-      }
-      Lines.push_back(NewLine("[" + s + "]"));
-      Lines.push_back(std::move(line));
-      FinalNewline = true;
+      for (auto* index : {&SectionAt, &KeyAt})
+        for (auto& [name, at] : *index)
+          if (at >= insertAt) ++at;
+      KeyAt.emplace(keyAt, insertAt);
+      return;
     }
-    Indexed = false;
+    // Keep one blank line between the last section and the new one.
+    if (!Lines.empty()) {
+      std::string last = Lines.back().Text;
+      if (!last.empty() && last.back() == '\r') last.pop_back();
+      if (!Trim(last).empty()) Lines.push_back(NewLine(""));
+    }
+    SectionAt.emplace(Lower(s), Lines.size());
+    Lines.push_back(NewLine("[" + s + "]"));
+    KeyAt.emplace(keyAt, Lines.size());
+    Lines.push_back(std::move(line));
+    FinalNewline = true;
   }
 
   // The file as it lies on disk now. read: false when it is there but cannot be read.
