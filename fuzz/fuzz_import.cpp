@@ -57,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const auto after = Files();
   const uintmax_t take = after.at("prompt.WAV");
-  if (take != 46 + static_cast<uintmax_t>(r.KeptSamples) ||
-      after.at("prompt.vox") != take / 2 - 23)
+  if (take != 46 + static_cast<uintmax_t>(r.KeptSamples) || after.at("prompt.vox") != take / 2 - 23)
     abort();
   if (TIniFile(Folder() + "ZelvorSound.ini").ReadString("SourceFileNames", "Name7", "") !=
       "prompt.WAV")

@@ -50,9 +50,8 @@ int RunTake(const cli::Args& a) {
     cli::ConsoleShell shell;
     if (!ConvertTakeFile(ctx, shell)) return int{cli::kRejected};
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
-    std::cout << "wrote " << PrintableText(vox) << " (" << SizeOf(vox)
-              << " bytes), take now holds " << SizeOf(ctx.CurrentSoundFileName) - kTakeSamplesPos
-              << " samples\n";
+    std::cout << "wrote " << PrintableText(vox) << " (" << SizeOf(vox) << " bytes), take now holds "
+              << SizeOf(ctx.CurrentSoundFileName) - kTakeSamplesPos << " samples\n";
     return int{cli::kOk};
   });
 }

@@ -172,21 +172,21 @@ std::vector<cli::Option> PromptOptions(std::vector<cli::Option> more = {}) {
 
 cli::Register importCmd{[] {
   cli::Command c{
-    "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
-    "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
-    "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
-    "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
-    "to 8000 Hz, its peak brought to -1 dB below full scale (--peak DB sets another level,\n"
-    "--no-normalize keeps the level), written as \"NAME.WAV\" (8-bit mono), then trimmed and\n"
-    "coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it for the slot (SoundFiles and\n"
-    "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
-    "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
-    "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
-    "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
-    "reason on stderr) or is no regular file (a FIFO, a device, a folder: refused at once),\n"
-    "2 on a file error; in both cases nothing is written. Ctrl-C, SIGTERM or SIGHUP stop it\n"
-    "with the folder as it was.",
-    PromptOptions(), RunImport};
+      "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
+      "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
+      "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
+      "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
+      "to 8000 Hz, its peak brought to -1 dB below full scale (--peak DB sets another level,\n"
+      "--no-normalize keeps the level), written as \"NAME.WAV\" (8-bit mono), then trimmed and\n"
+      "coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it for the slot (SoundFiles and\n"
+      "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
+      "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
+      "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
+      "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
+      "reason on stderr) or is no regular file (a FIFO, a device, a folder: refused at once),\n"
+      "2 on a file error; in both cases nothing is written. Ctrl-C, SIGTERM or SIGHUP stop it\n"
+      "with the folder as it was.",
+      PromptOptions(), RunImport};
   c.Check = CheckSources;
   return c;
 }()};

@@ -73,8 +73,8 @@ void ReportBuild(const std::string& folder, const std::vector<TSlotConfig>& conf
     std::cerr << ", " << Count(summary.Rejected.size(), "source") << " rejected ("
               << Joined(summary.Rejected) << ")";
   if (!summary.Refused.empty())
-    std::cerr << ", " << Count(summary.Refused.size(), "source") << " refused as outside the folder ("
-              << Joined(summary.Refused) << ")";
+    std::cerr << ", " << Count(summary.Refused.size(), "source")
+              << " refused as outside the folder (" << Joined(summary.Refused) << ")";
   if (!summary.Missing.empty())
     std::cerr << ", " << Count(summary.Missing.size(), "source") << " not found ("
               << Joined(summary.Missing) << ")";

@@ -123,8 +123,8 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
   CloseTogether({&vox, &work});
 }
 
-int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work,
-                        TByteFile& vox, TByteFile& fresh) {
+int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
+                        TByteFile& fresh) {
   take.Seek(layout.SamplesPos);
   const uint32_t dataSize = layout.DataSize;
   const int64_t first = FindLeadingStart(take, dataSize, kWideQuietBand);

@@ -49,5 +49,5 @@ void EncodeSamples(TByteFile& samples, TByteFile& vox);
 // the kept samples into work, codes them into vox and writes the new take into fresh (the
 // header layout carries, the new sizes). Returns the samples kept. The outputs stay open:
 // the caller puts them in place (CloseTogether), or gives them up.
-int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work,
-                        TByteFile& vox, TByteFile& fresh);
+int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
+                        TByteFile& fresh);

@@ -38,14 +38,14 @@ TTakeLayout ReadTakeLayout(TByteFile& f) {
 namespace {
 
 std::string FormatName(uint16_t tag) {
-  switch (tag) {
-    case 1: return "PCM";
-    case 3: return "IEEE float";
-    case 6: return "A-law";
-    case 7: return "\u00B5-law";
-    case 0xFFFE: return "extensible";
-    default: return Format("format 0x%04X", unsigned{tag});
-  }
+  static const struct {
+    uint16_t Tag;
+    const char* Name;
+  } kNames[] = {
+      {1, "PCM"}, {3, "IEEE float"}, {6, "A-law"}, {7, "\u00B5-law"}, {0xFFFE, "extensible"}};
+  for (const auto& n : kNames)
+    if (n.Tag == tag) return n.Name;
+  return Format("format 0x%04X", unsigned{tag});
 }
 
 }  // namespace

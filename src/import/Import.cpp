@@ -232,9 +232,8 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
   }
   return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
                       [&](const std::string& folder, std::string&) {
-                        auto writer =
-                            std::make_unique<TPromptWriter>(speaker.SampleRate(), folder, o.Stop,
-                                                            o.MaxSamples);
+                        auto writer = std::make_unique<TPromptWriter>(speaker.SampleRate(), folder,
+                                                                      o.Stop, o.MaxSamples);
                         speaker.Speak(text, *writer);
                         writer->Finish();
                         return writer;

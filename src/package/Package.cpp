@@ -26,10 +26,11 @@ std::optional<TSoundRecord> TPackageReader::Record(int slot) {
 }
 
 std::string TooLongToDecodeText(const std::string& what, int64_t codeBytes) {
-  return Format("%s is too long to decode: its %lld code bytes would make a WAV file beyond the "
-                "4 GB its sizes can count (%lld code bytes at most)",
-                what.c_str(), static_cast<long long>(codeBytes),
-                static_cast<long long>(kMaxDecodableCodeBytes));
+  return Format(
+      "%s is too long to decode: its %lld code bytes would make a WAV file beyond the "
+      "4 GB its sizes can count (%lld code bytes at most)",
+      what.c_str(), static_cast<long long>(codeBytes),
+      static_cast<long long>(kMaxDecodableCodeBytes));
 }
 
 void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes) { WriteTakeHeader(wav, 2 * codeBytes); }
@@ -54,8 +55,8 @@ void DecodeRecordToWav(TPackageReader& package, const TSoundRecord& record,
   // package must not clobber the last good "testvox.wav" with half a sound.
   if (first + record.CodeBytes > pkg.Size()) throw EInOutError(ioReadBeyondEnd);
   if (record.CodeBytes > kMaxDecodableCodeBytes)
-    throw Exception(TooLongToDecodeText(Format("The sound of slot %d", record.Slot),
-                                        record.CodeBytes));
+    throw Exception(
+        TooLongToDecodeText(Format("The sound of slot %d", record.Slot), record.CodeBytes));
   pkg.Seek(first);
   TByteFile wav(wavPath);
   wav.Rewrite(kind);

@@ -231,12 +231,14 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
   const double seconds = recorder.DataMilliseconds() / 1000.0;
   std::string text =
       recorder.FileError() != 0
-          ? Format("%s: the recording stopped after %.2f seconds, and what was captured is kept "
-                   "in \"%s\"",
-                   EInOutError::TextFor(recorder.FileError()).c_str(), seconds, FTake.c_str())
-          : Format("The recording was cut short after %.2f seconds: what was captured is kept in "
-                   "\"%s\"",
-                   seconds, FTake.c_str());
+          ? Format(
+                "%s: the recording stopped after %.2f seconds, and what was captured is kept "
+                "in \"%s\"",
+                EInOutError::TextFor(recorder.FileError()).c_str(), seconds, FTake.c_str())
+          : Format(
+                "The recording was cut short after %.2f seconds: what was captured is kept in "
+                "\"%s\"",
+                seconds, FTake.c_str());
   text += notCoded.empty() ? "." : " (not coded: " + notCoded + ").";
   shell.ShowMessage(text, msError);
   return TTakeOutcome::CutShort;

@@ -107,9 +107,11 @@ std::string ToUtf16(const std::string& text, bool bigEndian) {
   for (size_t i = 0; i < n;) {
     // The length of a well-formed UTF-8 sequence starting here, or 0.
     const uint8_t c = s[i];
-    size_t len = c < 0x80 ? 1 : c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3
-                 : c >= 0xF0 && c <= 0xF4                                            ? 4
-                                                                                     : 0;
+    size_t len = c < 0x80                 ? 1
+                 : c >= 0xC2 && c < 0xE0  ? 2
+                 : c >= 0xE0 && c < 0xF0  ? 3
+                 : c >= 0xF0 && c <= 0xF4 ? 4
+                                          : 0;
     char32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
     for (size_t k = 1; k < len; ++k) {
       if (i + k >= n || (s[i + k] & 0xC0) != 0x80) {

@@ -87,7 +87,7 @@ class TByteFile {
 
   std::string FPath;
   int FFd = -1;
-  TSafeFile FSafe;  // the file Rewrite made, until Close puts it in place
+  TSafeFile FSafe;        // the file Rewrite made, until Close puts it in place
   int64_t FPos = 0;       // logical position
   int64_t FDiskSize = 0;  // size of the file on disk, not counting unflushed data
   // The buffer mirrors the file bytes [FBufStart, FBufStart + FBuf.size()).

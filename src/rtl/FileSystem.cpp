@@ -154,12 +154,18 @@ std::string NonRegularKind(const std::string& path) {
   osfiles::TInfo info;
   if (osfiles::Stat(ResolveFileName(path), true, info) != 0) return std::string();
   switch (info.Kind) {
-    case osfiles::TKind::Folder: return "a folder";
-    case osfiles::TKind::Fifo: return "a FIFO";
-    case osfiles::TKind::CharDevice: return "a character device";
-    case osfiles::TKind::BlockDevice: return "a block device";
-    case osfiles::TKind::Socket: return "a socket";
-    default: return std::string();
+    case osfiles::TKind::Folder:
+      return "a folder";
+    case osfiles::TKind::Fifo:
+      return "a FIFO";
+    case osfiles::TKind::CharDevice:
+      return "a character device";
+    case osfiles::TKind::BlockDevice:
+      return "a block device";
+    case osfiles::TKind::Socket:
+      return "a socket";
+    default:
+      return std::string();
   }
 }
 
@@ -244,8 +250,7 @@ void TSafeFile::Begin(const std::string& target, TWriteKind kind) {
   const std::string folder = FolderOf(FTarget);
   if (const int err = FolderRefuses(folder)) Raise(err);
   int fd = -1;
-  if (const int err = MakeTemporary(folder, kind == TWriteKind::Scratch, fd, FTempName))
-    Raise(err);
+  if (const int err = MakeTemporary(folder, kind == TWriteKind::Scratch, fd, FTempName)) Raise(err);
   FFd = fd;
 }
 
@@ -343,15 +348,16 @@ void SyncChangedFolders() {
 namespace {
 
 // The names of temporary files, this version's and those of earlier ones: a prefix, the
-// number of the process that made it, and the rest of the name.
+// number of the process that made it (and, for this version's, a serial number after a '-'),
+// a suffix.
 struct TTemporaryPattern {
   const char* Prefix;
-  const char* Rest;  // what follows the number ("-<n>.tmp" when it starts with '-')
+  bool Serial;
+  const char* Suffix;
 };
 constexpr TTemporaryPattern kTemporaries[] = {
-    {".zelvor-", "-.tmp"},  // "-<n>.tmp"
-    {".import-", ".f32"},   {".import-", ".tmp"}, {".take-", ".tmp"},
-    {".report-", ".part"},
+    {kTempPrefix, true, kTempSuffix}, {".import-", false, ".f32"}, {".import-", false, ".tmp"},
+    {".take-", false, ".tmp"},        {".report-", false, ".part"},
 };
 
 bool AllDigits(const std::string& s) {
@@ -365,21 +371,15 @@ bool IsTemporaryName(const std::string& name, int& pid) {
   // A package built by an earlier version under this name, always under the folder's lock.
   if (name == "Sounds.zvd.building") return true;
   for (const TTemporaryPattern& p : kTemporaries) {
-    const std::string prefix = p.Prefix, rest = p.Rest;
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string tail = name.substr(prefix.size());
-    std::string digits, after;
-    if (rest == "-.tmp") {
-      const size_t dash = tail.find('-');
-      if (dash == std::string::npos || tail.size() < 4 ||
-          tail.compare(tail.size() - 4, 4, ".tmp") != 0)
-        continue;
-      digits = tail.substr(0, dash);
-      if (!AllDigits(tail.substr(dash + 1, tail.size() - 4 - dash - 1))) continue;
-    } else {
-      if (tail.size() <= rest.size() || tail.compare(tail.size() - rest.size(), rest.size(), rest))
-        continue;
-      digits = tail.substr(0, tail.size() - rest.size());
+    const std::string prefix = p.Prefix, suffix = p.Suffix;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix))
+      continue;
+    std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (p.Serial) {
+      const size_t dash = digits.find('-');
+      if (dash == std::string::npos || !AllDigits(digits.substr(dash + 1))) continue;
+      digits.resize(dash);
     }
     if (!AllDigits(digits) || digits.size() > 9) continue;
     pid = std::stoi(digits);

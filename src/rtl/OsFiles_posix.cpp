@@ -78,8 +78,8 @@ int CreateNew(const std::string& path, int& fd) {
 }
 
 int LinkOpen(int fd, const std::string& path) {
-  return Result(::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, path.c_str(),
-                         AT_SYMLINK_FOLLOW));
+  return Result(
+      ::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW));
 }
 
 int Link(const std::string& existing, const std::string& path) {
@@ -157,21 +157,12 @@ int ListFolder(const std::string& folder, std::vector<TEntry>& entries) {
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    TKind kind = TKind::Missing;
-    switch (e->d_type) {
-      case DT_REG: kind = TKind::Regular; break;
-      case DT_DIR: kind = TKind::Folder; break;
-      case DT_LNK: kind = TKind::Link; break;
-      case DT_FIFO: kind = TKind::Fifo; break;
-      case DT_CHR: kind = TKind::CharDevice; break;
-      case DT_BLK: kind = TKind::BlockDevice; break;
-      case DT_SOCK: kind = TKind::Socket; break;
-      default: {  // a file system that does not say: asked of the entry itself
-        TInfo info;
-        if (Stat(folder + (folder.empty() || folder.back() == '/' ? "" : "/") + name, false,
-                 info) == 0)
-          kind = info.Kind;
-      }
+    TKind kind = KindOf(DTTOIF(e->d_type));
+    if (e->d_type == DT_UNKNOWN) {  // a file system that does not say: asked of the entry
+      TInfo info;
+      if (Stat(folder + (folder.empty() || folder.back() == '/' ? "" : "/") + name, false, info) ==
+          0)
+        kind = info.Kind;
     }
     entries.push_back({name, kind});
   }

@@ -1,9 +1,10 @@
 #include "rtl/SysUtils.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <strings.h>
 #include <vector>
 
 std::string EInOutError::TextFor(int code) {

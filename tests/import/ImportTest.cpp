@@ -161,10 +161,8 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
     const char* Source;
     const char* Reason;
   } kRejected[] = {
-      {"cut.flac", "the sound breaks off after "},
-      {"garbled.flac", "Format not recognised."},
-      {"empty.wav", "Format not recognised."},
-      {"hiss.wav", "it holds only silence"},
+      {"cut.flac", "the sound breaks off after "},    {"garbled.flac", "Format not recognised."},
+      {"empty.wav", "Format not recognised."},        {"hiss.wav", "it holds only silence"},
       {"folder", "it is a folder, not a sound file"},
   };
   TImportOptions o;
@@ -329,10 +327,11 @@ TEST(PromptWriter, HalfPrecisionKeepsElevenBitsAtEveryLevel) {
     float In;
     uint16_t Half;
   } rows[] = {
-      {0.0f, 0x0000},     {-0.0f, 0x8000},        {1.0f, 0x3C00},      {-2.0f, 0xC000},
-      {65504.0f, 0x7BFF}, {65520.0f, 0x7C00},     {1e9f, 0x7C00},      {5.9604645e-8f, 0x0001},
-      {2.9e-8f, 0x0000},  {6.1035156e-5f, 0x0400}, {1.00048828f, 0x3C00},  // a tie: to even
-      {1.00146484f, 0x3C02},  // a tie: to even, upwards
+      {0.0f, 0x0000},          {-0.0f, 0x8000},         {1.0f, 0x3C00},
+      {-2.0f, 0xC000},         {65504.0f, 0x7BFF},      {65520.0f, 0x7C00},
+      {1e9f, 0x7C00},          {5.9604645e-8f, 0x0001}, {2.9e-8f, 0x0000},
+      {6.1035156e-5f, 0x0400}, {1.00048828f, 0x3C00},  // a tie: to even
+      {1.00146484f, 0x3C02},                           // a tie: to even, upwards
   };
   for (const auto& row : rows) {
     EXPECT_EQ(HalfFromFloat(row.In), row.Half) << row.In;

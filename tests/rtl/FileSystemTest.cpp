@@ -170,9 +170,9 @@ TEST(LiesInside, LinksAndDotsAreFollowedNewNamesJudgedByTheirSpelling) {
     std::string Path;
     bool Inside;
   } rows[] = {
-      {"voice/a.wav", true},       {"VOICE/new/deeper/a.wav", true}, {"near/a.wav", true},
-      {"voice/../a.wav", true},    {"../out/x.wav", false},          {"away/a.wav", false},
-      {"x.wav", false},            {"new/../../a.wav", false},       {"", false},
+      {"voice/a.wav", true},     {"VOICE/new/deeper/a.wav", true}, {"near/a.wav", true},
+      {"voice/../a.wav", true},  {"../out/x.wav", false},          {"away/a.wav", false},
+      {"x.wav", false},          {"new/../../a.wav", false},       {"", false},
       {"voice/../../f/a", true},
   };
   for (const auto& row : rows) EXPECT_EQ(LiesInside(f, f + row.Path), row.Inside) << row.Path;
@@ -204,10 +204,17 @@ TEST(PrintableText, ControlCharactersBecomeQuestionMarks) {
       {"plain \t name", "plain \t name"},
       {"\x1b]0;title\x07", "?]0;title?"},
       {"\x1b[2J\r\n\x7f", "?[2J???"},
-      {"\xc2\x9b" "31m", "?31m"},            // U+009B, the 8-bit CSI
-      {"\x9b" "31m", "?31m"},                // the same byte standing alone
-      {"Gr\xc3\xbc\xc3\x9f" "e", "Gr\xc3\xbc\xc3\x9f" "e"},  // a continuation byte 0x9F kept
-      {"\xe0\x9b\x80", "\xe0??"},            // no character: its bytes stand alone
+      {"\xc2\x9b"
+       "31m",
+       "?31m"},  // U+009B, the 8-bit CSI
+      {"\x9b"
+       "31m",
+       "?31m"},  // the same byte standing alone
+      {"Gr\xc3\xbc\xc3\x9f"
+       "e",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e"},                       // a continuation byte 0x9F kept
+      {"\xe0\x9b\x80", "\xe0??"},  // no character: its bytes stand alone
       {"\xf0\x9f\x8e\xb5", "\xf0\x9f\x8e\xb5"},
   };
   for (const auto& row : rows) EXPECT_EQ(PrintableText(row.In), row.Out) << row.In;
