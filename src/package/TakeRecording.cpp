@@ -221,6 +221,7 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
     TAppContext ctx{folder, FTake};
     try {
       ConvertRecordedTake(ctx, shell);
+      FCoded = true;
     } catch (const EInOutError& e) {
       // After a recording that failed (a full disk) the coding fails the same way: said once.
       if (!recorder.Failed()) throw;

@@ -101,6 +101,8 @@ class TTakeRecording {
 
   const std::string& TakePath() const { return FTake; }
   const std::string& TempPath() const { return FTemp; }
+  // Finish coded the take into its ".vox".
+  bool Coded() const { return FCoded; }
 
   // Starts recorder on the temporary file; false when its device did not open.
   bool Start(TTakeRecorder& recorder);
@@ -113,6 +115,7 @@ class TTakeRecording {
   std::string FTemp;
   bool FConvert;
   bool FStarted = false;
+  bool FCoded = false;
 };
 
 // True when the file, read as a take (data size at 42, samples from 46), holds a sample

@@ -356,7 +356,7 @@ struct TTemporaryPattern {
   const char* Suffix;
 };
 constexpr TTemporaryPattern kTemporaries[] = {
-    {kTempPrefix, true, kTempSuffix}, {".import-", false, ".f32"}, {".import-", false, ".tmp"},
+    {kTempPrefix, true, kTempSuffix}, {".import-", false, ".f32"},  {".import-", false, ".tmp"},
     {".take-", false, ".tmp"},        {".report-", false, ".part"},
 };
 
