@@ -27,7 +27,6 @@ struct TInfo {
 
 // What lies at path: the entry itself (a link is a Link), or with follow what it leads to.
 int Stat(const std::string& path, bool follow, TInfo& info);
-int StatOpen(int fd, TInfo& info);
 
 // A new file in folder ("" is the current folder) that has no name, open for reading and
 // writing with the permission bits a new file gets: nothing is left behind if the program
@@ -38,8 +37,6 @@ int CreateUnnamed(const std::string& folder, bool nameLater, int& fd);
 int CreateNew(const std::string& path, int& fd);
 // Gives a file made without a name the name path (which must not exist yet).
 int LinkOpen(int fd, const std::string& path);
-// A second name for an existing file (which must not exist yet).
-int Link(const std::string& existing, const std::string& path);
 // Puts from in the place of to in one step, replacing what to named (a link itself, never
 // the file it points to).
 int Rename(const std::string& from, const std::string& to);

@@ -53,14 +53,6 @@ int Stat(const std::string& path, bool follow, TInfo& info) {
   return 0;
 }
 
-int StatOpen(int fd, TInfo& info) {
-  info = TInfo{};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return errno;
-  Fill(st, info);
-  return 0;
-}
-
 int CreateUnnamed(const std::string& folder, bool nameLater, int& fd) {
   // A name is given later through the /proc view of descriptors.
   static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
@@ -80,10 +72,6 @@ int CreateNew(const std::string& path, int& fd) {
 int LinkOpen(int fd, const std::string& path) {
   return Result(
       ::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW));
-}
-
-int Link(const std::string& existing, const std::string& path) {
-  return Result(::link(existing.c_str(), path.c_str()));
 }
 
 int Rename(const std::string& from, const std::string& to) {
