@@ -18,7 +18,9 @@
 # Last, on the virtual sound device, which keeps real time: a sound file is imported into
 # slot 5 through the list's context menu and its file dialog, the package is built with it
 # and tested, and the highlight is seen on the slot that plays and back on the chosen row
-# afterwards (--screenshot takes the window then).
+# afterwards (--screenshot takes the window then). While that window is open, zelvorsound-cli
+# (beside the program's build) imports the same file into slot 20 under another name: the
+# window's closing must keep that name and write its own.
 #
 # With --sound-server the session records, stops and plays through a real sound server
 # instead (scripts/sound-server.sh: a private PulseAudio behind ALSA's "default", chosen by
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 CAPTION="Zelvor Sound Recorder version 1.0.0.1"
+CLI=$(dirname "$APP")/../zelvorsound-cli
 
 for tool in Xvfb xdotool python3 import; do
   command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
@@ -510,6 +513,10 @@ fi
 wait_for 150 highlighted 2 || fail "the highlight did not come back to the chosen row"
 highlighted 5 && fail "slot 5 stayed highlighted after the test"
 echo "the package test highlighted slot 5 while it played, then the chosen row again"
+# Another run names slot 20 while the window is open; closing must leave that name alone.
+[ -x "$CLI" ] || fail "no zelvorsound-cli at $CLI"
+"$CLI" import "$WORK/welcome.wav" --slot 20 --name FromCli --folder "$APPDIR" >/dev/null ||
+  fail "zelvorsound-cli could not import into slot 20 beside the window"
 python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the close request"
 wait_for 100 ended || fail "the program did not end at the third close"
 APP_PID=""
@@ -534,6 +541,7 @@ check(count == len(vox) and pkg[entry + 4:entry + 4 + count] == vox,
       "slot 5's record is not welcome.vox")
 ini = read("ZelvorSound.ini").decode()
 check("Name5=welcome\n" in ini and "Name5=welcome.WAV" in ini, "ZelvorSound.ini does not name it")
+check("Name20=FromCli\n" in ini, "closing the window undid the name another run wrote")
 print("  welcome: %d samples, .vox %d bytes, slot 5 at %d" % (len(samples), len(vox), entry))
 PY
 echo "PASS"

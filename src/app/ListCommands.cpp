@@ -175,5 +175,6 @@ bool TMainForm::ImportIntoSlot(int row, const std::function<TImportResult(TAppCo
   }
   if (result.Status != TImportStatus::Done) return false;
   ListBox1->item(row)->setText(QString::fromStdString(result.Name));
+  FNamesGiven[row] = result.Name;
   return true;
 }

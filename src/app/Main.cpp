@@ -51,8 +51,7 @@ void SetAutoSizedCaption(QLabel* label, const QString& caption, int minHeight = 
 // The sound devices the recorder and the player open: [Audio] InputDevice= and
 // OutputDevice= of "ZelvorSound.ini", the sound system's "default" when not there. The
 // entries are only read, so the file keeps them as the user wrote them.
-void ChooseSoundDevices(const std::string& configFile) {
-  TIniFile ini(configFile);
+void ChooseSoundDevices(const TIniFile& ini) {
   winmm::SetDeviceName(winmm::WaveDir::In, ini.ReadString("Audio", "InputDevice", "default"));
   winmm::SetDeviceName(winmm::WaveDir::Out, ini.ReadString("Audio", "OutputDevice", "default"));
 }
@@ -76,7 +75,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   CreateControls();
   BindHandlers();
   CreateListCommands();
-  ChooseSoundDevices(ConfigFileName());
+  ChooseSoundDevices(TIniFile(ConfigFileName()));
   Guarded([this] { FormCreate(); });
 }
 
@@ -248,7 +247,7 @@ void TMainForm::FormCreate() {
 
   // The sound list; the configuration file is read only for this.
   {
-    TIniFile ini(ConfigFileName());
+    const TIniFile ini(ConfigFileName());
     for (int i = 0; i < kSoundSlots; ++i) {
       std::string name = ini.ReadString("SoundFiles", "Name" + std::to_string(i),
                                         "Sound " + std::to_string(i + 1));
@@ -273,7 +272,9 @@ void TMainForm::btnRecordClick() {
   const std::string& folder = FContext.ExeFolder;
   const bool inFolder = name.compare(0, folder.size(), folder) == 0;
   const std::string relative = inFolder ? name.substr(folder.size()) : name;
-  if (!relative.empty() && !StaysInFolder(relative))
+  // Spelled inside, it must land inside too: a sub-folder that is a link to elsewhere is
+  // refused as well.
+  if (!relative.empty() && (!StaysInFolder(relative) || !LiesInside(folder, name)))
     throw Exception("Cannot record to \"" + name + "\": it must stay in the program's folder");
   // The lock is held from here until the take has been converted (FinishTake).
   if (!FFolderLock.TryLock()) {
@@ -422,10 +423,34 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
   // Nothing in the list is ever edited in the window, so a write-back that fails loses
   // nothing: the user is told and the window closes all the same.
   CanClose = true;
-  TIniFile ini(ConfigFileName());
   try {
-    for (int i = 0; i < ListBox1->count(); ++i)
-      ini.WriteString("SoundFiles", "Name" + std::to_string(i), RowText(i));
+    // A recording that runs into the closing holds the lock already.
+    const bool held = FFolderLock.Held();
+    if (!held && !FFolderLock.Lock(FCloseLockWait)) {
+      ShowMessage("The names of the sound list were not written to \"" + ConfigFileName() +
+                      "\": another run of ZelvorSound kept the folder busy.",
+                  msWarning);
+      return;
+    }
+    struct TRelease {
+      TFolderLock& Lock;
+      bool Keep;
+      ~TRelease() {
+        if (!Keep) Lock.Unlock();
+      }
+    } release{FFolderLock, held};
+    // The file as it is now: what another run wrote while the window was open stays.
+    TIniFile ini(ConfigFileName());
+    for (int i = 0; i < ListBox1->count(); ++i) {
+      const std::string key = "Name" + std::to_string(i);
+      // A given name goes back as it was given, byte for byte, whatever the list shows of it.
+      const auto given = FNamesGiven.find(i);
+      if (given != FNamesGiven.end())
+        ini.WriteString("SoundFiles", key, given->second);
+      else if (!ini.ValueExists("SoundFiles", key))
+        ini.WriteString("SoundFiles", key, RowText(i));
+    }
+    ini.UpdateFile();
   } catch (const Exception& e) {
     ShowMessage(e.Message(), msError);
   }

@@ -16,6 +16,12 @@
 // playback, the package test) a double-click on the list leaves the current slot as it is,
 // and the take is replaced only by the finished recording (package/TakeRecording.h).
 //
+// Closing writes the sound list's names back into "ZelvorSound.ini" under the folder's lock
+// (waited for up to 60 seconds, as a command of zelvorsound-cli waits), after reading the file
+// again: only the names the window changed itself (through an import or a speech) and those
+// the file lacks (so a first run writes "Sound 1" to "Sound 128"). A name that another run
+// (an import, a say) wrote while the window was open stays.
+//
 // The list also works from the keyboard (Return on the highlighted row is a double-click)
 // and takes prompts from anywhere (import/Import.h): sound files dropped onto a row, or
 // chosen or spoken through its context menu, become the takes of that slot and the ones
@@ -24,7 +30,9 @@
 #pragma once
 
 #include <QWidget>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +88,9 @@ class TMainForm : public QWidget {
   bool CommandsBusy() const;
   // The row of the current slot, the one "Record" and "Play" act on; -1 before any choice.
   int CurrentSlot() const { return FCurrentSlot; }
+  // How long closing waits for a folder another run holds before it gives up writing the
+  // names back (60 seconds).
+  void SetCloseLockWait(std::chrono::milliseconds wait) { FCloseLockWait = wait; }
 
   // --- published fields, in declaration order ---
   QPushButton* btnRecord;
@@ -216,6 +227,9 @@ class TMainForm : public QWidget {
   TComponent* FReportedDevice = nullptr;  // the device whose error was shown last
   std::string FReportedText;
   int FCurrentSlot = -1;
+  // The names the window gave rows itself (an import, a speech), by row, as they were given.
+  std::map<int, std::string> FNamesGiven;
+  std::chrono::milliseconds FCloseLockWait{std::chrono::seconds(60)};
   int FPopupRow = -1;                           // the row the context menu was opened for
   std::string FVoice = TSpeechOptions().Voice;  // the voice "Speak text…" used last
   TFolderLock FFolderLock;

@@ -2,6 +2,9 @@
 
 #include <exception>
 
+#include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
+
 TStockAudioRecorder::TStockAudioRecorder(TComponent* owner) : TWaveAudioIn(owner) {}
 
 TStockAudioRecorder::~TStockAudioRecorder() {
@@ -147,7 +150,12 @@ void TStockAudioRecorder::ReleaseStream() {
   std::exception_ptr failure;
   if (handle != nullptr) {
     try {
-      FinishWaveWriter(handle, RiffChunk, DataChunk);
+      // The file's last writes (its sizes) failed: that is the file error it is.
+      if (!FinishWaveWriter(handle, RiffChunk, DataChunk)) {
+        const auto* file = dynamic_cast<const TFileStream*>(stream);
+        const int err = file != nullptr ? file->LastWriteError() : 0;
+        throw EInOutError(err != 0 ? IOErrorFromErrno(err) : ioDiskFull);
+      }
     } catch (...) {
       failure = std::current_exception();
     }

@@ -63,7 +63,8 @@ class TStockAudioRecorder : public TWaveAudioIn {
   // finished as an empty recording.
   virtual bool BeginWithStream(TStream* Stream, bool Owns);
   // Finishes the file (chunk sizes) and lets go of the stream, freeing it when owned. Safe
-  // to call again: later runs find nothing to do.
+  // to call again: later runs find nothing to do. Writes of the sizes that fail raise the
+  // runtime's file error ("Disk full"), once the stream has been let go.
   virtual void ReleaseStream();
 
   // The current cycle's file. WaveFileHandle is set only while WaveStream is.

@@ -265,11 +265,12 @@ bool WriteWaveHeader(HMMIO mmIO, const TWaveFormatEx* pWaveFormat, MMCKINFO& ckR
   return mmioCreateChunk(mmIO, &ckData, 0) == 0;
 }
 
-void FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData) {
-  if (mmIO == nullptr) return;
-  mmioAscend(mmIO, &ckData, 0);
-  mmioAscend(mmIO, &ckRIFF, 0);
-  mmioClose(mmIO, 0);
+bool FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData) {
+  if (mmIO == nullptr) return true;
+  const bool data = mmioAscend(mmIO, &ckData, 0) == 0;
+  const bool riff = mmioAscend(mmIO, &ckRIFF, 0) == 0;
+  const bool closed = mmioClose(mmIO, 0) == 0;
+  return data && riff && closed;
 }
 
 bool ReadWaveHeader(HMMIO mmIO, PWaveFormatEx& pWaveFormat, uint32_t& DataSize, int32_t& DataOffset,

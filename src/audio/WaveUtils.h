@@ -150,8 +150,9 @@ HMMIO CreateStreamWaveWriter(TStream* Stream, const TWaveFormatEx* pWaveFormat, 
 bool WriteWaveHeader(HMMIO mmIO, const TWaveFormatEx* pWaveFormat, MMCKINFO& ckRIFF,
                      MMCKINFO& ckData);
 // Closes the data and RIFF chunks (writing their sizes and a pad byte after odd data) and
-// the handle.
-void FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData);
+// the handle, which is closed in any case. False when one of those writes failed: the file's
+// sizes may then not be what it holds.
+bool FinishWaveWriter(HMMIO mmIO, MMCKINFO& ckRIFF, MMCKINFO& ckData);
 // Finds the format and the data of a RIFF WAVE file. On success pWaveFormat is a
 // std::malloc'ed record (at least 18 bytes; the caller frees it), DataSize the size of the
 // "data" chunk and DataOffset the absolute offset of its first byte. On failure nothing stays

@@ -1,14 +1,17 @@
 #include "cli/Cli.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 
 #include "platform/folderlock.h"
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace cli {
@@ -22,11 +25,16 @@ std::map<std::string, Command>& Registry() {
 // The command Run is running, for the start of its error lines.
 const Command* gRunning = nullptr;
 
-volatile sig_atomic_t gStopRequested = 0;
+volatile sig_atomic_t gStopRequested = 0;  // the signal that asked, 0 while none has
 
-void OnInterrupt(int) {
-  gStopRequested = 1;
+// The signals a guard with endings takes over besides SIGINT.
+constexpr int kEndings[] = {SIGTERM, SIGHUP};
+
+void OnInterrupt(int sig) {
+  gStopRequested = sig;
+  // The next one ends the program the usual way.
   signal(SIGINT, SIG_DFL);
+  for (int s : kEndings) signal(s, SIG_DFL);
 }
 
 bool IsOptionWord(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
@@ -77,7 +85,7 @@ bool WritesInFolder(const Command& command, const Args& args) {
       return false;
     case FolderUse::WritesByOutput: {
       const std::string output = command.Output ? command.Output(args) : std::string();
-      return !output.empty() && LiesInFolder(args.Folder, output);
+      return !output.empty() && LiesInside(args.Folder, output);
     }
     case FolderUse::Writes:
       break;
@@ -251,27 +259,22 @@ int Run(const Command& command, const Args& args) {
   double waitSeconds = kDefaultWaitSeconds;
   if (args.Has("wait") && !ParseWait(args.Get("wait"), waitSeconds))
     return UsageError("--wait needs a number of seconds from 0 to 86400");
-  if (!WritesInFolder(command, args)) return command.Run(args);
+  if (command.Check)
+    if (const int rc = command.Check(args); rc != kOk) return rc;
+  if (!WritesInFolder(command, args)) {
+    const int rc = command.Run(args);
+    SyncChangedFolders();  // what it wrote outside the folder; a lock does this for the folder
+    return rc;
+  }
   TFolderLock lock(args.Folder);
   if (!LockFolder(lock, waitSeconds)) return kIOError;
   return command.Run(args);
 }
 
-bool LiesInFolder(const std::string& folder, const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path base = fs::weakly_canonical(folder, ec);
-  if (ec) return true;  // when in doubt, the run holds the lock
-  const fs::path where = fs::weakly_canonical(fs::path(path).parent_path(), ec);
-  if (ec) return true;
-  const fs::path relative = where.lexically_relative(base);
-  return !relative.empty() && *relative.begin() != "..";
-}
-
 std::string ErrorPrefix(const std::string& subject) {
   std::string prefix = "zelvorsound-cli: ";
   if (gRunning != nullptr) prefix += gRunning->Name + ": ";
-  if (!subject.empty()) prefix += subject + ": ";
+  if (!subject.empty()) prefix += PrintableText(subject) + ": ";
   return prefix;
 }
 
@@ -299,26 +302,48 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
 
 void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
   ++FMessages;
-  std::cerr << text << std::endl;
+  std::cerr << PrintableText(text) << std::endl;
 }
 
-void ConsoleShell::StatusAdd(const std::string& line) { std::cout << line << std::endl; }
+void ConsoleShell::StatusAdd(const std::string& line) {
+  std::cout << PrintableText(line) << std::endl;
+}
 
 struct TInterruptGuard::TSaved {
   struct sigaction Action {};
+  bool Endings = false;
+  struct sigaction EndingActions[std::size(kEndings)]{};
 };
 
-TInterruptGuard::TInterruptGuard() : FSaved(std::make_unique<TSaved>()) {
+TInterruptGuard::TInterruptGuard(bool endings) : FSaved(std::make_unique<TSaved>()) {
   gStopRequested = 0;
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &FSaved->Action);
+  FSaved->Endings = endings;
+  if (endings)
+    for (size_t i = 0; i < std::size(kEndings); ++i)
+      sigaction(kEndings[i], &sa, &FSaved->EndingActions[i]);
 }
 
-TInterruptGuard::~TInterruptGuard() { sigaction(SIGINT, &FSaved->Action, nullptr); }
+TInterruptGuard::~TInterruptGuard() {
+  sigaction(SIGINT, &FSaved->Action, nullptr);
+  if (FSaved->Endings)
+    for (size_t i = 0; i < std::size(kEndings); ++i)
+      sigaction(kEndings[i], &FSaved->EndingActions[i], nullptr);
+}
 
 bool TInterruptGuard::Requested() { return gStopRequested != 0; }
+
+void TInterruptGuard::EndAsAsked() {
+  const int sig = gStopRequested != 0 ? static_cast<int>(gStopRequested) : SIGINT;
+  std::cout.flush();
+  std::cerr.flush();
+  signal(sig, SIG_DFL);
+  raise(sig);
+  _exit(128 + sig);  // a signal that did not end it (held back): the shell's code for it
+}
 
 TErrorCounter::TErrorCounter(std::string before)
     : FScope([this, before = std::move(before)](TComponent*, const std::exception& e) {

@@ -75,6 +75,9 @@ struct Command {
   // For FolderUse::WritesByOutput: the file the run would write, as a path (empty when the
   // command line names none; the command then refuses it before writing anything).
   std::function<std::string(const Args&)> Output;
+  // Checks that need not wait for the folder: run before its lock is taken; an exit code
+  // other than kOk ends the run there.
+  std::function<int(const Args&)> Check;
 };
 
 // Registers a command at start-up: static cli::Register r{Command{...}};
@@ -112,11 +115,9 @@ std::string ResolveFolder(const std::string& given);
 // wait), then gives up with exit 2 and a line naming the folder.
 int Run(const Command& command, const Args& args);
 
-// True when path (absolute) lies in the folder or in a folder below it, as the disk has it:
-// links are followed, and a file that does not exist yet is judged by its folder.
-bool LiesInFolder(const std::string& folder, const std::string& path);
-
 // "zelvorsound-cli: COMMAND: " and, when given, "SUBJECT: ": how every error line begins.
+// The subject is shown with its control characters as '?' (PrintableText), as is every name
+// from a file that the commands print.
 std::string ErrorPrefix(const std::string& subject = "");
 // "zelvorsound-cli " and the command's usage, for the help and the usage errors.
 std::string UsageLine(const Command& command);
@@ -124,8 +125,8 @@ std::string UsageLine(const Command& command);
 int UsageError(const std::string& message);
 
 // The shell of the command line: message boxes go to stderr (the program's rejection
-// texts) as they are, whatever their severity; status lines to stdout, no dialogs, nothing
-// to pump.
+// texts), whatever their severity; status lines to stdout; both with their control
+// characters as '?' (they name files and slots). No dialogs, nothing to pump.
 class ConsoleShell : public TShell {
  public:
   void ShowMessage(const std::string& text, TMessageSeverity severity) override;
@@ -153,14 +154,18 @@ class TPickedFileShell : public ConsoleShell {
 };
 
 // Ctrl-C asks the running command to stop (Requested() turns true); a second one ends the
-// program the usual way. The handler before comes back when the guard goes.
+// program the usual way. With endings, SIGTERM and SIGHUP ask the same (once: a second
+// signal of any of them ends the program), so a command can take away what it made before it
+// ends; EndAsAsked then ends the program by the signal that asked, as if it had not been
+// caught. The handlers before come back when the guard goes.
 class TInterruptGuard {
  public:
-  TInterruptGuard();
+  explicit TInterruptGuard(bool endings = false);
   ~TInterruptGuard();
   TInterruptGuard(const TInterruptGuard&) = delete;
   TInterruptGuard& operator=(const TInterruptGuard&) = delete;
   static bool Requested();
+  [[noreturn]] void EndAsAsked();
 
  private:
   struct TSaved;

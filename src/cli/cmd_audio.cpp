@@ -15,6 +15,7 @@
 #include "codec/Convert.h"
 #include "package/TakeRecording.h"
 #include "platform/messages.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -128,9 +129,10 @@ int RunRecord(const cli::Args& a) {
     if (outcome == TTakeOutcome::NothingRecorded) return static_cast<int>(cli::kIOError);
     if (outcome == TTakeOutcome::NothingHeard) return static_cast<int>(cli::kRejected);
     std::cout << "recorded " << FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) << " ("
-              << rec.DataBytes() << " bytes, " << DescribeWaveFormat(&wf) << ") into " << path
-              << std::endl;
-    if (!a.Has("raw")) std::cout << "coded " << ChangeFileExt(path, ".vox") << std::endl;
+              << rec.DataBytes() << " bytes, " << DescribeWaveFormat(&wf) << ") into "
+              << PrintableText(path) << std::endl;
+    if (take.Coded())
+      std::cout << "coded " << PrintableText(ChangeFileExt(path, ".vox")) << std::endl;
     const bool failed = errors.Count() > 0 || outcome == TTakeOutcome::CutShort;
     return static_cast<int>(failed ? cli::kIOError : cli::kOk);
   });
@@ -187,8 +189,9 @@ int RunPlay(const cli::Args& a) {
       draw(false);
     }
     line.End();
-    std::cout << (stopped ? "stopped " : "played ") << path << " (" << DescribeWaveFormat(&format)
-              << ", " << FormatDuration(total, 2) << ")" << std::endl;
+    std::cout << (stopped ? "stopped " : "played ") << PrintableText(path) << " ("
+              << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
+              << std::endl;
     return static_cast<int>(errors.Count() > 0 ? cli::kIOError : cli::kOk);
   });
 }

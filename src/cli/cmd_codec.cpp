@@ -36,7 +36,7 @@ int RunConvert(const cli::Args& a) {
     ConvertWaveFile(ctx, shell);
     if (shell.MessageCount() > 0) return int{cli::kRejected};
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
-    std::cout << "wrote " << vox << " (" << SizeOf(vox) << " bytes), "
+    std::cout << "wrote " << PrintableText(vox) << " (" << SizeOf(vox) << " bytes), "
               << SizeOf(ctx.ExeFolder + "out.dat") << " samples kept\n";
     return int{cli::kOk};
   });
@@ -48,9 +48,9 @@ int RunTake(const cli::Args& a) {
   return cli::Guarded(name, [&] {
     TAppContext ctx{a.Folder, cli::InFolder(a, name)};
     cli::ConsoleShell shell;
-    ConvertRecordedTake(ctx, shell);
+    if (!ConvertTakeFile(ctx, shell)) return int{cli::kRejected};
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
-    std::cout << "wrote " << vox << " (" << SizeOf(vox) << " bytes), take now holds "
+    std::cout << "wrote " << PrintableText(vox) << " (" << SizeOf(vox) << " bytes), take now holds "
               << SizeOf(ctx.CurrentSoundFileName) - kTakeSamplesPos << " samples\n";
     return int{cli::kOk};
   });
@@ -63,7 +63,9 @@ int RunLoopback(const cli::Args& a) {
     TAppContext ctx{a.Folder, ""};
     cli::TPickedFileShell shell(cli::InFolder(a, name));
     Button1Click(ctx, shell);
-    std::cout << "wrote " << ctx.ExeFolder << "out.vox and " << ctx.ExeFolder << "out.wav\n";
+    if (shell.MessageCount() > 0) return int{cli::kRejected};
+    std::cout << "wrote " << PrintableText(ctx.ExeFolder) << "out.vox and "
+              << PrintableText(ctx.ExeFolder) << "out.wav\n";
     return int{cli::kOk};
   });
 }
@@ -83,9 +85,12 @@ cli::Register takeCmd{cli::Command{
     "take",
     "take FILE",
     "trim a recorded take FILE, write FILE.vox and rewrite the take with the kept samples\n"
-    "Treats FILE as a take just recorded (8-bit mono, 46-byte header): trims the silence\n"
-    "before and after the speech, writes the \".vox\" file beside it and rewrites the take\n"
-    "with the kept samples. The take is replaced only once its new form is complete.",
+    "Treats FILE as a take just recorded: any PCM WAV file of 8000 Hz, 8 bits, mono, whatever\n"
+    "its header. Trims the silence before and after the speech, writes the \".vox\" file\n"
+    "beside it and rewrites the take in the recorder's layout (46-byte header) with the kept\n"
+    "samples; both are replaced only once complete. A file of any other format is refused\n"
+    "untouched with exit 1 (the way in for it is 'import'); a take whose data run short ends\n"
+    "with exit 2, every file as it was.",
     {},
     RunTake}};
 
@@ -93,8 +98,9 @@ cli::Register loopbackCmd{cli::Command{
     "loopback",
     "loopback FILE",
     "code and decode the take FILE in one pass into \"out.vox\" and \"out.wav\"\n"
-    "Codes the samples of FILE (read as a take, no checks) into \"out.vox\" and decodes\n"
-    "them again into \"out.wav\" in the folder, to hear what the code does to a sound.",
+    "Codes the samples of FILE (a take: PCM 8000 Hz 8-bit mono, whatever its header) into\n"
+    "\"out.vox\" and decodes them again into \"out.wav\" in the folder, to hear what the code\n"
+    "does to a sound. Another format is refused with exit 1 and nothing is written.",
     {},
     RunLoopback}};
 

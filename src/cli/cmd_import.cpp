@@ -9,7 +9,9 @@
 #include "codec/TakeFile.h"
 #include "import/FileError.h"
 #include "import/Import.h"
+#include "import/PromptWriter.h"
 #include "package/Package.h"
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -46,18 +48,22 @@ bool ReadCommon(const cli::Args& a, int& slot, TImportOptions& o) {
   return true;
 }
 
-// Runs one import or speech; the exit code it ends with and what it says.
-int Report(const std::function<TImportResult()>& run, int slot) {
+// Runs one import or speech; the exit code it ends with and what it says. An import that
+// SIGINT, SIGTERM or SIGHUP stopped has left the folder as it was; the program then ends by
+// that signal.
+int Report(const std::function<TImportResult()>& run, int slot, cli::TInterruptGuard& stop) {
   try {
     TImportResult r = run();
     switch (r.Status) {
-      case TImportStatus::Done:
+      case TImportStatus::Done: {
+        const std::string name = PrintableText(r.Name);
         std::cout << Format("slot %d: \"%s\", %lld samples (%.3f s) in %s.WAV and %s.vox", slot,
-                            r.Name.c_str(), static_cast<long long>(r.KeptSamples),
-                            static_cast<double>(r.KeptSamples) / kTakeRate, r.Name.c_str(),
-                            r.Name.c_str())
+                            name.c_str(), static_cast<long long>(r.KeptSamples),
+                            static_cast<double>(r.KeptSamples) / kTakeRate, name.c_str(),
+                            name.c_str())
                   << std::endl;
         return cli::kOk;
+      }
       case TImportStatus::Rejected:
         return cli::kRejected;
       case TImportStatus::NameTaken:
@@ -65,6 +71,9 @@ int Report(const std::function<TImportResult()>& run, int slot) {
       case TImportStatus::Refused:
         return cli::kUsage;
     }
+  } catch (const EPromptStopped&) {
+    std::cerr << cli::ErrorPrefix() << "interrupted; the folder is as it was" << std::endl;
+    stop.EndAsAsked();
   } catch (const EImportFileError& e) {
     std::cerr << cli::ErrorPrefix(e.Path) << e.Message() << std::endl;
     return cli::kIOError;
@@ -75,10 +84,26 @@ int Report(const std::function<TImportResult()>& run, int slot) {
   return cli::kUsage;
 }
 
+// A source must be a sound file: a FIFO or a device would hold the folder while nothing
+// comes, so anything but a regular file is refused before the folder is locked.
+int CheckSources(const cli::Args& a) {
+  for (const std::string& given : a.Positional) {
+    const std::string source = std::filesystem::absolute(given).string();
+    if (const std::string kind = NonRegularKind(source); !kind.empty()) {
+      std::cerr << cli::ErrorPrefix(source) << "it is " << kind
+                << ", not a sound file; nothing was imported" << std::endl;
+      return cli::kRejected;
+    }
+  }
+  return cli::kOk;
+}
+
 int RunImport(const cli::Args& a) {
   int slot = 0;
   TImportOptions o;
   if (!ReadCommon(a, slot, o)) return cli::kUsage;
+  cli::TInterruptGuard stop(/*endings=*/true);
+  o.Stop = [] { return cli::TInterruptGuard::Requested(); };
   const size_t count = a.Positional.size();
   if (count == 0) return cli::UsageError("needs at least one sound file");
   if (count > 1 && a.Has("name"))
@@ -97,10 +122,12 @@ int RunImport(const cli::Args& a) {
           cli::ConsoleShell shell;
           return ImportSoundFile(ctx, shell, n, source, o);
         },
-        n);
+        n, stop);
+    // A stop asked for after an import had been put in place ends the run after it.
+    if (rc == cli::kOk && cli::TInterruptGuard::Requested() && i + 1 < count) stop.EndAsAsked();
     if (rc == cli::kOk) continue;
     if (i > 0)
-      std::cerr << cli::ErrorPrefix() << "stopped at " << a.Positional[i] << "; "
+      std::cerr << cli::ErrorPrefix() << "stopped at " << PrintableText(a.Positional[i]) << "; "
                 << (i == 1 ? Format("slot %d was", slot)
                            : Format("slots %d to %d were", slot, n - 1))
                 << " filled\n";
@@ -118,6 +145,8 @@ int RunSay(const cli::Args& a) {
   if (text.empty()) return cli::UsageError("needs a text");
   TSpeechOptions speech;
   speech.Voice = a.Get("voice", speech.Voice);
+  cli::TInterruptGuard stop(/*endings=*/true);
+  o.Stop = [] { return cli::TInterruptGuard::Requested(); };
   if (a.Has("speed") && !ParseInt(a.Get("speed"), speech.WordsPerMinute))
     return cli::UsageError("--speed needs words per minute, not '" + a.Get("speed") + "'");
   return Report(
@@ -126,7 +155,7 @@ int RunSay(const cli::Args& a) {
         cli::ConsoleShell shell;
         return SpeakText(ctx, shell, slot, text, o, speech);
       },
-      slot);
+      slot, stop);
 }
 
 // The options of both commands, and those of one of them.
@@ -141,20 +170,26 @@ std::vector<cli::Option> PromptOptions(std::vector<cli::Option> more = {}) {
   return options;
 }
 
-cli::Register importCmd{cli::Command{
-    "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
-    "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
-    "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
-    "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
-    "to 8000 Hz, its peak brought to -1 dB below full scale (--peak DB sets another level,\n"
-    "--no-normalize keeps the level), written as \"NAME.WAV\" (8-bit mono), then trimmed and\n"
-    "coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it for the slot (SoundFiles and\n"
-    "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
-    "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
-    "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
-    "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
-    "reason on stderr), 2 on a file error; in both cases nothing is written.",
-    PromptOptions(), RunImport}};
+cli::Register importCmd{[] {
+  cli::Command c{
+      "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
+      "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
+      "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
+      "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
+      "to 8000 Hz, its peak brought to -1 dB below full scale (--peak DB sets another level,\n"
+      "--no-normalize keeps the level), written as \"NAME.WAV\" (8-bit mono), then trimmed and\n"
+      "coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it for the slot (SoundFiles and\n"
+      "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
+      "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
+      "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
+      "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
+      "reason on stderr) or is no regular file (a FIFO, a device, a folder: refused at once),\n"
+      "2 on a file error; in both cases nothing is written. Ctrl-C, SIGTERM or SIGHUP stop it\n"
+      "with the folder as it was.",
+      PromptOptions(), RunImport};
+  c.Check = CheckSources;
+  return c;
+}()};
 
 cli::Register sayCmd{cli::Command{
     "say", "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--peak DB] [--force]",

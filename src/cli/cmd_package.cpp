@@ -21,8 +21,6 @@ class TBuildShell : public cli::ConsoleShell {
  public:
   explicit TBuildShell(bool quiet) : FQuiet(quiet) {}
   void StatusAdd(const std::string& line) override {
-    ++FLines;
-    FConverting = line.rfind("Processing ", 0) == 0;
     if (!FQuiet) ConsoleShell::StatusAdd(line);
   }
   void ShowMessage(const std::string& text, TMessageSeverity severity) override {
@@ -38,14 +36,9 @@ class TBuildShell : public cli::ConsoleShell {
     if (FHasPending) std::cout << FPending << std::endl;
     FHasPending = false;
   }
-  int Lines() const { return FLines; }
-  // The last status line was a slot's "Processing" line: its source is being worked on.
-  bool Converting() const { return FConverting && FLines <= kSlotCount; }
 
  private:
   bool FQuiet;
-  bool FConverting = false;
-  int FLines = 0;
   std::string FPending;
   bool FHasPending = false;
 };
@@ -57,28 +50,31 @@ std::string Count(size_t n, const std::string& what) {
 
 std::string Joined(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + PrintableText(n);
   return text;
 }
 
 // What the build did, on stderr after its last line: the configuration it found, the named
 // sources that are missing, and one line of counts.
-void ReportBuild(const std::string& folder, const TBuildSummary& summary) {
+void ReportBuild(const std::string& folder, const std::vector<TSlotConfig>& config,
+                 const TBuildSummary& summary) {
   if (!summary.ConfigFound)
-    std::cerr << cli::ErrorPrefix() << "no \"ZelvorSound.ini\" in " << folder
+    std::cerr << cli::ErrorPrefix() << "no \"ZelvorSound.ini\" in " << PrintableText(folder)
               << ": no source is named, so every slot stays empty (name the sources there, "
                  "or run 'zelvorsound-cli demo')\n";
-  const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const std::string& source = config[slot].Source;
     if (std::find(summary.Missing.begin(), summary.Missing.end(), source) != summary.Missing.end())
-      std::cerr << cli::ErrorPrefix() << "warning: slot " << slot << ": " << source
+      std::cerr << cli::ErrorPrefix() << "warning: slot " << slot << ": " << PrintableText(source)
                 << " not found\n";
   }
   std::cerr << cli::ErrorPrefix() << Count(summary.Packed, "sound") << " packed";
   if (!summary.Rejected.empty())
     std::cerr << ", " << Count(summary.Rejected.size(), "source") << " rejected ("
               << Joined(summary.Rejected) << ")";
+  if (!summary.Refused.empty())
+    std::cerr << ", " << Count(summary.Refused.size(), "source")
+              << " refused as outside the folder (" << Joined(summary.Refused) << ")";
   if (!summary.Missing.empty())
     std::cerr << ", " << Count(summary.Missing.size(), "source") << " not found ("
               << Joined(summary.Missing) << ")";
@@ -94,30 +90,29 @@ int RunBuild(const cli::Args& a) {
   TBuildShell shell(a.Has("quiet"));
   TBuildSummary summary;
   std::string subject = a.Folder + "Sounds.zvd";
+  // The configuration is read once, for the build and for what is said about it.
+  const TIniFile ini(a.Folder + "ZelvorSound.ini");
+  const std::vector<TSlotConfig> config = ReadBuildConfig(ini);
   const int rc = cli::Guarded(subject, [&] {
     TAppContext ctx{a.Folder, ""};
-    const std::string ini = a.Folder + "ZelvorSound.ini";
     // The sound list's rows: the configured names, "Sound n" where none is given.
     auto row = [&](int i) {
-      return GetPrivateProfileString("SoundFiles", "Name" + std::to_string(i),
-                                     "Sound " + std::to_string(i + 1), ini);
+      return ini.ReadString("SoundFiles", "Name" + std::to_string(i),
+                            "Sound " + std::to_string(i + 1));
     };
     try {
-      summary = Button2Click(ctx, shell, row);
-    } catch (...) {
+      summary = BuildPackage(ctx, shell, row, config, ini.Exists());
+    } catch (const ESourceFileError& e) {
       // An error while a source is converted concerns that source.
-      if (shell.Converting()) {
-        const int slot = shell.Lines() - 1;
-        subject = "slot " + std::to_string(slot) + ", " + ReadBuildConfig(ini)[slot].Source;
-      }
+      subject = "slot " + std::to_string(e.Slot) + ", " + e.Source;
       throw;
     }
     shell.Finish();
     return int{cli::kOk};
   });
   if (rc != cli::kOk) return rc;
-  ReportBuild(a.Folder, summary);
-  return summary.Rejected.empty() ? cli::kOk : cli::kRejected;
+  ReportBuild(a.Folder, config, summary);
+  return summary.Rejected.empty() && summary.Refused.empty() ? cli::kOk : cli::kRejected;
 }
 
 int RunDecode(const cli::Args& a) {
@@ -136,14 +131,20 @@ int RunDecode(const cli::Args& a) {
     TByteFile vox(voxPath);
     vox.Reset();
     const int64_t codeBytes = vox.Size();
+    if (codeBytes > kMaxDecodableCodeBytes) {
+      std::cerr << cli::ErrorPrefix() << TooLongToDecodeText(PrintableText(subject), codeBytes)
+                << "; nothing was written\n";
+      return int{cli::kRejected};
+    }
     subject = a.Get("output", "testvox.wav");
     TByteFile wav(out);
-    wav.Rewrite();
+    // "testvox.wav" is a working file; an output the user named is the user's own.
+    wav.Rewrite(a.Has("output") ? TWriteKind::UserFile : TWriteKind::WorkingFile);
     WriteTestWavHeader(wav, static_cast<uint32_t>(codeBytes));
     DecodeVoxBytes(vox, codeBytes, wav);
     vox.Close();
     wav.Close();
-    std::cout << "wrote " << out << "\n";
+    std::cout << "wrote " << PrintableText(out) << "\n";
     return int{cli::kOk};
   });
 }
@@ -184,9 +185,9 @@ int RunExtract(const cli::Args& a) {
     if (int64_t{rec->Offset} + 4 + rec->CodeBytes > pkg.File().Size())
       throw EInOutError(ioReadBeyondEnd);
     subject = a.Positional[2];
-    DecodeRecordToWav(pkg, *rec, out);
+    DecodeRecordToWav(pkg, *rec, out, TWriteKind::UserFile);
     pkg.Close();
-    std::cout << "wrote " << out << " (" << rec->Samples() << " samples)\n";
+    std::cout << "wrote " << PrintableText(out) << " (" << rec->Samples() << " samples)\n";
     return int{cli::kOk};
   });
 }
@@ -225,11 +226,12 @@ cli::Register buildCmd{cli::Command{
     "build \"Sounds.zvd\" from the sources \"ZelvorSound.ini\" names, and their \".vox\" files\n"
     "Does what the window's \"Create Zelvor sound file\" does: one status line per slot on\n"
     "stdout, then the final message. A rejected source is named on stderr; its slot stays\n"
-    "empty, or keeps an older \".vox\" beside the source. A summary on stderr ends the\n"
-    "build: sounds packed, sources rejected and not found, slots left empty. Copies that the\n"
-    "configuration asks for go into \"WAV Export\", which is made when missing. Exit 1 when\n"
-    "a source was rejected (the package is still written), 2 on a file error, which leaves\n"
-    "any earlier \"Sounds.zvd\" as it was.",
+    "empty, or keeps an older \".vox\" beside the source. A source that lies outside the\n"
+    "folder (\"..\", a link to elsewhere) is refused unread and its slot stays empty. A summary\n"
+    "on stderr ends the build: sounds packed, sources rejected, refused and not found, slots\n"
+    "left empty. Copies that the configuration asks for go into \"WAV Export\", which is made\n"
+    "when missing. Exit 1 when a source was rejected or refused (the package is still\n"
+    "written), 2 on a file error, which leaves any earlier \"Sounds.zvd\" as it was.",
     {{"--quiet", "", "leave out the status line of each slot", 'q'}},
     RunBuild}};
 
@@ -237,7 +239,9 @@ cli::Register decodeCmd{cli::Command{
     "decode",
     "decode FILE.vox [-o FILE]",
     "decode FILE.vox into \"testvox.wav\" in the folder, or into the -o FILE\n"
-    "Does what the window's Button1X does: the sound comes out as 8-bit mono at 8000 Hz.",
+    "Does what the window's Button1X does: the sound comes out as 8-bit mono at 8000 Hz.\n"
+    "A FILE.vox of more code bytes than a WAV file's sizes can count (over 2 GB) is refused\n"
+    "with exit 1, and nothing is written.",
     {{"--output", "FILE", "write the decoded sound into FILE (default \"testvox.wav\")", 'o'}},
     RunDecode}};
 

@@ -6,6 +6,7 @@
 #include "codec/Convert.h"
 #include "package/Report.h"
 #include "platform/files.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -33,8 +34,9 @@ int RunReport(const cli::Args& a) {
   }
   return cli::Guarded([&] {
     TReviewSummary s = WriteReviewPage(package, a.Folder, page);
-    std::cout << "wrote " << page << ": " << s.Filled << " of " << kSlotCount << " slots filled, "
-              << s.WithWarnings << " with warnings, " << s.PageBytes << " bytes\n";
+    std::cout << "wrote " << PrintableText(page) << ": " << s.Filled << " of " << kSlotCount
+              << " slots filled, " << s.WithWarnings << " with warnings, " << s.PageBytes
+              << " bytes\n";
     return int{cli::kOk};
   });
 }

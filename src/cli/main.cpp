@@ -55,7 +55,8 @@ void Help(std::ostream& out) {
          "holds \"ZelvorSound.ini\", the sources and takes, their \".vox\" files, \"Sounds.zvd\"\n"
          "and the working files (\"out.dat\", \"temp2.tmp\", \"testvox.wav\", \"WAV Export\").\n"
          "A FILE is taken relative to that folder unless it is absolute. Options may stand\n"
-         "before or after the COMMAND.\n\n"
+         "before or after the COMMAND. Every file is written under a temporary name and\n"
+         "renamed over its name when complete: a failure leaves the old file as it was.\n\n"
          "Commands:\n";
   for (auto& [name, c] : Commands()) Row(out, Synopsis(c), FirstLine(c.Help));
   Row(out, "help [COMMAND]", "show the help of one command, or this help");
@@ -71,8 +72,9 @@ void Help(std::ostream& out) {
   out << "\nExit status:\n";
   Row(out, "0", "done");
   Row(out, "1",
-      "rejected: a source WAV file was rejected (the reason on stderr), a slot holds no "
-      "sound, or there is no sound device");
+      "rejected: a source WAV file was rejected (the reason on stderr) or refused as lying "
+      "outside the folder, a file given as a take is none, a slot holds no sound, or there is "
+      "no sound device");
   Row(out, "2",
       "a file or device error; the line on stderr names the command and the file, and ends "
       "with the error's text (\"File not found\", \"Read beyond end of file\", ...); or the "

@@ -1,9 +1,7 @@
 #include "codec/Convert.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "codec/PreFilter.h"
@@ -18,9 +16,6 @@
 namespace {
 
 constexpr size_t kBlock = kCopyBlockBytes;
-// A take's header up to its data size is carried over as one opaque block: the take keeps
-// whatever format chunk the recorder wrote.
-constexpr size_t kTakeHeadBytes = kTakeDataSizePos;
 
 // Writes the kept samples into the working file and follows the trailing trim.
 class TWorkFileSink : public TSampleSink {
@@ -55,11 +50,6 @@ void CopySamples(TByteFile& from, int64_t count, TSampleSink& sink) {
   }
 }
 
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 }  // namespace
 
 std::string ChangeFileExt(const std::string& name, const std::string& ext) {
@@ -70,11 +60,8 @@ std::string ChangeFileExt(const std::string& name, const std::string& ext) {
   return name + ext;
 }
 
-void EncodeSampleFile(const std::string& samplesPath, const std::string& voxPath) {
-  TByteFile vox(voxPath);
-  vox.Rewrite();
-  TByteFile samples(samplesPath);
-  samples.Reset();
+void EncodeSamples(TByteFile& samples, TByteFile& vox) {
+  samples.Seek(0);
   int64_t left = samples.Size();
   std::vector<uint8_t> in(kBlock), out(kBlock / 2 + 1);
   TVoxEncoder encoder;
@@ -85,8 +72,6 @@ void EncodeSampleFile(const std::string& samplesPath, const std::string& voxPath
     vox.BlockWrite(out.data(), bytes);
     left -= static_cast<int64_t>(n);
   }
-  samples.Close();
-  vox.Close();
 }
 
 void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
@@ -111,7 +96,7 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
   ResetPreFilter(filter);
   const uint32_t dataSize = in.ReadU32();
   TByteFile work(ctx.ExeFolder + "out.dat");
-  work.Rewrite();
+  work.Rewrite(TWriteKind::WorkingFile);
   TWorkFileSink sink(work, kNarrowQuietBand);
   bool keepAny = true;
   int64_t first = 0;
@@ -130,75 +115,105 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
   }
   sink.ApplyTrailingTrim();
   in.Close();
-  work.Close();
 
-  EncodeSampleFile(ctx.ExeFolder + "out.dat", ChangeFileExt(source, ".vox"));
+  // The working file and the ".vox" take their names together, once both are complete.
+  TByteFile vox(ChangeFileExt(source, ".vox"));
+  vox.Rewrite();
+  EncodeSamples(work, vox);
+  CloseTogether({&vox, &work});
 }
 
-void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
-  const std::string takePath = ctx.CurrentSoundFileName;
-  const std::string workPath = ctx.ExeFolder + "out.dat";
-
-  TByteFile take(takePath);
-  take.Reset();
-  TByteFile work(workPath);
-  work.Rewrite();
-  uint8_t head[kTakeHeadBytes];
-  take.BlockRead(head, sizeof head);
-  const uint32_t dataSize = take.ReadU32();
+int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
+                        TByteFile& fresh) {
+  take.Seek(layout.SamplesPos);
+  const uint32_t dataSize = layout.DataSize;
   const int64_t first = FindLeadingStart(take, dataSize, kWideQuietBand);
   TWorkFileSink sink(work, kWideQuietBand);
   if (first >= 0) {
-    take.Seek(kTakeSamplesPos + first);
+    take.Seek(layout.SamplesPos + first);
     CopySamples(take, static_cast<int64_t>(dataSize) - first, sink);
   }
   sink.ApplyTrailingTrim();
+  EncodeSamples(work, vox);
+
+  // The take again, with the kept samples.
+  const int64_t kept = work.Size();
+  fresh.BlockWrite(layout.Head.data(), layout.Head.size());
+  fresh.WriteU32(static_cast<uint32_t>(kept));
+  work.Seek(0);
+  CopyToEnd(work, fresh);
+  fresh.Seek(kTakeRiffSizePos);
+  fresh.WriteU32(static_cast<uint32_t>(kTakeSamplesPos + kept - 8));
+  return kept;
+}
+
+namespace {
+
+// The take conversion of the open take: the working file, the ".vox" and the rewritten take
+// take their names together once all three are complete, so a failure leaves every one of
+// them as it was.
+void ConvertOpenTake(TAppContext& ctx, TByteFile& take, const TTakeLayout& layout) {
+  const std::string& takePath = ctx.CurrentSoundFileName;
+  TByteFile work(ctx.ExeFolder + "out.dat");
+  work.Rewrite(TWriteKind::WorkingFile);
+  TByteFile vox(ChangeFileExt(takePath, ".vox"));
+  vox.Rewrite();
+  TByteFile fresh(takePath);
+  fresh.Rewrite();
+  TrimAndCodeTake(take, layout, work, vox, fresh);
   take.Close();
-  work.Close();
+  // The take keeps its permissions; one made read-only meanwhile is not replaced.
+  CloseTogether({&vox, &fresh, &work});
+}
 
-  EncodeSampleFile(workPath, ChangeFileExt(takePath, ".vox"));
+// Opens the chosen file as a take of any header; false, with the message shown and nothing
+// written, when it holds another format.
+bool OpenAnyTake(TByteFile& take, TTakeLayout& layout, TShell& shell) {
+  take.Reset();
+  const std::string format = ReadAnyTake(take, layout);
+  if (format.empty()) return true;
+  take.Close();
+  shell.ShowMessage(NotATakeMessage(take.Path(), format), msWarning);
+  return false;
+}
 
-  // Rewrite the take with the kept samples. The new take is built beside the old one and
-  // put in its place only when complete, so a failure midway never leaves half a take.
-  // It is built in the take's folder as that lies on disk, whatever the letter case.
-  const std::string building =
-      ResolveFileName(FolderOf(takePath)) + ".take-" + std::to_string(::getpid()) + ".tmp";
-  try {
-    TByteFile samples(workPath);
-    samples.Reset();
-    const int64_t kept = samples.Size();
-    TByteFile fresh(building);
-    fresh.Rewrite();
-    fresh.BlockWrite(head, sizeof head);
-    fresh.WriteU32(static_cast<uint32_t>(kept));
-    CopyToEnd(samples, fresh);
-    fresh.Seek(4);
-    fresh.WriteU32(static_cast<uint32_t>(kTakeSamplesPos + kept - 8));
-    samples.Close();
-    fresh.Close();
-    // The take keeps its permissions; one made read-only meanwhile is not replaced.
-    ReplaceByRename(building, takePath);
-  } catch (...) {
-    std::remove(building.c_str());
-    throw;
-  }
+}  // namespace
+
+std::string NotATakeMessage(const std::string& path, const std::string& format) {
+  return "\"" + path + "\" is no take: it holds " + format +
+         ", where a take holds PCM 8000 Hz 8-bit mono. Any sound file becomes a take through "
+         "an import.";
+}
+
+void ConvertRecordedTake(TAppContext& ctx, TShell& /*shell*/) {
+  TByteFile take(ctx.CurrentSoundFileName);
+  take.Reset();
+  ConvertOpenTake(ctx, take, ReadTakeLayout(take));
+}
+
+bool ConvertTakeFile(TAppContext& ctx, TShell& shell) {
+  TByteFile take(ctx.CurrentSoundFileName);
+  TTakeLayout layout;
+  if (!OpenAnyTake(take, layout, shell)) return false;
+  ConvertOpenTake(ctx, take, layout);
+  return true;
 }
 
 void Button1Click(TAppContext& ctx, TShell& shell) {
   std::optional<std::string> chosen = shell.PickVoxFile();
   if (!chosen) return;
-  TByteFile vox(ctx.ExeFolder + "out.vox");
-  vox.Rewrite();
-  TByteFile wav(ctx.ExeFolder + "out.wav");
-  wav.Rewrite();
   TByteFile in(*chosen);
-  in.Reset();
+  TTakeLayout layout;
+  if (!OpenAnyTake(in, layout, shell)) return;
+  TByteFile vox(ctx.ExeFolder + "out.vox");
+  vox.Rewrite(TWriteKind::WorkingFile);
+  TByteFile wav(ctx.ExeFolder + "out.wav");
+  wav.Rewrite(TWriteKind::WorkingFile);
 
-  uint8_t head[kTakeHeadBytes];
-  in.BlockRead(head, sizeof head);
-  wav.BlockWrite(head, sizeof head);
-  const uint32_t dataSize = in.ReadU32();
+  wav.BlockWrite(layout.Head.data(), layout.Head.size());
+  const uint32_t dataSize = layout.DataSize;
   wav.WriteU32(dataSize);
+  in.Seek(layout.SamplesPos);
 
   // An odd last sample has no partner and is left out.
   int64_t left = static_cast<int64_t>(dataSize & ~1u);
@@ -215,6 +230,5 @@ void Button1Click(TAppContext& ctx, TShell& shell) {
     left -= static_cast<int64_t>(n);
   }
   in.Close();
-  vox.Close();
-  wav.Close();
+  CloseTogether({&vox, &wav});
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "codec/TakeFile.h"
+#include "rtl/ByteFile.h"
 #include "rtl/Shell.h"
 
 // Converts a WAV file prepared elsewhere. On entry ctx.CurrentSoundFileName holds the
@@ -15,19 +17,37 @@
 // rejected file shows one message and writes nothing. File errors raise EInOutError.
 void ConvertWaveFile(TAppContext& ctx, TShell& shell);
 
-// Trims a take just recorded (full path in ctx.CurrentSoundFileName), codes its ".vox"
-// beside it and rewrites the take with the kept samples. The take is replaced only once
-// its new form is complete: a failure leaves the original untouched.
+// Trims a take just recorded (full path in ctx.CurrentSoundFileName, read in the take layout
+// without a check), codes its ".vox" beside it and rewrites the take with the kept samples.
+// "out.dat", the ".vox" and the take are replaced only once all three are complete: a
+// failure leaves every one of them as it was.
 void ConvertRecordedTake(TAppContext& ctx, TShell& shell);
 
-// The encode/decode loop-back: the file the user picks (read as a take) is coded into
-// "out.vox" and decoded again into "out.wav" in the same pass. Nothing when cancelled.
+// As ConvertRecordedTake for a file named by the user that need not be in the take layout:
+// any PCM WAV file of 8000 Hz, 8 bits, mono (ReadAnyTake) is rewritten in the take layout
+// and coded. A file of any other format is refused with one message naming it and its
+// format (false), and nothing is written.
+bool ConvertTakeFile(TAppContext& ctx, TShell& shell);
+
+// The encode/decode loop-back: the file the user picks, a take of any header (ReadAnyTake),
+// is coded into "out.vox" and decoded again into "out.wav" in the same pass. Nothing when
+// cancelled; a file of another format is refused with one message and nothing written.
 void Button1Click(TAppContext& ctx, TShell& shell);
+
+// The message that refuses a file of another format as a take.
+std::string NotATakeMessage(const std::string& path, const std::string& format);
 
 // The name with its extension replaced by ext (".vox"): the last full stop after the last
 // folder separator starts the extension; a name without one gets ext appended.
 std::string ChangeFileExt(const std::string& name, const std::string& ext);
 
-// Codes the samples of samplesPath into a new voxPath: predictor 128, pairs, first code in
-// the low nibble, an odd last sample left out.
-void EncodeSampleFile(const std::string& samplesPath, const std::string& voxPath);
+// Codes every sample of the open file samples (from its start) into vox at its position:
+// predictor 128, pairs, first code in the low nibble, an odd last sample left out.
+void EncodeSamples(TByteFile& samples, TByteFile& vox);
+
+// The take conversion's work on open files: trims the samples layout finds in take, writes
+// the kept samples into work, codes them into vox and writes the new take into fresh (the
+// header layout carries, the new sizes). Returns the samples kept. The outputs stay open:
+// the caller puts them in place (CloseTogether), or gives them up.
+int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
+                        TByteFile& fresh);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "rtl/ByteFile.h"
 
@@ -20,3 +21,23 @@ std::array<uint8_t, kTakeSamplesPos> TakeHeader(uint32_t dataBytes);
 
 // Writes that header at the start of the file (the file's position ends at 46).
 void WriteTakeHeader(TByteFile& file, uint32_t dataBytes);
+
+// Where the samples of a take lie, and the header bytes a rewritten take carries over.
+struct TTakeLayout {
+  std::array<uint8_t, kTakeDataSizePos> Head{};  // the first 42 bytes of the new take
+  int64_t SamplesPos = kTakeSamplesPos;
+  uint32_t DataSize = 0;
+};
+
+// Reads the file as the recorder wrote it, trusting every field: its first 42 bytes, the data
+// size at 42, the samples from 46. A file too short for that raises "Read beyond end of
+// file".
+TTakeLayout ReadTakeLayout(TByteFile& f);
+
+// Reads the RIFF chunks of any WAV file that is to be taken as a take. Returns an empty text
+// for PCM of 8000 Hz, 8 bits, mono, whatever its header holds besides (its samples then lie
+// where layout says; a file in the take layout keeps its own 42 header bytes, any other gets
+// those of TakeHeader, and a wrong RIFF size is never carried over). Otherwise it returns
+// what the file holds ("PCM 44100 Hz 16-bit mono", "IEEE float ...", "no RIFF WAVE file").
+// A file whose header or data run past its end raises "Read beyond end of file".
+std::string ReadAnyTake(TByteFile& f, TTakeLayout& layout);

@@ -28,9 +28,6 @@ namespace {
 // noise loud.
 constexpr float kSilencePeak = 0.001f;
 
-// The longest take the 32-bit sizes of its header can describe.
-constexpr int64_t kMaxTakeSamples = std::numeric_limits<uint32_t>::max() - kTakeSamplesPos;
-
 std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
 std::string TakeName(const std::string& name) { return name + ".WAV"; }
 
@@ -66,10 +63,10 @@ void ProbeWritable(const std::string& path) {
   });
 }
 
-// The prompt's stream into a writer on the scratch file; nothing and a problem text when
-// the content cannot be used.
+// The prompt's stream into a writer whose scratch file lies in folder; nothing and a problem
+// text when the content cannot be used.
 using TProducer =
-    std::function<std::unique_ptr<TPromptWriter>(const std::string& scratch, std::string& problem)>;
+    std::function<std::unique_ptr<TPromptWriter>(const std::string& folder, std::string& problem)>;
 
 // What both ways in share: the checks, the take, its conversion and the INI. A rejection
 // says `what` could not be done ("Cannot import \"…\"") and why.
@@ -116,45 +113,46 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   ProbeWritable(take);
   ProbeWritable(ini.FileName());
 
-  const std::string stem = folder + ".import-" + std::to_string(::getpid());
   std::string problem;
-  std::unique_ptr<TPromptWriter> writer =
-      ConcerningFile(take, [&] { return produce(stem + ".f32", problem); });
-  if (problem.empty() && writer->Samples() > kMaxTakeSamples)
-    problem = "it is too long for a take";
-  else if (problem.empty() && !(writer->Peak() >= kSilencePeak))
+  std::unique_ptr<TPromptWriter> writer;
+  try {
+    writer = ConcerningFile(take, [&] { return produce(folder, problem); });
+  } catch (const EPromptTooLong& e) {
+    problem = e.Message();
+  }
+  if (problem.empty() && !(writer->Peak() >= kSilencePeak))
     problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
   if (!problem.empty()) return refuse(what + ": " + problem, TImportStatus::Rejected);
 
-  // The take is complete before it takes the name: a failure leaves any earlier take.
-  const std::string building = stem + ".tmp";
+  // Everything the import makes is complete before any of it takes its name: a failure, or
+  // a stop, leaves the folder as it was.
   const float gain = options.Normalize ? GainForPeakDb(writer->Peak(), options.PeakDb) : 1.0f;
-  try {
-    ConcerningFile(take, [&] {
-      TByteFile fresh(building);
-      fresh.Rewrite();
-      writer->WriteTake(fresh, gain);
-      fresh.Close();
-      if (std::rename(building.c_str(), take.c_str()) != 0)
-        throw EInOutError(IOErrorFromErrno(errno));
-    });
-  } catch (...) {
-    std::remove(building.c_str());
-    throw;
-  }
-  writer.reset();
-
-  ctx.CurrentSoundFileName = take;
-  ConcerningFile(take, [&] { ConvertRecordedTake(ctx, shell); });
+  TByteFile raw(folder + "import take");
+  TByteFile work(folder + "out.dat"), vox(ChangeFileExt(take, ".vox")), fresh(take);
+  ConcerningFile(take, [&] {
+    raw.Rewrite(TWriteKind::Scratch);
+    writer->WriteTake(raw, gain);
+    writer.reset();
+    const TTakeLayout layout = ReadTakeLayout(raw);
+    work.Rewrite(TWriteKind::WorkingFile);
+    vox.Rewrite();
+    fresh.Rewrite();
+    result.KeptSamples = TrimAndCodeTake(raw, layout, work, vox, fresh);
+    raw.Close();
+    vox.Prepare();
+    fresh.Prepare();
+    work.Prepare();
+  });
   ini.WriteString("SoundFiles", SlotKey(slot), name);
   ini.WriteString("SourceFileNames", SlotKey(slot), TakeName(name));
+  TSafeFile iniOut;
+  ConcerningFile(ini.FileName(), [&] { ini.PrepareUpdate(iniOut); });
+  if (options.Stop && options.Stop()) throw EPromptStopped();
+  ConcerningFile(take, [&] { CloseTogether({&vox, &fresh, &work}); });
+  ConcerningFile(ini.FileName(), [&] { iniOut.Commit(); });
+  ctx.CurrentSoundFileName = take;
 
   result.Status = TImportStatus::Done;
-  result.KeptSamples = ConcerningFile(take, [&] {
-    TByteFile f(take);
-    f.Reset();
-    return f.Size() - kTakeSamplesPos;
-  });
   return result;
 }
 
@@ -195,7 +193,12 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
   if (o.Name.empty()) o.Name = NameForSource(source);
   return ImportPrompt(
       ctx, shell, slot, "Cannot import \"" + source + "\"", source, o,
-      [&](const std::string& scratch, std::string& problem) -> std::unique_ptr<TPromptWriter> {
+      [&](const std::string& folder, std::string& problem) -> std::unique_ptr<TPromptWriter> {
+        // Only a file is read: a FIFO or a device would keep the import waiting forever.
+        if (const std::string kind = NonRegularKind(source); !kind.empty()) {
+          problem = "it is " + kind + ", not a sound file";
+          return nullptr;
+        }
         TSoundFileReader reader(source);
         if (!reader.Problem().empty()) {
           problem = reader.Problem();
@@ -203,7 +206,8 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
         }
         std::unique_ptr<TPromptWriter> writer;
         try {
-          writer = std::make_unique<TPromptWriter>(reader.SampleRate(), scratch);
+          writer =
+              std::make_unique<TPromptWriter>(reader.SampleRate(), folder, o.Stop, o.MaxSamples);
         } catch (const EInOutError&) {
           throw;
         } catch (const Exception& e) {  // a sample rate the resampler cannot take
@@ -227,9 +231,9 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
     return TImportResult{TImportStatus::Refused, o.Name, 0};
   }
   return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
-                      [&](const std::string& scratch, std::string&) {
-                        auto writer =
-                            std::make_unique<TPromptWriter>(speaker.SampleRate(), scratch);
+                      [&](const std::string& folder, std::string&) {
+                        auto writer = std::make_unique<TPromptWriter>(speaker.SampleRate(), folder,
+                                                                      o.Stop, o.MaxSamples);
                         speaker.Speak(text, *writer);
                         writer->Finish();
                         return writer;

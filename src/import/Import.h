@@ -5,24 +5,30 @@
 //  1. the name is checked: it must stay in the folder, hold no line break, and (unless
 //     Force) its take "<name>.WAV" must belong to no other slot and must not be a file no
 //     slot names, nor the source itself;
-//  2. the source is decoded (or the text spoken), mixed to mono, resampled to 8000 Hz and
-//     followed into a scratch file (see PromptWriter.h); a source that cannot be decoded
-//     is rejected here, before anything of the folder has changed;
-//  3. the take is written, scaled so its peak sits at PeakDb (unless not Normalize), into a
-//     temporary file of the folder and renamed over "<name>.WAV" only when complete;
-//  4. the take conversion runs on it as after a recording: trimmed, "<name>.vox" coded
-//     beside it, the take rewritten with the kept samples;
-//  5. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
-//     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept.
+//  2. the source (a regular file; anything else is rejected at once, before it is opened) is
+//     decoded (or the text spoken), mixed to mono, resampled to 8000 Hz and followed into a
+//     scratch file without a name (see PromptWriter.h); a source that cannot be decoded, or
+//     that runs longer than any take, is rejected as soon as that shows;
+//  3. the take is made, scaled so its peak sits at PeakDb (unless not Normalize), and the
+//     take conversion runs on it as after a recording: trimmed, "<name>.vox" coded, the take
+//     holding the kept samples, "out.dat" the working file;
+//  4. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
+//     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept;
+//  5. the take, its ".vox", "out.dat" and the INI, each complete under a temporary name,
+//     take their names together at the end.
 // On success ctx.CurrentSoundFileName is the take's full path, as after double-clicking its
 // row. A rejected source or a refused name shows one message through the shell and returns
 // with the folder as it was; a file error raises EImportFileError (an EInOutError) naming
-// the file. Each call is one whole operation on the folder, so one lock can hold it.
+// the file, and an import told to stop (Stop) raises EPromptStopped; both leave the folder as
+// it was too: nothing the import made is left. Each call is one whole operation on the
+// folder, so one lock can hold it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "import/PromptWriter.h"
 #include "import/Speech.h"
 #include "rtl/Shell.h"
 
@@ -31,6 +37,12 @@ struct TImportOptions {
   bool Normalize = true;
   double PeakDb = -1.0;  // the peak's level below full scale, in dB (≤ 0)
   bool Force = false;    // take the name even where its take belongs elsewhere
+  // Asked now and then while the sound streams in; true stops the import (EPromptStopped),
+  // as an interrupted command must.
+  std::function<bool()> Stop;
+  // The longest take to make, in samples; a longer sound is rejected as soon as it passes
+  // that. The default is all the 32-bit sizes of a take's header can count.
+  int64_t MaxSamples = kMaxTakeSamples;
 };
 
 enum class TImportStatus {

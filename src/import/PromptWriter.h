@@ -2,33 +2,53 @@
 // (46-byte header, 8000 Hz, 8-bit mono), its peak at a chosen level.
 //
 // One cycle: Put the stream block by block as it is decoded or spoken; each block is
-// resampled to 8000 Hz at once (libsoxr, high quality) and appended as 32-bit floats to a
-// scratch file while the peak is followed. Finish flushes the resampler. WriteTake then
-// reads the scratch file back, scales every sample by the gain the caller chose from
-// Peak(), cuts it to 8 bits (clamped, never wrapped) and writes the take.
+// resampled to 8000 Hz at once (libsoxr, high quality) and appended to a scratch file, as
+// 16-bit half-precision floats, while the peak is followed. Finish flushes the resampler.
+// WriteTake then reads the scratch file back, scales every sample by the gain the caller
+// chose from Peak(), cuts it to 8 bits (clamped, never wrapped) and writes the take.
 //
 // Why a scratch file: the peak must be known before the first sample is scaled. Keeping the
 // resampled stream in memory would grow with the length of the sound; decoding the source
 // a second time would double the costly steps (decoding and resampling, or synthesising
-// the speech again). The scratch file holds 32 KB per second of sound, a twelfth of what a
-// 48 kHz stereo source decodes to, and is read back once; memory stays a few blocks.
+// the speech again). Half precision keeps 11 significant bits at any level, more than the 8
+// bits a take holds, in 2 bytes a sample: 16 KB per second of sound, read back once. The
+// scratch file has no name (it is gone when the writer goes, also when the program is
+// killed), and a stream that passes the longest take is given up at once.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "codec/TakeFile.h"
 #include "rtl/ByteFile.h"
+#include "rtl/SysUtils.h"
 
 struct soxr;
 
+// Raised by Put when the stream has grown past the longest take, and by Put and WriteTake
+// when the writer was told to stop (an interrupted import).
+class EPromptTooLong : public Exception {
+ public:
+  EPromptTooLong() : Exception("it is too long for a take") {}
+};
+class EPromptStopped : public Exception {
+ public:
+  EPromptStopped() : Exception("interrupted") {}
+};
+
+// The longest take the 32-bit sizes of its header can describe.
+inline constexpr int64_t kMaxTakeSamples = UINT32_MAX - kTakeSamplesPos;
+
 class TPromptWriter {
  public:
-  // scratchPath: a file of the writer's own, created now and removed by the destructor.
-  // Raises Exception when the resampler cannot be made for inputRate, EInOutError when the
-  // scratch file cannot be created.
-  TPromptWriter(double inputRate, std::string scratchPath);
+  // The scratch file is made in folder, without a name. stop, when given, is asked now and
+  // then; once it says true the writer raises EPromptStopped. Raises Exception when the
+  // resampler cannot be made for inputRate, EInOutError when the scratch file cannot be made.
+  TPromptWriter(double inputRate, const std::string& folder, std::function<bool()> stop = {},
+                int64_t maxSamples = kMaxTakeSamples);
   ~TPromptWriter();
   TPromptWriter(const TPromptWriter&) = delete;
   TPromptWriter& operator=(const TPromptWriter&) = delete;
@@ -47,10 +67,14 @@ class TPromptWriter {
  private:
   void Resample(const float* in, size_t frames);  // in == nullptr: the end of the input
   void Store(const float* samples, size_t count);
+  void CheckStop() const;
 
   std::unique_ptr<soxr, void (*)(soxr*)> FSoxr;
   TByteFile FScratch;
   std::vector<float> FOut;
+  std::vector<uint16_t> FHalves;
+  std::function<bool()> FStop;
+  int64_t FMaxSamples;
   float FPeak = 0;
   int64_t FSamples = 0;
 };
@@ -61,3 +85,8 @@ uint8_t TakeSample(float value);
 
 // The gain that brings peak to peakDb decibels below full scale; 1 for silence.
 float GainForPeakDb(float peak, double peakDb);
+
+// IEEE 754 half precision (binary16), rounded to the nearest (ties to even): beyond 65504
+// is infinity, NaN stays NaN.
+uint16_t HalfFromFloat(float value);
+float FloatFromHalf(uint16_t half);

@@ -1,7 +1,6 @@
 #include "package/Builder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -25,16 +24,20 @@ std::string NormaliseConfiguredName(std::string name) {
 
 bool IsNoFile(const std::string& value) { return value.empty() || SameText(value, "NONE"); }
 
-std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath) {
-  TIniFile ini(iniPath);
+std::vector<TSlotConfig> ReadBuildConfig(const TIniFile& ini) {
   std::vector<TSlotConfig> slots(kSlotCount);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const std::string key = SlotKey(slot);
     slots[slot].SoundName = ini.ReadString("SoundFiles", key, "");
-    slots[slot].Source = NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
+    slots[slot].SourceAsWritten = ini.ReadString("SourceFileNames", key, "");
+    slots[slot].Source = NormaliseConfiguredName(slots[slot].SourceAsWritten);
     slots[slot].Destination = ini.ReadString("DestinationFileNames", key, "");
   }
   return slots;
+}
+
+std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath) {
+  return ReadBuildConfig(TIniFile(iniPath));
 }
 
 namespace {
@@ -63,8 +66,9 @@ class TCountingShell : public TShell {
 
 // One slot of the build: its status line, the copy into "WAV Export" and the conversion.
 // Gives the ".vox" file to pack, or nothing for a slot left empty.
-std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlotConfig& config,
-                                     const std::string& row, TBuildSummary& summary) {
+std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, int slot,
+                                     const TSlotConfig& config, const std::string& row,
+                                     TBuildSummary& summary) {
   const std::string& folder = ctx.ExeFolder;
   ctx.CurrentSoundFileName = config.Source;
   if (IsNoFile(config.Source) || !FileExists(folder + config.Source)) {
@@ -73,18 +77,34 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, const TSlo
     return std::nullopt;
   }
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
+  // Someone else's configuration file may name a file anywhere: what lies outside the folder
+  // is neither read nor written beside.
+  if (!LiesInside(folder, folder + config.Source)) {
+    shell.StatusAdd("Warning: source \"" + config.SourceAsWritten +
+                    "\" refused: it lies outside the program's folder");
+    summary.Refused.push_back(config.SourceAsWritten);
+    return std::nullopt;
+  }
   if (!IsNoFile(config.Destination)) {
     // The copy stays in "WAV Export": a name from someone else's configuration file must not
     // reach a user's files elsewhere. A failed copy does not stop the build.
-    if (IsPlainName(config.Destination))
-      CopyFile(folder + config.Source, folder + "WAV Export/" + config.Destination + ".wav", false);
-    else
+    const std::string copy = folder + "WAV Export/" + config.Destination + ".wav";
+    if (!IsPlainName(config.Destination))
       shell.StatusAdd("Warning: destination \"" + config.Destination +
                       "\" refused: it must be a plain name");
+    else if (!LiesInside(folder, copy))
+      shell.StatusAdd("Warning: destination \"" + config.Destination +
+                      "\" refused: \"WAV Export\" lies outside the program's folder");
+    else
+      CopyFile(folder + config.Source, copy, false);
   }
 
   TCountingShell counting(shell);
-  ConvertWaveFile(ctx, counting);
+  try {
+    ConvertWaveFile(ctx, counting);
+  } catch (const EInOutError& e) {
+    throw ESourceFileError(slot, config.Source, e.ErrorCode);
+  }
   if (counting.Messages() > 0) summary.Rejected.push_back(config.Source);
   // A rejected source leaves no new ".vox"; one from an earlier run is packed instead.
   const std::string voxPath = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
@@ -108,50 +128,40 @@ void PackSlot(TByteFile& package, TByteFile& staging, const std::string& voxPath
 
 TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow) {
+  const TIniFile ini(ctx.ExeFolder + "ZelvorSound.ini");
+  return BuildPackage(ctx, shell, soundListRow, ReadBuildConfig(ini), ini.Exists());
+}
+
+TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
+                           const std::function<std::string(int)>& soundListRow,
+                           const std::vector<TSlotConfig>& config, bool configFound) {
   shell.StatusClear();
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
   // Each slot's source passes through this name on its way into the conversion.
   TAppContext building{folder, ""};
-  const std::string packagePath = folder + "Sounds.zvd";
-  // Built beside the package, in the folder as it lies on disk.
-  const std::string buildingPath = ResolveFileName(folder) + "Sounds.zvd.building";
-  if (FileExists(packagePath)) {
-    // The package is replaced, not rewritten in place, yet a read-only package must still
-    // refuse the build as it would refuse being opened for writing.
-    TByteFile probe(packagePath);
-    probe.Reset();
-    probe.Close();
-  }
   TBuildSummary summary;
-  summary.ConfigFound = FileExists(folder + "ZelvorSound.ini");
-  try {
-    TByteFile package(buildingPath);
-    package.Rewrite();
-    TByteFile staging(folder + "temp2.tmp");
-    staging.Rewrite();
-    const std::vector<TSlotConfig> config = ReadBuildConfig(folder + "ZelvorSound.ini");
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-      std::optional<std::string> vox =
-          BuildSlot(building, shell, config[slot], soundListRow(slot), summary);
-      if (vox) {
-        PackSlot(package, staging, *vox);
-        ++summary.Packed;
-      } else {
-        package.WriteI32(0);
-        summary.Empty.push_back(slot);
-      }
+  summary.ConfigFound = configFound;
+  // A read-only package refuses the build here, before any source is converted.
+  TByteFile package(folder + "Sounds.zvd");
+  package.Rewrite();
+  TByteFile staging(folder + "temp2.tmp");
+  staging.Rewrite(TWriteKind::WorkingFile);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    std::optional<std::string> vox =
+        BuildSlot(building, shell, slot, config[slot], soundListRow(slot), summary);
+    if (vox) {
+      PackSlot(package, staging, *vox);
+      ++summary.Packed;
+    } else {
+      package.WriteI32(0);
+      summary.Empty.push_back(slot);
     }
-    staging.Seek(0);
-    CopyToEnd(staging, package);
-    package.Close();
-    staging.Close();
-  } catch (...) {
-    std::remove(buildingPath.c_str());
-    throw;
   }
-  // In one step; a package made read-only during the build is not replaced.
-  ReplaceByRename(buildingPath, packagePath);
+  staging.Seek(0);
+  CopyToEnd(staging, package);
+  // The package and its staging file take their names together, once both are complete.
+  CloseTogether({&package, &staging});
   shell.ShowMessage("Created file \"Sounds.zvd\" in \"" + folder +
                         "\". Copy this file to an SD card and install onto instrument.",
                     msInformation);

@@ -7,19 +7,35 @@
 #include <vector>
 
 #include "rtl/Shell.h"
+#include "rtl/SysUtils.h"
+
+class TIniFile;
 
 // What "ZelvorSound.ini" names for one slot.
 struct TSlotConfig {
   std::string SoundName;  // "SoundFiles"
-  // "SourceFileNames", relative to the folder, '\' already made '/'; empty or NONE: none
+  // "SourceFileNames", relative to the folder, '\' already made '/'; empty or NONE: none.
+  // Only a source that lies inside the folder once links are followed is read.
   std::string Source;
+  std::string SourceAsWritten;  // the same as the INI writes it
   // "DestinationFileNames" as written: the name of the copy in "WAV Export"; empty or NONE:
   // none. Only a plain name (IsPlainName) is copied to; any other is refused with a warning.
   std::string Destination;
 };
 
 // The 128 slots as the configuration file names them (a missing file: all empty).
+std::vector<TSlotConfig> ReadBuildConfig(const TIniFile& ini);
 std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath);
+
+// A file error while the source of a slot was converted: the runtime's error (its code and
+// text), and the slot and source it concerns.
+class ESourceFileError : public EInOutError {
+ public:
+  ESourceFileError(int slot, std::string source, int code)
+      : EInOutError(code), Slot(slot), Source(std::move(source)) {}
+  const int Slot;
+  const std::string Source;  // as the INI names it, '\' made '/'
+};
 
 // What a build did, for a front end that reports it.
 struct TBuildSummary {
@@ -27,17 +43,27 @@ struct TBuildSummary {
   int Packed = 0;                     // slots that hold a sound in the new package
   std::vector<std::string> Rejected;  // sources a conversion refused, as named
   std::vector<std::string> Missing;   // sources named but not found, as named
+  std::vector<std::string> Refused;   // sources outside the folder, as the INI writes them
   std::vector<int> Empty;             // slots left empty
 };
 
 // soundListRow(i) is the text of row i of the sound list, used in the warning lines.
-// The package is built in a temporary file and put in place of "Sounds.zvd" only when
-// complete; a failed build leaves the previous package as it was and raises the error.
-// The records are staged in "temp2.tmp", which stays on disk.
+// The package is written the safe way (rtl/FileSystem.h): it takes the place of "Sounds.zvd"
+// only when complete, and a failed build leaves the previous package as it was and raises
+// the error. The records are staged in "temp2.tmp", which stays on disk.
+// A source that lies outside the folder (a ".." climbing out, a link to elsewhere) is refused
+// before it is read: the line 'Warning: source "<value>" refused: it lies outside the
+// program's folder' follows its processing line and the slot stays empty. A "WAV Export"
+// that lies outside the folder receives no copy, said the same way.
 // The builder keeps a current sound file name of its own for its conversions: the caller's
 // (the slot the user chose for "Record" and "Play") is left as it was.
+// Button2Click reads "ZelvorSound.ini" once; BuildPackage builds from a configuration
+// already read.
 TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow);
+TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
+                           const std::function<std::string(int)>& soundListRow,
+                           const std::vector<TSlotConfig>& config, bool configFound);
 
 // The configured name as a path of this system: '\' from INI files made on Windows
 // separates folders like '/'.

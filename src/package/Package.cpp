@@ -25,6 +25,14 @@ std::optional<TSoundRecord> TPackageReader::Record(int slot) {
   return TSoundRecord{slot, offset, count};
 }
 
+std::string TooLongToDecodeText(const std::string& what, int64_t codeBytes) {
+  return Format(
+      "%s is too long to decode: its %lld code bytes would make a WAV file beyond the "
+      "4 GB its sizes can count (%lld code bytes at most)",
+      what.c_str(), static_cast<long long>(codeBytes),
+      static_cast<long long>(kMaxDecodableCodeBytes));
+}
+
 void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes) { WriteTakeHeader(wav, 2 * codeBytes); }
 
 void DecodeVoxBytes(TByteFile& from, int64_t count, TByteFile& wav) {
@@ -40,15 +48,18 @@ void DecodeVoxBytes(TByteFile& from, int64_t count, TByteFile& wav) {
 }
 
 void DecodeRecordToWav(TPackageReader& package, const TSoundRecord& record,
-                       const std::string& wavPath) {
+                       const std::string& wavPath, TWriteKind kind) {
   TByteFile& pkg = package.File();
   const int64_t first = static_cast<int64_t>(record.Offset) + 4;
   // Refuse a record that runs past the end before the test file is replaced: a truncated
   // package must not clobber the last good "testvox.wav" with half a sound.
   if (first + record.CodeBytes > pkg.Size()) throw EInOutError(ioReadBeyondEnd);
+  if (record.CodeBytes > kMaxDecodableCodeBytes)
+    throw Exception(
+        TooLongToDecodeText(Format("The sound of slot %d", record.Slot), record.CodeBytes));
   pkg.Seek(first);
   TByteFile wav(wavPath);
-  wav.Rewrite();
+  wav.Rewrite(kind);
   WriteTestWavHeader(wav, static_cast<uint32_t>(record.CodeBytes));
   DecodeVoxBytes(pkg, record.CodeBytes, wav);
   wav.Close();

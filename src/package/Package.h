@@ -45,6 +45,13 @@ class TPackageReader {
   TByteFile FFile;
 };
 
+// The most code bytes a decoded sound can come from: the 32-bit RIFF size of its WAV file
+// counts 2·L + 38 bytes.
+inline constexpr int64_t kMaxDecodableCodeBytes = (int64_t{UINT32_MAX} - 38) / 2;
+
+// The text that refuses to decode what would exceed those sizes.
+std::string TooLongToDecodeText(const std::string& what, int64_t codeBytes);
+
 // The 46-byte header of a decoded sound of codeBytes code bytes: 8-bit mono PCM at 8000 Hz.
 void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes);
 
@@ -52,8 +59,9 @@ void WriteTestWavHeader(TByteFile& wav, uint32_t codeBytes);
 // in blocks, starting from the value 128.
 void DecodeVoxBytes(TByteFile& from, int64_t count, TByteFile& wav);
 
-// Writes the decoded sound of one record into a new test WAV file at wavPath. The record
-// must lie within the package: a count running past its end fails with "Read beyond end of
-// file" before wavPath is touched.
+// Writes the decoded sound of one record into a new WAV file at wavPath (a working file such
+// as "testvox.wav", or the user's own file). The record must lie within the package: a count
+// running past its end fails with "Read beyond end of file", one too long for a WAV file with
+// Exception (TooLongToDecodeText), before wavPath is touched.
 void DecodeRecordToWav(TPackageReader& package, const TSoundRecord& record,
-                       const std::string& wavPath);
+                       const std::string& wavPath, TWriteKind kind);

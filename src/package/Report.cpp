@@ -50,12 +50,11 @@ void AsErrorOf(const std::string& file, F f) {
   }
 }
 
-// The page's file. Text is collected and written in large pieces; a failure names the page
-// by the place it is meant for, not by the temporary name it is built under.
+// The page's file, written the safe way: it takes its name when complete. Text is collected
+// and written in large pieces; a failure names the page.
 class TPageOut {
  public:
-  TPageOut(std::string buildingPath, std::string pagePath)
-      : FFile(std::move(buildingPath)), FPagePath(std::move(pagePath)) {}
+  explicit TPageOut(std::string pagePath) : FFile(pagePath), FPagePath(std::move(pagePath)) {}
   void Open() {
     Guard([&] { FFile.Rewrite(); });
   }
@@ -339,11 +338,6 @@ std::string DisplayPath(const std::string& path) {
   return ec ? path : abs.lexically_normal().string();
 }
 
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // Everything the page shows, gathered before the first byte of it is written.
 struct TReview {
   std::string PackagePath, IniPath;
@@ -609,19 +603,11 @@ TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string
     reader.Open();
     review = ReviewPackage(reader, packagePath, folder);
   });
-  const std::string building =
-      FolderOf(pagePath) + ".report-" + std::to_string(::getpid()) + ".part";
-  TPageOut out(building, pagePath);
-  try {
-    out.Open();
-    AsErrorOf(packagePath, [&] { WritePage(out, review, reader.File()); });
-    out.Close();
-    // The page is replaced in one step; a read-only one refuses as the runtime refuses it.
-    AsErrorOf(pagePath, [&] { ReplaceByRename(building, pagePath); });
-  } catch (...) {
-    std::remove(building.c_str());
-    throw;
-  }
+  TPageOut out(pagePath);
+  // The page is replaced in one step; a read-only one refuses as the runtime refuses it.
+  out.Open();
+  AsErrorOf(packagePath, [&] { WritePage(out, review, reader.File()); });
+  out.Close();
   reader.Close();
   TReviewSummary summary;
   summary.Filled = static_cast<int>(review.Slots.size());

@@ -32,6 +32,7 @@ void TTakeRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
   // A new recording: its counts and its failures start afresh.
   FDataBytes = FSizesWrittenAt = 0;
   FFailed = FWriteFailed = false;
+  FFileError = 0;
   if (FSyncFd >= 0) ::close(FSyncFd);
   FSyncFd = -1;
   TStockAudioRecorder::GetWaveFormat(pWaveFormat, FreeIt);
@@ -46,6 +47,9 @@ void TTakeRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
 }
 
 void TTakeRecorder::DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt) {
+  // A file that took no more takes nothing after that: the buffers still coming back while
+  // the recording stops are left out, and their failures are not reported again.
+  if (FFileError != 0) return;
   FWriting = true;
   FWriteFailed = false;
   // The stock recorder reports a short write itself (through DoError) and never raises.
@@ -58,7 +62,16 @@ void TTakeRecorder::DataReady(void* Buffer, uint32_t BytesRecorded, bool& FreeIt
     if (!FWriteFailed && FDataBytes >= FSizesWrittenAt + FRefreshBytes && !WriteSizes(end))
       FWriteFailed = true;
   }
-  if (FWriteFailed) FFailed = true;
+  if (FWriteFailed) {
+    FFailed = true;
+    if (FFileError == 0) FFileError = StreamWriteError();
+  }
+}
+
+int TTakeRecorder::StreamWriteError() const {
+  const auto* file = dynamic_cast<const TFileStream*>(WaveStream);
+  const int err = file != nullptr ? file->LastWriteError() : 0;
+  return err != 0 ? IOErrorFromErrno(err) : ioDiskFull;
 }
 
 void TTakeRecorder::WimData(PWAVEHDR Header) {
@@ -85,14 +98,26 @@ void TTakeRecorder::StopAfterFailure() {
 
 void TTakeRecorder::DoError() {
   FFailed = true;
-  if (FWriting) FWriteFailed = true;
+  // A write of the file that failed is a file error, not the device's: it is kept for
+  // Finish to say, instead of the device's "unspecified error" for every buffer.
+  if (FWriting) {
+    FWriteFailed = true;
+    return;
+  }
   TStockAudioRecorder::DoError();
 }
 
 void TTakeRecorder::ReleaseStream() {
   if (FSyncFd >= 0) ::close(FSyncFd);
   FSyncFd = -1;
-  TStockAudioRecorder::ReleaseStream();
+  try {
+    TStockAudioRecorder::ReleaseStream();
+  } catch (const EInOutError& e) {
+    // The sizes at the end could not be written: the recording failed there, and the file
+    // keeps the sizes written last (every half second).
+    FFailed = true;
+    if (FFileError == 0) FFileError = e.ErrorCode;
+  }
 }
 
 bool TTakeRecorder::WriteSizes(int32_t end) {
@@ -116,13 +141,6 @@ bool TTakeRecorder::WriteSizes(int32_t end) {
 // --- TTakeRecording ---
 
 namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string NameOf(const std::string& path) { return path.substr(FolderOf(path).size()); }
 
 bool IsReadOnly(const std::string& path) {
   struct stat st;
@@ -198,15 +216,32 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
     return TTakeOutcome::NothingHeard;
   }
   ReplaceByRename(FTemp, FTake);
+  std::string notCoded;
   if (FConvert) {
     TAppContext ctx{folder, FTake};
-    ConvertRecordedTake(ctx, shell);
+    try {
+      ConvertRecordedTake(ctx, shell);
+      FCoded = true;
+    } catch (const EInOutError& e) {
+      // After a recording that failed (a full disk) the coding fails the same way: said once.
+      if (!recorder.Failed()) throw;
+      notCoded = e.Message();
+    }
   }
   if (!recorder.Failed()) return TTakeOutcome::Replaced;
-  shell.ShowMessage(Format("The recording was cut short after %.2f seconds: what was captured is "
-                           "kept in \"%s\".",
-                           recorder.DataMilliseconds() / 1000.0, FTake.c_str()),
-                    msError);
+  const double seconds = recorder.DataMilliseconds() / 1000.0;
+  std::string text =
+      recorder.FileError() != 0
+          ? Format(
+                "%s: the recording stopped after %.2f seconds, and what was captured is kept "
+                "in \"%s\"",
+                EInOutError::TextFor(recorder.FileError()).c_str(), seconds, FTake.c_str())
+          : Format(
+                "The recording was cut short after %.2f seconds: what was captured is kept in "
+                "\"%s\"",
+                seconds, FTake.c_str());
+  text += notCoded.empty() ? "." : " (not coded: " + notCoded + ").";
+  shell.ShowMessage(text, msError);
   return TTakeOutcome::CutShort;
 }
 

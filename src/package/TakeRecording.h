@@ -25,7 +25,9 @@
 //       the take conversion trims it, codes its ".vox" and rewrites it (Replaced); when a
 //       device or write failure ended the recording early, what was captured is kept that
 //       same way and the user is told (CutShort).
-//     Each outcome but Replaced is said in one message through the shell, naming the take.
+//     Each outcome but Replaced is said in one message through the shell, naming the take;
+//     a recording that stopped because its file could not be written (a full disk) is said
+//     with that file error ("Disk full"), what was kept, and a coding that failed after it.
 //
 // All of it runs on the thread that drives the recorder (the user-interface thread in the
 // window), as the recorder's own notifications do.
@@ -52,6 +54,10 @@ class TTakeRecorder : public TStockAudioRecorder {
   uint32_t DataMilliseconds() const;
   // A device or write failure was reported in the current (or the last) recording.
   bool Failed() const { return FFailed; }
+  // The runtime's error code of the first write to the file that failed in it ("Disk full"),
+  // 0 while none has. Such a failure is not reported by the device's error path: the
+  // recording stops at once, writes nothing more, and TTakeRecording::Finish says it once.
+  int FileError() const { return FFileError; }
 
  protected:
   void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
@@ -65,6 +71,8 @@ class TTakeRecorder : public TStockAudioRecorder {
   // hands what is written to the disk. False when the file could not be written.
   bool WriteSizes(int32_t end);
   void StopAfterFailure();
+  // The file error of the stream's last failed write ("Disk full" when it does not say).
+  int StreamWriteError() const;
 
   uint64_t FDataBytes = 0;
   uint64_t FSizesWrittenAt = 0;  // FDataBytes when the sizes were last written
@@ -73,6 +81,7 @@ class TTakeRecorder : public TStockAudioRecorder {
   bool FFailed = false;
   bool FWriting = false;      // inside the stock recorder's write of a buffer
   bool FWriteFailed = false;  // that write was reported short
+  int FFileError = 0;
   int FSyncFd = -1;           // the file being written, to hand it to the disk
 };
 
@@ -92,6 +101,8 @@ class TTakeRecording {
 
   const std::string& TakePath() const { return FTake; }
   const std::string& TempPath() const { return FTemp; }
+  // Finish coded the take into its ".vox".
+  bool Coded() const { return FCoded; }
 
   // Starts recorder on the temporary file; false when its device did not open.
   bool Start(TTakeRecorder& recorder);
@@ -104,6 +115,7 @@ class TTakeRecording {
   std::string FTemp;
   bool FConvert;
   bool FStarted = false;
+  bool FCoded = false;
 };
 
 // True when the file, read as a take (data size at 42, samples from 46), holds a sample

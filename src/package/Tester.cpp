@@ -1,5 +1,7 @@
 #include "package/Tester.h"
 
+#include "rtl/SysUtils.h"
+
 std::string TestWavPath(const TAppContext& ctx) { return ctx.ExeFolder + "testvox.wav"; }
 
 void Button1XClick(TAppContext& ctx, TShell& shell) {
@@ -8,8 +10,13 @@ void Button1XClick(TAppContext& ctx, TShell& shell) {
   TByteFile vox(*chosen);
   vox.Reset();
   const int64_t codeBytes = vox.Size();
+  if (codeBytes > kMaxDecodableCodeBytes) {
+    vox.Close();
+    shell.ShowMessage(TooLongToDecodeText("\"" + *chosen + "\"", codeBytes), msWarning);
+    return;
+  }
   TByteFile wav(TestWavPath(ctx));
-  wav.Rewrite();
+  wav.Rewrite(TWriteKind::WorkingFile);
   WriteTestWavHeader(wav, static_cast<uint32_t>(codeBytes));
   DecodeVoxBytes(vox, codeBytes, wav);
   vox.Close();
@@ -19,6 +26,6 @@ void Button1XClick(TAppContext& ctx, TShell& shell) {
 bool DecodeSlotToTestWav(const TAppContext& ctx, TPackageReader& package, int slot) {
   std::optional<TSoundRecord> record = package.Record(slot);
   if (!record) return false;
-  DecodeRecordToWav(package, *record, TestWavPath(ctx));
+  DecodeRecordToWav(package, *record, TestWavPath(ctx), TWriteKind::WorkingFile);
   return true;
 }

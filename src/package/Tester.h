@@ -11,7 +11,8 @@
 std::string TestWavPath(const TAppContext& ctx);
 
 // Decodes the ".vox" file the user picks (all of it is codes, no header) into
-// "testvox.wav". Nothing when the dialog is cancelled; nothing is played or shown.
+// "testvox.wav". Nothing when the dialog is cancelled; nothing is played or shown, unless
+// the file is too long for a WAV file's sizes: then a message says so and nothing is written.
 void Button1XClick(TAppContext& ctx, TShell& shell);
 
 // One step of the package test: decodes slot's record from an open package into

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -119,11 +120,15 @@ bool TFolderLock::Lock(std::chrono::milliseconds timeout) {
     return false;
   }
   FFd = fd;
+  // What a killed run left half-written goes now that no run can be writing it.
+  RemoveStrayTemporaries(FFolder);
   return true;
 }
 
 void TFolderLock::Unlock() {
   if (FFd < 0) return;
+  // The command's files are on the disk; so are their names, before the next run starts.
+  SyncChangedFolders();
   ::close(FFd);  // closing the descriptor lets go of its lock
   FFd = -1;
 }

@@ -9,6 +9,10 @@
 // to a process: two TFolderLock objects on one folder exclude each other also inside one
 // program.
 //
+// Taking the lock also removes what runs that were killed mid-write left behind (their
+// temporary files, RemoveStrayTemporaries), and letting go of it hands the folders the run
+// wrote to the disk (SyncChangedFolders).
+//
 // The wait for a busy folder blocks in the kernel. Lock(timeout) sleeps in a blocking flock
 // and a one-shot timer aimed at the waiting thread (timer_create with SIGEV_THREAD_ID)
 // interrupts it when the time is up; the thread is woken by the lock coming free or by that

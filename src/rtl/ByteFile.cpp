@@ -17,7 +17,9 @@ constexpr size_t kBufferSize = 64 * 1024;
 }
 
 TByteFile::~TByteFile() {
-  if (FFd >= 0) {
+  if (FSafe.Active()) {
+    FSafe.Discard();  // never finished: the file of its name stays as it was
+  } else if (FFd >= 0) {
     try {
       Flush();
     } catch (...) {
@@ -38,38 +40,39 @@ void TByteFile::RequireOpen() const {
   if (FFd < 0) throw EInOutError(103);
 }
 
-void TByteFile::Open(bool create) {
+void TByteFile::Open(bool create, TWriteKind kind) {
   if (IsOpen()) Close();
   if (FPath.empty()) throw EInOutError(ioFileNotFound);
-  const std::string path = ResolveFileName(FPath);
-  struct stat existing;
-  if (::stat(path.c_str(), &existing) == 0) {
-    // A file nobody may write counts as read-only, whoever asks, also when it would only be
-    // emptied and written afresh.
-    if (IsReadOnlyMode(existing.st_mode)) throw EInOutError(ioAccessDenied);
-  } else if (!create) {
-    Fail(errno);
-  }
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-  if (fd < 0) Fail(errno);
-  // Another part of the program may hold this file open for reading with writers denied
-  // (a playback): the shared lock it holds makes our exclusive probe fail.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int err = errno;
-    ::close(fd);
-    if (err == EWOULDBLOCK) throw EInOutError(ioSharingViolation);
-    Fail(err);
-  }
-  ::flock(fd, LOCK_UN);
-  if (create && ::ftruncate(fd, 0) != 0) {
-    int err = errno;
-    ::close(fd);
-    Fail(err);
+  int fd = -1;
+  if (create) {
+    FSafe.Begin(FPath, kind);
+    fd = FSafe.Fd();
+  } else {
+    const std::string path = ResolveFileName(FPath);
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) != 0) Fail(errno);
+    // A file nobody may write counts as read-only, whoever asks.
+    if (IsReadOnlyMode(existing.st_mode) && !S_ISDIR(existing.st_mode))
+      throw EInOutError(ioAccessDenied);
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) Fail(errno);
+    // Another part of the program may hold this file open for reading with writers denied
+    // (a playback): the shared lock it holds makes our exclusive probe fail.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) throw EInOutError(ioSharingViolation);
+      Fail(err);
+    }
+    ::flock(fd, LOCK_UN);
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     int err = errno;
-    ::close(fd);
+    if (create)
+      FSafe.Discard();
+    else
+      ::close(fd);
     Fail(err);
   }
   FFd = fd;
@@ -80,22 +83,37 @@ void TByteFile::Open(bool create) {
   FDirty = false;
 }
 
-void TByteFile::Reset() { Open(false); }
-void TByteFile::Rewrite() { Open(true); }
+void TByteFile::Reset() { Open(false, TWriteKind::UserFile); }
+void TByteFile::Rewrite(TWriteKind kind) { Open(true, kind); }
 
-void TByteFile::Close() {
+void TByteFile::Prepare() {
   RequireOpen();
-  int fd = FFd;
   try {
     Flush();
+    if (FSafe.Active()) FSafe.Prepare();
   } catch (...) {
+    // A file that cannot be finished is given up whole: its name keeps the old file.
+    if (FSafe.Active()) {
+      FSafe.Discard();
+    } else {
+      ::close(FFd);
+    }
     FFd = -1;
-    ::close(fd);
+    FBuf.clear();
     throw;
   }
+}
+
+void TByteFile::Close() {
+  Prepare();
+  const int fd = FFd;
   FFd = -1;
   FBuf.clear();
-  if (::close(fd) != 0) Fail(errno);
+  if (FSafe.Active()) {
+    FSafe.Commit();
+  } else if (::close(fd) != 0) {
+    Fail(errno);
+  }
 }
 
 void TByteFile::Flush() {
@@ -244,6 +262,11 @@ void TByteFile::WriteU32(uint32_t v) {
   uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                   static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
   BlockWrite(b, 4);
+}
+
+void CloseTogether(std::initializer_list<TByteFile*> files) {
+  for (TByteFile* f : files) f->Prepare();
+  for (TByteFile* f : files) f->Close();
 }
 
 void CopyToEnd(TByteFile& from, TByteFile& to) {

@@ -1,6 +1,10 @@
 // The untyped byte file all file work goes through: absolute byte positions, exact and
 // counted block reads, and every failure raised as the runtime's input/output error.
 //
+// A file made with Rewrite is written safely (rtl/FileSystem.h): under a temporary name until
+// Close puts it in place of its name; a file that is not closed (an error on the way) leaves
+// the file of that name as it was.
+//
 // Reads and writes go through an internal buffer, so the small logical units the codec
 // works in (2-byte samples, 100-byte copy blocks) do not become system calls. Positions,
 // sizes and errors behave as if every call went straight to the disk; a write error that
@@ -10,8 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "rtl/FileSystem.h"
 
 // The block in which the program streams file contents (copies, conversions, decoding):
 // large enough that a long take costs few calls, small enough to stay in the cache.
@@ -23,7 +30,8 @@ class TByteFile {
   explicit TByteFile(std::string path) : FPath(std::move(path)) {}
   TByteFile(const TByteFile&) = delete;
   TByteFile& operator=(const TByteFile&) = delete;
-  // Closes silently: a destructor must not raise. Call Close to learn of a failed flush.
+  // Closes silently: a destructor must not raise. A file made with Rewrite and not closed is
+  // thrown away; the file of its name stays as it was.
   ~TByteFile();
 
   void Assign(const std::string& path);
@@ -36,10 +44,16 @@ class TByteFile {
   // Opens an existing file for reading and writing. A file without any write permission
   // bit fails with "File access denied", also for a user that could write it anyway.
   void Reset();
-  // Creates the file, or empties an existing one, for reading and writing. An existing file
-  // without any write permission bit is left alone and fails with "File access denied".
-  void Rewrite();
+  // Starts the file afresh, for reading and writing: an empty temporary file that takes the
+  // place of the name at Close (kind says whether it is handed to the disk first, or never
+  // takes a name). An existing file without any write permission bit, or one the program
+  // plays, is left alone and fails with "File access denied" or the sharing error.
+  void Rewrite(TWriteKind kind = TWriteKind::UserFile);
+  // Writes what is buffered; a file made with Rewrite then takes its name.
   void Close();
+  // Writes what is buffered and makes a file made with Rewrite ready to take its name, so
+  // that several files can be put in place together (CloseTogether).
+  void Prepare();
 
   int64_t Size() const;
   int64_t Pos() const { return FPos; }
@@ -66,13 +80,14 @@ class TByteFile {
 
  private:
   void RequireOpen() const;
-  void Open(bool create);
+  void Open(bool create, TWriteKind kind);
   void Flush();
   void Fail(int err) const;  // raises EInOutError for an errno value
   void FillAt(int64_t pos);
 
   std::string FPath;
   int FFd = -1;
+  TSafeFile FSafe;        // the file Rewrite made, until Close puts it in place
   int64_t FPos = 0;       // logical position
   int64_t FDiskSize = 0;  // size of the file on disk, not counting unflushed data
   // The buffer mirrors the file bytes [FBufStart, FBufStart + FBuf.size()).
@@ -81,6 +96,10 @@ class TByteFile {
   bool FDirty = false;
   int64_t FDirtyLo = 0, FDirtyHi = 0;  // file range of unflushed bytes
 };
+
+// Prepares every file first, then closes them in order: a file that cannot be written stops
+// all of them before any has taken its name.
+void CloseTogether(std::initializer_list<TByteFile*> files);
 
 // Appends everything from from's position to its end at to's position, in blocks.
 void CopyToEnd(TByteFile& from, TByteFile& to);

@@ -92,9 +92,13 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
     ssize_t n = ::write(FFd, p + done, static_cast<size_t>(count - done));
     if (n < 0) {
       if (errno == EINTR) continue;
+      FWriteError = errno;
       return done > 0 ? done : -1;
     }
-    if (n == 0) break;
+    if (n == 0) {
+      FWriteError = ENOSPC;
+      break;
+    }
     done += static_cast<int32_t>(n);
   }
   return done;

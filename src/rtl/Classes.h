@@ -49,10 +49,14 @@ class TFileStream : public TStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   void SetSize(int64_t newSize) override;
   const std::string& FileName() const { return FFileName; }
+  // The system's error number of the last write that failed (ENOSPC for a full disk), 0
+  // while none has.
+  int LastWriteError() const { return FWriteError; }
 
  private:
   std::string FFileName;
   int FFd = -1;
+  int FWriteError = 0;
 };
 
 // A stream held in memory.

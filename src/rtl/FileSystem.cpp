@@ -1,16 +1,45 @@
 #include "rtl/FileSystem.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <vector>
 
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
+
+// --- naming ---
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string NameOf(const std::string& path) { return path.substr(FolderOf(path).size()); }
+
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string::npos;
+}
+
+bool StaysInFolder(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/' || relative[0] == '\\') return false;
+  // A drive ("C:\Temp") makes a name from Windows absolute.
+  if (relative.size() >= 2 && relative[1] == ':' && std::isalpha(static_cast<uint8_t>(relative[0])))
+    return false;
+  for (size_t start = 0; start <= relative.size();) {
+    size_t end = std::min(relative.find_first_of("/\\", start), relative.size());
+    if (relative.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
 
 namespace {
 
@@ -40,24 +69,21 @@ std::u32string Folded(const std::string& name) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  osfiles::TInfo info;
+  return osfiles::Stat(path, false, info) == 0;
 }
 
 // The entry of folder (empty: the current folder) whose name equals name but for letter
 // case, the first in byte order when several do.
 std::optional<std::string> CaseVariant(const std::string& folder, const std::string& name) {
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return std::nullopt;
+  std::vector<osfiles::TEntry> entries;
+  if (osfiles::ListFolder(folder, entries) != 0) return std::nullopt;
   const std::u32string wanted = Folded(name);
   std::optional<std::string> best;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string entry = e->d_name;
-    if (entry == "." || entry == "..") continue;
-    if (best && entry.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
-    if (Folded(entry) == wanted) best = entry;
+  for (const osfiles::TEntry& e : entries) {
+    if (best && e.Name.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
+    if (Folded(e.Name) == wanted) best = e.Name;
   }
-  ::closedir(dir);
   return best;
 }
 
@@ -66,6 +92,8 @@ std::optional<std::string> CaseVariant(const std::string& folder, const std::str
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   return a == b || Folded(a) == Folded(b);
 }
+
+// --- resolving ---
 
 std::string ResolveFileName(const std::string& path) {
   if (path.empty() || Exists(path)) return path;
@@ -87,23 +115,300 @@ std::string ResolveFileName(const std::string& path) {
   }
 }
 
-bool IsReadOnlyMode(mode_t mode) {
-  return !S_ISDIR(mode) && (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+bool LiesInside(const std::string& folder, const std::string& path) {
+  const std::optional<std::string> base = osfiles::RealPath(ResolveFileName(folder));
+  if (!base) return false;
+  // The part of the path that exists is resolved on disk (links, ".."); what follows it is
+  // not there yet, holds no link, and is followed by its spelling.
+  std::string existing = ResolveFileName(path);
+  std::vector<std::string> rest;
+  std::optional<std::string> real;
+  while (!(real = osfiles::RealPath(existing))) {
+    if (existing == "." || existing == "/") return false;
+    while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+    const size_t slash = existing.rfind('/');
+    rest.push_back(slash == std::string::npos ? existing : existing.substr(slash + 1));
+    if (slash == std::string::npos) {
+      existing = ".";
+    } else {
+      existing.resize(slash == 0 ? 1 : slash);
+    }
+  }
+  std::string where = *real;
+  for (auto part = rest.rbegin(); part != rest.rend(); ++part) {
+    if (part->empty() || *part == ".") continue;
+    if (*part == "..") {
+      where = FolderOf(where);
+      while (where.size() > 1 && where.back() == '/') where.pop_back();
+    } else {
+      where += (where.back() == '/' ? "" : "/") + *part;
+    }
+  }
+  const std::string prefix = *base == "/" ? *base : *base + "/";
+  return where.compare(0, prefix.size(), prefix) == 0 && where.size() > prefix.size();
+}
+
+bool IsReadOnlyMode(uint32_t mode) { return (mode & 0222) == 0; }
+
+std::string NonRegularKind(const std::string& path) {
+  osfiles::TInfo info;
+  if (osfiles::Stat(ResolveFileName(path), true, info) != 0) return std::string();
+  switch (info.Kind) {
+    case osfiles::TKind::Folder:
+      return "a folder";
+    case osfiles::TKind::Fifo:
+      return "a FIFO";
+    case osfiles::TKind::CharDevice:
+      return "a character device";
+    case osfiles::TKind::BlockDevice:
+      return "a block device";
+    case osfiles::TKind::Socket:
+      return "a socket";
+    default:
+      return std::string();
+  }
+}
+
+// --- safe writing ---
+
+namespace {
+
+constexpr const char* kTempPrefix = ".zelvor-";
+constexpr const char* kTempSuffix = ".tmp";
+
+// The folders that received a file since they were last handed to the disk.
+std::mutex gChangedMutex;
+std::set<std::string> gChanged;
+
+void NoteChanged(const std::string& folder) {
+  std::lock_guard<std::mutex> hold(gChangedMutex);
+  gChanged.insert(folder);
+}
+
+[[noreturn]] void Raise(int err) { throw EInOutError(IOErrorFromErrno(err)); }
+
+// A fresh name for a temporary file in folder: ".zelvor-<process>-<n>.tmp".
+std::string NextTemporaryName(const std::string& folder) {
+  static std::atomic<unsigned> counter{0};
+  return folder + kTempPrefix + std::to_string(osfiles::CurrentProcess()) + "-" +
+         std::to_string(counter++) + kTempSuffix;
+}
+
+// A new file in folder, without a name where the system makes one (name empty then).
+// scratch: it never gets a name; a named one is unlinked at once.
+int MakeTemporary(const std::string& folder, bool scratch, int& fd, std::string& name) {
+  name.clear();
+  int err = osfiles::CreateUnnamed(folder, !scratch, fd);
+  if (err != EOPNOTSUPP) return err;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = NextTemporaryName(folder);
+    err = osfiles::CreateNew(name, fd);
+    if (err != EEXIST) break;
+  }
+  if (err != 0 || scratch) {
+    if (err == 0) osfiles::Remove(name);
+    name.clear();
+  }
+  return err;
+}
+
+// A folder without any write permission bit takes no new file, root included, as a file
+// without one takes no writes.
+int FolderRefuses(const std::string& folder) {
+  osfiles::TInfo info;
+  if (const int err = osfiles::Stat(folder.empty() ? "." : folder, true, info)) return err;
+  if (info.Kind != osfiles::TKind::Folder) return ENOTDIR;
+  return IsReadOnlyMode(info.Mode) ? EACCES : 0;
+}
+
+}  // namespace
+
+void TSafeFile::Begin(const std::string& target, TWriteKind kind) {
+  Discard();
+  FTarget = ResolveFileName(target);
+  FKind = kind;
+  FPrepared = false;
+  FHadTarget = false;
+  if (FTarget.empty() || NameOf(FTarget).empty()) Raise(ENOENT);
+  if (kind != TWriteKind::Scratch) {
+    osfiles::TInfo info;
+    if (osfiles::Stat(FTarget, false, info) == 0) {
+      // A link is replaced by the rename, never written through; anything else that is no
+      // regular file is no file to replace.
+      if (info.Kind == osfiles::TKind::Regular) {
+        if (IsReadOnlyMode(info.Mode)) Raise(EACCES);
+        if (osfiles::HeldWithWritersDenied(FTarget)) throw EInOutError(ioSharingViolation);
+        FHadTarget = true;
+        FMode = info.Mode;
+        FOwner = info.Owner;
+        FGroup = info.Group;
+      } else if (info.Kind != osfiles::TKind::Link) {
+        Raise(info.Kind == osfiles::TKind::Folder ? EISDIR : EACCES);
+      }
+    }
+  }
+  const std::string folder = FolderOf(FTarget);
+  if (const int err = FolderRefuses(folder)) Raise(err);
+  int fd = -1;
+  if (const int err = MakeTemporary(folder, kind == TWriteKind::Scratch, fd, FTempName)) Raise(err);
+  FFd = fd;
+}
+
+void TSafeFile::Write(const void* data, size_t size) {
+  if (FFd < 0) throw EInOutError(103);
+  if (const int err = osfiles::Write(FFd, data, size)) Fail(err);
+}
+
+void TSafeFile::Fail(int err) {
+  Discard();
+  Raise(err);
+}
+
+void TSafeFile::Prepare() {
+  if (FFd < 0) throw EInOutError(103);  // the runtime's code for a file that is not open
+  if (FPrepared || FKind == TWriteKind::Scratch) return;
+  if (FKind == TWriteKind::UserFile)
+    if (const int err = osfiles::SyncOpen(FFd)) Fail(err);
+  if (FHadTarget) {
+    osfiles::TInfo keep;
+    keep.Mode = FMode;
+    keep.Owner = FOwner;
+    keep.Group = FGroup;
+    if (const int err = osfiles::TakeAttributes(FFd, keep)) Fail(err);
+  }
+  FPrepared = true;
+}
+
+void TSafeFile::Commit() {
+  Prepare();
+  if (FKind == TWriteKind::Scratch) {
+    Discard();
+    return;
+  }
+  // A target made read-only while it was being written stays as it is.
+  osfiles::TInfo now;
+  if (osfiles::Stat(FTarget, false, now) == 0 && now.Kind == osfiles::TKind::Regular &&
+      IsReadOnlyMode(now.Mode))
+    Fail(EACCES);
+  if (FTempName.empty()) {
+    // A file without a name is named first (a fresh temporary name): a name given to a file
+    // cannot replace another.
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 100 && err == EEXIST; ++attempt) {
+      FTempName = NextTemporaryName(FolderOf(FTarget));
+      err = osfiles::LinkOpen(FFd, FTempName);
+    }
+    if (err != 0) {
+      FTempName.clear();
+      Fail(err);
+    }
+  }
+  if (const int err = osfiles::Rename(FTempName, FTarget)) Fail(err);
+  FTempName.clear();
+  const int err = osfiles::Close(FFd);
+  FFd = -1;
+  NoteChanged(FolderOf(FTarget));
+  if (err != 0) Raise(err);
+}
+
+void TSafeFile::Discard() noexcept {
+  if (FFd >= 0) osfiles::Close(FFd);
+  FFd = -1;
+  if (!FTempName.empty()) osfiles::Remove(FTempName);
+  FTempName.clear();
 }
 
 void ReplaceByRename(const std::string& finished, const std::string& target) {
   const std::string path = ResolveFileName(target);
   int err = 0;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    if (IsReadOnlyMode(st.st_mode))
-      err = EACCES;
-    else if (::chmod(finished.c_str(), st.st_mode & 07777) != 0)
-      err = errno;
+  osfiles::TInfo info;
+  if (osfiles::Stat(path, false, info) == 0 && info.Kind == osfiles::TKind::Regular) {
+    // The finished file takes over what the old one had: its permission bits and owner.
+    err = IsReadOnlyMode(info.Mode) ? EACCES : osfiles::TakeAttributes(finished, info);
   }
-  if (err == 0 && std::rename(finished.c_str(), path.c_str()) != 0) err = errno;
+  if (err == 0) err = osfiles::Rename(finished, path);
   if (err != 0) {
-    std::remove(finished.c_str());
-    throw EInOutError(IOErrorFromErrno(err));
+    osfiles::Remove(finished);
+    Raise(err);
   }
+  NoteChanged(FolderOf(path));
+}
+
+void SyncChangedFolders() {
+  std::set<std::string> folders;
+  {
+    std::lock_guard<std::mutex> hold(gChangedMutex);
+    folders.swap(gChanged);
+  }
+  for (const std::string& folder : folders) osfiles::SyncFolder(folder);
+}
+
+// --- temporaries left behind ---
+
+namespace {
+
+// The names of temporary files, this version's and those of earlier ones: a prefix, the
+// number of the process that made it (and, for this version's, a serial number after a '-'),
+// a suffix.
+struct TTemporaryPattern {
+  const char* Prefix;
+  bool Serial;
+  const char* Suffix;
+};
+constexpr TTemporaryPattern kTemporaries[] = {
+    {kTempPrefix, true, kTempSuffix}, {".import-", false, ".f32"},  {".import-", false, ".tmp"},
+    {".take-", false, ".tmp"},        {".report-", false, ".part"},
+};
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool IsTemporaryName(const std::string& name, int& pid) {
+  pid = 0;
+  // A package built by an earlier version under this name, always under the folder's lock.
+  if (name == "Sounds.zvd.building") return true;
+  for (const TTemporaryPattern& p : kTemporaries) {
+    const std::string prefix = p.Prefix, suffix = p.Suffix;
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix))
+      continue;
+    std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (p.Serial) {
+      const size_t dash = digits.find('-');
+      if (dash == std::string::npos || !AllDigits(digits.substr(dash + 1))) continue;
+      digits.resize(dash);
+    }
+    if (!AllDigits(digits) || digits.size() > 9) continue;
+    pid = std::stoi(digits);
+    return true;
+  }
+  return false;
+}
+
+int RemoveStrayTemporaries(const std::string& folder) {
+  // A few levels suffice for the program's own folders (sub-folders of takes and sources,
+  // "WAV Export"); a folder tree of a different kind is not searched through.
+  constexpr int kDeepest = 6;
+  int removed = 0;
+  std::vector<std::pair<std::string, int>> todo{{folder, 0}};
+  while (!todo.empty()) {
+    auto [dir, depth] = todo.back();
+    todo.pop_back();
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    std::vector<osfiles::TEntry> entries;
+    if (osfiles::ListFolder(dir, entries) != 0) continue;
+    for (const osfiles::TEntry& e : entries) {
+      int pid = 0;
+      if (e.Kind == osfiles::TKind::Folder) {
+        if (depth < kDeepest) todo.push_back({dir + e.Name, depth + 1});
+      } else if (e.Kind == osfiles::TKind::Regular && IsTemporaryName(e.Name, pid) &&
+                 (pid == 0 ? depth == 0 : !osfiles::ProcessRuns(pid))) {
+        if (osfiles::Remove(dir + e.Name) == 0) ++removed;
+      }
+    }
+  }
+  return removed;
 }

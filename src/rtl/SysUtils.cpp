@@ -1,8 +1,10 @@
 #include "rtl/SysUtils.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <strings.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <vector>
 
 std::string EInOutError::TextFor(int code) {
@@ -69,6 +71,33 @@ std::string Format(const char* fmt, ...) {
 TFormatSettings& FormatSettings() {
   static TFormatSettings settings;
   return settings;
+}
+
+std::string PrintableText(const std::string& text) {
+  std::string out = text;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const auto c = static_cast<uint8_t>(out[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      out[i] = '?';
+    } else if (c == 0xC2 && i + 1 < out.size() && static_cast<uint8_t>(out[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(out[i + 1]) <= 0x9F) {
+      out.replace(i, 2, "?");  // U+0080 to U+009F
+    } else if (c >= 0xC2 && c <= 0xF4) {
+      // A lead byte: the continuation bytes of a well-formed character are part of it.
+      const size_t len = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      const uint8_t lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+      const uint8_t hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+      size_t k = 1;
+      for (; k < len && i + k < out.size(); ++k) {
+        const auto b = static_cast<uint8_t>(out[i + k]);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
+      }
+      if (k == len) i += len - 1;
+    } else if (c >= 0x80 && c <= 0x9F) {
+      out[i] = '?';  // a C1 control as an 8-bit terminal reads it
+    }
+  }
+  return out;
 }
 
 bool SameText(const std::string& a, const std::string& b) {

@@ -83,3 +83,9 @@ TFormatSettings& FormatSettings();
 
 // Case-insensitive comparison of ASCII texts (names in configuration files, "NONE").
 bool SameText(const std::string& a, const std::string& b);
+
+// A text from a file as a terminal may show it: every control character, C0 (but the tab),
+// DEL and C1 (U+0080 to U+009F, and the bytes 0x80 to 0x9F that are no part of a UTF-8
+// character), becomes '?', so that a name cannot move the cursor, clear the screen or set
+// the window's title. Everything else stays as it is.
+std::string PrintableText(const std::string& text);

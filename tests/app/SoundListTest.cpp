@@ -140,8 +140,9 @@ TEST(SoundList, HandEditedConfigurationKeepsItsOtherContentOnClose) {
     EXPECT_TRUE(form.close());
   }
   std::string after = dir.Read("ZelvorSound.ini");
+  // A name the file has stays as it is written; the names it lacks are added.
   EXPECT_EQ(after.rfind("; sounds of the field unit\n[SourceFileNames]\nName0=takes\\intro.wav\n\n"
-                        "[SoundFiles]\nName0=Intro\nName1=Sound 2\n",
+                        "[SoundFiles]\nName0 = Intro\nName1=Sound 2\n",
                         0),
             0u)
       << after;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -26,6 +27,9 @@
 #include "app/Unit1.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
+#include "import/SoundTestKit.h"
+#include "platform/folderlock.h"
+#include "platform/profile.h"
 #include "platform/winmm_driver.h"
 #include "rtl/SysUtils.h"
 
@@ -423,6 +427,38 @@ TEST_F(WindowSession, DeviceLostWhileRecordingIsShownAndTheRecordingStillStops) 
   EXPECT_FALSE(FDir.Exists("Sound 7 (unfinished recording).WAV"));
   // A device lost, and what it cost the take, are errors (the critical icon).
   EXPECT_EQ(FShell.Severities, std::vector<TMessageSeverity>(4, msError));
+}
+
+TEST_F(WindowSession, ClosingWritesBackOnlyItsOwnNamesUnderTheFolderLock) {
+  // While the window is open, another run names two slots and the window imports into one.
+  const std::string ini = FDir.Path("ZelvorSound.ini");
+  ASSERT_TRUE(WritePrivateProfileString("SoundFiles", "Name20", "FromCli", ini));
+  ASSERT_TRUE(WritePrivateProfileString("SoundFiles", "Name3", "Other", ini));
+  const std::string tone = FDir.Path("tone.flac");
+  ASSERT_TRUE(WriteSound(tone, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 22050, 1, 0.5, Tone(440, 0.5)));
+  FForm.ImportIntoSlots(5, {tone});
+  ASSERT_EQ(FForm.ListBox1->item(5)->text().toStdString(), "tone");
+  // A folder another run keeps busy: the names are not written, and the user is told.
+  const std::string before = FDir.Read("ZelvorSound.ini");
+  TFolderLock other(FDir.Folder());
+  ASSERT_TRUE(other.TryLock());
+  FForm.SetCloseLockWait(std::chrono::milliseconds(100));
+  bool canClose = false;
+  FForm.FormCloseQuery(canClose);
+  EXPECT_TRUE(canClose);
+  ASSERT_EQ(FShell.Messages.size(), 1u);
+  EXPECT_EQ(FShell.Messages[0], "The names of the sound list were not written to \"" + ini +
+                                    "\": another run of ZelvorSound kept the folder busy.");
+  EXPECT_EQ(FDir.Read("ZelvorSound.ini"), before);
+  other.Unlock();
+  // Free again: its own name and the missing ones go back; the other run's names stay.
+  EXPECT_TRUE(FForm.close());
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name20", "", ini), "FromCli");
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name3", "", ini), "Other");
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name5", "", ini), "tone");
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name0", "", ini), "Sound 1");
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name127", "", ini), "Sound 128");
+  EXPECT_EQ(FShell.Messages.size(), 1u);
 }
 
 }  // namespace

@@ -295,7 +295,7 @@ TEST(AudioCliRecord, ATakeIsReplacedOnlyByAFinishedRecording) {
       {"nothing heard, no sound before", MakeTake(quiet), false, quiet, false, "", 0, "", ""},
       {"nothing heard, no take before", "", false, quiet, false, "", 0, "", ""},
       {"disk full", MakeTake(Loud(900)), false, Loud(40000), false, fullDisk, 2,
-       "The recording was cut short after 3.07 seconds: what was captured is kept in ",
+       "Disk full: the recording stopped after 3.07 seconds, and what was captured is kept in ",
        Loud(24576 - 46)},
   };
   for (const auto& c : cases) {
@@ -310,6 +310,9 @@ TEST(AudioCliRecord, ATakeIsReplacedOnlyByAFinishedRecording) {
     const TRun r = Cli(dir, env, "record take.wav --seconds 5", c.Wrapper);
     EXPECT_EQ(r.Code, c.Code) << c.What << ": " << r.Err;
     EXPECT_NE(r.Err.find(c.Message), std::string::npos) << c.What << ": " << r.Err;
+    if (!c.Message.empty()) {
+      EXPECT_EQ(r.Err.find(c.Message), r.Err.rfind(c.Message)) << c.What << ": said once";
+    }
     if (c.After == "=") {
       EXPECT_EQ(dir.Read("take.wav"), c.Earlier) << c.What;
       EXPECT_EQ(dir.Read("take.vox"), "old codes") << c.What;

@@ -128,12 +128,14 @@ TEST(RecordedTake, FailedRewriteLeavesTheTakeUntouched) {
   TempDir dir;
   std::string take = MakeTake(QuietWithLoudAt(3000, {0, 100}));
   dir.Write("t.wav", take);
-  // The new take is built beside the old one; a folder in the way makes that fail.
-  std::filesystem::create_directory(dir.Path(".take-" + std::to_string(::getpid()) + ".tmp"));
+  dir.Write("out.dat", "earlier samples");
+  // A folder where the ".vox" goes: the take, its ".vox" and "out.dat" stay as they were.
+  std::filesystem::create_directory(dir.Path("t.vox"));
   TAppContext ctx{dir.Folder(), dir.Path("t.wav")};
   TRecordingShell shell;
   EXPECT_EQ(ErrorOf([&] { ConvertRecordedTake(ctx, shell); }), "File access denied");
   EXPECT_EQ(dir.Read("t.wav"), take);
+  EXPECT_EQ(dir.Read("out.dat"), "earlier samples");
 }
 
 TEST(RecordedTake, TruncatedTakeFailsAndStaysAsItWas) {
@@ -287,6 +289,61 @@ TEST(LoopBack, CancelWritesNothing) {
   EXPECT_FALSE(dir.Exists("out.wav"));
   shell.Pick = dir.Path("missing.vox");
   EXPECT_EQ(ErrorOf([&] { Button1Click(ctx, shell); }), "File not found");
+}
+
+}  // namespace
+
+namespace {
+
+// A take named by the user may have any header; any other format is refused untouched.
+TEST(AnyTake, PcmOf8000Hz8BitMonoIsRewrittenInTheTakeLayoutAndAnythingElseRefused) {
+  const std::string s = QuietWithLoudAt(3000, {0, 100});
+  TWavSpec plain;  // the 16-byte format chunk most tools write
+  TWavSpec wide = plain, stereo = plain, sixteen = plain, fl = plain;
+  wide.ChunksBeforeData = std::string("LIST\4\0\0\0abcd", 12);
+  stereo.Channels = 2;
+  sixteen.Bits = 16;
+  sixteen.Rate = 44100;
+  fl.Tag = 3;
+  fl.Bits = 32;
+  TWavSpec longer = plain;
+  longer.DataSizeField = 4000;
+  const struct {
+    const char* What;
+    std::string File;
+    std::string Outcome;  // "" taken; else the refusal's format, or the error
+  } rows[] = {
+      {"44-byte header", MakeWav(plain, s), ""},
+      {"a chunk before the data", MakeWav(wide, s), ""},
+      {"the recorder's layout", MakeTake(s), ""},
+      {"stereo", MakeWav(stereo, s), "it holds PCM 8000 Hz 8-bit stereo,"},
+      {"16-bit", MakeWav(sixteen, s), "it holds PCM 44100 Hz 16-bit mono,"},
+      {"float", MakeWav(fl, s), "it holds IEEE float 8000 Hz 32-bit mono,"},
+      {"no WAV", "ID3\3 an mp3 after all", "it holds no RIFF WAVE file,"},
+      {"data beyond the end", MakeWav(longer, s), "Read beyond end of file"},
+      {"cut in the header", MakeTake(s).substr(0, 30), "Read beyond end of file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.What);
+    TempDir dir;
+    dir.Write("t.wav", row.File);
+    TAppContext ctx{dir.Folder(), dir.Path("t.wav")};
+    TRecordingShell shell;
+    bool taken = false;
+    const std::string error = ErrorOf([&] { taken = ConvertTakeFile(ctx, shell); });
+    if (row.Outcome.empty()) {
+      ASSERT_TRUE(taken) << error;
+      EXPECT_EQ(dir.Read("t.wav"), MakeTake(s.substr(0, 601)));
+      EXPECT_EQ(dir.Read("t.vox").size(), 300u);
+      continue;
+    }
+    EXPECT_FALSE(taken);
+    const std::string said = shell.Messages.empty() ? error : shell.Messages[0];
+    EXPECT_NE(said.find(row.Outcome), std::string::npos) << said;
+    EXPECT_EQ(dir.Read("t.wav"), row.File);
+    EXPECT_FALSE(dir.Exists("t.vox"));
+    EXPECT_FALSE(dir.Exists("out.dat"));
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "FakeShell.h"
 #include "TempDir.h"
@@ -159,10 +161,9 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
     const char* Source;
     const char* Reason;
   } kRejected[] = {
-      {"cut.flac", "the sound breaks off after "},
-      {"garbled.flac", "Format not recognised."},
-      {"empty.wav", "Format not recognised."},
-      {"hiss.wav", "it holds only silence"},
+      {"cut.flac", "the sound breaks off after "},    {"garbled.flac", "Format not recognised."},
+      {"empty.wav", "Format not recognised."},        {"hiss.wav", "it holds only silence"},
+      {"folder", "it is a folder, not a sound file"},
   };
   TImportOptions o;
   o.Name = "keep";
@@ -182,7 +183,6 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
     int Code;
   } kFileErrors[] = {
       {src.Path("missing.flac"), src.Path("missing.flac"), ioFileNotFound},
-      {src.Path("folder"), src.Path("folder"), ioAccessDenied},
       {src.Path("good.flac"), dir.Path("keep.WAV"), ioAccessDenied},  // made read-only below
   };
   for (auto& f : kFileErrors) {
@@ -289,6 +289,60 @@ TEST(Import, DefaultNames) {
       {"ééééééééééééééééééééé", "éééééééééééééééééééé", true},  // cut between characters
   };
   for (auto& c : kCases) EXPECT_EQ(c.Text ? NameForText(c.In) : NameForSource(c.In), c.Out);
+}
+
+TEST(Import, AStoppedImportOrOneTooLongLeavesTheFolderAsItWas) {
+  TempDir src, dir;
+  ASSERT_TRUE(WriteSound(src.Path("tone.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 3.0,
+                         Tone(440, 0.5)));
+  dir.Write("ZelvorSound.ini", "[SoundFiles]\nName1=tone\n");
+  dir.Write("tone.WAV", "an earlier take");
+  const auto before = FolderFiles(dir);
+  // How often a whole import asks whether to stop: its last question comes just before the
+  // files take their names.
+  int asked = 0;
+  TImportOptions counting;
+  counting.Stop = [&] { return ++asked, false; };
+  TempDir other;
+  ASSERT_EQ(Import(other, 1, src.Path("tone.wav"), counting).Result.Status, Status::Done);
+  const int questions = asked;
+  ASSERT_GT(questions, 2);
+  for (int stopAt : {2, questions}) {
+    SCOPED_TRACE(stopAt);
+    asked = 0;
+    TImportOptions o;
+    o.Stop = [&] { return ++asked >= stopAt; };
+    EXPECT_THROW(Import(dir, 1, src.Path("tone.wav"), o), EPromptStopped);
+    EXPECT_TRUE(FolderFiles(dir) == before);
+  }
+  // The stream is given up as soon as it passes the longest take.
+  TPromptWriter writer(8000, dir.Folder(), {}, 1000);
+  const std::vector<float> second(8000, 0.5f);
+  EXPECT_THROW(writer.Put(second.data(), second.size()), EPromptTooLong);
+  EXPECT_TRUE(FolderFiles(dir) == before);
+}
+
+TEST(PromptWriter, HalfPrecisionKeepsElevenBitsAtEveryLevel) {
+  const struct {
+    float In;
+    uint16_t Half;
+  } rows[] = {
+      {0.0f, 0x0000},          {-0.0f, 0x8000},         {1.0f, 0x3C00},
+      {-2.0f, 0xC000},         {65504.0f, 0x7BFF},      {65520.0f, 0x7C00},
+      {1e9f, 0x7C00},          {5.9604645e-8f, 0x0001}, {2.9e-8f, 0x0000},
+      {6.1035156e-5f, 0x0400}, {1.00048828f, 0x3C00},  // a tie: to even
+      {1.00146484f, 0x3C02},                           // a tie: to even, upwards
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(HalfFromFloat(row.In), row.Half) << row.In;
+    if (row.Half != 0x7C00) {
+      EXPECT_EQ(HalfFromFloat(FloatFromHalf(row.Half)), row.Half);
+    }
+  }
+  EXPECT_TRUE(std::isnan(FloatFromHalf(HalfFromFloat(NAN))));
+  // Far below the 8 bits of a take at every level a prompt may be scaled from.
+  for (float v = 1e-4f; v < 60000; v *= 1.37f)
+    EXPECT_LE(std::fabs(FloatFromHalf(HalfFromFloat(v)) - v), v / 2048) << v;
 }
 
 }  // namespace

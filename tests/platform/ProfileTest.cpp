@@ -196,6 +196,61 @@ TEST(IniFile, ReadsAndWritesThroughTheProfile) {
   EXPECT_EQ(ini.ReadString("SoundFiles", "Name0", "Sound 1"), "Sound 1");
   ini.WriteString("SoundFiles", "Name0", "Intro");
   EXPECT_EQ(ini.ReadString("soundfiles", "NAME0", "Sound 1"), "Intro");
+  EXPECT_FALSE(d.Exists("ZelvorSound.ini"));  // held in memory until UpdateFile
+  ini.UpdateFile();
+  EXPECT_EQ(d.Read("ZelvorSound.ini"), "[SoundFiles]\nName0=Intro\n");
+}
+
+std::string Utf16(const std::u16string& text, bool bigEndian) {
+  std::string out;
+  for (char16_t c : text) {
+    const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+    out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  }
+  return out;
+}
+
+TEST(IniFile, EveryEncodingIsReadAndWrittenBackInItsOwnBytes) {
+  const std::string utf8 = "; notes \u266A\r\n[SoundFiles]\r\nName0=Gr\u00FC\u00DFe\r\n";
+  const std::u16string utf16 = u"; notes \u266A\r\n[SoundFiles]\r\nName0=Gr\u00FC\u00DFe\r\n";
+  const struct {
+    const char* What;
+    std::string Before, Added;  // the file, and the line a new key adds to it
+  } rows[] = {
+      {"UTF-8", utf8, "Name1=Gr\u00FC\u00DFe\r\n"},
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + utf8, "Name1=Gr\u00FC\u00DFe\r\n"},
+      {"UTF-16 LE", "\xFF\xFE" + Utf16(utf16, false), Utf16(u"Name1=Gr\u00FC\u00DFe\r\n", false)},
+      {"UTF-16 BE", "\xFE\xFF" + Utf16(utf16, true), Utf16(u"Name1=Gr\u00FC\u00DFe\r\n", true)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.What);
+    TempDir d;
+    d.Write("ZelvorSound.ini", row.Before);
+    TIniFile ini(d.Path("ZelvorSound.ini"));
+    EXPECT_EQ(ini.ReadString("SoundFiles", "Name0", ""), "Gr\u00FC\u00DFe");
+    ini.WriteString("SoundFiles", "Name0", "Gr\u00FC\u00DFe");  // the value it has
+    ini.WriteString("SoundFiles", "Name1", "Gr\u00FC\u00DFe");
+    ini.UpdateFile();
+    // Every other line keeps its bytes; the new one is written in the file's encoding.
+    EXPECT_EQ(d.Read("ZelvorSound.ini"), row.Before + row.Added);
+    // A name that is no UTF-8 comes back as it went in, whatever the encoding.
+    ini.WriteString("SoundFiles", "Name2", "x\xFFy\xC3");
+    ini.UpdateFile();
+    EXPECT_EQ(TIniFile(d.Path("ZelvorSound.ini")).ReadString("SoundFiles", "Name2", ""),
+              "x\xFFy\xC3");
+  }
+}
+
+TEST(IniFile, UpdateChangesOnlyItsOwnKeysAndKeepsWhatAnotherRunWrote) {
+  TempDir d;
+  d.Write("a.ini", "[SoundFiles]\nName3=Old\nName20=Old\n");
+  TIniFile window(d.Path("a.ini"));
+  ASSERT_TRUE(WritePrivateProfileString("SoundFiles", "Name20", "FromCli", d.Path("a.ini")));
+  window.WriteString("SoundFiles", "Name3", "Mine");
+  EXPECT_EQ(window.ReadString("SoundFiles", "Name20", ""), "Old");  // as it read the file
+  window.UpdateFile();
+  EXPECT_EQ(d.Read("a.ini"), "[SoundFiles]\nName3=Mine\nName20=FromCli\n");
+  EXPECT_EQ(window.ReadString("SoundFiles", "Name20", ""), "FromCli");  // the file as written
 }
 
 TEST(IniFile, FailedWriteRaisesWithThePath) {
@@ -205,6 +260,7 @@ TEST(IniFile, FailedWriteRaisesWithThePath) {
   TIniFile ini(f);
   try {
     ini.WriteString("SoundFiles", "Name0", "x");
+    ini.UpdateFile();
     FAIL() << "no exception";
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Unable to write to " + f);
@@ -218,6 +274,8 @@ TEST(IniFile, OneHundredTwentyEightKeysStayQuick) {
   TIniFile ini(d.Path("ZelvorSound.ini"));
   for (int i = 0; i < 128; ++i)
     ini.WriteString("SoundFiles", "Name" + std::to_string(i), "Sound " + std::to_string(i + 1));
+  ini.UpdateFile();
+  ini = TIniFile(d.Path("ZelvorSound.ini"));
   for (int i = 0; i < 128; ++i)
     EXPECT_EQ(ini.ReadString("SoundFiles", "Name" + std::to_string(i), ""),
               "Sound " + std::to_string(i + 1));

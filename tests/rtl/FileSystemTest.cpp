@@ -2,6 +2,7 @@
 // included; a finished file replaces a user's file only when that one may be written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -111,6 +112,112 @@ TEST(ReadOnly, NoWriteBitMeansNoWriteForEveryone) {
   // Reading stays allowed.
   TFileStream in(ro, fmOpenRead);
   EXPECT_EQ(in.GetSize(), 4);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SafeFile, TheNameTakesTheNewFileOnlyWhenItIsPutInPlace) {
+  TempDir d;
+  fs::create_directory(d.Path("sub"));
+  d.Write("old.wav", "old");
+  d.Write("elsewhere.wav", "elsewhere");
+  fs::create_symlink(d.Path("elsewhere.wav"), d.Path("link.wav"));
+  struct Row {
+    const char* What;
+    std::string Target;
+    std::function<void(TByteFile&)> Finish;  // after "new" was written
+    std::string After;                       // of the target; "-" for none
+  } rows[] = {
+      {"closed", "old.wav", [](TByteFile& f) { f.Close(); }, "new"},
+      {"given up", "old.wav", [](TByteFile&) {}, "old"},
+      {"a new file given up", "sub/none.wav", [](TByteFile&) {}, "-"},
+      {"a link replaced", "link.wav", [](TByteFile& f) { f.Close(); }, "new"},
+      {"a scratch file never named", "sub/scratch", [](TByteFile& f) { f.Close(); }, "-"},
+  };
+  for (const Row& row : rows) {
+    d.Write("old.wav", "old");
+    {
+      TByteFile f(d.Path(row.Target));
+      f.Rewrite(row.Target == "sub/scratch" ? TWriteKind::Scratch : TWriteKind::UserFile);
+      f.BlockWrite("new", 3);
+      row.Finish(f);
+    }
+    EXPECT_EQ(row.After == "-" ? !d.Exists(row.Target) : d.Read(row.Target) == row.After, true)
+        << row.What;
+    EXPECT_EQ(d.Read("elsewhere.wav"), "elsewhere") << row.What;
+    for (auto& e : fs::recursive_directory_iterator(d.Folder()))
+      EXPECT_EQ(e.path().filename().string().rfind(".zelvor-", 0), std::string::npos) << row.What;
+  }
+  EXPECT_FALSE(fs::is_symlink(d.Path("link.wav")));
+  // What cannot be replaced is refused before anything is made.
+  fs::create_directory(d.Path("folder.wav"));
+  EXPECT_EQ(ErrorOf([&] { TByteFile(d.Path("folder.wav")).Rewrite(); }), "File access denied");
+  EXPECT_EQ(ErrorOf([&] { TByteFile(d.Path("no/such.wav")).Rewrite(); }), "File not found");
+}
+
+TEST(LiesInside, LinksAndDotsAreFollowedNewNamesJudgedByTheirSpelling) {
+  TempDir d;
+  fs::create_directories(d.Path("f/voice"));
+  fs::create_directories(d.Path("out"));
+  fs::create_directory_symlink(d.Path("out"), d.Path("f/away"));
+  fs::create_directory_symlink(d.Path("f/voice"), d.Path("f/Near"));
+  d.Write("out/x.wav", "x");
+  fs::create_symlink(d.Path("out/x.wav"), d.Path("f/x.wav"));
+  const std::string f = d.Path("f") + "/";
+  const struct {
+    std::string Path;
+    bool Inside;
+  } rows[] = {
+      {"voice/a.wav", true},     {"VOICE/new/deeper/a.wav", true}, {"near/a.wav", true},
+      {"voice/../a.wav", true},  {"../out/x.wav", false},          {"away/a.wav", false},
+      {"x.wav", false},          {"new/../../a.wav", false},       {"", false},
+      {"voice/../../f/a", true},
+  };
+  for (const auto& row : rows) EXPECT_EQ(LiesInside(f, f + row.Path), row.Inside) << row.Path;
+}
+
+TEST(Temporaries, OnlyThoseOfRunsThatEndedAreRemoved) {
+  TempDir d;
+  fs::create_directories(d.Path("a/b"));
+  const std::string me = std::to_string(::getpid());
+  const struct {
+    std::string Name;
+    bool Removed;
+  } rows[] = {
+      {".zelvor-999999999-0.tmp", true}, {"a/b/.zelvor-999999999-12.tmp", true},
+      {".import-999999999.f32", true},   {"Sounds.zvd.building", true},
+      {"a/Sounds.zvd.building", false},  {".zelvor-" + me + "-0.tmp", false},
+      {".zelvor-x-0.tmp", false},        {".zelvor-999999999-0.tmpx", false},
+      {"zelvor-999999999-0.tmp", false}, {".take-999999999.tmp", true},
+  };
+  for (const auto& row : rows) d.Write(row.Name, "half");
+  EXPECT_EQ(RemoveStrayTemporaries(d.Folder()), 5);
+  for (const auto& row : rows) EXPECT_EQ(d.Exists(row.Name), !row.Removed) << row.Name;
+}
+
+TEST(PrintableText, ControlCharactersBecomeQuestionMarks) {
+  const struct {
+    std::string In, Out;
+  } rows[] = {
+      {"plain \t name", "plain \t name"},
+      {"\x1b]0;title\x07", "?]0;title?"},
+      {"\x1b[2J\r\n\x7f", "?[2J???"},
+      {"\xc2\x9b"
+       "31m",
+       "?31m"},  // U+009B, the 8-bit CSI
+      {"\x9b"
+       "31m",
+       "?31m"},  // the same byte standing alone
+      {"Gr\xc3\xbc\xc3\x9f"
+       "e",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e"},                       // a continuation byte 0x9F kept
+      {"\xe0\x9b\x80", "\xe0??"},  // no character: its bytes stand alone
+      {"\xf0\x9f\x8e\xb5", "\xf0\x9f\x8e\xb5"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(PrintableText(row.In), row.Out) << row.In;
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+// The operating-system services of the file-system rules on Linux: O_TMPFILE for files
+// that have no name until they are complete, rename for the step that puts them in place,
+// fsync for the disk.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "rtl/OsFiles.h"
+
+namespace osfiles {
+namespace {
+
+TKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return TKind::Regular;
+  if (S_ISDIR(mode)) return TKind::Folder;
+  if (S_ISLNK(mode)) return TKind::Link;
+  if (S_ISFIFO(mode)) return TKind::Fifo;
+  if (S_ISCHR(mode)) return TKind::CharDevice;
+  if (S_ISBLK(mode)) return TKind::BlockDevice;
+  return TKind::Socket;
+}
+
+void Fill(const struct stat& st, TInfo& info) {
+  info.Kind = KindOf(st.st_mode);
+  info.Mode = st.st_mode & 07777;
+  info.Owner = st.st_uid;
+  info.Group = st.st_gid;
+  info.Device = st.st_dev;
+  info.Inode = st.st_ino;
+  info.Size = st.st_size;
+}
+
+int Result(int rc) { return rc == 0 ? 0 : errno; }
+
+// The name under which the kernel shows an open descriptor; linkat follows it to the file.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+int Stat(const std::string& path, bool follow, TInfo& info) {
+  info = TInfo{};
+  struct stat st;
+  const int rc = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (rc != 0) return errno;
+  Fill(st, info);
+  return 0;
+}
+
+int CreateUnnamed(const std::string& folder, bool nameLater, int& fd) {
+  // A name is given later through the /proc view of descriptors.
+  static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+  if (nameLater && !canName) return EOPNOTSUPP;
+  fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+  if (fd >= 0) return 0;
+  // The kernel or the file system does not make unnamed files.
+  if (errno == EISDIR || errno == EINVAL || errno == EOPNOTSUPP) return EOPNOTSUPP;
+  return errno;
+}
+
+int CreateNew(const std::string& path, int& fd) {
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  return fd >= 0 ? 0 : errno;
+}
+
+int LinkOpen(int fd, const std::string& path) {
+  return Result(
+      ::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW));
+}
+
+int Rename(const std::string& from, const std::string& to) {
+  return Result(::rename(from.c_str(), to.c_str()));
+}
+
+int Remove(const std::string& path) { return Result(::unlink(path.c_str())); }
+
+int MakeFolder(const std::string& path) { return Result(::mkdir(path.c_str(), 0755)); }
+
+int Write(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int SyncOpen(int fd) { return Result(::fsync(fd)); }
+
+int SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int rc = Result(::fsync(fd));
+  ::close(fd);
+  return rc;
+}
+
+int TakeAttributes(int fd, const TInfo& info) {
+  if (::fchmod(fd, info.Mode) != 0) return errno;
+  // The file stays its owner's, also when root writes it; others cannot give a file away.
+  if (info.Owner != ::geteuid() || info.Group != ::getegid())
+    (void)!::fchown(fd, info.Owner, info.Group);
+  return 0;
+}
+
+int TakeAttributes(const std::string& path, const TInfo& info) {
+  if (::chmod(path.c_str(), info.Mode) != 0) return errno;
+  if (info.Owner != ::geteuid() || info.Group != ::getegid())
+    (void)!::chown(path.c_str(), info.Owner, info.Group);
+  return 0;
+}
+
+bool HeldWithWritersDenied(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);  // closing lets go of the probe's lock
+  return held;
+}
+
+int Close(int fd) { return Result(::close(fd)); }
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char* real = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  std::string result = real;
+  std::free(real);
+  return result;
+}
+
+int ListFolder(const std::string& folder, std::vector<TEntry>& entries) {
+  entries.clear();
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return errno;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    TKind kind = KindOf(DTTOIF(e->d_type));
+    if (e->d_type == DT_UNKNOWN) {  // a file system that does not say: asked of the entry
+      TInfo info;
+      if (Stat(folder + (folder.empty() || folder.back() == '/' ? "" : "/") + name, false, info) ==
+          0)
+        kind = info.Kind;
+    }
+    entries.push_back({name, kind});
+  }
+  ::closedir(dir);
+  return 0;
+}
+
+int CurrentProcess() { return static_cast<int>(::getpid()); }
+
+bool ProcessRuns(int pid) {
+  if (pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace osfiles
