@@ -10,7 +10,10 @@
 #include <QUrl>
 
 #include "app/Main.h"
+#include "audio/WavePlayers.h"
 #include "import/FileError.h"
+#include "package/Tester.h"
+#include "platform/files.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -33,10 +36,15 @@ void TMainForm::CreateListCommands() {
   ImportSoundFile1->setObjectName("ImportSoundFile1");
   SpeakText1 = PopupMenu1->addAction(QString::fromUtf8("Speak text…"));
   SpeakText1->setObjectName("SpeakText1");
+  PlayAsInstrument1 = PopupMenu1->addAction("Play as the instrument plays it");
+  PlayAsInstrument1->setObjectName("PlayAsInstrument1");
   connect(ImportSoundFile1, &QAction::triggered, this,
           [this] { Guarded([this] { ImportSoundFile1Click(); }); });
   connect(SpeakText1, &QAction::triggered, this,
           [this] { Guarded([this] { SpeakText1Click(); }); });
+  connect(PlayAsInstrument1, &QAction::triggered, this,
+          [this] { Guarded([this] { PlayAsInstrument1Click(); }); });
+  FInstrumentSound = new TMemoryWaveStorage(FComponents.get());
 
   FImportDialog = std::make_unique<TOpenDialog>(this);
   ImportDialog = FImportDialog.get();
@@ -100,6 +108,7 @@ void TMainForm::ListBox1ContextPopup(QPoint pos) {
   const bool free = !CommandsBusy();
   ImportSoundFile1->setEnabled(free);
   SpeakText1->setEnabled(free);
+  PlayAsInstrument1->setEnabled(free && FileExists(TakeOfRow(row)));
   PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(pos));
 }
 
@@ -122,6 +131,22 @@ void TMainForm::SpeakText1Click() {
   if (!dialog.GetVoice().empty()) speech.Voice = dialog.GetVoice();
   FVoice = speech.Voice;
   SpeakIntoSlot(row, dialog.GetText(), speech);
+}
+
+void TMainForm::PlayAsInstrument1Click() {
+  if (CommandsBusy() || FPopupRow < 0) return;
+  const std::string take = TakeOfRow(FPopupRow);
+  ChooseCoder();
+  std::string problem;
+  std::optional<std::string> wave = CodedWave(take, FContext.Coder, problem);
+  if (!wave) {
+    ShowMessage(problem, msWarning);
+    return;
+  }
+  FInstrumentSound->PutBytes(0, *wave);
+  StockAudioPlayer->SetStock(FInstrumentSound);
+  if (!StockAudioPlayer->StartPlayingStockItem(0))
+    throw EWaveAudioSysError(DeviceFailureText(*StockAudioPlayer));
 }
 
 bool TMainForm::ListBox1DragOver(int row) const { return row >= 0 && !CommandsBusy(); }
@@ -165,6 +190,7 @@ void TMainForm::SpeakIntoSlot(int row, const std::string& text, const TSpeechOpt
 }
 
 bool TMainForm::ImportIntoSlot(int row, const std::function<TImportResult(TAppContext&)>& import) {
+  ChooseCoder();
   TAppContext ctx = FContext;
   TImportResult result;
   try {

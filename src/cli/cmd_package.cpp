@@ -88,6 +88,8 @@ void ReportBuild(const std::string& folder, const TBuildSummary& summary) {
 int RunBuild(const cli::Args& a) {
   if (!a.Positional.empty())
     return cli::UsageError("takes no file names: it builds from \"ZelvorSound.ini\"");
+  TCoder coder;
+  if (const int rc = cli::ChooseCoder(a, coder); rc != cli::kOk) return rc;
   // The window makes the folder of the copies when it starts; without it every copy the
   // configuration asks for would be skipped.
   CreateDirectory(a.Folder + "WAV Export");
@@ -95,7 +97,7 @@ int RunBuild(const cli::Args& a) {
   TBuildSummary summary;
   std::string subject = a.Folder + "Sounds.zvd";
   const int rc = cli::Guarded(subject, [&] {
-    TAppContext ctx{a.Folder, ""};
+    TAppContext ctx{a.Folder, "", coder};
     const std::string ini = a.Folder + "ZelvorSound.ini";
     // The sound list's rows: the configured names, "Sound n" where none is given.
     auto row = [&](int i) {
@@ -221,7 +223,7 @@ int RunList(const cli::Args& a) {
 
 cli::Register buildCmd{cli::Command{
     "build",
-    "build [-q]",
+    "build [-q] [--coder NAME]",
     "build \"Sounds.zvd\" from the sources \"ZelvorSound.ini\" names, and their \".vox\" files\n"
     "Does what the window's \"Create Zelvor sound file\" does: one status line per slot on\n"
     "stdout, then the final message. A rejected source is named on stderr; its slot stays\n"
@@ -230,7 +232,7 @@ cli::Register buildCmd{cli::Command{
     "configuration asks for go into \"WAV Export\", which is made when missing. Exit 1 when\n"
     "a source was rejected (the package is still written), 2 on a file error, which leaves\n"
     "any earlier \"Sounds.zvd\" as it was.",
-    {{"--quiet", "", "leave out the status line of each slot", 'q'}},
+    {{"--quiet", "", "leave out the status line of each slot", 'q'}, cli::CoderOption()},
     RunBuild}};
 
 cli::Register decodeCmd{cli::Command{

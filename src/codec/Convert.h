@@ -5,9 +5,15 @@
 // different folders (they share "out.dat").
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
+#include "codec/WavInput.h"
 #include "rtl/Shell.h"
+
+// The encoder of every conversion is ctx.Coder: the standard one, or the optimal one where the
+// folder chose it.
 
 // Converts a WAV file prepared elsewhere. On entry ctx.CurrentSoundFileName holds the
 // source name relative to the executable folder; the folder is prefixed to it and it keeps
@@ -28,6 +34,16 @@ void Button1Click(TAppContext& ctx, TShell& shell);
 // folder separator starts the extension; a name without one gets ext appended.
 std::string ChangeFileExt(const std::string& name, const std::string& ext);
 
-// Codes the samples of samplesPath into a new voxPath: predictor 128, pairs, first code in
+// Codes the samples of samplesPath into a new voxPath with the coder: pairs, first code in
 // the low nibble, an odd last sample left out.
-void EncodeSampleFile(const std::string& samplesPath, const std::string& voxPath);
+void EncodeSampleFile(const std::string& samplesPath, const std::string& voxPath, TCoder coder);
+
+// The reduction of ConvertWaveFile for a source whose header CheckWavHeader accepted (the
+// file at its data size field): 16-bit data normalised, filtered and reduced; 8-bit data at
+// any rate but 44100 Hz trimmed of their leading silence. The sink follows the trailing trim.
+void ReduceWaveData(TByteFile& in, const TWavInfo& info, TSampleSink& sink);
+
+// What ConvertWaveFile keeps of the source in, in memory, without a file written: the
+// samples it would code, trailing trim applied. Returns the rejection's problem text (and
+// keeps nothing), or an empty text when the source is accepted.
+std::string ConvertWaveFileInMemory(TByteFile& in, std::vector<uint8_t>& kept);

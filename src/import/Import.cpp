@@ -66,6 +66,19 @@ void ProbeWritable(const std::string& path) {
   });
 }
 
+// What the user may change when the trimming would cut a prompt's speech away.
+std::string LevellingHint(TLevelling levelling) {
+  switch (levelling) {
+    case TLevelling::None:
+      return " (leave out --no-normalize to level it by loudness)";
+    case TLevelling::Peak:
+      return " (leave out --peak to level it by loudness)";
+    case TLevelling::Loudness:
+      break;
+  }
+  return "";
+}
+
 // The prompt's stream into a writer on the scratch file; nothing and a problem text when
 // the content cannot be used.
 using TProducer =
@@ -86,10 +99,16 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   if (slot < 0 || slot >= kSlotCount)
     return refuse(Format("There is no slot %d: the slots are 0 to %d", slot, kSlotCount - 1),
                   TImportStatus::Refused);
-  if (options.Normalize && !(options.PeakDb >= kLowestPeakDb && options.PeakDb <= 0))
+  if (options.Levelling == TLevelling::Peak &&
+      !(options.PeakDb >= kLowestPeakDb && options.PeakDb <= 0))
     return refuse(
         Format("The peak level %g dB is not between %g and 0 dB", options.PeakDb, kLowestPeakDb),
         TImportStatus::Refused);
+  if (options.Levelling == TLevelling::Loudness &&
+      !(options.LoudnessLufs >= kLowestLoudnessLufs && options.LoudnessLufs <= kHighestLoudnessLufs))
+    return refuse(Format("The loudness %g LUFS is not between %g and %g LUFS", options.LoudnessLufs,
+                         kLowestLoudnessLufs, kHighestLoudnessLufs),
+                  TImportStatus::Refused);
   const std::string& name = options.Name;
   if (!IsStorableName(name))
     return refuse("The name \"" + name +
@@ -126,15 +145,22 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
   if (!problem.empty()) return refuse(what + ": " + problem, TImportStatus::Rejected);
 
-  // The take is complete before it takes the name: a failure leaves any earlier take.
+  // The take is complete before it takes the name: a failure leaves any earlier take, and so
+  // does a take whose trimming would cut away its speech.
   const std::string building = stem + ".tmp";
-  const float gain = options.Normalize ? GainForPeakDb(writer->Peak(), options.PeakDb) : 1.0f;
+  float gain = 1.0f;
+  if (options.Levelling == TLevelling::Loudness)
+    gain = GainForLoudness(writer->Loudness(), options.LoudnessLufs);
+  else if (options.Levelling == TLevelling::Peak)
+    gain = GainForPeakDb(writer->Peak(), options.PeakDb);
+  TTrimVerdict verdict;
   try {
     ConcerningFile(take, [&] {
       TByteFile fresh(building);
       fresh.Rewrite();
-      writer->WriteTake(fresh, gain);
+      verdict = writer->WriteTake(fresh, gain, options.Levelling == TLevelling::Loudness);
       fresh.Close();
+      if (verdict.LosesSpeech()) return;
       if (std::rename(building.c_str(), take.c_str()) != 0)
         throw EInOutError(IOErrorFromErrno(errno));
     });
@@ -143,6 +169,13 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     throw;
   }
   writer.reset();
+  if (verdict.LosesSpeech()) {
+    std::remove(building.c_str());
+    return refuse(what + ": the trimmed take would keep " + verdict.KeptText() + ": " +
+                      verdict.Reason() + LevellingHint(options.Levelling) +
+                      "; nothing was written",
+                  TImportStatus::Rejected);
+  }
 
   ctx.CurrentSoundFileName = take;
   ConcerningFile(take, [&] { ConvertRecordedTake(ctx, shell); });

@@ -8,10 +8,14 @@
 //  2. the source is decoded (or the text spoken), mixed to mono, resampled to 8000 Hz and
 //     followed into a scratch file (see PromptWriter.h); a source that cannot be decoded
 //     is rejected here, before anything of the folder has changed;
-//  3. the take is written, scaled so its peak sits at PeakDb (unless not Normalize), into a
-//     temporary file of the folder and renamed over "<name>.WAV" only when complete;
+//  3. the take is levelled (by default to a loudness of -16 LUFS, its peaks held under
+//     -1 dBFS by a limiter; or its peak brought to PeakDb; or left as it is) and written
+//     into a temporary file of the folder. A take whose silence trimming would keep less
+//     than half of its sounding part (or nothing) is refused here with a message that says
+//     how much would be kept and why, and the folder stays as it was; any other is renamed
+//     over "<name>.WAV";
 //  4. the take conversion runs on it as after a recording: trimmed, "<name>.vox" coded
-//     beside it, the take rewritten with the kept samples;
+//     beside it with ctx.Coder, the take rewritten with the kept samples;
 //  5. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
 //     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept.
 // On success ctx.CurrentSoundFileName is the take's full path, as after double-clicking its
@@ -23,20 +27,29 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/Levelling.h"
 #include "import/Speech.h"
 #include "rtl/Shell.h"
 
+enum class TLevelling {
+  Loudness,  // to LoudnessLufs, the peaks held under -1 dBFS by a limiter
+  Peak,      // the whole sound scaled so its peak sits at PeakDb
+  None,      // as it comes (beyond full scale held at the ends)
+};
+
 struct TImportOptions {
   std::string Name;  // the slot's name; empty: the source's base name, or the text made safe
-  bool Normalize = true;
-  double PeakDb = -1.0;  // the peak's level below full scale, in dB (≤ 0)
+  TLevelling Levelling = TLevelling::Loudness;
+  double LoudnessLufs = kDefaultLoudnessLufs;  // kLowestLoudnessLufs to kHighestLoudnessLufs
+  double PeakDb = -1.0;  // the peak's level below full scale, in dB (kLowestPeakDb to 0)
   bool Force = false;    // take the name even where its take belongs elsewhere
 };
 
 enum class TImportStatus {
   Done,
-  Rejected,   // the content: libsndfile cannot decode it, or it holds no sound
-  Refused,    // the request: the slot, the name, the peak, the voice or the speed
+  Rejected,   // the content: libsndfile cannot decode it, it holds no sound, or its take
+              // would lose its speech to the trimming
+  Refused,    // the request: the slot, the name, the level, the voice or the speed
   NameTaken,  // refused because the name's take belongs elsewhere; Force takes it anyway
 };
 

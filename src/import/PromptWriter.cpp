@@ -28,7 +28,10 @@ float GainForPeakDb(float peak, double peakDb) {
 }
 
 TPromptWriter::TPromptWriter(double inputRate, std::string scratchPath)
-    : FSoxr(nullptr, soxr_delete), FScratch(std::move(scratchPath)), FOut(kOutBlock) {
+    : FSoxr(nullptr, soxr_delete),
+      FScratch(std::move(scratchPath)),
+      FOut(kOutBlock),
+      FMeter(kTakeRate) {
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_error_t error = nullptr;
@@ -67,20 +70,39 @@ void TPromptWriter::Resample(const float* in, size_t frames) {
 
 void TPromptWriter::Store(const float* samples, size_t count) {
   for (size_t i = 0; i < count; ++i) FPeak = std::max(FPeak, std::fabs(samples[i]));
+  FMeter.Add(samples, count);
   FScratch.BlockWrite(samples, count * sizeof(float));
   FSamples += static_cast<int64_t>(count);
 }
 
-void TPromptWriter::WriteTake(TByteFile& take, float gain) {
+TTrimVerdict TPromptWriter::WriteTake(TByteFile& take, float gain, bool limit) {
   WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
   FScratch.Seek(0);
-  std::vector<float> in(kTakeBlock);
-  std::vector<uint8_t> out(kTakeBlock);
+  std::vector<float> in(kTakeBlock), levelled;
+  std::vector<uint8_t> out;
+  TPeakLimiter limiter;
+  TTrimPreview preview;
+  auto put = [&] {
+    out.resize(levelled.size());
+    for (size_t i = 0; i < levelled.size(); ++i) out[i] = TakeSample(levelled[i]);
+    preview.Feed(levelled.data(), out.data(), out.size());
+    take.BlockWrite(out.data(), out.size());
+    levelled.clear();
+  };
   for (int64_t left = FSamples; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(left, kTakeBlock));
     FScratch.BlockRead(in.data(), n * sizeof(float));
-    for (size_t i = 0; i < n; ++i) out[i] = TakeSample(in[i] * gain);
-    take.BlockWrite(out.data(), n);
+    for (size_t i = 0; i < n; ++i) in[i] *= gain;
+    if (limit)
+      limiter.Process(in.data(), n, levelled);
+    else
+      levelled.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n));
+    put();
     left -= static_cast<int64_t>(n);
   }
+  if (limit && FSamples > 0) {
+    limiter.Flush(levelled);
+    put();
+  }
+  return preview.Finish();
 }

@@ -112,7 +112,7 @@ TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
   // Each slot's source passes through this name on its way into the conversion.
-  TAppContext building{folder, ""};
+  TAppContext building{folder, "", ctx.Coder};
   const std::string packagePath = folder + "Sounds.zvd";
   // Built beside the package, in the folder as it lies on disk.
   const std::string buildingPath = ResolveFileName(folder) + "Sounds.zvd.building";

@@ -180,7 +180,7 @@ bool TTakeRecording::Start(TTakeRecorder& recorder) {
   return FStarted;
 }
 
-TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::string& folder,
+TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const TAppContext& folder,
                                     TShell& shell) {
   if (recorder.Failed() && recorder.DataBytes() == 0) {
     std::remove(FTemp.c_str());
@@ -199,7 +199,7 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
   }
   ReplaceByRename(FTemp, FTake);
   if (FConvert) {
-    TAppContext ctx{folder, FTake};
+    TAppContext ctx{folder.ExeFolder, FTake, folder.Coder};
     ConvertRecordedTake(ctx, shell);
   }
   if (!recorder.Failed()) return TTakeOutcome::Replaced;

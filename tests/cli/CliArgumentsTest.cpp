@@ -20,10 +20,10 @@ TEST(CliArguments, RulesAndErrorTexts) {
   TempDir dir;
   dir.Write("x.vox", "\x11\x22");
   dir.Write("p.zvd", std::string(512, '\0'));
-  const std::string buildUsage = "Usage: zelvorsound-cli build [-q] [--folder DIR]\n";
+  const std::string buildUsage = "Usage: zelvorsound-cli build [-q] [--coder NAME] [--folder DIR]\n";
   const std::string recordUsage =
       "Usage: zelvorsound-cli record FILE [--seconds N] [--format N] [--raw] [--device NAME] "
-      "[--folder DIR]\n";
+      "[--coder NAME] [--folder DIR]\n";
   const std::string usage = "Usage: zelvorsound-cli [--folder DIR] COMMAND [OPTION]... [ARG]...\n";
   struct TRow {
     std::string Args;  // {dir} stands for the folder
@@ -119,7 +119,7 @@ TEST(CliArguments, BashCompletionOffersCommandsAndOptions) {
       {"--folder /tmp b", "build"},
       {"build --q", "--quiet"},
       {"--folder /tmp record x.wav --",
-       "--seconds --format --raw --device --wait --folder --help --version"},
+       "--seconds --format --raw --device --coder --wait --folder --help --version"},
       {"decode -", "-o --output --wait --folder -h --help -V --version"},
       {"list -", "--folder -h --help -V --version"},  // reads only: no lock to wait for
       {"record x.wav --format ", ""},

@@ -62,6 +62,7 @@ TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
 
   TImportOptions quieter;
   quieter.Name = "quiet";
+  quieter.Levelling = TLevelling::Peak;
   quieter.PeakDb = -6;
   ASSERT_EQ(Import(dir, 8, tone, quieter).Result.Status, Status::Done);
   EXPECT_NEAR(Level(TakeSamples(dir.Read("quiet.WAV"))), 64, 1);  // 127 × 0.501
@@ -73,7 +74,7 @@ TEST(Import, WithoutNormalisingSilenceInOneChannelHalvesTheLevel) {
   WriteSound(src.Path("left.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 1.0,
              [](double t, int c) { return c == 0 ? Tone(400, 0.8)(t, c) : 0.0; });
   TImportOptions keep;
-  keep.Normalize = false;
+  keep.Levelling = TLevelling::None;
   ASSERT_EQ(Import(dir, 0, src.Path("both.wav"), keep).Result.Status, Status::Done);
   ASSERT_EQ(Import(dir, 1, src.Path("left.wav"), keep).Result.Status, Status::Done);
   // The level away from the ends, where the tone's abrupt start and stop ring.
@@ -130,7 +131,7 @@ TEST(Import, ClippedSoundIsHeldAtTheEndsNeverWrapped) {
   TempDir src, dir;
   WriteSound(src.Path("hot.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32000, 1, 1.0, Tone(100, 4));
   TImportOptions keep;
-  keep.Normalize = false;
+  keep.Levelling = TLevelling::None;
   ASSERT_EQ(Import(dir, 0, src.Path("hot.wav"), keep).Result.Status, Status::Done);
   const std::vector<uint8_t> samples = TakeSamples(dir.Read("hot.WAV"));
   // A wrapped sample would cross over in the middle of a flat top.
@@ -226,6 +227,7 @@ TEST(Import, NamesThatLeaveTheFolderOrBelongElsewhereAreRefused) {
     SCOPED_TRACE(r.Name + " into slot " + std::to_string(r.Slot));
     TImportOptions o;
     o.Name = r.Name;
+    o.Levelling = TLevelling::Peak;
     o.PeakDb = r.PeakDb;
     const std::string source = r.Name == "self" ? dir.Path("self.WAV") : src.Path("s.wav");
     TImportRun run = Import(dir, r.Slot, source, o);
