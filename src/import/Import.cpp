@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -77,6 +78,32 @@ std::string LevellingHint(TLevelling levelling) {
       break;
   }
   return "";
+}
+
+// The gain that gives the limited stream the loudness target, searched from gain upwards:
+// the loudness of the limited stream grows with the gain (the limiter holds only the
+// peaks), so it is bracketed and then halved to within half a loudness unit.
+float GainForLimitedLoudness(TPromptWriter& writer, float gain, double target) {
+  constexpr double kWithin = 0.5, kFurthestDb = 60;
+  const double from = 20.0 * std::log10(gain);
+  auto below = [&](double db) {
+    return writer.LimitedLoudness(static_cast<float>(std::pow(10.0, db / 20.0))) - target;
+  };
+  double lo = from, hi = from, step = 3;
+  double f = below(from);
+  while (f < -kWithin && hi - from < kFurthestDb) {
+    lo = hi;
+    hi = std::min(from + kFurthestDb, hi + step);
+    step *= 2;
+    f = below(hi);
+  }
+  if (f < 0) return static_cast<float>(std::pow(10.0, hi / 20.0));  // as loud as it may go
+  for (int i = 0; i < 12 && std::fabs(f) > kWithin; ++i) {
+    const double mid = (lo + hi) / 2;
+    f = below(mid);
+    (f < 0 ? lo : hi) = mid;
+  }
+  return static_cast<float>(std::pow(10.0, hi / 20.0));
 }
 
 // The prompt's stream into a writer on the scratch file; nothing and a problem text when
@@ -153,12 +180,21 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     gain = GainForLoudness(writer->Loudness(), options.LoudnessLufs);
   else if (options.Levelling == TLevelling::Peak)
     gain = GainForPeakDb(writer->Peak(), options.PeakDb);
+  const bool limit = options.Levelling == TLevelling::Loudness;
   TTrimVerdict verdict;
   try {
     ConcerningFile(take, [&] {
       TByteFile fresh(building);
       fresh.Rewrite();
-      verdict = writer->WriteTake(fresh, gain, options.Levelling == TLevelling::Loudness);
+      verdict = writer->WriteTake(fresh, gain, limit);
+      if (verdict.LosesSpeech() && limit) {
+        // A click far louder than the speech set the measured loudness; levelled so that the
+        // take, its click limited, has the loudness asked for, the speech comes through.
+        gain = GainForLimitedLoudness(*writer, gain, options.LoudnessLufs);
+        fresh.Seek(0);
+        fresh.Truncate();
+        verdict = writer->WriteTake(fresh, gain, limit);
+      }
       fresh.Close();
       if (verdict.LosesSpeech()) return;
       if (std::rename(building.c_str(), take.c_str()) != 0)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "codec/TakeFile.h"
 #include "rtl/SysUtils.h"
@@ -75,34 +76,47 @@ void TPromptWriter::Store(const float* samples, size_t count) {
   FSamples += static_cast<int64_t>(count);
 }
 
-TTrimVerdict TPromptWriter::WriteTake(TByteFile& take, float gain, bool limit) {
-  WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
+void TPromptWriter::ForEachLevelled(float gain, bool limit,
+                                    const std::function<void(const std::vector<float>&)>& use) {
   FScratch.Seek(0);
   std::vector<float> in(kTakeBlock), levelled;
-  std::vector<uint8_t> out;
   TPeakLimiter limiter;
-  TTrimPreview preview;
-  auto put = [&] {
-    out.resize(levelled.size());
-    for (size_t i = 0; i < levelled.size(); ++i) out[i] = TakeSample(levelled[i]);
-    preview.Feed(levelled.data(), out.data(), out.size());
-    take.BlockWrite(out.data(), out.size());
-    levelled.clear();
-  };
   for (int64_t left = FSamples; left > 0;) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(left, kTakeBlock));
     FScratch.BlockRead(in.data(), n * sizeof(float));
     for (size_t i = 0; i < n; ++i) in[i] *= gain;
+    levelled.clear();
     if (limit)
       limiter.Process(in.data(), n, levelled);
     else
       levelled.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n));
-    put();
+    use(levelled);
     left -= static_cast<int64_t>(n);
   }
   if (limit && FSamples > 0) {
+    levelled.clear();
     limiter.Flush(levelled);
-    put();
+    use(levelled);
   }
+}
+
+TTrimVerdict TPromptWriter::WriteTake(TByteFile& take, float gain, bool limit) {
+  WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
+  std::vector<uint8_t> out;
+  TTrimPreview preview;
+  ForEachLevelled(gain, limit, [&](const std::vector<float>& levelled) {
+    out.resize(levelled.size());
+    for (size_t i = 0; i < levelled.size(); ++i) out[i] = TakeSample(levelled[i]);
+    preview.Feed(levelled.data(), out.data(), out.size());
+    take.BlockWrite(out.data(), out.size());
+  });
   return preview.Finish();
+}
+
+double TPromptWriter::LimitedLoudness(float gain) {
+  TLoudnessMeter meter(kTakeRate);
+  ForEachLevelled(gain, true, [&](const std::vector<float>& levelled) {
+    meter.Add(levelled.data(), levelled.size());
+  });
+  return meter.Loudness();
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,10 +50,18 @@ class TPromptWriter {
   // times gain, through the peak limiter when limit is true. Returns what the take's
   // silence trimming will keep of its sounding part.
   TTrimVerdict WriteTake(TByteFile& take, float gain, bool limit);
+  // The loudness of the stream times gain after the peak limiter: what the take would
+  // measure. A loud click far above the speech dominates the gated loudness of the stream
+  // itself; once limited, it no longer does.
+  double LimitedLoudness(float gain);
 
  private:
   void Resample(const float* in, size_t frames);  // in == nullptr: the end of the input
   void Store(const float* samples, size_t count);
+  // Reads the scratch file back and hands over the stream times gain (through the limiter
+  // when limit is true) block by block.
+  void ForEachLevelled(float gain, bool limit,
+                       const std::function<void(const std::vector<float>&)>& use);
 
   std::unique_ptr<soxr, void (*)(soxr*)> FSoxr;
   TByteFile FScratch;
