@@ -4,7 +4,7 @@
 
 #include "cli/Cli.h"
 #include "codec/Convert.h"
-#include "package/Report.h"
+#include "package/ReviewPage.h"
 #include "platform/files.h"
 
 namespace {
