@@ -160,8 +160,7 @@ int RunPlay(const cli::Args& a) {
     return cli::UsageError("needs exactly one FILE to play, or --slot N");
   }
   if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
-  const std::string name =
-      a.Positional.empty() ? std::string("Sounds.zvd") : a.Positional[0];
+  const std::string name = a.Positional.empty() ? std::string("Sounds.zvd") : a.Positional[0];
   const std::string path = cli::InFolder(a, name);
   return cli::Guarded(name, [&] {
     EnsureMessageQueue();
@@ -255,7 +254,8 @@ cli::Register recordCommand{cli::Command{
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
      {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""},
-     cli::DeviceOption(), cli::CoderOption()},
+     cli::DeviceOption(),
+     cli::CoderOption()},
     RunRecord}};
 
 cli::Register playCommand{cli::Command{

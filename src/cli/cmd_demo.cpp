@@ -148,12 +148,14 @@ int RunDemo(const cli::Args& a) {
 }
 
 cli::Register demoCmd{cli::Command{
-    "demo", "demo",
+    "demo",
+    "demo",
     "write four synthetic prompts into \"demo/\" and a \"ZelvorSound.ini\" naming them\n"
     "The prompts (8-bit 8 kHz and 16-bit 44.1 kHz, with silence around each sound) fill\n"
     "slots 0 to 3, so that \"build\" has something to pack; the INI chooses the optimal\n"
     "coder ([Options] Coder=optimal). Does nothing where a \"ZelvorSound.ini\" exists\n"
     "already.",
-    {}, RunDemo}};
+    {},
+    RunDemo}};
 
 }  // namespace

@@ -70,8 +70,7 @@ float GainForLoudness(double loudnessLufs, double targetLufs) {
 }
 
 TPeakLimiter::TPeakLimiter(float ceiling, double releaseSamples)
-    : FCeiling(ceiling),
-      FRelease(static_cast<float>(1.0 - std::exp(-1.0 / releaseSamples))) {
+    : FCeiling(ceiling), FRelease(static_cast<float>(1.0 - std::exp(-1.0 / releaseSamples))) {
   // Silence ahead of the stream fills the look-ahead, so the first samples are judged like
   // every other; none of it comes out.
   std::vector<float> lead;
@@ -147,9 +146,8 @@ TTrimVerdict TTrimPreview::Finish() {
   }
   v.KeptSamples = end - start;
 
-  const float loudest = FBlockEnergy.empty()
-                            ? 0.0f
-                            : *std::max_element(FBlockEnergy.begin(), FBlockEnergy.end());
+  const float loudest =
+      FBlockEnergy.empty() ? 0.0f : *std::max_element(FBlockEnergy.begin(), FBlockEnergy.end());
   if (!(loudest > 0)) return v;
   std::vector<float> sounding;
   for (size_t b = 0; b < FBlockEnergy.size(); ++b) {
@@ -182,6 +180,7 @@ std::string TTrimVerdict::Reason() const {
 std::string TTrimVerdict::KeptText() const {
   const double sounding = static_cast<double>(SoundingSamples) / kTakeRate;
   if (KeptSounding == 0) return Format("nothing of its %.2f s of sound", sounding);
-  return Format("%.2f s of its %.2f s of sound (%.0f %%)", static_cast<double>(KeptSounding) / kTakeRate,
-                sounding, 100.0 * static_cast<double>(KeptSounding) / static_cast<double>(SoundingSamples));
+  return Format("%.2f s of its %.2f s of sound (%.0f %%)",
+                static_cast<double>(KeptSounding) / kTakeRate, sounding,
+                100.0 * static_cast<double>(KeptSounding) / static_cast<double>(SoundingSamples));
 }

@@ -76,7 +76,7 @@ class TPeakLimiter {
   void Push(float x, std::vector<float>& out);
 
   float FCeiling;
-  float FRelease;  // the share of the way back to full gain made each sample
+  float FRelease;            // the share of the way back to full gain made each sample
   std::deque<float> FDelay;  // the samples waiting for their gain
   std::deque<float> FNeed;   // the gain each waiting sample needs
   std::deque<float> FAhead;  // the least need over each of the last kLookAhead + 1 windows

@@ -47,9 +47,7 @@ std::vector<uint8_t> EncodeVox(TCoder coder, const uint8_t* samples, size_t coun
   return out;
 }
 
-const char* CoderName(TCoder coder) {
-  return coder == TCoder::Optimal ? "optimal" : "standard";
-}
+const char* CoderName(TCoder coder) { return coder == TCoder::Optimal ? "optimal" : "standard"; }
 
 std::optional<TCoder> CoderByName(const std::string& name) {
   size_t from = 0, to = name.size();

@@ -131,8 +131,8 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     return refuse(
         Format("The peak level %g dB is not between %g and 0 dB", options.PeakDb, kLowestPeakDb),
         TImportStatus::Refused);
-  if (options.Levelling == TLevelling::Loudness &&
-      !(options.LoudnessLufs >= kLowestLoudnessLufs && options.LoudnessLufs <= kHighestLoudnessLufs))
+  if (options.Levelling == TLevelling::Loudness && !(options.LoudnessLufs >= kLowestLoudnessLufs &&
+                                                     options.LoudnessLufs <= kHighestLoudnessLufs))
     return refuse(Format("The loudness %g LUFS is not between %g and %g LUFS", options.LoudnessLufs,
                          kLowestLoudnessLufs, kHighestLoudnessLufs),
                   TImportStatus::Refused);
@@ -208,8 +208,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   if (verdict.LosesSpeech()) {
     std::remove(building.c_str());
     return refuse(what + ": the trimmed take would keep " + verdict.KeptText() + ": " +
-                      verdict.Reason() + LevellingHint(options.Levelling) +
-                      "; nothing was written",
+                      verdict.Reason() + LevellingHint(options.Levelling) + "; nothing was written",
                   TImportStatus::Rejected);
   }
 

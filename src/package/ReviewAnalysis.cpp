@@ -85,13 +85,13 @@ std::vector<TReviewCheck> ChecksFor(const TSoundFindings& f,
       else if (c->Silent)
         checks.push_back({"noise", false, source + " is silent after trimming"});
       else
-        checks.push_back({"noise", c->CodingNoiseDb < kNoisyCodingDb,
-                          Format("Coding noise: %.1f dB below the prompt (against ",
-                                 c->CodingNoiseDb) +
-                              source + ")" +
-                              (c->CodingNoiseDb < kNoisyCodingDb
-                                   ? ": too steep or too loud for the codec's steps"
-                                   : "")});
+        checks.push_back(
+            {"noise", c->CodingNoiseDb < kNoisyCodingDb,
+             Format("Coding noise: %.1f dB below the prompt (against ", c->CodingNoiseDb) + source +
+                 ")" +
+                 (c->CodingNoiseDb < kNoisyCodingDb
+                      ? ": too steep or too loud for the codec's steps"
+                      : "")});
       break;
   }
   return checks;
@@ -103,7 +103,8 @@ std::string SecondsText(int64_t samples) {
   return Format("%.3f s", static_cast<double>(samples) / kTestWavRate);
 }
 
-TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns) : FMeter(kTestWavRate), FColumns(columns) {
+TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns)
+    : FMeter(kTestWavRate), FColumns(columns) {
   F.Samples = samples;
   FNextColumnAt = ColumnStart(1);
   F.ColumnLo.assign(columns, 255);
@@ -202,7 +203,6 @@ TSoundFindings AnalyseRecord(TByteFile& package, const TSoundRecord& record, int
   return analyser.Finish();
 }
 
-
 TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& record,
                                     const std::string& sourcePath, bool optimalGain) {
   TSourceComparison result;
@@ -243,7 +243,8 @@ TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& reco
     TVoxDecoder decoder;
     decoder.Decode(codes.data(), codes.size(), decoded.data());
     const TEnergies optimal = Energies(kept, decoded.data(), 2 * codes.size());
-    if (optimal.Error > 0) result.OptimalGainDb = RatioDb(optimal.Signal, optimal.Error) - result.CodingNoiseDb;
+    if (optimal.Error > 0)
+      result.OptimalGainDb = RatioDb(optimal.Signal, optimal.Error) - result.CodingNoiseDb;
   }
   return result;
 }
@@ -290,9 +291,9 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder)
           1, (s.Record.Samples() * kWaveColumns + r.LongestSamples - 1) / r.LongestSamples));
       s.Findings = AnalyseRecord(reader.File(), s.Record, columns);
       if (!IsNoFile(source))
-        s.Comparison = CompareWithSource(reader.File(), s.Record,
-                                         folder + NormaliseConfiguredName(source),
-                                         r.Coder == TCoder::Standard);
+        s.Comparison =
+            CompareWithSource(reader.File(), s.Record, folder + NormaliseConfiguredName(source),
+                              r.Coder == TCoder::Standard);
       s.Checks = ChecksFor(s.Findings, s.Comparison, source);
       r.Slots.push_back(std::move(s));
     }
@@ -311,13 +312,13 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder)
     const double lufs = s.Findings.LoudnessLufs;
     if (r.MedianLoudnessLufs && std::isfinite(lufs) &&
         std::fabs(lufs - *r.MedianLoudnessLufs) > kLoudnessSpreadLu)
-      s.Checks.push_back({"loudness", true,
-                          Format("%.1f LU %s than the middle of the package (%.1f LUFS): it will "
-                                 "sound %s than the prompts around it",
-                                 std::fabs(lufs - *r.MedianLoudnessLufs),
-                                 lufs > *r.MedianLoudnessLufs ? "louder" : "quieter",
-                                 *r.MedianLoudnessLufs,
-                                 lufs > *r.MedianLoudnessLufs ? "louder" : "quieter")});
+      s.Checks.push_back(
+          {"loudness", true,
+           Format("%.1f LU %s than the middle of the package (%.1f LUFS): it will "
+                  "sound %s than the prompts around it",
+                  std::fabs(lufs - *r.MedianLoudnessLufs),
+                  lufs > *r.MedianLoudnessLufs ? "louder" : "quieter", *r.MedianLoudnessLufs,
+                  lufs > *r.MedianLoudnessLufs ? "louder" : "quieter")});
     if (s.Comparison && s.Comparison->OptimalGainDb && *s.Comparison->OptimalGainDb >= 0.5)
       s.Checks.push_back({"coder", false,
                           Format("The optimal coder would lower the coding noise by %.1f dB",

@@ -161,9 +161,9 @@ struct TReview {
   TCoder Coder = TCoder::Standard;  // the folder's
   std::vector<TSlotReview> Slots;
   std::vector<int> Empty;
-  std::vector<std::string> EmptyButNamed;  // "5 (Hello.WAV)"
-  int64_t LongestSamples = 0;              // the time scale of every waveform
-  std::optional<double> MedianLoudnessLufs;  // over the slots that are not silent
+  std::vector<std::string> EmptyButNamed;     // "5 (Hello.WAV)"
+  int64_t LongestSamples = 0;                 // the time scale of every waveform
+  std::optional<double> MedianLoudnessLufs;   // over the slots that are not silent
   std::optional<double> MedianOptimalGainDb;  // over the slots compared, standard coder only
 };
 

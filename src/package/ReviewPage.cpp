@@ -113,7 +113,8 @@ class TBase64Writer {
 void WriteWaveform(TPageOut& out, const TSoundFindings& f, int slot, int64_t longest) {
   const int columns = static_cast<int>(f.ColumnLo.size());
   const int bandTop = WaveY(kWideQuietBand.Hi), bandBottom = WaveY(kWideQuietBand.Lo);
-  const double share = 100.0 * static_cast<double>(f.Samples) / static_cast<double>(std::max<int64_t>(longest, 1));
+  const double share =
+      100.0 * static_cast<double>(f.Samples) / static_cast<double>(std::max<int64_t>(longest, 1));
   out << Format(
       "<svg class=\"wave\" viewBox=\"0 0 %d %d\" preserveAspectRatio=\"none\" "
       "style=\"width:%.3f%%\" data-seconds=\"%.3f\" shape-rendering=\"crispEdges\" role=\"img\" "
@@ -182,9 +183,8 @@ constexpr const char* kStyle =
 std::string FiguresOf(const TSlotReview& s) {
   std::string text = SecondsText(s.Findings.Samples) + " · " +
                      Plural(s.Record.CodeBytes, "code byte", "code bytes") + " · ";
-  text += std::isfinite(s.Findings.LoudnessLufs)
-              ? Format("%.1f LUFS", s.Findings.LoudnessLufs)
-              : std::string("silent");
+  text += std::isfinite(s.Findings.LoudnessLufs) ? Format("%.1f LUFS", s.Findings.LoudnessLufs)
+                                                 : std::string("silent");
   return text;
 }
 
@@ -239,16 +239,18 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
         << "</dd>";
   out << "<dt>Loudness</dt><dd class=\"loudness\">";
   if (r.MedianLoudnessLufs)
-    out << Format("the middle of the slots is %.1f LUFS; a slot more than %g LU from it is "
-                  "flagged",
-                  *r.MedianLoudnessLufs, kLoudnessSpreadLu);
+    out << Format(
+        "the middle of the slots is %.1f LUFS; a slot more than %g LU from it is "
+        "flagged",
+        *r.MedianLoudnessLufs, kLoudnessSpreadLu);
   else
     out << "no slot sounds";
   out << "</dd><dt>Coder</dt><dd class=\"coder\">" << CoderName(r.Coder);
   if (r.Coder == TCoder::Standard && r.MedianOptimalGainDb)
-    out << Format(": the optimal coder would put the coding noise a median %.1f dB further "
-                  "below (Coder=optimal in [Options] of \"ZelvorSound.ini\")",
-                  *r.MedianOptimalGainDb);
+    out << Format(
+        ": the optimal coder would put the coding noise a median %.1f dB further "
+        "below (Coder=optimal in [Options] of \"ZelvorSound.ini\")",
+        *r.MedianOptimalGainDb);
   out << "</dd><dt>Names</dt><dd>";
   if (r.HasIni) {
     out << "from ";
@@ -265,9 +267,10 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
 
   for (const TSlotReview& s : slots) {
     const int slot = s.Record.Slot;
-    out << Format("<section class=\"slot%s\" id=\"slot-%d\" data-slot=\"%d\">"
-                  "<div class=\"num\">%d</div><div class=\"main\"><div class=\"name\">",
-                  s.HasWarning() ? " warn" : "", slot, slot, slot);
+    out << Format(
+        "<section class=\"slot%s\" id=\"slot-%d\" data-slot=\"%d\">"
+        "<div class=\"num\">%d</div><div class=\"main\"><div class=\"name\">",
+        s.HasWarning() ? " warn" : "", slot, slot, slot);
     out.Text(s.Name) << "</div><div class=\"sub source\">";
     out.Text(s.Source) << "</div><div class=\"figures\">" << FiguresOf(s)
                        << "</div><div class=\"scale\">";

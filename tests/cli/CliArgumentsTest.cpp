@@ -20,7 +20,8 @@ TEST(CliArguments, RulesAndErrorTexts) {
   TempDir dir;
   dir.Write("x.vox", "\x11\x22");
   dir.Write("p.zvd", std::string(512, '\0'));
-  const std::string buildUsage = "Usage: zelvorsound-cli build [-q] [--coder NAME] [--folder DIR]\n";
+  const std::string buildUsage =
+      "Usage: zelvorsound-cli build [-q] [--coder NAME] [--folder DIR]\n";
   const std::string recordUsage =
       "Usage: zelvorsound-cli record FILE [--seconds N] [--format N] [--raw] [--device NAME] "
       "[--coder NAME] [--folder DIR]\n";

@@ -16,7 +16,8 @@ std::vector<float> Wave(size_t n, const std::function<float(size_t)>& f) {
 }
 
 std::function<float(size_t)> Sine(double hz, double amplitude) {
-  return [=](size_t i) { return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 8000)); };
+  return
+      [=](size_t i) { return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / 8000)); };
 }
 
 std::vector<float> Limited(const std::vector<float>& in) {
@@ -36,7 +37,8 @@ TEST(Levelling, TheLimiterHoldsPeaksAndLeavesTheRestAlone) {
       {"a quiet tone", Wave(4000, Sine(440, 0.5)), 1.0f},
       {"a tone twice full scale", Wave(4000, Sine(440, 2.0)), 0.4f},
       {"a click in a quiet tone",
-       Wave(16000, [](size_t i) { return i >= 1000 && i < 1080 ? 4.0f : Sine(300, 0.2)(i); }), 0.2f},
+       Wave(16000, [](size_t i) { return i >= 1000 && i < 1080 ? 4.0f : Sine(300, 0.2)(i); }),
+       0.2f},
   };
   for (auto& c : kCases) {
     SCOPED_TRACE(c.Name);
@@ -82,10 +84,12 @@ TEST(Levelling, TheTrimPreviewTellsHowMuchOfTheSoundTheTrimmingKeeps) {
     const std::vector<float> v = Wave(16000, [&](size_t i) {
       if (click && i < 80) return 0.9f;
       const double t = std::fmod(i / 8000.0, 0.35);
-      return static_cast<float>(t < 0.25 ? amplitude * std::sin(M_PI * t / 0.25) * Sine(500, 1)(i) : 0);
+      return static_cast<float>(t < 0.25 ? amplitude * std::sin(M_PI * t / 0.25) * Sine(500, 1)(i)
+                                         : 0);
     });
     std::vector<uint8_t> bytes(v.size());
-    for (size_t i = 0; i < v.size(); ++i) bytes[i] = static_cast<uint8_t>(128 + std::lround(v[i] * 127));
+    for (size_t i = 0; i < v.size(); ++i)
+      bytes[i] = static_cast<uint8_t>(128 + std::lround(v[i] * 127));
     preview.Feed(v.data(), bytes.data(), v.size());
     return preview.Finish();
   };

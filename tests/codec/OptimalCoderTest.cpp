@@ -22,7 +22,8 @@ Bytes Decode(const Bytes& codes) {
 
 int64_t SquaredError(const Bytes& samples, const Bytes& decoded) {
   int64_t e = 0;
-  for (size_t i = 0; i < decoded.size(); ++i) e += (samples[i] - decoded[i]) * (samples[i] - decoded[i]);
+  for (size_t i = 0; i < decoded.size(); ++i)
+    e += (samples[i] - decoded[i]) * (samples[i] - decoded[i]);
   return e;
 }
 
@@ -60,7 +61,8 @@ Bytes SpeechLike(size_t n, double level) {
     const double t = i / 8000.0, syllable = std::fmod(t, 0.35);
     const double envelope = syllable < 0.25 ? std::sin(3.14159 * syllable / 0.25) : 0.0;
     const double f0 = 120 + 30 * std::sin(2 * t);
-    const double v = 0.6 * std::sin(2 * 3.14159 * 5 * f0 * t) + 0.3 * std::sin(2 * 3.14159 * 13 * f0 * t) +
+    const double v = 0.6 * std::sin(2 * 3.14159 * 5 * f0 * t) +
+                     0.3 * std::sin(2 * 3.14159 * 13 * f0 * t) +
                      0.1 * std::sin(2 * 3.14159 * f0 * t);
     return static_cast<int>(std::lround(128 + level * 127 * envelope * v));
   });
@@ -147,10 +149,10 @@ TEST(OptimalCoder, CoderNames) {
   const struct {
     const char* Name;
     std::optional<TCoder> Coder;
-  } kNames[] = {{"standard", TCoder::Standard}, {"optimal", TCoder::Optimal},
-                {" Optimal ", TCoder::Optimal}, {"STANDARD", TCoder::Standard},
-                {"", std::nullopt},             {"fast", std::nullopt},
-                {"optimal2", std::nullopt}};
+  } kNames[] = {
+      {"standard", TCoder::Standard}, {"optimal", TCoder::Optimal}, {" Optimal ", TCoder::Optimal},
+      {"STANDARD", TCoder::Standard}, {"", std::nullopt},           {"fast", std::nullopt},
+      {"optimal2", std::nullopt}};
   for (auto& n : kNames) EXPECT_EQ(CoderByName(n.Name), n.Coder) << n.Name;
 }
 

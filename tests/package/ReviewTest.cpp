@@ -186,7 +186,8 @@ TEST(Review, OneTimeScaleLoudnessAgainstTheMiddleAndTheCodersGain) {
     int Samples, Amplitude;
     size_t Columns;
     bool Flagged;  // more than 3 LU from the middle
-  } kSlots[] = {{4000, 60, kWaveColumns, false}, {2000, 52, kWaveColumns / 2, false},
+  } kSlots[] = {{4000, 60, kWaveColumns, false},
+                {2000, 52, kWaveColumns / 2, false},
                 {1000, 20, kWaveColumns / 4, true}};
   TReviewFolder b;
   std::string ini = "[SourceFileNames]\n";
