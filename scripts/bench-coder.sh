@@ -6,7 +6,7 @@
 # The speech, each prompt made into a take the way the program makes one (resampled to
 # 8000 Hz, levelled by loudness, trimmed):
 #  - recorded voice prompts of a human speaker from Debian's asterisk-core-sounds-en-wav
-#    (every sixth of its files), through `zelvorsound-cli import`;
+#    (every sixth file of one speaker's folder, 60 prompts), through `zelvorsound-cli import`;
 #  - espeak-ng speaking four voices at three speeds, through `zelvorsound-cli say`.
 # Usage: scripts/bench-coder.sh [BUILD_DIR]   (default build/bench, a Release build)
 set -euo pipefail
