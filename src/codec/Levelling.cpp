@@ -86,28 +86,23 @@ void TPeakLimiter::Flush(std::vector<float>& out) {
 }
 
 void TPeakLimiter::Push(float x, std::vector<float>& out) {
+  const size_t k = FPushed++;
   const float magnitude = std::fabs(x);
-  FDelay.push_back(x);
-  if (FDelay.size() > kLookAhead + 1) FDelay.pop_front();  // the silence ahead of the stream
-  FNeed.push_back(magnitude > FCeiling ? FCeiling / magnitude : 1.0f);
-  if (FNeed.size() > kLookAhead + 1) FNeed.pop_front();
-  if (FNeed.size() < kLookAhead + 1) return;
-  // The least gain any of the next kLookAhead + 1 samples needs; averaged over as many such
+  FDelay[k % kRing] = x;
+  FNeed[k % kRing] = magnitude > FCeiling ? FCeiling / magnitude : 1.0f;
+  if (k < kLookAhead) return;
+  // The least gain any of the samples k - kLookAhead .. k needs; averaged over as many such
   // windows, every one of which holds the sample going out, it is never above what that
   // sample needs, and it glides down instead of stepping.
-  const float ahead = *std::min_element(FNeed.begin(), FNeed.end());
-  FAhead.push_back(ahead);
-  FAheadSum += ahead;
-  if (FAhead.size() > kLookAhead + 1) {
-    FAheadSum -= FAhead.front();
-    FAhead.pop_front();
-  }
-  if (FAhead.size() < kLookAhead + 1) return;
-  const float target = static_cast<float>(FAheadSum / static_cast<double>(kLookAhead + 1));
+  const size_t a = k - kLookAhead;
+  if (a >= kRing) FAheadSum -= FAhead[a % kRing];
+  FAhead[a % kRing] = *std::min_element(FNeed.begin(), FNeed.end());
+  FAheadSum += FAhead[a % kRing];
+  if (a < kLookAhead) return;
+  const float target = static_cast<float>(FAheadSum / static_cast<double>(kRing));
   FGain = target <= FGain ? target : FGain + (target - FGain) * FRelease;
   FLeast = std::min(FLeast, FGain);
-  out.push_back(FDelay.front() * FGain);
-  FDelay.pop_front();
+  out.push_back(FDelay[a % kRing] * FGain);
 }
 
 void TTrimPreview::Feed(const float* levelled, const uint8_t* bytes, size_t count) {

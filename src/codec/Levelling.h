@@ -12,7 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,10 +77,13 @@ class TPeakLimiter {
 
   float FCeiling;
   float FRelease;            // the share of the way back to full gain made each sample
-  std::deque<float> FDelay;  // the samples waiting for their gain
-  std::deque<float> FNeed;   // the gain each waiting sample needs
-  std::deque<float> FAhead;  // the least need over each of the last kLookAhead + 1 windows
+  // Rings of the last kLookAhead + 1 of each, sample k at k % (kLookAhead + 1): the samples
+  // waiting for their gain, the gain each of them needs, and the least need over the window
+  // each starts.
+  static constexpr size_t kRing = kLookAhead + 1;
+  std::array<float, kRing> FDelay{}, FNeed{}, FAhead{};
   double FAheadSum = 0;
+  size_t FPushed = 0;
   float FGain = 1;
   float FLeast = 1;
 };
