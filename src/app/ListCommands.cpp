@@ -12,8 +12,10 @@
 #include "app/Main.h"
 #include "audio/WavePlayers.h"
 #include "import/FileError.h"
+#include "package/Builder.h"
 #include "package/Tester.h"
 #include "platform/files.h"
+#include "platform/profile.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -108,7 +110,7 @@ void TMainForm::ListBox1ContextPopup(QPoint pos) {
   const bool free = !CommandsBusy();
   ImportSoundFile1->setEnabled(free);
   SpeakText1->setEnabled(free);
-  PlayAsInstrument1->setEnabled(free && FileExists(TakeOfRow(row)));
+  PlayAsInstrument1->setEnabled(free && FileExists(SoundOfRow(row)));
   PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(pos));
 }
 
@@ -133,12 +135,20 @@ void TMainForm::SpeakText1Click() {
   SpeakIntoSlot(row, dialog.GetText(), speech);
 }
 
+std::string TMainForm::SoundOfRow(int row) const {
+  const std::string source = NormaliseConfiguredName(TIniFile(ConfigFileName()).ReadString(
+      "SourceFileNames", "Name" + std::to_string(row), ""));
+  if (!IsNoFile(source) && FileExists(FContext.ExeFolder + source))
+    return FContext.ExeFolder + source;
+  return TakeOfRow(row);
+}
+
 void TMainForm::PlayAsInstrument1Click() {
   if (CommandsBusy() || FPopupRow < 0) return;
-  const std::string take = TakeOfRow(FPopupRow);
+  const std::string sound = SoundOfRow(FPopupRow);
   ChooseCoder();
   std::string problem;
-  std::optional<std::string> wave = CodedWave(take, FContext.Coder, problem);
+  std::optional<std::string> wave = CodedWave(sound, FContext.Coder, problem);
   if (!wave) {
     ShowMessage(problem, msWarning);
     return;

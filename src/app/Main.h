@@ -139,9 +139,9 @@ class TMainForm : public QWidget {
   virtual void ListBox1ContextPopup(QPoint pos);
   virtual void ImportSoundFile1Click();
   virtual void SpeakText1Click();
-  // The row's take converted as the build converts it, coded with the folder's coder and
-  // decoded again, played from memory: the slot as the instrument will play it. Nothing is
-  // written.
+  // The slot's sound (SoundOfRow) converted as the build converts it, coded with the
+  // folder's coder and decoded again, played from memory: the slot as the instrument will
+  // play it. Nothing is written.
   virtual void PlayAsInstrument1Click();
   // Whether files dragged over row may be dropped there: a row, and no device or package
   // test at work.
@@ -179,6 +179,9 @@ class TMainForm : public QWidget {
   std::string RowText(int row) const;
   // The take of row: "<row's text>.WAV" in the folder.
   std::string TakeOfRow(int row) const;
+  // What the build packs for the slot of row: the source "ZelvorSound.ini" names for it
+  // when that file is there, else the row's take.
+  std::string SoundOfRow(int row) const;
   // Activation and deactivation look the same for the player and the recorder.
   void DeviceActivated();
   void DeviceDeactivated();
