@@ -239,12 +239,19 @@ TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& reco
   if (result.Exact || result.Silent) return result;
   result.CodingNoiseDb = RatioDb(e.Signal, e.Error);
   if (optimalGain) {
-    const std::vector<uint8_t> codes = EncodeVox(TCoder::Optimal, kept.data(), kept.size());
+    // Both coders over the same stretch from the start of the sound: all of a prompt, the
+    // first seconds of a long one, so a package of long sounds is reviewed in good time.
+    const size_t n = std::min(kept.size(), kGainStretchSamples) & ~size_t{1};
+    const TEnergies standard = Energies(kept, decoded.data(), n);
+    const std::vector<uint8_t> codes = EncodeVox(TCoder::Optimal, kept.data(), n);
     TVoxDecoder decoder;
     decoder.Decode(codes.data(), codes.size(), decoded.data());
-    const TEnergies optimal = Energies(kept, decoded.data(), 2 * codes.size());
-    if (optimal.Error > 0)
-      result.OptimalGainDb = RatioDb(optimal.Signal, optimal.Error) - result.CodingNoiseDb;
+    const TEnergies optimal = Energies(kept, decoded.data(), n);
+    if (optimal.Error > 0 && standard.Error > 0 && standard.Signal > 0) {
+      result.OptimalGainDb =
+          RatioDb(optimal.Signal, optimal.Error) - RatioDb(standard.Signal, standard.Error);
+      result.GainOverSamples = static_cast<int64_t>(n);
+    }
   }
   return result;
 }
@@ -320,9 +327,13 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder)
                   lufs > *r.MedianLoudnessLufs ? "louder" : "quieter", *r.MedianLoudnessLufs,
                   lufs > *r.MedianLoudnessLufs ? "louder" : "quieter")});
     if (s.Comparison && s.Comparison->OptimalGainDb && *s.Comparison->OptimalGainDb >= 0.5)
-      s.Checks.push_back({"coder", false,
-                          Format("The optimal coder would lower the coding noise by %.1f dB",
-                                 *s.Comparison->OptimalGainDb)});
+      s.Checks.push_back(
+          {"coder", false,
+           Format("The optimal coder would lower the coding noise by %.1f dB",
+                  *s.Comparison->OptimalGainDb) +
+               (s.Comparison->GainOverSamples < s.Comparison->KeptSamples / 2 * 2
+                    ? " (over its first " + SecondsText(s.Comparison->GainOverSamples) + ")"
+                    : std::string())});
   }
   return r;
 }

@@ -38,6 +38,9 @@ inline constexpr int64_t kClippedRunSamples = 8;
 // Coding noise less than this far below the prompt is flagged: the codec cannot follow it
 // (too steep or too loud for its steps).
 inline constexpr double kNoisyCodingDb = 10.0;
+// The optimal coder's gain is measured over at most this much of a sound (4 s), enough for a
+// steady figure, so that the review of a package of long sounds stays quick.
+inline constexpr size_t kGainStretchSamples = 4 * kTestWavRate;
 // A slot further than this from the median loudness of the package's slots is flagged: it
 // will sound louder or quieter than the prompts around it.
 inline constexpr double kLoudnessSpreadLu = 3.0;
@@ -127,8 +130,10 @@ struct TSourceComparison {
   double CodingNoiseDb = 0;
   bool Exact = false;   // no sample differs
   bool Silent = false;  // the kept samples are all 128: no ratio to give
-  // When asked: how much further below the noise would lie with the optimal coder.
+  // When asked: how much further below the noise would lie with the optimal coder, over the
+  // first GainOverSamples samples (all of a sound up to kGainStretchSamples).
   std::optional<double> OptimalGainDb;
+  int64_t GainOverSamples = 0;
 };
 
 // Converts the source at sourcePath in memory, as the build converts it, and compares the
