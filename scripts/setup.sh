@@ -12,6 +12,7 @@ PACKAGES=(
   libicu-dev                                     # Unicode case folding: names found whatever their case
   libsndfile1-dev libsoxr-dev                    # import: decode any sound file, resample it
   libespeak-ng-dev espeak-ng-data                # say: speech from text, and its voices
+  libebur128-dev                                 # loudness (ITU-R BS.1770): levelling prompts, the review page
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(
@@ -28,6 +29,7 @@ TEST_PACKAGES=(
   chromium                                       # renders the review page headless in its check
   lintian desktop-file-utils appstream           # the package check: Debian's rules, desktop entry, AppStream
   sox time                                       # the import benchmark's yardstick and its memory
+  asterisk-core-sounds-en-wav                    # recorded human voice prompts: the coder benchmark's speech
 )
 if [ "${1:-}" = "--tests" ]; then
   PACKAGES+=("${TEST_PACKAGES[@]}")

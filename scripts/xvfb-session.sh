@@ -475,7 +475,10 @@ open(sys.argv[1], "wb").write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WA
                               struct.pack("<I", 16) + fmt + b"data" +
                               struct.pack("<I", len(data)) + data)
 PY
-(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
+# From here on the folder codes with the optimal coder.
+printf '\n[Options]\nCoder=optimal\n' >>"$APPDIR/ZelvorSound.ini"
+(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime \
+  ZELVOR_VIRTUAL_PLAYBACK="$WORK/heard.raw" exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
 APP_PID=$!
 wait_for 100 find_window || fail "no window at the third start"
 sleep 0.5
@@ -491,6 +494,19 @@ xdotool key Return
 wait_for 100 test -s "$APPDIR/welcome.vox" || fail "the import wrote no \"welcome.vox\""
 no_message "after importing welcome.wav into slot 5"
 echo "imported welcome.wav into slot 5: take $(size_of "$APPDIR/welcome.WAV") bytes"
+
+# Slot 5 as the instrument will play it: the context menu's third entry codes the take with
+# the folder's coder and plays the decoding from memory; nothing is written.
+ls -l --time-style=+%s.%N "$APPDIR" >"$WORK/before-heard.ls"
+xdotool mousemove --window "$WID" $ROW5 click 3
+sleep 0.5
+xdotool key Down Down Down Return
+heard_all() { [ "$(size_of "$WORK/heard.raw")" -ge "$(($(size_of "$APPDIR/welcome.vox") * 2))" ]; }
+wait_for 150 heard_all || fail "\"Play as the instrument plays it\" played $(size_of "$WORK/heard.raw") bytes"
+no_message "after playing slot 5 as the instrument plays it"
+ls -l --time-style=+%s.%N "$APPDIR" | cmp -s - "$WORK/before-heard.ls" ||
+  fail "playing slot 5 as the instrument plays it wrote into the folder"
+echo "played slot 5 as the instrument plays it: $(size_of "$WORK/heard.raw") bytes, nothing written"
 
 # The package with it, then its test: the highlight moves to each slot as it plays (slot 0,
 # then slot 5) and comes back to the row chosen before (slot 2, with Return).
@@ -521,9 +537,9 @@ python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the c
 wait_for 100 ended || fail "the program did not end at the third close"
 APP_PID=""
 
-python3 - "$APPDIR" <<'PY' || fail "the imported prompt is not right"
-import os, struct, sys
-folder = sys.argv[1]
+python3 - "$APPDIR" "$WORK/heard.raw" <<'PY' || fail "the imported prompt is not right"
+import math, os, struct, sys
+folder, heard_path = sys.argv[1:3]
 def read(name):
     return open(os.path.join(folder, name), "rb").read()
 def check(cond, what):
@@ -533,8 +549,37 @@ def check(cond, what):
 take, vox, pkg = read("welcome.WAV"), read("welcome.vox"), read("Sounds.zvd")
 samples = take[46:]
 check(abs(len(samples) - 4 * 8000) < 800, "welcome.WAV holds %d samples" % len(samples))
-check(max(samples) > 220 and min(samples) < 36, "welcome.WAV is not brought to full level")
+# Levelled by loudness, the peaks held under -1 dBFS (128 ± 113).
+check(max(samples) > 144 and min(samples) < 112, "welcome.WAV is not levelled")
+check(max(samples) <= 241 and min(samples) >= 15, "welcome.WAV peaks above -1 dBFS")
 check(len(vox) == len(samples) // 2, "welcome.vox does not code the take")
+steps = [0, 1, 2, 4, 8, 16, 32, 64]
+def decode(codes):
+    v, out = 128, bytearray()
+    for c in codes:
+        for nib in (c & 15, c >> 4):
+            v = (v - steps[nib & 7]) & 255 if nib & 8 else (v + steps[nib & 7]) & 255
+            out.append(v)
+    return bytes(out)
+def standard(s):  # the coder of earlier versions: every difference rounded down to a step
+    p, out = 128, []
+    for x in s[:len(s) // 2 * 2]:
+        d = abs(x - p)
+        i = max(k for k in range(8) if steps[k] <= d)
+        out.append(i if x >= p else i + 8)
+        p = p + steps[i] if x >= p else p - steps[i]
+    return bytes(out[k] | out[k + 1] << 4 for k in range(0, len(out), 2))
+def error_db(decoded):
+    signal = sum((x - 128) ** 2 for x in samples[:len(decoded)])
+    return 10 * math.log10(signal / max(1, sum((x - y) ** 2 for x, y in zip(samples, decoded))))
+optimal_db, standard_db = error_db(decode(vox)), error_db(decode(standard(samples)))
+check(optimal_db > standard_db + 3, "welcome.vox is not coded by the optimal coder: %.1f dB "
+      "against %.1f dB of the standard one" % (optimal_db, standard_db))
+heard = open(heard_path, "rb").read()
+check(heard[:2 * len(vox)] == decode(vox),
+      "\"Play as the instrument plays it\" did not play the decoding of welcome.vox")
+print("  welcome.vox: coding noise %.1f dB below the prompt (%.1f dB with the standard coder)"
+      % (optimal_db, standard_db))
 entry = struct.unpack_from("<I", pkg, 4 * 5)[0]
 count = struct.unpack_from("<I", pkg, entry)[0]
 check(count == len(vox) and pkg[entry + 4:entry + 4 + count] == vox,

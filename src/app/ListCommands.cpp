@@ -10,7 +10,12 @@
 #include <QUrl>
 
 #include "app/Main.h"
+#include "audio/WavePlayers.h"
 #include "import/FileError.h"
+#include "package/Builder.h"
+#include "package/Tester.h"
+#include "platform/files.h"
+#include "platform/profile.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -33,10 +38,15 @@ void TMainForm::CreateListCommands() {
   ImportSoundFile1->setObjectName("ImportSoundFile1");
   SpeakText1 = PopupMenu1->addAction(QString::fromUtf8("Speak text…"));
   SpeakText1->setObjectName("SpeakText1");
+  PlayAsInstrument1 = PopupMenu1->addAction("Play as the instrument plays it");
+  PlayAsInstrument1->setObjectName("PlayAsInstrument1");
   connect(ImportSoundFile1, &QAction::triggered, this,
           [this] { Guarded([this] { ImportSoundFile1Click(); }); });
   connect(SpeakText1, &QAction::triggered, this,
           [this] { Guarded([this] { SpeakText1Click(); }); });
+  connect(PlayAsInstrument1, &QAction::triggered, this,
+          [this] { Guarded([this] { PlayAsInstrument1Click(); }); });
+  FInstrumentSound = new TMemoryWaveStorage(FComponents.get());
 
   FImportDialog = std::make_unique<TOpenDialog>(this);
   ImportDialog = FImportDialog.get();
@@ -100,6 +110,7 @@ void TMainForm::ListBox1ContextPopup(QPoint pos) {
   const bool free = !CommandsBusy();
   ImportSoundFile1->setEnabled(free);
   SpeakText1->setEnabled(free);
+  PlayAsInstrument1->setEnabled(free && FileExists(SoundOfRow(row)));
   PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(pos));
 }
 
@@ -122,6 +133,30 @@ void TMainForm::SpeakText1Click() {
   if (!dialog.GetVoice().empty()) speech.Voice = dialog.GetVoice();
   FVoice = speech.Voice;
   SpeakIntoSlot(row, dialog.GetText(), speech);
+}
+
+std::string TMainForm::SoundOfRow(int row) const {
+  const std::string source = NormaliseConfiguredName(TIniFile(ConfigFileName()).ReadString(
+      "SourceFileNames", "Name" + std::to_string(row), ""));
+  if (!IsNoFile(source) && FileExists(FContext.ExeFolder + source))
+    return FContext.ExeFolder + source;
+  return TakeOfRow(row);
+}
+
+void TMainForm::PlayAsInstrument1Click() {
+  if (CommandsBusy() || FPopupRow < 0) return;
+  const std::string sound = SoundOfRow(FPopupRow);
+  ChooseCoder();
+  std::string problem;
+  std::optional<std::string> wave = CodedWave(sound, FContext.Coder, problem);
+  if (!wave) {
+    ShowMessage(problem, msWarning);
+    return;
+  }
+  FInstrumentSound->PutBytes(0, *wave);
+  StockAudioPlayer->SetStock(FInstrumentSound);
+  if (!StockAudioPlayer->StartPlayingStockItem(0))
+    throw EWaveAudioSysError(DeviceFailureText(*StockAudioPlayer));
 }
 
 bool TMainForm::ListBox1DragOver(int row) const { return row >= 0 && !CommandsBusy(); }
@@ -165,6 +200,7 @@ void TMainForm::SpeakIntoSlot(int row, const std::string& text, const TSpeechOpt
 }
 
 bool TMainForm::ImportIntoSlot(int row, const std::function<TImportResult(TAppContext&)>& import) {
+  ChooseCoder();
   TAppContext ctx = FContext;
   TImportResult result;
   try {

@@ -13,6 +13,7 @@
 #include "audio/WaveUtils.h"
 #include "codec/Convert.h"
 #include "package/Builder.h"
+#include "package/FolderCoder.h"
 #include "package/Package.h"
 #include "package/TakeRecording.h"
 #include "package/Tester.h"
@@ -229,6 +230,20 @@ std::string TMainForm::RowText(int row) const {
   return item ? item->text().toStdString() : std::string();
 }
 
+std::string TMainForm::TakeOfRow(int row) const {
+  return FContext.ExeFolder + RowText(row) + ".WAV";
+}
+
+void TMainForm::ChooseCoder() {
+  const TCoderChoice choice = FolderCoder(FContext.ExeFolder);
+  FContext.Coder = choice.Coder;
+  FCoderWarning = choice.Warning;
+  if (!FCoderWarning.empty() && FShell) {
+    FShell->StatusAdd(FCoderWarning);
+    FShell->StatusShow();
+  }
+}
+
 void TMainForm::FormCreate() {
   // The hidden format list: item k is the PCM format k + 1.
   for (int f = Mono8Bit8000Hz; f <= Stereo16bit48000Hz; ++f) {
@@ -282,6 +297,7 @@ void TMainForm::btnRecordClick() {
     return;
   }
   try {
+    ChooseCoder();
     // A take that cannot be replaced is refused here, before the device opens.
     auto take = std::make_unique<TTakeRecording>(name);
     // A device that refuses to open (taken by another program) reports no error of its own:
@@ -408,7 +424,7 @@ void TMainForm::FinishTake() {
     }
   } release{*this};
   // The file just recorded, whatever row the list highlights by now.
-  take->Finish(*StockAudioRecorder, FContext.ExeFolder, Shell());
+  take->Finish(*StockAudioRecorder, FContext, Shell());
 }
 
 void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
@@ -416,7 +432,10 @@ void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {
 }
 
 void TMainForm::Button1Click() {
-  WithFolderLock([this] { ::Button1Click(FContext, Shell()); });
+  WithFolderLock([this] {
+    ChooseCoder();
+    ::Button1Click(FContext, Shell());
+  });
 }
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
@@ -468,7 +487,7 @@ void TMainForm::ListBox1DblClick() {
 void TMainForm::ChooseSlot(int row) {
   ListBox1->setCurrentRow(row);
   SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
-  FContext.CurrentSoundFileName = FContext.ExeFolder + WaveFile->text().toStdString() + ".WAV";
+  FContext.CurrentSoundFileName = TakeOfRow(row);
   MarkCurrentSlot(row);
   btnRecord->setEnabled(true);
   btnPlay->setEnabled(FileExists(FContext.CurrentSoundFileName));
@@ -498,8 +517,12 @@ void TMainForm::Button2Click() {
   // The build rewrites the package the test reads and runs the codec on working files a
   // recording's coding also uses: it waits until the devices are quiet.
   if (CommandsBusy()) return;
-  WithFolderLock(
-      [this] { ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); }); });
+  WithFolderLock([this] {
+    ChooseCoder();
+    ::Button2Click(FContext, Shell(), [this](int row) { return RowText(row); });
+    // The build began by clearing the status window: the warning comes again after its lines.
+    if (!FCoderWarning.empty()) Shell().StatusAdd(FCoderWarning);
+  });
 }
 
 void TMainForm::Button1XClick() {

@@ -39,6 +39,7 @@
 
 #include "app/Dialogs.h"
 #include "app/DosCommand.h"
+#include "audio/MemoryWaveStorage.h"
 #include "audio/WaveIO.h"
 #include "import/Import.h"
 #include "package/TakeRecording.h"
@@ -134,10 +135,12 @@ class TMainForm : public QWidget {
   virtual void BitBtn1Click();
 
   // --- the sound list's keyboard, context menu and dropped files ---
-  // The context menu of a row: "Import sound file…" (ImportDialog) and "Speak text…".
+  // The context menu of a row: "Import sound file…" (ImportDialog), "Speak text…" and
+  // "Play as the instrument plays it".
   QMenu* PopupMenu1;
   QAction* ImportSoundFile1;
   QAction* SpeakText1;
+  QAction* PlayAsInstrument1;
   // Asks for the sound files to import, in the program's folder first, then in the one
   // chosen last.
   TOpenDialog* ImportDialog;
@@ -147,6 +150,10 @@ class TMainForm : public QWidget {
   virtual void ListBox1ContextPopup(QPoint pos);
   virtual void ImportSoundFile1Click();
   virtual void SpeakText1Click();
+  // The slot's sound (SoundOfRow) converted as the build converts it, coded with the
+  // folder's coder and decoded again, played from memory: the slot as the instrument will
+  // play it. Nothing is written.
+  virtual void PlayAsInstrument1Click();
   // Whether files dragged over row may be dropped there: a row, and no device or package
   // test at work.
   virtual bool ListBox1DragOver(int row) const;
@@ -181,6 +188,11 @@ class TMainForm : public QWidget {
   void BindHandlers();
   TShell& Shell();
   std::string RowText(int row) const;
+  // The take of row: "<row's text>.WAV" in the folder.
+  std::string TakeOfRow(int row) const;
+  // What the build packs for the slot of row: the source "ZelvorSound.ini" names for it
+  // when that file is there, else the row's take.
+  std::string SoundOfRow(int row) const;
   // Activation and deactivation look the same for the player and the recorder.
   void DeviceActivated();
   void DeviceDeactivated();
@@ -203,6 +215,10 @@ class TMainForm : public QWidget {
   TListHighlight GetHighlight() const;
   void SetHighlight(const TListHighlight& highlight);
   void CreateListCommands();
+  // Reads the coder the folder chose ([Options] Coder=) into the context, as every command
+  // that codes does before it starts; an unknown one is said on a status line.
+  void ChooseCoder();
+  std::string FCoderWarning;  // what ChooseCoder found wrong, said after a build's lines
   // One import into the slot of row, on a copy of the context (the current slot stays as it
   // is until the import is done); true when it filled the slot, whose row then shows the new
   // name. A file error is shown with the file it concerns.
@@ -239,6 +255,8 @@ class TMainForm : public QWidget {
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;
   std::unique_ptr<TOpenDialog> FImportDialog;
+  // The sound "Play as the instrument plays it" plays, owned by FComponents.
+  TMemoryWaveStorage* FInstrumentSound = nullptr;
 };
 
 // Routes the errors that escape the devices' notification handlers (a device lost in the

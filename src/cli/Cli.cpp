@@ -10,6 +10,8 @@
 #include <iostream>
 #include <iterator>
 
+#include "codec/VoxCoders.h"
+#include "package/FolderCoder.h"
 #include "platform/folderlock.h"
 #include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
@@ -361,6 +363,26 @@ int Guarded(const std::string& subject, const std::function<int()>& f) {
 }
 
 int Guarded(const std::function<int()>& f) { return Guarded("", f); }
+
+Option CoderOption() {
+  return {"--coder", "NAME",
+          "code with the standard or the optimal coder (default: [Options] Coder= of "
+          "\"ZelvorSound.ini\", else standard)"};
+}
+
+int ChooseCoder(const Args& a, TCoder& coder) {
+  if (a.Has("coder")) {
+    const std::optional<TCoder> given = CoderByName(a.Get("coder"));
+    if (!given)
+      return UsageError("unknown coder '" + a.Get("coder") + "' (--coder standard or optimal)");
+    coder = *given;
+    return kOk;
+  }
+  const TCoderChoice choice = FolderCoder(a.Folder);
+  if (!choice.Warning.empty()) std::cerr << ErrorPrefix() << choice.Warning << std::endl;
+  coder = choice.Coder;
+  return kOk;
+}
 
 std::string InFolder(const Args& a, const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;

@@ -193,6 +193,13 @@ class TErrorCounter {
 int Guarded(const std::string& subject, const std::function<int()>& f);
 int Guarded(const std::function<int()>& f);
 
+// --coder NAME, the option of every command that codes sound into ".vox" files.
+Option CoderOption();
+// The coder of this run: --coder when given, else the folder's ([Options] Coder= in
+// "ZelvorSound.ini"), whose unknown value is said on stderr as a warning. Returns kOk, or
+// the exit code of a usage error that names an unknown --coder.
+int ChooseCoder(const Args& a, TCoder& coder);
+
 // A path given on the command line, taken relative to the folder unless absolute.
 std::string InFolder(const Args& a, const std::string& name);
 

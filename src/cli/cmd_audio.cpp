@@ -8,12 +8,16 @@
 #include <iostream>
 #include <string>
 
+#include "audio/MemoryWaveStorage.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "cli/Cli.h"
 #include "cli/Sound.h"
 #include "codec/Convert.h"
+#include "package/Package.h"
 #include "package/TakeRecording.h"
+#include "package/Tester.h"
+#include "platform/files.h"
 #include "platform/messages.h"
 #include "rtl/SysUtils.h"
 
@@ -88,6 +92,8 @@ int RunRecord(const cli::Args& a) {
                            DescribeWaveFormat(&wf) +
                            ", which cannot be coded into a \".vox\" file (only format 1 can); "
                            "add --raw to keep the recording as it is");
+  TCoder coder;
+  if (const int rc = cli::ChooseCoder(a, coder); rc != cli::kOk) return rc;
   const std::string& name = a.Positional[0];
   const std::string path = cli::InFolder(a, name);
 
@@ -125,7 +131,7 @@ int RunRecord(const cli::Args& a) {
         });
     line.End();
     TRecordShell shell;
-    const TTakeOutcome outcome = take.Finish(rec, a.Folder, shell);
+    const TTakeOutcome outcome = take.Finish(rec, TAppContext{a.Folder, "", coder}, shell);
     if (outcome == TTakeOutcome::NothingRecorded) return static_cast<int>(cli::kIOError);
     if (outcome == TTakeOutcome::NothingHeard) return static_cast<int>(cli::kRejected);
     std::cout << "recorded " << FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) << " ("
@@ -138,15 +144,49 @@ int RunRecord(const cli::Args& a) {
   });
 }
 
+bool EndsWithVox(const std::string& name) {
+  return name.size() >= 4 && SameText(name.substr(name.size() - 4), ".vox");
+}
+
 int RunPlay(const cli::Args& a) {
-  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one FILE to play");
+  int slot = -1;
+  if (a.Has("slot")) {
+    const std::string text = a.Get("slot");
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v >= kSlotCount)
+      return cli::UsageError("--slot needs a slot from 0 to " + std::to_string(kSlotCount - 1));
+    if (a.Positional.size() > 1) return cli::UsageError("--slot N plays from one PACKAGE at most");
+    slot = static_cast<int>(v);
+  } else if (a.Positional.size() != 1) {
+    return cli::UsageError("needs exactly one FILE to play, or --slot N");
+  }
   if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
-  const std::string& name = a.Positional[0];
+  const std::string name = a.Positional.empty() ? std::string("Sounds.zvd") : a.Positional[0];
   const std::string path = cli::InFolder(a, name);
   return cli::Guarded(name, [&] {
     EnsureMessageQueue();
     cli::TInterruptGuard interrupt;
     cli::TErrorCounter errors("\n");
+    // A ".vox" file or a package's slot is decoded as the instrument decodes it, into a
+    // wave held in memory: nothing is written.
+    TMemoryWaveStorage decoded;
+    std::string what = path;
+    if (slot >= 0) {
+      if (!FileExists(path)) throw EInOutError(ioFileNotFound);
+      TPackageReader package(path);
+      package.Open();
+      std::optional<std::string> wave = DecodeSlotToWave(package, slot);
+      package.Close();
+      if (!wave) {
+        std::cerr << cli::ErrorPrefix(name) << "slot " << slot << " holds no sound" << std::endl;
+        return static_cast<int>(cli::kRejected);
+      }
+      decoded.PutBytes(0, *wave);
+      what = Format("slot %d of %s", slot, path.c_str());
+    } else if (EndsWithVox(name)) {
+      decoded.PutBytes(0, DecodeVoxFileToWave(path));
+    }
     TStockAudioPlayer player;
     // As the window plays: a tenth of a second per buffer, so the level that each queued
     // buffer reports is the level the listener hears.
@@ -155,7 +195,12 @@ int RunPlay(const cli::Args& a) {
     player.OnLevel = [&](TComponent*, int32_t l) { level = l; };
     bool started = false;
     try {
-      started = player.StartPlayingFile(path);
+      if (decoded.Count() > 0) {
+        player.SetStock(&decoded);
+        started = player.StartPlayingStockItem(0);
+      } else {
+        started = player.StartPlayingFile(path);
+      }
     } catch (const EWaveAudioSysError&) {  // the open's failure, told below with its reason
     }
     if (!started) {
@@ -189,7 +234,7 @@ int RunPlay(const cli::Args& a) {
       draw(false);
     }
     line.End();
-    std::cout << (stopped ? "stopped " : "played ") << PrintableText(path) << " ("
+    std::cout << (stopped ? "stopped " : "played ") << PrintableText(what) << " ("
               << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
               << std::endl;
     return static_cast<int>(errors.Count() > 0 ? cli::kIOError : cli::kOk);
@@ -198,7 +243,7 @@ int RunPlay(const cli::Args& a) {
 
 cli::Register recordCommand{cli::Command{
     "record",
-    "record FILE [--seconds N] [--format N] [--raw] [--device NAME]",
+    "record FILE [--seconds N] [--format N] [--raw] [--device NAME] [--coder NAME]",
     "record from the sound input into the take FILE, then trim it and code FILE.vox\n"
     "Records until N seconds of sound are in (exactly that many) or Ctrl-C is pressed. The\n"
     "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
@@ -212,16 +257,20 @@ cli::Register recordCommand{cli::Command{
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
      {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""},
-     cli::DeviceOption()},
+     cli::DeviceOption(),
+     cli::CoderOption()},
     RunRecord}};
 
-cli::Register playCommand{
-    cli::Command{"play",
-                 "play FILE [--device NAME]",
-                 "play the WAV file FILE through the sound output; writes nothing\n"
-                 "Plays FILE to its end in its own format; Ctrl-C stops it.",
-                 {cli::DeviceOption()},
-                 RunPlay,
-                 cli::FolderUse::ReadsOnly}};
+cli::Register playCommand{cli::Command{
+    "play",
+    "play FILE [--device NAME] | play --slot N [PACKAGE] [--device NAME]",
+    "play a WAV file, a \".vox\" file or a slot of a package through the sound output\n"
+    "Plays FILE to its end; Ctrl-C stops it. A WAV file plays in its own format. A \".vox\"\n"
+    "file, and with --slot N the slot N of PACKAGE (\"Sounds.zvd\" in the folder by default),\n"
+    "is decoded as the instrument decodes it and played at 8000 Hz from memory: nothing is\n"
+    "written, not even \"testvox.wav\". An empty slot is exit 1.",
+    {cli::DeviceOption(), {"--slot", "N", "play slot N (0 to 127) of PACKAGE"}},
+    RunPlay,
+    cli::FolderUse::ReadsOnly}};
 
 }  // namespace

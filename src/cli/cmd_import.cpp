@@ -22,8 +22,15 @@ bool ParseInt(const std::string& text, int& value) {
   return ec == std::errc() && p == end && !text.empty();
 }
 
+// A level in a range, from an option's text.
+bool ParseLevel(const std::string& text, double lowest, double highest, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && value >= lowest && value <= highest;
+}
+
 // The options both commands share, checked; false (the usage refused on stderr) for bad usage.
-bool ReadCommon(const cli::Args& a, int& slot, TImportOptions& o) {
+bool ReadCommon(const cli::Args& a, int& slot, TImportOptions& o, TCoder& coder) {
   if (!a.Has("slot") || !ParseInt(a.Get("slot"), slot) || slot < 0 || slot >= kSlotCount) {
     cli::UsageError("--slot needs a slot from 0 to " + std::to_string(kSlotCount - 1));
     return false;
@@ -33,19 +40,30 @@ bool ReadCommon(const cli::Args& a, int& slot, TImportOptions& o) {
     cli::UsageError("--name needs a name");
     return false;
   }
-  o.Normalize = !a.Has("no-normalize");
   o.Force = a.Has("force");
+  // One way of levelling: by loudness (the default), by peak, or none.
+  const int ways = a.Has("loudness") + a.Has("peak") + a.Has("no-normalize");
+  if (ways > 1) {
+    cli::UsageError("--loudness, --peak and --no-normalize each choose the levelling: give one");
+    return false;
+  }
   if (a.Has("peak")) {
-    const std::string text = a.Get("peak");
-    char* end = nullptr;
-    o.PeakDb = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(o.PeakDb >= kLowestPeakDb && o.PeakDb <= 0)) {
-      cli::UsageError(
-          Format("--peak needs a level from %g to 0 dB, not '%s'", kLowestPeakDb, text.c_str()));
+    o.Levelling = TLevelling::Peak;
+    if (!ParseLevel(a.Get("peak"), kLowestPeakDb, 0, o.PeakDb)) {
+      cli::UsageError(Format("--peak needs a level from %g to 0 dB, not '%s'", kLowestPeakDb,
+                             a.Get("peak").c_str()));
       return false;
     }
+  } else if (a.Has("loudness")) {
+    if (!ParseLevel(a.Get("loudness"), kLowestLoudnessLufs, kHighestLoudnessLufs, o.LoudnessLufs)) {
+      cli::UsageError(Format("--loudness needs a loudness from %g to %g LUFS, not '%s'",
+                             kLowestLoudnessLufs, kHighestLoudnessLufs, a.Get("loudness").c_str()));
+      return false;
+    }
+  } else if (a.Has("no-normalize")) {
+    o.Levelling = TLevelling::None;
   }
-  return true;
+  return cli::ChooseCoder(a, coder) == cli::kOk;
 }
 
 // Runs one import or speech; the exit code it ends with and what it says. An import that
@@ -101,7 +119,8 @@ int CheckSources(const cli::Args& a) {
 int RunImport(const cli::Args& a) {
   int slot = 0;
   TImportOptions o;
-  if (!ReadCommon(a, slot, o)) return cli::kUsage;
+  TCoder coder;
+  if (!ReadCommon(a, slot, o, coder)) return cli::kUsage;
   cli::TInterruptGuard stop(/*endings=*/true);
   o.Stop = [] { return cli::TInterruptGuard::Requested(); };
   const size_t count = a.Positional.size();
@@ -118,7 +137,7 @@ int RunImport(const cli::Args& a) {
     const std::string source = std::filesystem::absolute(a.Positional[i]).string();
     int rc = Report(
         [&] {
-          TAppContext ctx{a.Folder, ""};
+          TAppContext ctx{a.Folder, "", coder};
           cli::ConsoleShell shell;
           return ImportSoundFile(ctx, shell, n, source, o);
         },
@@ -139,7 +158,8 @@ int RunImport(const cli::Args& a) {
 int RunSay(const cli::Args& a) {
   int slot = 0;
   TImportOptions o;
-  if (!ReadCommon(a, slot, o)) return cli::kUsage;
+  TCoder coder;
+  if (!ReadCommon(a, slot, o, coder)) return cli::kUsage;
   std::string text;
   for (const std::string& word : a.Positional) text += (text.empty() ? "" : " ") + word;
   if (text.empty()) return cli::UsageError("needs a text");
@@ -151,7 +171,7 @@ int RunSay(const cli::Args& a) {
     return cli::UsageError("--speed needs words per minute, not '" + a.Get("speed") + "'");
   return Report(
       [&] {
-        TAppContext ctx{a.Folder, ""};
+        TAppContext ctx{a.Folder, "", coder};
         cli::ConsoleShell shell;
         return SpeakText(ctx, shell, slot, text, o, speech);
       },
@@ -163,42 +183,52 @@ std::vector<cli::Option> PromptOptions(std::vector<cli::Option> more = {}) {
   std::vector<cli::Option> options = {
       {"--slot", "N", "the slot (0 to 127) to fill"},
       {"--name", "NAME", "the take's name (\"NAME.WAV\") and the slot's row"},
-      {"--peak", "DB", "the peak level, -40 to 0 dB below full scale (default -1)"},
+      {"--loudness", "LUFS",
+       "level the sound to this loudness, -40 to -5 LUFS (default -16), its peaks held under "
+       "-1 dBFS"},
+      {"--peak", "DB", "scale the sound so its peak sits at DB, -40 to 0 dB below full scale"},
       {"--no-normalize", "", "keep the sound's level as it is"},
-      {"--force", "", "take NAME even when its take belongs to another slot"}};
+      {"--force", "", "take NAME even when its take belongs to another slot"},
+      cli::CoderOption()};
   options.insert(options.end(), more.begin(), more.end());
   return options;
 }
 
 cli::Register importCmd{[] {
   cli::Command c{
-      "import", "import SOURCE... --slot N [--name NAME] [--peak DB] [--no-normalize] [--force]",
+      "import",
+      "import SOURCE... --slot N [--name NAME] [--loudness LUFS | --peak DB | --no-normalize] "
+      "[--force] [--coder NAME]",
       "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
       "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
       "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
-      "to 8000 Hz, its peak brought to -1 dB below full scale (--peak DB sets another level,\n"
-      "--no-normalize keeps the level), written as \"NAME.WAV\" (8-bit mono), then trimmed and\n"
-      "coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it for the slot (SoundFiles and\n"
-      "SourceFileNames), so the next build packs it. NAME defaults to the file's base name.\n"
-      "Several SOURCEs fill slot N and the ones after it. A relative SOURCE is taken from the\n"
-      "current directory. A NAME whose take belongs to another slot, or a file no slot names,\n"
-      "is refused unless --force is given. Exit 1 when a source cannot be decoded (libsndfile's\n"
-      "reason on stderr) or is no regular file (a FIFO, a device, a folder: refused at once),\n"
-      "2 on a file error; in both cases nothing is written. Ctrl-C, SIGTERM or SIGHUP stop it\n"
-      "with the folder as it was.",
+      "to 8000 Hz, levelled to a loudness of -16 LUFS with its peaks held under -1 dBFS\n"
+      "(--loudness LUFS sets another loudness, --peak DB scales the peak to DB instead,\n"
+      "--no-normalize keeps the level; one of the three at most), written as \"NAME.WAV\"\n"
+      "(8-bit mono), then trimmed and coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it\n"
+      "for the slot (SoundFiles and SourceFileNames), so the next build packs it. NAME defaults\n"
+      "to the file's base name. Several SOURCEs fill slot N and the ones after it. A relative\n"
+      "SOURCE is taken from the current directory. A NAME whose take belongs to another slot,\n"
+      "or a file no slot names, is refused unless --force is given. Exit 1 when a source cannot\n"
+      "be decoded (libsndfile's reason on stderr), is no regular file (a FIFO, a device, a\n"
+      "folder: refused at once), or when the trimming would keep less than half of its sound\n"
+      "(how much, and why, on stderr); 2 on a file error; in all these cases nothing is\n"
+      "written. Ctrl-C, SIGTERM or SIGHUP stop it with the folder as it was.",
       PromptOptions(), RunImport};
   c.Check = CheckSources;
   return c;
 }()};
 
 cli::Register sayCmd{cli::Command{
-    "say", "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--peak DB] [--force]",
+    "say",
+    "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--loudness LUFS | --peak DB | "
+    "--no-normalize] [--force] [--coder NAME]",
     "speak TEXT into the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
     "TEXT is spoken with espeak-ng (voice V, default \"en\"; WPM words per minute, 80 to 450,\n"
     "default 175) and makes the speech the take of slot N the way import does. NAME defaults\n"
-    "to the text's letters, digits and blanks. --peak, --no-normalize and --force work as\n"
-    "for import. A prompt set can be drafted from text and its slots replaced by recordings\n"
-    "one by one.",
+    "to the text's letters, digits and blanks. --loudness, --peak, --no-normalize, --force\n"
+    "and --coder work as for import. A prompt set can be drafted from text and its slots\n"
+    "replaced by recordings one by one.",
     PromptOptions({{"--voice", "V", "the espeak-ng voice (default \"en\")"},
                    {"--speed", "WPM", "words per minute, 80 to 450 (default 175)"}}),
     RunSay}};

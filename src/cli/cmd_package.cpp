@@ -84,6 +84,8 @@ void ReportBuild(const std::string& folder, const std::vector<TSlotConfig>& conf
 int RunBuild(const cli::Args& a) {
   if (!a.Positional.empty())
     return cli::UsageError("takes no file names: it builds from \"ZelvorSound.ini\"");
+  TCoder coder;
+  if (const int rc = cli::ChooseCoder(a, coder); rc != cli::kOk) return rc;
   // The window makes the folder of the copies when it starts; without it every copy the
   // configuration asks for would be skipped.
   CreateDirectory(a.Folder + "WAV Export");
@@ -94,7 +96,7 @@ int RunBuild(const cli::Args& a) {
   const TIniFile ini(a.Folder + "ZelvorSound.ini");
   const std::vector<TSlotConfig> config = ReadBuildConfig(ini);
   const int rc = cli::Guarded(subject, [&] {
-    TAppContext ctx{a.Folder, ""};
+    TAppContext ctx{a.Folder, "", coder};
     // The sound list's rows: the configured names, "Sound n" where none is given.
     auto row = [&](int i) {
       return ini.ReadString("SoundFiles", "Name" + std::to_string(i),
@@ -222,7 +224,7 @@ int RunList(const cli::Args& a) {
 
 cli::Register buildCmd{cli::Command{
     "build",
-    "build [-q]",
+    "build [-q] [--coder NAME]",
     "build \"Sounds.zvd\" from the sources \"ZelvorSound.ini\" names, and their \".vox\" files\n"
     "Does what the window's \"Create Zelvor sound file\" does: one status line per slot on\n"
     "stdout, then the final message. A rejected source is named on stderr; its slot stays\n"
@@ -232,7 +234,7 @@ cli::Register buildCmd{cli::Command{
     "left empty. Copies that the configuration asks for go into \"WAV Export\", which is made\n"
     "when missing. Exit 1 when a source was rejected or refused (the package is still\n"
     "written), 2 on a file error, which leaves any earlier \"Sounds.zvd\" as it was.",
-    {{"--quiet", "", "leave out the status line of each slot", 'q'}},
+    {{"--quiet", "", "leave out the status line of each slot", 'q'}, cli::CoderOption()},
     RunBuild}};
 
 cli::Register decodeCmd{cli::Command{

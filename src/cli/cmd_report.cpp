@@ -4,7 +4,7 @@
 
 #include "cli/Cli.h"
 #include "codec/Convert.h"
-#include "package/Report.h"
+#include "package/ReviewPage.h"
 #include "platform/files.h"
 #include "rtl/SysUtils.h"
 
@@ -46,12 +46,15 @@ cli::Register reportCmd{cli::Command{
     "report [PACKAGE] [-o FILE.html]",
     "write a review page of a package: Sounds.html beside \"Sounds.zvd\", or -o FILE.html\n"
     "The page is one self-contained HTML file (PACKAGE defaults to \"Sounds.zvd\" in the\n"
-    "folder; the page to the package's name with \".html\"). One row per filled slot with its name "
-    "and source from \"ZelvorSound.ini\",\n"
-    "length, waveform and a player of the sound as the instrument decodes it; warnings for\n"
-    "decoder wrap-around, clipping, sounds under 0.1 s, silence and a source that differs\n"
-    "from the packed sound; the empty slots in one line. An existing file is replaced only\n"
-    "when it is such a page. A damaged package ends with exit 2 and its file's name.",
+    "folder; the page to the package's name with \".html\"), readable on a desktop and on a\n"
+    "phone. One card per filled slot with its name and source from \"ZelvorSound.ini\", its\n"
+    "length and loudness, its waveform (one time scale for all) and a player of the sound\n"
+    "as the instrument decodes it; warnings for decoder wrap-around, clipping, sounds under\n"
+    "0.1 s, silence, a loudness more than 3 LU from the other slots, coding noise less than\n"
+    "10 dB below the prompt and a source that differs from the packed sound; with the\n"
+    "standard coder, what the optimal one would gain; the empty slots in one line. An\n"
+    "existing file is replaced only when it is such a page. A damaged package ends with\n"
+    "exit 2 and its file's name.",
     {{"--output", "FILE.html", "write the page into FILE.html (default: beside the package)", 'o'}},
     RunReport,
     cli::FolderUse::WritesByOutput,

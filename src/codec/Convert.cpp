@@ -8,6 +8,7 @@
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
 #include "codec/VoxCodec.h"
+#include "codec/VoxCoders.h"
 #include "codec/WavInput.h"
 #include "rtl/ByteFile.h"
 #include "rtl/FileSystem.h"
@@ -21,6 +22,7 @@ constexpr size_t kBlock = kCopyBlockBytes;
 class TWorkFileSink : public TSampleSink {
  public:
   TWorkFileSink(TByteFile& file, TQuietBand band) : FFile(file), FTrim(band) {}
+  void Begin() override { FFile.Rewrite(TWriteKind::WorkingFile); }
   void Put(const uint8_t* samples, size_t count) override {
     FFile.BlockWrite(samples, count);
     FTrim.Feed(samples, count);
@@ -60,26 +62,71 @@ std::string ChangeFileExt(const std::string& name, const std::string& ext) {
   return name + ext;
 }
 
-void EncodeSamples(TByteFile& samples, TByteFile& vox) {
+void EncodeSamples(TByteFile& samples, TByteFile& vox, TCoder coder) {
   samples.Seek(0);
   int64_t left = samples.Size();
-  std::vector<uint8_t> in(kBlock), out(kBlock / 2 + 1);
-  TVoxEncoder encoder;
+  std::vector<uint8_t> in(kBlock), out;
+  std::unique_ptr<TVoxStreamEncoder> encoder = MakeVoxEncoder(coder);
   while (left > 0) {
     size_t n = static_cast<size_t>(std::min<int64_t>(left, kBlock));
     samples.BlockRead(in.data(), n);
-    size_t bytes = encoder.Encode(in.data(), n, out.data());
-    vox.BlockWrite(out.data(), bytes);
+    out.clear();
+    encoder->Encode(in.data(), n, out);
+    vox.BlockWrite(out.data(), out.size());
     left -= static_cast<int64_t>(n);
   }
+  out.clear();
+  encoder->Finish(out);
+  vox.BlockWrite(out.data(), out.size());
+}
+
+void ReduceWaveData(TByteFile& in, const TWavInfo& info, TSampleSink& sink) {
+  TPreFilter filter;
+  ResetPreFilter(filter);
+  const bool sixteen = info.BitsPerSample == 16;
+  float gain = 1.0f;
+  if (sixteen) gain = GainForPeak(MeasurePeak16(in, filter));
+
+  ResetPreFilter(filter);
+  const uint32_t dataSize = in.ReadU32();
+  sink.Begin();
+  int64_t first = 0;
+  if (info.SampleRate != kReducibleRate16) {
+    // Only 8-bit data get here: 16-bit data at another rate were rejected.
+    const int64_t dataStart = in.Pos();
+    first = FindLeadingStart(in, dataSize, kWideQuietBand);
+    if (first < 0) return;  // quiet throughout: nothing is kept
+    in.Seek(dataStart + first);
+  }
+  if (sixteen)
+    Reduce16(in, dataSize, filter, gain, sink);
+  else
+    Reduce8(in, dataSize, first, sink);
+}
+
+std::string ConvertWaveFileInMemory(TByteFile& in, std::vector<uint8_t>& kept) {
+  kept.clear();
+  TWavInfo info;
+  std::string problem = CheckWavHeader(in, info);
+  if (!problem.empty()) return problem;
+  struct TMemorySink : TSampleSink {
+    std::vector<uint8_t>& Samples;
+    TTrailingTrim Trim{kNarrowQuietBand};
+    explicit TMemorySink(std::vector<uint8_t>& samples) : Samples(samples) {}
+    void Put(const uint8_t* samples, size_t count) override {
+      Samples.insert(Samples.end(), samples, samples + count);
+      Trim.Feed(samples, count);
+    }
+  } sink(kept);
+  ReduceWaveData(in, info, sink);
+  kept.resize(static_cast<size_t>(sink.Trim.KeptCount()));
+  return std::string();
 }
 
 void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
   ctx.CurrentSoundFileName = ctx.ExeFolder + ctx.CurrentSoundFileName;
   const std::string source = ctx.CurrentSoundFileName;
 
-  TPreFilter filter;
-  ResetPreFilter(filter);
   TByteFile in(source);
   in.Reset();
   TWavInfo info;
@@ -89,42 +136,21 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
     shell.ShowMessage(InvalidWavMessage(source, problem), msWarning);
     return;
   }
-  const bool sixteen = info.BitsPerSample == 16;
-  float gain = 1.0f;
-  if (sixteen) gain = GainForPeak(MeasurePeak16(in, filter));
-
-  ResetPreFilter(filter);
-  const uint32_t dataSize = in.ReadU32();
   TByteFile work(ctx.ExeFolder + "out.dat");
-  work.Rewrite(TWriteKind::WorkingFile);
   TWorkFileSink sink(work, kNarrowQuietBand);
-  bool keepAny = true;
-  int64_t first = 0;
-  if (info.SampleRate != kReducibleRate16) {
-    // Only 8-bit data get here: 16-bit data at another rate were rejected.
-    const int64_t dataStart = in.Pos();
-    first = FindLeadingStart(in, dataSize, kWideQuietBand);
-    keepAny = first >= 0;
-    in.Seek(dataStart + std::max<int64_t>(first, 0));
-  }
-  if (keepAny) {
-    if (sixteen)
-      Reduce16(in, dataSize, filter, gain, sink);
-    else
-      Reduce8(in, dataSize, first, sink);
-  }
+  ReduceWaveData(in, info, sink);
   sink.ApplyTrailingTrim();
   in.Close();
 
   // The working file and the ".vox" take their names together, once both are complete.
   TByteFile vox(ChangeFileExt(source, ".vox"));
   vox.Rewrite();
-  EncodeSamples(work, vox);
+  EncodeSamples(work, vox, ctx.Coder);
   CloseTogether({&vox, &work});
 }
 
 int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
-                        TByteFile& fresh) {
+                        TByteFile& fresh, TCoder coder) {
   take.Seek(layout.SamplesPos);
   const uint32_t dataSize = layout.DataSize;
   const int64_t first = FindLeadingStart(take, dataSize, kWideQuietBand);
@@ -134,7 +160,7 @@ int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& w
     CopySamples(take, static_cast<int64_t>(dataSize) - first, sink);
   }
   sink.ApplyTrailingTrim();
-  EncodeSamples(work, vox);
+  EncodeSamples(work, vox, coder);
 
   // The take again, with the kept samples.
   const int64_t kept = work.Size();
@@ -160,7 +186,7 @@ void ConvertOpenTake(TAppContext& ctx, TByteFile& take, const TTakeLayout& layou
   vox.Rewrite();
   TByteFile fresh(takePath);
   fresh.Rewrite();
-  TrimAndCodeTake(take, layout, work, vox, fresh);
+  TrimAndCodeTake(take, layout, work, vox, fresh, ctx.Coder);
   take.Close();
   // The take keeps its permissions; one made read-only meanwhile is not replaced.
   CloseTogether({&vox, &fresh, &work});
@@ -217,18 +243,27 @@ void Button1Click(TAppContext& ctx, TShell& shell) {
 
   // An odd last sample has no partner and is left out.
   int64_t left = static_cast<int64_t>(dataSize & ~1u);
-  std::vector<uint8_t> samples(kBlock), codes(kBlock / 2), decoded(kBlock);
-  TVoxEncoder encoder;
+  std::vector<uint8_t> samples(kBlock), codes, decoded;
+  std::unique_ptr<TVoxStreamEncoder> encoder = MakeVoxEncoder(ctx.Coder);
   TVoxDecoder decoder;
+  // Every byte the encoder has decided is written and decoded at once; the optimal one
+  // hands its last bytes over only at the end.
+  auto put = [&] {
+    vox.BlockWrite(codes.data(), codes.size());
+    decoded.resize(2 * codes.size());
+    decoder.Decode(codes.data(), codes.size(), decoded.data());
+    wav.BlockWrite(decoded.data(), decoded.size());
+    codes.clear();
+  };
   while (left > 0) {
     size_t n = static_cast<size_t>(std::min<int64_t>(left, kBlock));
     in.BlockRead(samples.data(), n);
-    size_t bytes = encoder.Encode(samples.data(), n, codes.data());
-    vox.BlockWrite(codes.data(), bytes);
-    decoder.Decode(codes.data(), bytes, decoded.data());
-    wav.BlockWrite(decoded.data(), 2 * bytes);
+    encoder->Encode(samples.data(), n, codes);
+    put();
     left -= static_cast<int64_t>(n);
   }
+  encoder->Finish(codes);
+  put();
   in.Close();
   CloseTogether({&vox, &wav});
 }

@@ -5,11 +5,17 @@
 // different folders (they share "out.dat").
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codec/TakeFile.h"
+#include "codec/WavInput.h"
 #include "rtl/ByteFile.h"
 #include "rtl/Shell.h"
+
+// The encoder of every conversion is ctx.Coder: the standard one, or the optimal one where the
+// folder chose it.
 
 // Converts a WAV file prepared elsewhere. On entry ctx.CurrentSoundFileName holds the
 // source name relative to the executable folder; the folder is prefixed to it and it keeps
@@ -41,13 +47,23 @@ std::string NotATakeMessage(const std::string& path, const std::string& format);
 // folder separator starts the extension; a name without one gets ext appended.
 std::string ChangeFileExt(const std::string& name, const std::string& ext);
 
-// Codes every sample of the open file samples (from its start) into vox at its position:
-// predictor 128, pairs, first code in the low nibble, an odd last sample left out.
-void EncodeSamples(TByteFile& samples, TByteFile& vox);
+// Codes every sample of the open file samples (from its start) into vox at its position with
+// the coder: pairs, first code in the low nibble, an odd last sample left out.
+void EncodeSamples(TByteFile& samples, TByteFile& vox, TCoder coder);
 
 // The take conversion's work on open files: trims the samples layout finds in take, writes
 // the kept samples into work, codes them into vox and writes the new take into fresh (the
 // header layout carries, the new sizes). Returns the samples kept. The outputs stay open:
 // the caller puts them in place (CloseTogether), or gives them up.
 int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,
-                        TByteFile& fresh);
+                        TByteFile& fresh, TCoder coder);
+
+// The reduction of ConvertWaveFile for a source whose header CheckWavHeader accepted (the
+// file at its data size field): 16-bit data normalised, filtered and reduced; 8-bit data at
+// any rate but 44100 Hz trimmed of their leading silence. The sink follows the trailing trim.
+void ReduceWaveData(TByteFile& in, const TWavInfo& info, TSampleSink& sink);
+
+// What ConvertWaveFile keeps of the source in, in memory, without a file written: the
+// samples it would code, trailing trim applied. Returns the rejection's problem text (and
+// keeps nothing), or an empty text when the source is accepted.
+std::string ConvertWaveFileInMemory(TByteFile& in, std::vector<uint8_t>& kept);

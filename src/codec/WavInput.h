@@ -37,6 +37,9 @@ std::string InvalidWavMessage(const std::string& fullPath, const std::string& pr
 class TSampleSink {
  public:
   virtual ~TSampleSink() = default;
+  // Called once the source has been measured, before the first Put: a sink that writes a
+  // file creates it here, so a source that fails before leaves no file touched.
+  virtual void Begin() {}
   virtual void Put(const uint8_t* samples, size_t count) = 0;
 };
 

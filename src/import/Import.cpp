@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -63,6 +64,45 @@ void ProbeWritable(const std::string& path) {
   });
 }
 
+// What the user may change when the trimming would cut a prompt's speech away.
+std::string LevellingHint(TLevelling levelling) {
+  switch (levelling) {
+    case TLevelling::None:
+      return " (leave out --no-normalize to level it by loudness)";
+    case TLevelling::Peak:
+      return " (leave out --peak to level it by loudness)";
+    case TLevelling::Loudness:
+      break;
+  }
+  return "";
+}
+
+// The gain that gives the limited stream the loudness target, searched from gain upwards:
+// the loudness of the limited stream grows with the gain (the limiter holds only the
+// peaks), so it is bracketed and then halved to within half a loudness unit.
+float GainForLimitedLoudness(TPromptWriter& writer, float gain, double target) {
+  constexpr double kWithin = 0.5, kFurthestDb = 60;
+  const double from = 20.0 * std::log10(gain);
+  auto below = [&](double db) {
+    return writer.LimitedLoudness(static_cast<float>(std::pow(10.0, db / 20.0))) - target;
+  };
+  double lo = from, hi = from, step = 3;
+  double f = below(from);
+  while (f < -kWithin && hi - from < kFurthestDb) {
+    lo = hi;
+    hi = std::min(from + kFurthestDb, hi + step);
+    step *= 2;
+    f = below(hi);
+  }
+  if (f < 0) return static_cast<float>(std::pow(10.0, hi / 20.0));  // as loud as it may go
+  for (int i = 0; i < 12 && std::fabs(f) > kWithin; ++i) {
+    const double mid = (lo + hi) / 2;
+    f = below(mid);
+    (f < 0 ? lo : hi) = mid;
+  }
+  return static_cast<float>(std::pow(10.0, hi / 20.0));
+}
+
 // The prompt's stream into a writer whose scratch file lies in folder; nothing and a problem
 // text when the content cannot be used.
 using TProducer =
@@ -83,10 +123,16 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   if (slot < 0 || slot >= kSlotCount)
     return refuse(Format("There is no slot %d: the slots are 0 to %d", slot, kSlotCount - 1),
                   TImportStatus::Refused);
-  if (options.Normalize && !(options.PeakDb >= kLowestPeakDb && options.PeakDb <= 0))
+  if (options.Levelling == TLevelling::Peak &&
+      !(options.PeakDb >= kLowestPeakDb && options.PeakDb <= 0))
     return refuse(
         Format("The peak level %g dB is not between %g and 0 dB", options.PeakDb, kLowestPeakDb),
         TImportStatus::Refused);
+  if (options.Levelling == TLevelling::Loudness && !(options.LoudnessLufs >= kLowestLoudnessLufs &&
+                                                     options.LoudnessLufs <= kHighestLoudnessLufs))
+    return refuse(Format("The loudness %g LUFS is not between %g and %g LUFS", options.LoudnessLufs,
+                         kLowestLoudnessLufs, kHighestLoudnessLufs),
+                  TImportStatus::Refused);
   const std::string& name = options.Name;
   if (!IsStorableName(name))
     return refuse("The name \"" + name +
@@ -124,25 +170,44 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     problem = writer->Samples() == 0 ? "it holds no sound" : "it holds only silence";
   if (!problem.empty()) return refuse(what + ": " + problem, TImportStatus::Rejected);
 
-  // Everything the import makes is complete before any of it takes its name: a failure, or
-  // a stop, leaves the folder as it was.
-  const float gain = options.Normalize ? GainForPeakDb(writer->Peak(), options.PeakDb) : 1.0f;
+  // Everything the import makes is complete before any of it takes its name: a failure, a
+  // stop, or a take whose trimming would cut its speech away leaves the folder as it was.
+  float gain = 1.0f;
+  if (options.Levelling == TLevelling::Loudness)
+    gain = GainForLoudness(writer->Loudness(), options.LoudnessLufs);
+  else if (options.Levelling == TLevelling::Peak)
+    gain = GainForPeakDb(writer->Peak(), options.PeakDb);
+  const bool limit = options.Levelling == TLevelling::Loudness;
+  TTrimVerdict verdict;
   TByteFile raw(folder + "import take");
   TByteFile work(folder + "out.dat"), vox(ChangeFileExt(take, ".vox")), fresh(take);
   ConcerningFile(take, [&] {
     raw.Rewrite(TWriteKind::Scratch);
-    writer->WriteTake(raw, gain);
+    verdict = writer->WriteTake(raw, gain, limit);
+    if (verdict.LosesSpeech() && limit) {
+      // A click far louder than the speech set the measured loudness; levelled so that the
+      // take, its click limited, has the loudness asked for, the speech comes through.
+      gain = GainForLimitedLoudness(*writer, gain, options.LoudnessLufs);
+      raw.Seek(0);
+      raw.Truncate();
+      verdict = writer->WriteTake(raw, gain, limit);
+    }
     writer.reset();
+    if (verdict.LosesSpeech()) return;
     const TTakeLayout layout = ReadTakeLayout(raw);
     work.Rewrite(TWriteKind::WorkingFile);
     vox.Rewrite();
     fresh.Rewrite();
-    result.KeptSamples = TrimAndCodeTake(raw, layout, work, vox, fresh);
+    result.KeptSamples = TrimAndCodeTake(raw, layout, work, vox, fresh, ctx.Coder);
     raw.Close();
     vox.Prepare();
     fresh.Prepare();
     work.Prepare();
   });
+  if (verdict.LosesSpeech())
+    return refuse(what + ": the trimmed take would keep " + verdict.KeptText() + ": " +
+                      verdict.Reason() + LevellingHint(options.Levelling) + "; nothing was written",
+                  TImportStatus::Rejected);
   ini.WriteString("SoundFiles", SlotKey(slot), name);
   ini.WriteString("SourceFileNames", SlotKey(slot), TakeName(name));
   TSafeFile iniOut;

@@ -9,9 +9,13 @@
 //     decoded (or the text spoken), mixed to mono, resampled to 8000 Hz and followed into a
 //     scratch file without a name (see PromptWriter.h); a source that cannot be decoded, or
 //     that runs longer than any take, is rejected as soon as that shows;
-//  3. the take is made, scaled so its peak sits at PeakDb (unless not Normalize), and the
-//     take conversion runs on it as after a recording: trimmed, "<name>.vox" coded, the take
-//     holding the kept samples, "out.dat" the working file;
+//  3. the take is made, levelled (by default to a loudness of -16 LUFS, its peaks held under
+//     -1 dBFS by a limiter; or its peak brought to PeakDb; or left as it is). A take whose
+//     silence trimming would keep less than half of its sounding part (or nothing) is
+//     refused here with a message that says how much would be kept and why, and the folder
+//     stays as it was; on any other the take conversion runs as after a recording: trimmed,
+//     "<name>.vox" coded with ctx.Coder, the take holding the kept samples, "out.dat" the
+//     working file;
 //  4. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
 //     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept;
 //  5. the take, its ".vox", "out.dat" and the INI, each complete under a temporary name,
@@ -29,13 +33,21 @@
 #include <string>
 
 #include "import/PromptWriter.h"
+#include "codec/Levelling.h"
 #include "import/Speech.h"
 #include "rtl/Shell.h"
 
+enum class TLevelling {
+  Loudness,  // to LoudnessLufs, the peaks held under -1 dBFS by a limiter
+  Peak,      // the whole sound scaled so its peak sits at PeakDb
+  None,      // as it comes (beyond full scale held at the ends)
+};
+
 struct TImportOptions {
   std::string Name;  // the slot's name; empty: the source's base name, or the text made safe
-  bool Normalize = true;
-  double PeakDb = -1.0;  // the peak's level below full scale, in dB (≤ 0)
+  TLevelling Levelling = TLevelling::Loudness;
+  double LoudnessLufs = kDefaultLoudnessLufs;  // kLowestLoudnessLufs to kHighestLoudnessLufs
+  double PeakDb = -1.0;  // the peak's level below full scale, in dB (kLowestPeakDb to 0)
   bool Force = false;    // take the name even where its take belongs elsewhere
   // Asked now and then while the sound streams in; true stops the import (EPromptStopped),
   // as an interrupted command must.
@@ -47,8 +59,9 @@ struct TImportOptions {
 
 enum class TImportStatus {
   Done,
-  Rejected,   // the content: libsndfile cannot decode it, or it holds no sound
-  Refused,    // the request: the slot, the name, the peak, the voice or the speed
+  Rejected,   // the content: libsndfile cannot decode it, it holds no sound, or its take
+              // would lose its speech to the trimming
+  Refused,    // the request: the slot, the name, the level, the voice or the speed
   NameTaken,  // refused because the name's take belongs elsewhere; Force takes it anyway
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "codec/TakeFile.h"
 #include "rtl/SysUtils.h"
@@ -27,42 +28,6 @@ float GainForPeakDb(float peak, double peakDb) {
   return static_cast<float>(std::pow(10.0, peakDb / 20.0) / peak);
 }
 
-uint16_t HalfFromFloat(float value) {
-  uint32_t x;
-  std::memcpy(&x, &value, sizeof x);
-  const auto sign = static_cast<uint16_t>((x >> 16) & 0x8000);
-  const uint32_t magnitude = x & 0x7FFFFFFF;
-  if (magnitude > 0x7F800000) return sign | 0x7E00;   // NaN
-  if (magnitude >= 0x477FF000) return sign | 0x7C00;  // rounds to beyond 65504: infinity
-  const uint32_t exponent = magnitude >> 23;
-  const uint32_t mantissa = (magnitude & 0x7FFFFF) | 0x800000;
-  // Below 2^-14 the half is subnormal: steps of 2^-24, down to nothing.
-  const uint32_t shift = exponent < 113 ? 126 - exponent : 13;
-  if (shift > 24) return sign;
-  const uint32_t rest = mantissa & ((1u << shift) - 1), halfway = 1u << (shift - 1);
-  uint32_t half = exponent < 113 ? mantissa >> shift
-                                 : ((exponent - 112) << 10) | ((mantissa & 0x7FFFFF) >> shift);
-  if (rest > halfway || (rest == halfway && (half & 1))) ++half;  // may carry into the exponent
-  return static_cast<uint16_t>(sign | half);
-}
-
-float FloatFromHalf(uint16_t half) {
-  const uint32_t sign = static_cast<uint32_t>(half & 0x8000) << 16;
-  const uint32_t exponent = (half >> 10) & 0x1F, mantissa = half & 0x3FF;
-  uint32_t x;
-  if (exponent == 0) {
-    const float v = static_cast<float>(mantissa) * (1.0f / 16777216.0f);  // exact
-    return sign ? -v : v;
-  }
-  if (exponent == 31)
-    x = sign | 0x7F800000 | (mantissa << 13);
-  else
-    x = sign | ((exponent + 112) << 23) | (mantissa << 13);
-  float v;
-  std::memcpy(&v, &x, sizeof v);
-  return v;
-}
-
 TPromptWriter::TPromptWriter(double inputRate, const std::string& folder,
                              std::function<bool()> stop, int64_t maxSamples)
     : FSoxr(nullptr, soxr_delete),
@@ -70,7 +35,8 @@ TPromptWriter::TPromptWriter(double inputRate, const std::string& folder,
       FOut(kOutBlock),
       FHalves(kOutBlock),
       FStop(std::move(stop)),
-      FMaxSamples(maxSamples) {
+      FMaxSamples(maxSamples),
+      FMeter(kTakeRate) {
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   soxr_error_t error = nullptr;
@@ -115,23 +81,56 @@ void TPromptWriter::Store(const float* samples, size_t count) {
     FPeak = std::max(FPeak, std::fabs(samples[i]));
     FHalves[i] = HalfFromFloat(samples[i]);
   }
+  FMeter.Add(samples, count);
   FSamples += static_cast<int64_t>(count);
   // The rest of a stream longer than any take is not worth reading.
   if (FSamples > FMaxSamples) throw EPromptTooLong();
   FScratch.BlockWrite(FHalves.data(), count * sizeof(uint16_t));
 }
 
-void TPromptWriter::WriteTake(TByteFile& take, float gain) {
-  WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
+void TPromptWriter::ForEachLevelled(float gain, bool limit,
+                                    const std::function<void(const std::vector<float>&)>& use) {
   FScratch.Seek(0);
-  std::vector<uint16_t> in(kTakeBlock);
-  std::vector<uint8_t> out(kTakeBlock);
+  std::vector<uint16_t> halves(kTakeBlock);
+  std::vector<float> in(kTakeBlock), levelled;
+  TPeakLimiter limiter;
   for (int64_t left = FSamples; left > 0;) {
     CheckStop();
     const size_t n = static_cast<size_t>(std::min<int64_t>(left, kTakeBlock));
-    FScratch.BlockRead(in.data(), n * sizeof(uint16_t));
-    for (size_t i = 0; i < n; ++i) out[i] = TakeSample(FloatFromHalf(in[i]) * gain);
-    take.BlockWrite(out.data(), n);
+    FScratch.BlockRead(halves.data(), n * sizeof(uint16_t));
+    for (size_t i = 0; i < n; ++i) in[i] = FloatFromHalf(halves[i]) * gain;
+    levelled.clear();
+    if (limit)
+      limiter.Process(in.data(), n, levelled);
+    else
+      levelled.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n));
+    use(levelled);
     left -= static_cast<int64_t>(n);
   }
+  if (limit && FSamples > 0) {
+    levelled.clear();
+    limiter.Flush(levelled);
+    use(levelled);
+  }
+}
+
+TTrimVerdict TPromptWriter::WriteTake(TByteFile& take, float gain, bool limit) {
+  WriteTakeHeader(take, static_cast<uint32_t>(FSamples));
+  std::vector<uint8_t> out;
+  TTrimPreview preview;
+  ForEachLevelled(gain, limit, [&](const std::vector<float>& levelled) {
+    out.resize(levelled.size());
+    for (size_t i = 0; i < levelled.size(); ++i) out[i] = TakeSample(levelled[i]);
+    preview.Feed(levelled.data(), out.data(), out.size());
+    take.BlockWrite(out.data(), out.size());
+  });
+  return preview.Finish();
+}
+
+double TPromptWriter::LimitedLoudness(float gain) {
+  TLoudnessMeter meter(kTakeRate);
+  ForEachLevelled(gain, true, [&](const std::vector<float>& levelled) {
+    meter.Add(levelled.data(), levelled.size());
+  });
+  return meter.Loudness();
 }

@@ -3,9 +3,11 @@
 //
 // One cycle: Put the stream block by block as it is decoded or spoken; each block is
 // resampled to 8000 Hz at once (libsoxr, high quality) and appended to a scratch file, as
-// 16-bit half-precision floats, while the peak is followed. Finish flushes the resampler.
-// WriteTake then reads the scratch file back, scales every sample by the gain the caller
-// chose from Peak(), cuts it to 8 bits (clamped, never wrapped) and writes the take.
+// 16-bit half-precision floats, while its peak and its loudness are followed. Finish flushes
+// the resampler. WriteTake then reads the scratch file back, scales every sample by the gain
+// the caller chose from Peak() or Loudness(), holds the peaks under -1 dBFS with a limiter
+// when asked, cuts it to 8 bits (clamped, never wrapped) and writes the take, telling what
+// the silence trimming will keep of it.
 //
 // Why a scratch file: the peak must be known before the first sample is scaled. Keeping the
 // resampled stream in memory would grow with the length of the sound; decoding the source
@@ -22,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/Levelling.h"
 #include "codec/TakeFile.h"
 #include "rtl/ByteFile.h"
 #include "rtl/SysUtils.h"
@@ -59,15 +62,26 @@ class TPromptWriter {
   // The largest magnitude of the resampled stream (0 for silence), and its length.
   float Peak() const { return FPeak; }
   int64_t Samples() const { return FSamples; }
+  // Its loudness in LUFS (TLoudnessMeter), once Finish has been called.
+  double Loudness() const { return FMeter.Loudness(); }
 
   // Writes the whole take into the open file from its start: header, then the samples
-  // times gain.
-  void WriteTake(TByteFile& take, float gain);
+  // times gain, through the peak limiter when limit is true. Returns what the take's
+  // silence trimming will keep of its sounding part.
+  TTrimVerdict WriteTake(TByteFile& take, float gain, bool limit);
+  // The loudness of the stream times gain after the peak limiter: what the take would
+  // measure. A loud click far above the speech dominates the gated loudness of the stream
+  // itself; once limited, it no longer does.
+  double LimitedLoudness(float gain);
 
  private:
   void Resample(const float* in, size_t frames);  // in == nullptr: the end of the input
   void Store(const float* samples, size_t count);
   void CheckStop() const;
+  // Reads the scratch file back and hands over the stream times gain (through the limiter
+  // when limit is true) block by block.
+  void ForEachLevelled(float gain, bool limit,
+                       const std::function<void(const std::vector<float>&)>& use);
 
   std::unique_ptr<soxr, void (*)(soxr*)> FSoxr;
   TByteFile FScratch;
@@ -75,6 +89,7 @@ class TPromptWriter {
   std::vector<uint16_t> FHalves;
   std::function<bool()> FStop;
   int64_t FMaxSamples;
+  TLoudnessMeter FMeter;
   float FPeak = 0;
   int64_t FSamples = 0;
 };

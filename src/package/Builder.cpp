@@ -139,7 +139,7 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
   shell.StatusShow();
   const std::string folder = ctx.ExeFolder;
   // Each slot's source passes through this name on its way into the conversion.
-  TAppContext building{folder, ""};
+  TAppContext building{folder, "", ctx.Coder};
   TBuildSummary summary;
   summary.ConfigFound = configFound;
   // A read-only package refuses the build here, before any source is converted.

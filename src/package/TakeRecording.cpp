@@ -198,7 +198,7 @@ bool TTakeRecording::Start(TTakeRecorder& recorder) {
   return FStarted;
 }
 
-TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::string& folder,
+TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const TAppContext& folder,
                                     TShell& shell) {
   if (recorder.Failed() && recorder.DataBytes() == 0) {
     std::remove(FTemp.c_str());
@@ -218,7 +218,7 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const std::st
   ReplaceByRename(FTemp, FTake);
   std::string notCoded;
   if (FConvert) {
-    TAppContext ctx{folder, FTake};
+    TAppContext ctx{folder.ExeFolder, FTake, folder.Coder};
     try {
       ConvertRecordedTake(ctx, shell);
       FCoded = true;

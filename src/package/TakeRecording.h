@@ -106,9 +106,10 @@ class TTakeRecording {
 
   // Starts recorder on the temporary file; false when its device did not open.
   bool Start(TTakeRecorder& recorder);
-  // Step 4, once recorder has closed; folder is the program's folder (its working files).
-  // File errors of the rename or the conversion raise the runtime's error.
-  TTakeOutcome Finish(const TTakeRecorder& recorder, const std::string& folder, TShell& shell);
+  // Step 4, once recorder has closed; folder.ExeFolder is the program's folder (its working
+  // files) and folder.Coder the coder of the take's ".vox". File errors of the rename or the
+  // conversion raise the runtime's error.
+  TTakeOutcome Finish(const TTakeRecorder& recorder, const TAppContext& folder, TShell& shell);
 
  private:
   std::string FTake;

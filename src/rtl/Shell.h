@@ -31,10 +31,18 @@ class TShell {
   virtual void WaitForEvents() = 0;
 };
 
+// The encoder that turns a folder's samples into ".vox" codes: the standard one (every
+// difference rounded down to a step; byte for byte what every earlier build wrote) or the
+// optimal one (the codes whose decoding is closest to the samples). A folder chooses with
+// [Options] Coder= in its "ZelvorSound.ini".
+enum class TCoder { Standard, Optimal };
+
 // The state the commands share. The window's executable folder (ending with '/') and its
 // current sound file name travel here instead of in globals, so tests can point a command
 // at a folder of their own.
 struct TAppContext {
   std::string ExeFolder;
   std::string CurrentSoundFileName;
+  // The encoder every conversion of this command codes with.
+  TCoder Coder = TCoder::Standard;
 };

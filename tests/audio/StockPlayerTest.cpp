@@ -2,7 +2,7 @@
 // files, seeking, failures while opening and reading, the Stock link, and the rule that
 // every stream and read handle belongs to its own device cycle when a new playback starts
 // while the previous one is still playing or closing.
-#include "MemoryWaveStorage.h"
+#include "StockTestKit.h"
 #include "TempDir.h"
 #include "WaveIOTestSupport.h"
 #include "audio/WavePlayers.h"

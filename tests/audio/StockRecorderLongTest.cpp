@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "MemoryWaveStorage.h"
+#include "StockTestKit.h"
 #include "TempDir.h"
 #include "WaveIOTestSupport.h"
 #include "audio/WaveRecorders.h"

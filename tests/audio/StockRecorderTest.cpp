@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "MemoryWaveStorage.h"
+#include "StockTestKit.h"
 #include "TempDir.h"
 #include "WaveIOTestSupport.h"
 #include "audio/WaveRecorders.h"
@@ -144,7 +144,7 @@ TEST_F(StockRecorderTest, RecordingOverALongerFileOrItemLeavesOnlyTheNewSound) {
   const std::string item = storage.Bytes(4);
   EXPECT_EQ(item.size(), 46u + 1000u);
   EXPECT_TRUE(ParseWav(item).Data == Pattern(1000));
-  EXPECT_EQ(storage.Provided, 1);
+  EXPECT_EQ(storage.ProvidedCount(), 1);
   EXPECT_EQ(rec.Attached(), nullptr);
   EXPECT_NE(storage.Item(4), nullptr);  // the storage's stream was not freed by the recorder
 }

@@ -20,10 +20,11 @@ TEST(CliArguments, RulesAndErrorTexts) {
   TempDir dir;
   dir.Write("x.vox", "\x11\x22");
   dir.Write("p.zvd", std::string(512, '\0'));
-  const std::string buildUsage = "Usage: zelvorsound-cli build [-q] [--folder DIR]\n";
+  const std::string buildUsage =
+      "Usage: zelvorsound-cli build [-q] [--coder NAME] [--folder DIR]\n";
   const std::string recordUsage =
       "Usage: zelvorsound-cli record FILE [--seconds N] [--format N] [--raw] [--device NAME] "
-      "[--folder DIR]\n";
+      "[--coder NAME] [--folder DIR]\n";
   const std::string usage = "Usage: zelvorsound-cli [--folder DIR] COMMAND [OPTION]... [ARG]...\n";
   struct TRow {
     std::string Args;  // {dir} stands for the folder
@@ -78,6 +79,17 @@ TEST(CliArguments, RulesAndErrorTexts) {
        "zelvorsound-cli: record: --format 15 records PCM 44.100 kHz, 16 Bit, Mono, which cannot "
        "be coded"},
       {"play", 64, "zelvorsound-cli: play: needs exactly one FILE"},
+      {"play --slot 128 --folder {dir}", 64, "zelvorsound-cli: play: --slot needs a slot"},
+      {"play --slot 1 p.zvd x.zvd --folder {dir}", 64, "zelvorsound-cli: play: --slot N plays"},
+      {"play --slot 3 p.zvd --folder {dir}", 1, "zelvorsound-cli: play: p.zvd: slot 3 holds no"},
+      {"play none.vox --folder {dir}", 2, "zelvorsound-cli: play: none.vox: File not found\n"},
+      {"build --coder fast --folder {dir}", 64, "zelvorsound-cli: build: unknown coder 'fast'"},
+      {"convert a.wav --coder= --folder {dir}", 64, "zelvorsound-cli: convert: unknown coder ''"},
+      {"import a.wav --slot 0 --peak -3 --no-normalize", 64,
+       "zelvorsound-cli: import: --loudness, --peak and --no-normalize each choose"},
+      {"say hi --slot 0 --loudness -16 --peak -1", 64, "zelvorsound-cli: say: --loudness, --peak"},
+      {"import a.wav --slot 0 --loudness -4", 64,
+       "zelvorsound-cli: import: --loudness needs a loudness from -40 to -5 LUFS, not '-4'"},
       {"extract p.zvd 128 x.wav", 64, "zelvorsound-cli: extract: needs a PACKAGE, a SLOT"},
       // Errors name the command and what they concern.
       {"test none.zvd --folder {dir}", 2, "zelvorsound-cli: test: none.zvd: File not found\n"},
@@ -119,7 +131,7 @@ TEST(CliArguments, BashCompletionOffersCommandsAndOptions) {
       {"--folder /tmp b", "build"},
       {"build --q", "--quiet"},
       {"--folder /tmp record x.wav --",
-       "--seconds --format --raw --device --wait --folder --help --version"},
+       "--seconds --format --raw --device --coder --wait --folder --help --version"},
       {"decode -", "-o --output --wait --folder -h --help -V --version"},
       {"list -", "--folder -h --help -V --version"},  // reads only: no lock to wait for
       {"record x.wav --format ", ""},

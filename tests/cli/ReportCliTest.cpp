@@ -88,7 +88,7 @@ TEST(CliReport, DemoPackagePageLooksRightInABrowser) {
             " --expect-slots 0,1,2,3,10,11 --expect-warning 10:wrap --expect-warning 10:short"
             " --expect-warning 11:clip --expect-empty 'Empty slots (122): 4\u20139, 12\u2013127'"
             " --screenshot " +
-            Quote(dir.Path("page.png")) + " --window-size 1200,700");
+            Quote(dir.Path("page.png")) + " --window-size 1200,1800 --layout-widths 1200,390");
   if (check == 77)
     GTEST_SKIP() << "chromium is not installed (scripts/setup.sh --tests "
                     "installs it): the page's structure passed, nothing rendered";

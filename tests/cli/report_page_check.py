@@ -2,19 +2,26 @@
 """Checks a review page written by `zelvorsound-cli report`, as a browser would see it.
 
   report_page_check.py PAGE --wavs DIR [--expect-slots 0,3] [--expect-warning 10:wrap ...]
-                        [--expect-empty TEXT] [--screenshot OUT.png]
+                        [--expect-empty TEXT] [--screenshot OUT.png] [--layout-widths 1200,390]
 
-Structure (python's own HTML parser): one row per expected slot, each with a waveform and a
-player whose data URI decodes to exactly DIR/slotN.wav; the expected warnings in their rows;
+Structure (python's own HTML parser): one card per expected slot, each with a waveform and a
+player whose data URI decodes to exactly DIR/slotN.wav; the expected warnings in their cards;
 the line of empty slots; nothing fetched from elsewhere. With --screenshot, headless
 Chromium renders the page into a PNG, which must show the page's colours, not a blank sheet.
+With --layout-widths, headless Chromium lays a copy of the page out at each width (a script
+added to the copy measures it): nothing may reach past the right edge (no sideways
+scrolling), and every waveform must span the share of its box that its length has of the
+longest one (one time scale across the page).
 
 Exit status: 0 all checks passed; 1 a check failed (each failure on stderr); 77 the
 structure passed but chromium is not installed, so nothing was rendered.
 """
 import argparse
 import base64
+import html as html_module
+import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -30,6 +37,7 @@ class PageParser(HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.rows = {}  # slot -> {"audio": [...], "svg": n, "warnings": set(), "paths": n}
+        self.card = None  # the tag that holds the slot's card
         self.row = None
         self.external = []
         self.style = ""
@@ -47,9 +55,10 @@ class PageParser(HTMLParser):
             self.external.append(f"<{tag}>")
         if tag == "style":
             self.in_style = True
-        if tag == "tr" and "slot" in a.get("class", "").split():
+        if "slot" in a.get("class", "").split() and "data-slot" in a:
             self.row = {"audio": [], "svg": 0, "paths": 0, "warnings": set()}
             self.rows[int(a["data-slot"])] = self.row
+            self.card = tag
         elif self.row is not None:
             if tag == "audio":
                 self.row["audio"].append(a.get("src", ""))
@@ -64,8 +73,9 @@ class PageParser(HTMLParser):
             self.empty_text = ""
 
     def handle_endtag(self, tag):
-        if tag == "tr":
+        if tag == self.card:
             self.row = None
+            self.card = None
         elif tag == "style":
             self.in_style = False
         elif tag == "p":
@@ -190,6 +200,69 @@ def render(page, png, size, fail):
     return True
 
 
+MEASURE = """<script>
+(function () {
+  var vw = document.documentElement.clientWidth, cut = [], scale = [];
+  document.querySelectorAll("body *").forEach(function (el) {
+    var b = el.getBoundingClientRect();
+    if (b.width > 0 && b.right > vw + 0.5)
+      cut.push(el.tagName.toLowerCase() + "." + (el.getAttribute("class") || "") + " reaches " +
+               Math.round(b.right) + " px");
+  });
+  document.querySelectorAll("svg.wave").forEach(function (svg) {
+    scale.push([parseFloat(svg.getAttribute("data-seconds")), svg.getBoundingClientRect().width,
+                svg.parentElement.getBoundingClientRect().width]);
+  });
+  window.parent.document.body.setAttribute("data-layout", JSON.stringify(
+    {width: vw, overflow: document.documentElement.scrollWidth - vw, cut: cut, scale: scale}));
+})();
+</script>"""
+
+
+def check_layout(page, width, fail):
+    """Lays the page out at width pixels; False when chromium is not installed."""
+    browser = shutil.which("chromium")
+    if not browser:
+        return False
+    work = tempfile.mkdtemp(prefix="zelvor-layout-")
+    try:
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        # A browser window is no narrower than 500 px: the page is laid out in a frame of the
+        # width asked for, and tells its measures to the frame's parent.
+        copy = os.path.join(work, "page.html")
+        with open(copy, "w", encoding="utf-8") as f:
+            f.write('<!DOCTYPE html><html><body style="margin:0"><iframe style="border:0;width:'
+                    f'{width}px;height:900px" srcdoc="' +
+                    html_module.escape(html.replace("</body>", MEASURE + "</body>")) +
+                    '"></iframe></body></html>')
+        dom = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu",
+                              "--disable-quic", "--no-first-run",
+                              "--disable-background-networking", "--disable-component-update",
+                              "--disable-sync", f"--user-data-dir={work}/profile",
+                              f"--window-size={width + 100},1000", "--dump-dom",
+                              "file://" + copy],
+                             capture_output=True, text=True, timeout=120, check=False).stdout
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    found = re.search(r'data-layout="([^"]*)"', dom)
+    if not found:
+        fail(f"{width} px: chromium gave no layout")
+        return True
+    layout = json.loads(html_module.unescape(found.group(1)))
+    if layout["overflow"] > 0:
+        fail(f"{width} px: the page scrolls sideways by {layout['overflow']} px")
+    for what in layout["cut"][:5]:
+        fail(f"{width} px: {what}, past the right edge at {layout['width']} px")
+    longest = max((s for s, _, _ in layout["scale"]), default=0)
+    for seconds, drawn, box in layout["scale"]:
+        want = box * seconds / longest if longest else 0
+        if abs(drawn - max(want, 2)) > 2:
+            fail(f"{width} px: a waveform of {seconds} s is {drawn:.0f} px wide in its "
+                 f"{box:.0f} px box; one time scale gives {want:.0f} px")
+    return True
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("page")
@@ -200,12 +273,15 @@ def main():
     ap.add_argument("--expect-empty")
     ap.add_argument("--screenshot")
     ap.add_argument("--window-size", default="1400,900")
+    ap.add_argument("--layout-widths", type=lambda s: [int(x) for x in s.split(",")], default=[])
     args = ap.parse_args()
     failures = []
     check_structure(args.page, args, failures.append)
     rendered = True
     if args.screenshot:
         rendered = render(args.page, args.screenshot, args.window_size, failures.append)
+    for width in args.layout_widths:
+        rendered = check_layout(args.page, width, failures.append) and rendered
     for f in failures:
         print("report_page_check: " + f, file=sys.stderr)
     if failures:

@@ -32,6 +32,12 @@ TImportRun Import(const TempDir& dir, int slot, const std::string& source, TImpo
   return run;
 }
 
+double TakeLoudness(const std::vector<uint8_t>& samples) {
+  TLoudnessMeter meter;
+  meter.Add(samples.data(), samples.size());
+  return meter.Loudness();
+}
+
 TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
   TempDir src, dir;
   const std::string tone = src.Path("tone.wav");
@@ -54,7 +60,7 @@ TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
   const auto head = TakeHeader(static_cast<uint32_t>(samples.size()));
   EXPECT_EQ(take.substr(0, 46), std::string(head.begin(), head.end()));
   EXPECT_NEAR(Crossings(samples), 4000, 4);  // still 1 kHz: two crossings a period
-  EXPECT_NEAR(Level(samples), 113, 1);       // -1 dBFS: 127 × 0.891
+  EXPECT_NEAR(TakeLoudness(samples), kDefaultLoudnessLufs, 0.5);
   EXPECT_EQ(dir.Read("tone.vox").size(), samples.size() / 2);
 
   EXPECT_EQ(dir.Read("ZelvorSound.ini"),
@@ -64,6 +70,7 @@ TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
 
   TImportOptions quieter;
   quieter.Name = "quiet";
+  quieter.Levelling = TLevelling::Peak;
   quieter.PeakDb = -6;
   ASSERT_EQ(Import(dir, 8, tone, quieter).Result.Status, Status::Done);
   EXPECT_NEAR(Level(TakeSamples(dir.Read("quiet.WAV"))), 64, 1);  // 127 × 0.501
@@ -75,7 +82,7 @@ TEST(Import, WithoutNormalisingSilenceInOneChannelHalvesTheLevel) {
   WriteSound(src.Path("left.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 1.0,
              [](double t, int c) { return c == 0 ? Tone(400, 0.8)(t, c) : 0.0; });
   TImportOptions keep;
-  keep.Normalize = false;
+  keep.Levelling = TLevelling::None;
   ASSERT_EQ(Import(dir, 0, src.Path("both.wav"), keep).Result.Status, Status::Done);
   ASSERT_EQ(Import(dir, 1, src.Path("left.wav"), keep).Result.Status, Status::Done);
   // The level away from the ends, where the tone's abrupt start and stop ring.
@@ -132,7 +139,7 @@ TEST(Import, ClippedSoundIsHeldAtTheEndsNeverWrapped) {
   TempDir src, dir;
   WriteSound(src.Path("hot.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 32000, 1, 1.0, Tone(100, 4));
   TImportOptions keep;
-  keep.Normalize = false;
+  keep.Levelling = TLevelling::None;
   ASSERT_EQ(Import(dir, 0, src.Path("hot.wav"), keep).Result.Status, Status::Done);
   const std::vector<uint8_t> samples = TakeSamples(dir.Read("hot.WAV"));
   // A wrapped sample would cross over in the middle of a flat top.
@@ -199,6 +206,50 @@ TEST(Import, UnusableSourcesLeaveEveryFileAsItWas) {
   }
 }
 
+// The levelling keeps the speech, or says why it cannot and writes nothing.
+TEST(Import, LevellingKeepsTheSpeechOrRefusesSayingWhy) {
+  TempDir src;
+  WriteSound(src.Path("clicky.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 2.21,
+             Syllables(0.03, 0.01));
+  WriteSound(src.Path("quiet.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 2.2,
+             Syllables(0.08));
+  WriteSound(src.Path("loud.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 2.2, Syllables(0.9));
+  const struct {
+    const char* Source;
+    TLevelling Levelling;
+    const char* Refusal;  // nullptr: imported
+  } kCases[] = {
+      {"clicky.wav", TLevelling::Loudness, nullptr},
+      {"clicky.wav", TLevelling::Peak, "a click louder than the speech"},
+      {"quiet.wav", TLevelling::None, "nothing of its 1."},
+      {"quiet.wav", TLevelling::Loudness, nullptr},
+      {"loud.wav", TLevelling::Loudness, nullptr},
+  };
+  for (auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.Source) + " levelled " + std::to_string(int(c.Levelling)));
+    TempDir dir;
+    dir.Write("keep.WAV", "an earlier take");
+    dir.Write("ZelvorSound.ini", "[SourceFileNames]\nName0=keep.WAV\n");
+    const auto before = FolderFiles(dir);
+    TImportOptions o;
+    o.Name = "keep";
+    o.Levelling = c.Levelling;
+    TImportRun run = Import(dir, 0, src.Path(c.Source), o);
+    if (c.Refusal) {
+      EXPECT_EQ(run.Result.Status, Status::Rejected);
+      ASSERT_EQ(run.Shell.Messages.size(), 1u);
+      EXPECT_NE(run.Shell.Messages[0].find(c.Refusal), std::string::npos) << run.Shell.Messages[0];
+      EXPECT_EQ(FolderFiles(dir), before);
+      continue;
+    }
+    ASSERT_EQ(run.Result.Status, Status::Done) << ::testing::PrintToString(run.Shell.Messages);
+    const std::vector<uint8_t> samples = TakeSamples(dir.Read("keep.WAV"));
+    EXPECT_GT(samples.size(), 8000u * 2);  // the speech, not the click alone
+    EXPECT_NEAR(TakeLoudness(samples), kDefaultLoudnessLufs, 1);
+    EXPECT_LE(Level(samples), 113);
+  }
+}
+
 TEST(Import, NamesThatLeaveTheFolderOrBelongElsewhereAreRefused) {
   TempDir src, dir;
   WriteSound(src.Path("s.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, 0.5, Tone(500, 0.5));
@@ -226,7 +277,14 @@ TEST(Import, NamesThatLeaveTheFolderOrBelongElsewhereAreRefused) {
     SCOPED_TRACE(r.Name + " into slot " + std::to_string(r.Slot));
     TImportOptions o;
     o.Name = r.Name;
+    o.Levelling = TLevelling::Peak;
     o.PeakDb = r.PeakDb;
+    if (r.PeakDb > 0) {  // the same row once more as a loudness above the highest
+      o.Levelling = TLevelling::Loudness;
+      o.LoudnessLufs = kHighestLoudnessLufs + r.PeakDb;
+      EXPECT_EQ(Import(dir, r.Slot, src.Path("s.wav"), o).Result.Status, Status::Refused);
+      o.Levelling = TLevelling::Peak;
+    }
     const std::string source = r.Name == "self" ? dir.Path("self.WAV") : src.Path("s.wav");
     TImportRun run = Import(dir, r.Slot, source, o);
     EXPECT_EQ(run.Result.Status, r.Expected);
@@ -254,7 +312,8 @@ TEST(Say, SpeechBecomesATakeWithSoundAndAVoxOfHalfItsSamples) {
   EXPECT_EQ(r.Name, "Battery low");
   const std::vector<uint8_t> samples = TakeSamples(dir.Read("Battery low.WAV"));
   EXPECT_GT(samples.size(), 4000u);  // half a second at least
-  EXPECT_NEAR(Level(samples), 113, 1);
+  EXPECT_NEAR(TakeLoudness(samples), kDefaultLoudnessLufs, 1);
+  EXPECT_LE(Level(samples), 113);  // the limiter holds the peaks under -1 dBFS
   EXPECT_GT(Crossings(samples), 100);
   EXPECT_EQ(dir.Read("Battery low.vox").size(), samples.size() / 2);
 

@@ -46,6 +46,18 @@ inline std::function<double(double, int)> Tone(double hz, double amplitude) {
   return [=](double t, int) { return amplitude * std::cos(2 * kTestPi * hz * t); };
 }
 
+// Speech-like syllables (a voiced buzz through two resonances, 0.25 s each with pauses
+// between) peaking near amplitude, after clickSeconds of a full-scale click when asked.
+inline std::function<double(double, int)> Syllables(double amplitude, double clickSeconds = 0) {
+  return [=](double t, int) {
+    if (t < clickSeconds) return std::fmod(t, 0.01) < 0.005 ? 1.0 : -1.0;
+    const double s = std::fmod(t - clickSeconds, 0.35);
+    const double envelope = s < 0.25 ? std::sin(kTestPi * s / 0.25) : 0.0;
+    const double v = 0.6 * std::sin(2 * kTestPi * 700 * t) + 0.4 * std::sin(2 * kTestPi * 1500 * t);
+    return amplitude * envelope * v;
+  };
+}
+
 // The samples of a take file's bytes, after its 46-byte header.
 inline std::vector<uint8_t> TakeSamples(const std::string& file) {
   if (file.size() < 46) return {};

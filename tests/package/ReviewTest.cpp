@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <vector>
@@ -9,7 +10,7 @@
 #include "codec/CodecTestKit.h"
 #include "package/Builder.h"
 #include "package/Package.h"
-#include "package/Report.h"
+#include "package/ReviewPage.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST(SourceComparison, TellsHowFarTheDecodedSoundIsFromItsSource) {
     std::optional<TSoundRecord> rec = pkg.Record(static_cast<int>(results.size()));
     ASSERT_TRUE(rec);
     results.push_back(
-        CompareWithSource(pkg.File(), *rec, b.Dir.Path(std::string(r.Name) + ".wav")));
+        CompareWithSource(pkg.File(), *rec, b.Dir.Path(std::string(r.Name) + ".wav"), true));
     EXPECT_EQ(results.back().State, r.State);
     EXPECT_EQ(results.back().Text, r.Text);
   }
@@ -169,11 +170,54 @@ TEST(SourceComparison, TellsHowFarTheDecodedSoundIsFromItsSource) {
   EXPECT_FALSE(results[1].Exact);
   // A tone the steps can follow stays well above the warning line; so does the 16-bit source
   // against its own reduction.
-  EXPECT_GT(results[1].SignalToErrorDb, 15.0);
-  EXPECT_LT(results[1].SignalToErrorDb, 60.0);
-  EXPECT_GT(results[2].SignalToErrorDb, kLowSignalToErrorDb);
+  EXPECT_GT(results[1].CodingNoiseDb, 15.0);
+  EXPECT_LT(results[1].CodingNoiseDb, 60.0);
+  EXPECT_GT(results[2].CodingNoiseDb, kNoisyCodingDb);
+  // The package was built with the standard coder; the optimal one follows the tone closer.
+  ASSERT_TRUE(results[1].OptimalGainDb);
+  EXPECT_GT(*results[1].OptimalGainDb, 3.0);
+  EXPECT_FALSE(results[0].OptimalGainDb);  // nothing to gain on an exact copy
   EXPECT_EQ(results[3].KeptSamples, 5000);
   EXPECT_FALSE(b.Dir.Exists("out.dat"));  // compared in memory: nothing written
+}
+
+TEST(Review, OneTimeScaleLoudnessAgainstTheMiddleAndTheCodersGain) {
+  const struct {
+    int Samples, Amplitude;
+    size_t Columns;
+    bool Flagged;  // more than 3 LU from the middle
+  } kSlots[] = {{4000, 60, kWaveColumns, false},
+                {2000, 52, kWaveColumns / 2, false},
+                {1000, 20, kWaveColumns / 4, true}};
+  TReviewFolder b;
+  std::string ini = "[SourceFileNames]\n";
+  for (int i = 0; i < 3; ++i) {
+    b.Dir.Write("s" + std::to_string(i) + ".wav",
+                MakeTake(Tone(400, kSlots[i].Amplitude, kSlots[i].Samples)));
+    ini += "Name" + std::to_string(i) + "=s" + std::to_string(i) + ".wav\n";
+  }
+  b.Dir.Write("ZelvorSound.ini", ini);
+  b.Build();
+  const TReview r = ReviewPackage(b.Package(), b.Dir.Folder());
+  ASSERT_EQ(r.Slots.size(), 3u);
+  EXPECT_EQ(r.LongestSamples, 4000);
+  ASSERT_TRUE(r.MedianOptimalGainDb);
+  EXPECT_GT(*r.MedianOptimalGainDb, 3.0);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const TSlotReview& s = r.Slots[i];
+    EXPECT_EQ(s.Findings.ColumnLo.size(), kSlots[i].Columns);
+    auto has = [&](const char* kind) {
+      return std::any_of(s.Checks.begin(), s.Checks.end(),
+                         [&](const TReviewCheck& c) { return std::string(c.Kind) == kind; });
+    };
+    EXPECT_EQ(has("loudness"), kSlots[i].Flagged);
+    EXPECT_TRUE(has("coder"));
+  }
+  // With the optimal coder chosen, nothing is said of a gain.
+  b.Dir.Write("ZelvorSound.ini", ini + "[Options]\nCoder=optimal\n");
+  const TReview optimal = ReviewPackage(b.Package(), b.Dir.Folder());
+  EXPECT_FALSE(optimal.MedianOptimalGainDb);
 }
 
 TEST(ReviewPage, RowsForFilledSlotsEscapedNamesAndEmptyRanges) {

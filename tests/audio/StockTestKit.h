@@ -1,5 +1,5 @@
-// A wave storage held in memory, for the tests of the stock recorder and player, with streams
-// that misbehave on purpose and small helpers that build and take apart RIFF WAVE files.
+// For the tests of the stock recorder and player: the memory wave storage, streams that
+// misbehave on purpose and small helpers that build and take apart RIFF WAVE files.
 #pragma once
 
 #include <algorithm>
@@ -11,44 +11,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "audio/MemoryWaveStorage.h"
 #include "audio/WaveStorage.h"
 #include "rtl/Classes.h"
 #include "rtl/SysUtils.h"
-
-// Numbered memory streams; an index not yet held gets a new empty stream. A test may put a
-// stream of its own under an index (one that fails, or one that tells when it is freed).
-class TMemoryWaveStorage : public TCustomWaveStorage {
- public:
-  using TCustomWaveStorage::TCustomWaveStorage;
-
-  TStream* ProvideStream(int32_t Index) override {
-    ++Provided;
-    auto& item = FItems[Index];
-    if (!item) item = std::make_unique<TMemoryStream>();
-    return item.get();
-  }
-  int32_t Count() override { return static_cast<int32_t>(FItems.size()); }
-
-  void Put(int32_t Index, std::unique_ptr<TStream> Stream) { FItems[Index] = std::move(Stream); }
-  void PutBytes(int32_t Index, const std::string& bytes) {
-    auto s = std::make_unique<TMemoryStream>();
-    s->Data().assign(bytes.begin(), bytes.end());
-    FItems[Index] = std::move(s);
-  }
-  TStream* Item(int32_t Index) {
-    auto it = FItems.find(Index);
-    return it == FItems.end() ? nullptr : it->second.get();
-  }
-  std::string Bytes(int32_t Index) {
-    auto* m = dynamic_cast<TMemoryStream*>(Item(Index));
-    if (m == nullptr) return {};
-    return std::string(m->Data().begin(), m->Data().end());
-  }
-  int Provided = 0;
-
- private:
-  std::map<int32_t, std::unique_ptr<TStream>> FItems;
-};
 
 namespace stocktest {
 
