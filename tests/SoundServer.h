@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "platform/winmm_driver.h"
 
 class TSoundServer {
  public:
@@ -59,6 +60,7 @@ class TSoundServer {
     }
     Set("ZELVOR_AUDIO", "alsa");
     Set("ZELVOR_ALSA_DEVICE", std::nullopt);
+    winmm::ReadSoundEnvironment();
   }
 
   ~TSoundServer() {
@@ -68,6 +70,7 @@ class TSoundServer {
       else
         ::unsetenv(it->first.c_str());
     }
+    winmm::ReadSoundEnvironment();
     if (FPid <= 0) return;
     ::kill(FPid, SIGTERM);
     // Not this process's child (the script started it), so it is watched until it is gone

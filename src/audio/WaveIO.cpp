@@ -215,7 +215,7 @@ void TWaveAudioIO::GetErrorText(MMRESULT ErrorCode, std::string& Text) {
 }
 
 bool TWaveAudioIO::IsFormatSupported(const WAVEFORMATEX* pWaveFormat) {
-  return FCalls.Open(nullptr, FDeviceID, pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
+  return FCalls.Open(nullptr, FDeviceID, pWaveFormat, 0, WAVE_FORMAT_QUERY).Ok();
 }
 
 bool TWaveAudioIO::HasDeviceHandle() { return FDeviceHandle != 0; }
@@ -227,6 +227,10 @@ bool TWaveAudioIO::GetPaused() { return FPaused; }
 bool TWaveAudioIO::Success(MMRESULT ErrorCode) {
   if (ErrorCode == MMSYSERR_NOERROR) return Report(ErrorCode, std::string());
   return Report(ErrorCode, FCalls.FailureReason(FDeviceHandle, ErrorCode));
+}
+
+bool TWaveAudioIO::Report(winmm::WaveResult Result) {
+  return Report(Result.Code, std::move(Result.Reason));
 }
 
 bool TWaveAudioIO::Report(MMRESULT ErrorCode, std::string Reason) {
@@ -518,16 +522,16 @@ bool TWaveAudioIO::OpenDevice() {
       // the format source's reason (a player names what is wrong with the file).
       Report(WAVERR_BADFORMAT,
              FNoFormatReason.empty() ? "no audio format to open the device with" : FNoFormatReason);
-    } else if (Success(FCalls.Open(nullptr, FDeviceID, format, 0, 0, WAVE_FORMAT_QUERY))) {
+    } else if (Report(FCalls.Open(nullptr, FDeviceID, format, 0, WAVE_FORMAT_QUERY))) {
       std::memcpy(&FWaveFormat, format, 16);
       FWaveFormat.cbSize = 0;
       CreateCallback();
       try {
         uint32_t handle = 0;
-        const MMRESULT opened =
-            FCalls.Open(&handle, FDeviceID, format, FCallbackHandle, 0, FCallbackType);
-        FDeviceHandle = opened == MMSYSERR_NOERROR ? handle : 0;
-        result = Success(opened);
+        winmm::WaveResult opened =
+            FCalls.Open(&handle, FDeviceID, format, FCallbackHandle, FCallbackType);
+        FDeviceHandle = opened.Ok() ? handle : 0;
+        result = Report(std::move(opened));
       } catch (...) {
         result = false;  // an error of the device open (DoError's too) does not propagate
       }

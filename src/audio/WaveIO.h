@@ -59,6 +59,7 @@
 #include "platform/messages.h"
 #include "platform/mmsystem.h"
 #include "platform/sync.h"
+#include "platform/winmm_driver.h"
 #include "rtl/Classes.h"
 
 // The application's global exception handler: an exception that escapes a notification
@@ -139,9 +140,11 @@ struct TWaveCalls {
   // The product name and the format bits of a device (the capability records differ).
   MMRESULT (*Caps)(UINT DeviceID, std::string& Name, DWORD& Formats);
   MMRESULT (*ErrorText)(MMRESULT ErrorCode, char* Text, UINT Size);
-  using TOpenCall = MMRESULT(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
-                             DWORD_PTR Callback, DWORD_PTR Instance, DWORD Flags);
-  TOpenCall* Open;  // also the format query (WAVE_FORMAT_QUERY, no handle)
+  // The open, also the format query (WAVE_FORMAT_QUERY, no handle), with the driver's
+  // reason for a failure.
+  using TOpenCall = winmm::WaveResult(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
+                                      DWORD_PTR Callback, DWORD Flags);
+  TOpenCall* Open;
   MMRESULT (*Close)(uint32_t Handle);
   MMRESULT (*Prepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
   MMRESULT (*Unprepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
@@ -150,7 +153,7 @@ struct TWaveCalls {
   MMRESULT (*Stop)(uint32_t Handle);                               // stop / pause
   MMRESULT (*Reset)(uint32_t Handle);
   MMRESULT (*Position)(uint32_t Handle, MMTIME* Time, UINT Size);
-  // The driver's explanation of a failure code (winmm::FailureReason of this direction).
+  // Why the open device failed with this code (winmm::FailureReason of this direction).
   std::string (*FailureReason)(uint32_t Handle, MMRESULT ErrorCode);
   // An exception raised while CloseDevice resets or closes the device: the input device
   // turns it into the result False, the output device lets it reach the caller.
@@ -348,6 +351,7 @@ class TWaveAudioIO : public TComponent {
   void WaitWhile(TCycleState From, bool StopOnQuit);
   // Records the code and its reason as the last error; a failure goes to DoError.
   bool Report(MMRESULT ErrorCode, std::string Reason);
+  bool Report(winmm::WaveResult Result);
   void AbandonDevice() noexcept;
   void ReapWorkers(bool Wait);
   void JoinWorker(HANDLE Worker);

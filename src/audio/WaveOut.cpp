@@ -42,7 +42,9 @@ const TWaveCalls kWaveOutCalls{
     waveOutGetNumDevs,
     WaveCapsCall<WAVEOUTCAPSA, waveOutGetDevCapsA>,
     waveOutGetErrorTextA,
-    waveOutOpen,
+    [](uint32_t* handle, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD flags) {
+      return winmm::OpenWave(winmm::WaveDir::Out, handle, id, format, callback, flags);
+    },
     waveOutClose,
     waveOutPrepareHeader,
     waveOutUnprepareHeader,

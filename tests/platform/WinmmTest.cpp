@@ -818,9 +818,12 @@ TEST(WinmmFailures, ALostPlaybackDeviceHandsBackItsBuffersAndRefusesMore) {
   TNoteWindow w;
   HWAVEOUT h = OpenOut(w);
   TTestBuffer a(Pattern(100, 1)), b(Pattern(100, 2)), c(Pattern(100, 3));
+  // Paused while the three are queued, so the loss cannot come before the last of them.
+  ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
   Play(h, a);
   Play(h, b);
   Play(h, c);
+  ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
   ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 3));
   EXPECT_EQ(w.Notes()[3].Header, &c.Header);
   EXPECT_EQ(virt::PlayedBytes(), Pattern(100, 1) + Pattern(50, 2));
@@ -850,7 +853,7 @@ TEST(WinmmFailures, ALostCaptureDeviceHandsBackWhatItRecorded) {
 }
 
 // The driver's explanation goes with the failure it explains: a lost device keeps it, for
-// any thread, until it closes; a failed open leaves it with the thread that opened.
+// any thread, until it closes; a failed open returns it with its code.
 TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
   TWaveTestDevice dev;
   virt::InjectFailure(WaveDir::Out, WaveCall::Transfer, MMSYSERR_NODRIVER, -1, 0, "unplugged");
@@ -869,11 +872,15 @@ TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
 
   virt::InjectFailure(WaveDir::In, WaveCall::Open, MMSYSERR_ALLOCATED, 1, 0, "busy elsewhere");
   HWAVEIN in = 0;
-  EXPECT_EQ(waveInOpen(&in, 0, &kMono8, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_ALLOCATED);
-  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "busy elsewhere");
-  EXPECT_EQ(winmm::FailureReason(WaveDir::Out, 0, MMSYSERR_ALLOCATED), "");
-  in = OpenIn(w);
-  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "");  // that open worked
+  const winmm::WaveResult refused =
+      winmm::OpenWave(WaveDir::In, &in, 0, &kMono8, w.Callback(), CALLBACK_WINDOW);
+  EXPECT_EQ(refused.Code, MMSYSERR_ALLOCATED);
+  EXPECT_EQ(refused.Reason, "busy elsewhere");
+  EXPECT_EQ(in, 0u);
+  const winmm::WaveResult opened =
+      winmm::OpenWave(WaveDir::In, &in, 0, &kMono8, w.Callback(), CALLBACK_WINDOW);
+  EXPECT_TRUE(opened.Ok());
+  EXPECT_EQ(opened.Reason, "");
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
