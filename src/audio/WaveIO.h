@@ -116,6 +116,18 @@ TBufferMemory& BufferMemory();
 
 class TWaveAudioIO;
 
+// Holds a component's re-entrant lock for a scope, also when a handler raises.
+class TWaveLock {
+ public:
+  explicit TWaveLock(TWaveAudioIO& io);
+  ~TWaveLock();
+  TWaveLock(const TWaveLock&) = delete;
+  TWaveLock& operator=(const TWaveLock&) = delete;
+
+ private:
+  TWaveAudioIO& FIO;
+};
+
 // The worker thread of Async mode: it owns a message queue (created before the device is
 // opened, so no notification can be lost), hands every message to the component's
 // ProcessWaveMessage, leaves its loop on WM_QUIT, clears the component's ThreadHandle and
@@ -341,7 +353,10 @@ class TWaveAudioIO : public TComponent {
   void ShutDown() noexcept;
 
   const TWaveCalls& FCalls;
-  uint32_t FDeviceHandle = 0;  // the open device; 0 when none (also once its close is issued)
+  // The open device; 0 when none (also once its close is issued). Atomic, as the fields
+  // below that an Async worker shares with the threads that control the component: the
+  // worker writes them inside handlers, other threads read them without the lock.
+  std::atomic<uint32_t> FDeviceHandle{0};
   std::atomic<bool> FPaused{false};
   WAVEFORMATEX FWaveFormat{};
 
@@ -359,14 +374,14 @@ class TWaveAudioIO : public TComponent {
   std::atomic<TCycleState> FState{TCycleState::Idle};
   bool FAsync = false;
   DWORD FDeviceID = WAVE_MAPPER;
-  MMRESULT FLastError = 0;
+  std::atomic<MMRESULT> FLastError{0};
   std::string FLastErrorReason;  // guarded by FErrorLock: any thread may read it
   mutable std::mutex FErrorLock;
   std::string FNoFormatReason;
   uint16_t FBufferLength = 1000;
   uint16_t FBufferCount = 2;
   std::atomic<DWORD_PTR> FCallbackHandle{0};
-  DWORD FCallbackType = 0;
+  std::atomic<DWORD> FCallbackType{0};
   std::vector<PWAVEHDR> FBuffers;
   std::atomic<HANDLE> FThreadHandle{nullptr};
   TCriticalSection FLock;

@@ -191,8 +191,8 @@ int RunPlay(const cli::Args& a) {
     }
     line.End();
     std::cout << (stopped || failed ? "stopped " : "played ") << path << " ("
-              << DescribeWaveFormat(&format)
-              << ", " << FormatDuration(total, 2) << ")" << std::endl;
+              << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
+              << std::endl;
     return static_cast<int>(failed ? cli::kIOError : cli::kOk);
   });
 }

@@ -97,7 +97,8 @@ TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
     const std::string err = dir.Read("err");
     EXPECT_EQ(code, 2) << row.Args[0] << "\n" << err;
     EXPECT_NE(err.find("ALSA device \"default\" stopped answering"), std::string::npos)
-        << row.Args[0] << "\n" << err;
+        << row.Args[0] << "\n"
+        << err;
     if (row.Kept == nullptr) continue;
     EXPECT_NE(err.find("The recording was cut short"), std::string::npos) << err;
     EXPECT_GE(TakeBytes(dir.Read(row.Kept)), 4000u) << err;
