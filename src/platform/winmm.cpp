@@ -182,8 +182,7 @@ std::shared_ptr<Device> Find(uint32_t handle, WaveDir dir) {
 
 std::string GaveUpReason(const Device& d) {
   const std::string name = d.Info.Name.empty() ? std::string("the sound device") : d.Info.Name;
-  return name + " stopped answering (no sound moved for " +
-         std::to_string((StallLimit().count() + 999) / 1000) + " s)";
+  return name + " stopped answering (no sound moved for " + StallLimitText() + ")";
 }
 
 // Marks the device as lost because its thread did not answer in time (under its lock):
@@ -973,6 +972,12 @@ std::string ForcedDeviceName() {
 
 std::chrono::milliseconds StallLimit() {
   return WithChoice([](TChoice& c) { return c.Stall; });
+}
+
+std::string StallLimitText() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", StallLimit().count() / 1000.0);
+  return text;
 }
 
 void SetNoticeSink(std::function<void(const WaveNotice&)> sink) {

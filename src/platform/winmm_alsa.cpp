@@ -316,8 +316,7 @@ class AlsaStream : public WaveStream {
   enum class WaitEnd { Ready, Interrupted, Stalled };
 
   std::string StoppedAnswering() const {
-    return Quoted(FName) + " stopped answering: no sound moved for " +
-           std::to_string((FStall.count() + 999) / 1000) + " s";
+    return Quoted(FName) + " stopped answering: no sound moved for " + StallLimitText();
   }
 
   // Sleeps until the PCM can move data, Interrupt is called, or until passes. A PCM whose

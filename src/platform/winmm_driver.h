@@ -182,8 +182,10 @@ void SetDeviceName(WaveDir dir, std::string name);
 std::string DeviceName(WaveDir dir);
 std::string ForcedDeviceName();
 
-// How long a device may move no sound before it is given up as no longer answering.
+// How long a device may move no sound before it is given up as no longer answering, and
+// that time as the reason says it ("10 s").
 std::chrono::milliseconds StallLimit();
+std::string StallLimitText();
 
 // --- calls that say why ---
 // waveInOpen / waveOutOpen (and their format query, with WAVE_FORMAT_QUERY and no handle)
@@ -274,6 +276,9 @@ void SetPlaybackBudget(int64_t bytes);
 void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times = -1, int skip = 0,
                    std::string explanation = std::string());
 void ClearFailures();
+// The devices of that direction stop answering, as a sound server held still: a transfer
+// running or starting hangs, deaf to Interrupt, until Reset or ClearFailures.
+void InjectHang(WaveDir dir);
 // The next transfer of that direction recovers from a gap that cost lostSeconds of sound,
 // and tells it through Notice as the sound card's driver does.
 void InjectGap(WaveDir dir, double lostSeconds);

@@ -57,7 +57,8 @@ struct State {
   int64_t Budget = -1;
   std::vector<FailureRule> Rules;
   std::vector<std::string> Log;
-  double Gap[2] = {0, 0};  // a gap to tell at the next transfer, per direction (In, Out)
+  double Gap[2] = {0, 0};         // a gap to tell at the next transfer, per direction (In, Out)
+  bool Hang[2] = {false, false};  // the devices of that direction answer nothing
 };
 
 // A program (not a test) that runs on the virtual device is set up from its environment
@@ -108,6 +109,10 @@ class VirtualStream : public WaveStream {
       lk.lock();
     }
     for (;;) {
+      if (s.Hang[FDir == WaveDir::In ? 0 : 1]) {
+        s.Cv.wait(lk);
+        continue;
+      }
       if (FInterrupted) {
         FInterrupted = false;
         return {};
@@ -285,6 +290,7 @@ void Reset() {
   s.Rules.clear();
   s.Log.clear();
   s.Gap[0] = s.Gap[1] = 0;
+  s.Hang[0] = s.Hang[1] = false;
   s.Cv.notify_all();
 }
 
@@ -374,9 +380,19 @@ void InjectGap(WaveDir dir, double lostSeconds) {
   s.Cv.notify_all();
 }
 
+void InjectHang(WaveDir dir) {
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Hang[dir == WaveDir::In ? 0 : 1] = true;
+  s.Cv.notify_all();
+}
+
 void ClearFailures() {
-  std::lock_guard lk(S().M);
-  S().Rules.clear();
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Rules.clear();
+  s.Hang[0] = s.Hang[1] = false;
+  s.Cv.notify_all();
 }
 
 std::vector<std::string> CallLog() {

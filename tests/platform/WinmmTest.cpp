@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "TempDir.h"
@@ -882,6 +883,66 @@ TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
   EXPECT_TRUE(opened.Ok());
   EXPECT_EQ(opened.Reason, "");
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// A device that stops answering (its thread hangs in the sound system, deaf to any wake)
+// holds no call longer than the stall limit, a fifth of a second here. A capture's reset
+// waits that long for the transfer in hand, then gives the device up: its buffer comes
+// back and further buffers are refused with the reason. A close goes through, leaving the
+// hung thread behind (said once, unless the device was given up already); the thread ends
+// when the sound system answers again.
+TEST(WinmmFailures, ADeviceThatStopsAnsweringHoldsNoCallLongerThanTheStallLimit) {
+  TWaveTestDevice dev;
+  TSoundEnvVar stall("ZELVOR_STALL_SECONDS", "0.2");
+  std::mutex m;
+  std::vector<std::string> said;
+  winmm::SetNoticeSink([&](const winmm::WaveNotice& n) {
+    std::lock_guard lk(m);
+    said.push_back(n.Text);
+  });
+  const struct {
+    WaveDir Dir;
+    bool GivenUp;  // by the reset; a playback's reset waits for nothing
+    size_t Notices;
+  } rows[] = {{WaveDir::In, true, 0}, {WaveDir::Out, false, 1}};
+  for (const auto& row : rows) {
+    const bool in = row.Dir == WaveDir::In;
+    said.clear();
+    TNoteWindow w;
+    TTestBuffer a(Pattern(400));
+    virt::SetPlaybackBudget(0);  // the playback waits for room, the capture for sound
+    const uint32_t h = in ? OpenIn(w) : OpenOut(w);
+    if (in) {
+      Queue(h, a);
+      ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    } else {
+      Play(h, a);
+    }
+    PumpFor(20);
+    virt::InjectHang(row.Dir);
+    EXPECT_EQ(in ? waveInReset(h) : waveOutReset(h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(w.WaitCount(in ? MM_WIM_DATA : MM_WOM_DONE, 1));
+    const std::string why = winmm::FailureReason(row.Dir, h, MMSYSERR_ERROR);
+    EXPECT_EQ(why.find(" stopped answering (no sound moved for 0.2 s)") != std::string::npos,
+              row.GivenUp)
+        << why;
+    if (in) EXPECT_EQ(waveInAddBuffer(h, &a.Header, kHdr), MMSYSERR_ERROR);
+    EXPECT_EQ((in ? waveInUnprepareHeader : waveOutUnprepareHeader)(h, &a.Header, kHdr),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(in ? waveInClose(h) : waveOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_TRUE(w.WaitCount(in ? MM_WIM_CLOSE : MM_WOM_CLOSE, 1));
+    EXPECT_EQ(winmm::OpenDeviceCount(), 0);
+    EXPECT_EQ(winmm::LiveDeviceThreadCount(), 1);  // the hung thread, left behind
+    {
+      std::lock_guard lk(m);
+      ASSERT_EQ(said.size(), row.Notices) << ::testing::PrintToString(said);
+      if (row.Notices) EXPECT_NE(said[0].find("it was left behind"), std::string::npos) << said[0];
+    }
+    virt::ClearFailures();  // the sound system answers again
+    EXPECT_TRUE(PumpUntil([] { return winmm::LiveDeviceThreadCount() == 0; }));
+    virt::SetPlaybackBudget(-1);
+  }
+  winmm::SetNoticeSink(nullptr);
 }
 
 // --- a program on the virtual device ---
