@@ -210,6 +210,9 @@ class AlsaStream : public WaveStream {
       frames = 1;
     }
     bool waited = false;  // for the PCM to make room or bring data
+    // Counted from here, however often the PCM wakes without moving anything: a stream that
+    // is never scheduled (a sound server with nothing to drive it) wakes now and then.
+    const auto until = Clock::now() + FStall;
     for (;;) {
       const snd_pcm_state_t state = snd_pcm_state(FPcm);
       if (in && state == SND_PCM_STATE_PREPARED) snd_pcm_start(FPcm);
@@ -235,7 +238,7 @@ class AlsaStream : public WaveStream {
           continue;
         }
       }
-      switch (Wait(Clock::now() + FStall)) {
+      switch (Wait(until)) {
         case WaitEnd::Ready:
           waited = true;
           continue;
