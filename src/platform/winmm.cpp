@@ -499,9 +499,8 @@ void RunDevice(std::shared_ptr<Device> dp) {
       continue;
     }
     if (moved == 0) continue;
-    // The header may have come back meanwhile (a stop or reset settles first, so only a
-    // capture into the backlog finds a header queued now): it is filled before the rest
-    // of the backlog.
+    // Taken while no header was queued: into the backlog, which fills the next header
+    // queued (also one queued while this transfer ran) before anything newer.
     if (!h) {
       d.Lost += d.Taken.Push(scratch.data(), moved);
       d.BacklogBytes += moved;
@@ -941,9 +940,13 @@ auto WithChoice(F f) {
 }  // namespace
 
 void ReadSoundEnvironment() {
-  std::lock_guard lk(gChoiceM);
-  ReadEnvironment(gChoice);
-  gChoiceRead = true;
+  {
+    std::lock_guard lk(gChoiceM);
+    ReadEnvironment(gChoice);
+    gChoiceRead = true;
+  }
+  AlsaDriver().Forget();
+  VirtualDriver().Forget();
 }
 
 void SelectDriver(WaveDriver& driver) {
@@ -956,6 +959,7 @@ WaveDriver& CurrentDriver() {
 
 void SetDeviceName(WaveDir dir, std::string name) {
   WithChoice([&](TChoice& c) { c.Names[dir == WaveDir::In ? 0 : 1] = std::move(name); });
+  CurrentDriver().Forget();
 }
 
 std::string DeviceName(WaveDir dir) {

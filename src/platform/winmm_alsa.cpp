@@ -500,6 +500,11 @@ class AlsaWaveDriver : public WaveDriver {
     return list;
   }
 
+  void Forget() override {
+    std::lock_guard lk(FM);
+    FProbed[0] = FProbed[1] = Probed{};
+  }
+
   UINT NumDevs(WaveDir dir) override {
     WaveDeviceInfo info;
     return Probe(dir, info).Ok() ? 1 : 0;
@@ -576,7 +581,7 @@ class AlsaWaveDriver : public WaveDriver {
 
  private:
   struct Probed {
-    std::string Key;  // the device name and the configuration it was read from
+    std::string Key;  // the device name
     Clock::time_point When;
     WaveResult Result{MMSYSERR_NODRIVER};
     WaveDeviceInfo Info;
@@ -586,8 +591,7 @@ class AlsaWaveDriver : public WaveDriver {
   // takes; the answer is kept for a moment.
   WaveResult Probe(WaveDir dir, WaveDeviceInfo& info) {
     const std::string name = DeviceName(dir);
-    const char* config = std::getenv("ALSA_CONFIG_PATH");
-    const std::string key = name + '\n' + (config ? config : "");
+    const std::string& key = name;
     std::lock_guard lk(FM);
     Probed& p = FProbed[dir == WaveDir::In ? 0 : 1];
     if (p.Key == key && p.Result.Ok() && Clock::now() - p.When < kProbeLifetime) {

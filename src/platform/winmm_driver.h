@@ -153,6 +153,9 @@ class WaveDriver {
   virtual WaveResult CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) = 0;
   virtual WaveResult Open(WaveDir dir, UINT id, const WAVEFORMATEX& format,
                           std::unique_ptr<WaveStream>& stream) = 0;
+  // The choice of driver or devices was made again (the environment read anew, another
+  // device chosen): whatever the driver learnt about its devices is stale.
+  virtual void Forget() {}
   // Asked before every call on a device; a failure is what the call returns. Lets the
   // virtual device fail any call on demand.
   virtual WaveResult Admit(WaveDir dir, WaveCall call) {
