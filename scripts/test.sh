@@ -38,13 +38,13 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DZELVOR_SANITIZE=ON -DZELVOR_BUILD_BENCH=OFF
 
 echo "== thread sanitizer (the audio and platform tests: device threads, Async worker)"
-# Only the two test programs whose code runs threads, without the window: the rest of the
-# suite has no threads of its own and would only add build time.
+# Only the two test programs whose code runs threads, without the window and the CLI: the
+# rest of the suite has no threads of its own and would only add build time.
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVOR_TSAN=ON \
   -DZELVOR_BUILD_APP=OFF -DZELVOR_BUILD_BENCH=OFF >/dev/null
 cmake --build build/tsan -j"$JOBS" --target test_audio test_platform
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$JOBS" --timeout 300 \
-  -E "NOT_BUILT|$SERVER_TESTS")
+  -E "NOT_BUILT|WinmmDevicesCommand|$SERVER_TESTS")
 
 if [ "$FUZZ_SECONDS" -gt 0 ] && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
   echo "== fuzzing, ${FUZZ_SECONDS}s per harness"
