@@ -64,7 +64,8 @@ TEST(SoundServerCli, ARecordingHeldStillGoesOnToItsFullLength) {
 
 // A sound server that stops answering (held still, as a frozen desktop session) is given up
 // once no sound has moved for the stall limit, shortened to 2 s here: the command ends with
-// exit 2 and names the device; a recording keeps what it had captured as a cut-short take.
+// exit 2 and names the device; a recording keeps what it had captured as a cut-short take,
+// trimmed and coded as any other.
 // The watchdog only keeps the test from hanging: nothing asserts how fast the command ends.
 TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
   TSoundServer server;
@@ -77,7 +78,7 @@ TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
     const char* Stream;  // what the server lists while the command's sound moves
     const char* Kept;    // the take that keeps what was captured; none for a playback
   } rows[] = {
-      {{"record", "take.wav", "--seconds", "20", "--raw"}, "source-outputs", "take.wav"},
+      {{"record", "take.wav", "--seconds", "20"}, "source-outputs", "take.wav"},
       {{"play", "long.wav"}, "sink-inputs", nullptr},
   };
   for (const auto& row : rows) {
@@ -101,7 +102,8 @@ TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
         << err;
     if (row.Kept == nullptr) continue;
     EXPECT_NE(err.find("The recording was cut short"), std::string::npos) << err;
-    EXPECT_GE(TakeBytes(dir.Read(row.Kept)), 4000u) << err;
+    EXPECT_GE(TakeBytes(dir.Read(row.Kept)), 4000u) << err;  // the tone, kept whole
+    EXPECT_TRUE(dir.Exists("take.vox"));                     // and coded
     EXPECT_FALSE(dir.Exists("take (unfinished recording).wav"));
   }
 }

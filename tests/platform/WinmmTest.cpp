@@ -926,7 +926,9 @@ TEST(WinmmFailures, ADeviceThatStopsAnsweringHoldsNoCallLongerThanTheStallLimit)
     EXPECT_EQ(why.find(" stopped answering (no sound moved for 0.2 s)") != std::string::npos,
               row.GivenUp)
         << why;
-    if (in) EXPECT_EQ(waveInAddBuffer(h, &a.Header, kHdr), MMSYSERR_ERROR);
+    if (in) {
+      EXPECT_EQ(waveInAddBuffer(h, &a.Header, kHdr), MMSYSERR_ERROR);
+    }
     EXPECT_EQ((in ? waveInUnprepareHeader : waveOutUnprepareHeader)(h, &a.Header, kHdr),
               MMSYSERR_NOERROR);
     EXPECT_EQ(in ? waveInClose(h) : waveOutClose(h), MMSYSERR_NOERROR);
@@ -936,7 +938,9 @@ TEST(WinmmFailures, ADeviceThatStopsAnsweringHoldsNoCallLongerThanTheStallLimit)
     {
       std::lock_guard lk(m);
       ASSERT_EQ(said.size(), row.Notices) << ::testing::PrintToString(said);
-      if (row.Notices) EXPECT_NE(said[0].find("it was left behind"), std::string::npos) << said[0];
+      if (row.Notices) {
+        EXPECT_NE(said[0].find("it was left behind"), std::string::npos) << said[0];
+      }
     }
     virt::ClearFailures();  // the sound system answers again
     EXPECT_TRUE(PumpUntil([] { return winmm::LiveDeviceThreadCount() == 0; }));
