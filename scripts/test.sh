@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: a normal build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build; between them the Debian package of the
-# normal build is installed, checked and removed again; then each fuzz harness runs briefly.
+# normal build is installed, checked and removed again; then the audio and platform tests
+# run once more under ThreadSanitizer, and each fuzz harness runs briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -35,6 +36,15 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DZELVOR_SANITIZE=ON -DZELVOR_BUILD_BENCH=OFF
+
+echo "== thread sanitizer (the audio and platform tests: device threads, Async worker)"
+# Only the two test programs whose code runs threads, without the window and the CLI: the
+# rest of the suite has no threads of its own and would only add build time.
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVOR_TSAN=ON \
+  -DZELVOR_BUILD_APP=OFF -DZELVOR_BUILD_BENCH=OFF >/dev/null
+cmake --build build/tsan -j"$JOBS" --target test_audio test_platform
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$JOBS" --timeout 300 \
+  -E "NOT_BUILT|WinmmDevicesCommand|$SERVER_TESTS")
 
 if [ "$FUZZ_SECONDS" -gt 0 ] && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
   echo "== fuzzing, ${FUZZ_SECONDS}s per harness"

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "platform/winmm_driver.h"
 
 class TSoundServer {
  public:
@@ -59,6 +60,7 @@ class TSoundServer {
     }
     Set("ZELVOR_AUDIO", "alsa");
     Set("ZELVOR_ALSA_DEVICE", std::nullopt);
+    winmm::ReadSoundEnvironment();
   }
 
   ~TSoundServer() {
@@ -68,7 +70,9 @@ class TSoundServer {
       else
         ::unsetenv(it->first.c_str());
     }
+    winmm::ReadSoundEnvironment();
     if (FPid <= 0) return;
+    Thaw();
     ::kill(FPid, SIGTERM);
     // Not this process's child (the script started it), so it is watched until it is gone
     // before its folder is removed.
@@ -81,6 +85,28 @@ class TSoundServer {
 
   // Why there is no server (for GTEST_SKIP), or empty when it runs.
   const std::string& Skip() const { return FSkip; }
+
+  // Holds the server still (it answers nobody, as a frozen desktop session), and lets it go
+  // on; a server held still is let go before it is ended.
+  void Freeze() {
+    if (FPid > 0 && ::kill(FPid, SIGSTOP) == 0) FFrozen = true;
+  }
+  void Thaw() {
+    if (FPid > 0 && FFrozen) ::kill(FPid, SIGCONT);
+    FFrozen = false;
+  }
+
+  // Whether the server has a stream of that kind ("sink-inputs": something plays,
+  // "source-outputs": something records), as its own command-line tool lists them.
+  static bool HasStream(const char* kind) {
+    const std::string cmd = std::string("pactl list short ") + kind + " 2>/dev/null";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) return false;
+    char buf[256];
+    const bool any = std::fread(buf, 1, sizeof buf, p) > 0;
+    ::pclose(p);
+    return any;
+  }
 
  private:
   void Set(const std::string& name, const std::optional<std::string>& value) {
@@ -102,6 +128,7 @@ class TSoundServer {
 
   TempDir FDir;
   pid_t FPid = 0;
+  bool FFrozen = false;
   std::string FSkip;
   std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
 };

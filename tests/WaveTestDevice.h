@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "EnvVar.h"
 #include "platform/messages.h"
 #include "platform/mmsystem.h"
 #include "platform/winmm_driver.h"
@@ -21,12 +22,29 @@
 class TWaveTestDevice {
  public:
   TWaveTestDevice() {
-    ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    winmm::SelectDriver(winmm::VirtualDriver());
     winmm::virt::Reset();
   }
   ~TWaveTestDevice() { winmm::virt::Reset(); }
   TWaveTestDevice(const TWaveTestDevice&) = delete;
   TWaveTestDevice& operator=(const TWaveTestDevice&) = delete;
+};
+
+// An environment variable of the sound layer (ZELVOR_AUDIO, ZELVOR_ALSA_DEVICE,
+// ZELVOR_STALL_SECONDS) for one test: the layer reads its environment once, so it reads it
+// again as the variable is set and as its old value comes back.
+class TSoundEnvVar {
+ public:
+  TSoundEnvVar(const char* name, const char* value) : FVar(name, value) {
+    winmm::ReadSoundEnvironment();
+  }
+  TSoundEnvVar(const char* name, const std::string& value) : TSoundEnvVar(name, value.c_str()) {}
+
+ private:
+  struct TReread {
+    ~TReread() { winmm::ReadSoundEnvironment(); }
+  } FAfter;  // destroyed after FVar has put the old value back
+  TEnvVar FVar;
 };
 
 inline WAVEFORMATEX PcmFormat(DWORD rate, WORD channels, WORD bits) {

@@ -77,6 +77,17 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   BindHandlers();
   CreateListCommands();
   ChooseSoundDevices(TIniFile(ConfigFileName()));
+  // The driver's notices (a gap in the sound) go to stderr as before, for a terminal, and
+  // are kept for the message box after the recording or playback.
+  winmm::SetNoticeSink([notices = FSoundNotices](const winmm::WaveNotice& notice) {
+    std::fprintf(stderr, "zelvorsound: %s\n", notice.Text.c_str());
+    const int i = notice.Dir == winmm::WaveDir::In ? 0 : 1;
+    std::lock_guard lk(notices->M);
+    if (notice.LostSeconds > 0)
+      notices->Lost[i] += notice.LostSeconds;
+    else
+      notices->Said[i] = notice.Text;
+  });
   Guarded([this] { FormCreate(); });
 }
 
@@ -90,6 +101,7 @@ TMainForm::~TMainForm() {
     device->OnLevel = nullptr;
   }
   FComponents.reset();
+  winmm::SetNoticeSink(nullptr);
 }
 
 void TMainForm::CreateControls() {
@@ -397,6 +409,7 @@ void TMainForm::StockAudioPlayerActivate(TComponent*) { DeviceActivated(); }
 void TMainForm::StockAudioPlayerDeactivate(TComponent*) {
   DeviceDeactivated();
   FTestWait = false;
+  TellSoundNotices(winmm::WaveDir::Out);
 }
 
 void TMainForm::StockAudioPlayerLevel(TComponent*, int32_t Level) {
@@ -408,7 +421,32 @@ void TMainForm::StockAudioRecorderActivate(TComponent*) { DeviceActivated(); }
 void TMainForm::StockAudioRecorderDeactivate(TComponent*) {
   DeviceDeactivated();
   SetAutoSizedCaption(Position, "0.00");
-  FinishTake();
+  try {
+    FinishTake();
+  } catch (...) {
+    TellSoundNotices(winmm::WaveDir::In);
+    throw;
+  }
+  TellSoundNotices(winmm::WaveDir::In);
+}
+
+void TMainForm::TellSoundNotices(winmm::WaveDir dir) {
+  const int i = dir == winmm::WaveDir::In ? 0 : 1;
+  double lost = 0;
+  std::string said;
+  {
+    std::lock_guard lk(FSoundNotices->M);
+    lost = std::exchange(FSoundNotices->Lost[i], 0);
+    said = std::exchange(FSoundNotices->Said[i], std::string());
+  }
+  if (FClosing) return;
+  // A tenth of a second at the least: a gap is worth telling even when it was short.
+  if (lost > 0)
+    ShowMessage(::Format(dir == winmm::WaveDir::In ? "%.1f s of sound was lost while recording"
+                                                   : "The sound broke off for %.1f s while playing",
+                         std::max(lost, 0.1)),
+                msWarning);
+  if (!said.empty()) ShowMessage(said, msWarning);
 }
 
 void TMainForm::FinishTake() {

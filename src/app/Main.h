@@ -34,6 +34,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,7 @@
 #include "import/Import.h"
 #include "package/TakeRecording.h"
 #include "platform/folderlock.h"
+#include "platform/winmm_driver.h"
 #include "rtl/Classes.h"
 #include "rtl/Shell.h"
 
@@ -233,6 +235,9 @@ class TMainForm : public QWidget {
   void FinishTake();
   // Closing during a recording: it is stopped and its take finished as after "Stop".
   void FinishRecordingBeforeClosing();
+  // Once a recording (In) or a playback (Out) has ended: the sound it lost to gaps the
+  // driver recovered from, and what else the driver said, in one message box each.
+  void TellSoundNotices(winmm::WaveDir dir);
 
   TAppContext FContext;
   TShell* FShell;
@@ -257,6 +262,14 @@ class TMainForm : public QWidget {
   std::unique_ptr<TOpenDialog> FImportDialog;
   // The sound "Play as the instrument plays it" plays, owned by FComponents.
   TMemoryWaveStorage* FInstrumentSound = nullptr;
+  // What the sound driver said during the running cycles, per direction (In, Out): it
+  // comes from the device threads, and is told on this thread once the cycle has ended.
+  struct TSoundNotices {
+    std::mutex M;
+    double Lost[2] = {0, 0};
+    std::string Said[2];
+  };
+  std::shared_ptr<TSoundNotices> FSoundNotices = std::make_shared<TSoundNotices>();
 };
 
 // Routes the errors that escape the devices' notification handlers (a device lost in the

@@ -7,18 +7,6 @@
 
 namespace {
 
-// Holds the component's re-entrant lock for a scope, also when a handler raises.
-class TLockGuard {
- public:
-  explicit TLockGuard(TWaveAudioIO& io) : FIO(io) { FIO.Lock(); }
-  ~TLockGuard() { FIO.Unlock(); }
-  TLockGuard(const TLockGuard&) = delete;
-  TLockGuard& operator=(const TLockGuard&) = delete;
-
- private:
-  TWaveAudioIO& FIO;
-};
-
 // a × b ÷ c with a 64-bit product, rounded to nearest (halves away from zero); positions
 // are unsigned 32-bit and would overflow the signed multiply-divide.
 uint32_t ScaleRounded(uint64_t a, uint64_t b, uint64_t c) {
@@ -27,6 +15,9 @@ uint32_t ScaleRounded(uint64_t a, uint64_t b, uint64_t c) {
 }
 
 }  // namespace
+
+TWaveLock::TWaveLock(TWaveAudioIO& io) : FIO(io) { FIO.Lock(); }
+TWaveLock::~TWaveLock() { FIO.Unlock(); }
 
 TApplicationExceptionHandler& ApplicationHandleException() {
   static TApplicationExceptionHandler handler = [](TComponent* sender, const std::exception& e) {
@@ -145,7 +136,7 @@ void TWaveAudioIO::ShutDown() noexcept {
   if (GetActive()) {
     // The device would not close: it is torn down without its closed notification, so that
     // neither the driver nor the channel keeps pointers into a destroyed component.
-    TLockGuard guard(*this);
+    TWaveLock guard(*this);
     AbandonDevice();
     DestroyCallback();
     EnterState(TCycleState::Idle);
@@ -200,6 +191,8 @@ MMRESULT TWaveAudioIO::ValidateDeviceID(DWORD DeviceID) {
 }
 
 uint32_t TWaveAudioIO::GetPosition() {
+  // The format and the handle belong to one cycle: an Async worker may begin the next.
+  TWaveLock guard(*this);
   MMTIME time{};
   time.wType = TIME_MS;
   if (FCalls.Position(FDeviceHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
@@ -215,7 +208,7 @@ void TWaveAudioIO::GetErrorText(MMRESULT ErrorCode, std::string& Text) {
 }
 
 bool TWaveAudioIO::IsFormatSupported(const WAVEFORMATEX* pWaveFormat) {
-  return FCalls.Open(nullptr, FDeviceID, pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
+  return FCalls.Open(nullptr, FDeviceID, pWaveFormat, 0, WAVE_FORMAT_QUERY).Ok();
 }
 
 bool TWaveAudioIO::HasDeviceHandle() { return FDeviceHandle != 0; }
@@ -227,6 +220,10 @@ bool TWaveAudioIO::GetPaused() { return FPaused; }
 bool TWaveAudioIO::Success(MMRESULT ErrorCode) {
   if (ErrorCode == MMSYSERR_NOERROR) return Report(ErrorCode, std::string());
   return Report(ErrorCode, FCalls.FailureReason(FDeviceHandle, ErrorCode));
+}
+
+bool TWaveAudioIO::Report(winmm::WaveResult Result) {
+  return Report(Result.Code, std::move(Result.Reason));
 }
 
 bool TWaveAudioIO::Report(MMRESULT ErrorCode, std::string Reason) {
@@ -498,7 +495,7 @@ bool TWaveAudioIO::OpenDevice() {
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
   ReapWorkers(true);  // the previous Async cycle's worker has been told to quit
 
-  TLockGuard guard(*this);
+  TWaveLock guard(*this);
   // Another thread may have opened or be opening meanwhile: look again, under the lock.
   if (GetOpening()) return false;
   if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
@@ -518,16 +515,16 @@ bool TWaveAudioIO::OpenDevice() {
       // the format source's reason (a player names what is wrong with the file).
       Report(WAVERR_BADFORMAT,
              FNoFormatReason.empty() ? "no audio format to open the device with" : FNoFormatReason);
-    } else if (Success(FCalls.Open(nullptr, FDeviceID, format, 0, 0, WAVE_FORMAT_QUERY))) {
+    } else if (Report(FCalls.Open(nullptr, FDeviceID, format, 0, WAVE_FORMAT_QUERY))) {
       std::memcpy(&FWaveFormat, format, 16);
       FWaveFormat.cbSize = 0;
       CreateCallback();
       try {
         uint32_t handle = 0;
-        const MMRESULT opened =
-            FCalls.Open(&handle, FDeviceID, format, FCallbackHandle, 0, FCallbackType);
-        FDeviceHandle = opened == MMSYSERR_NOERROR ? handle : 0;
-        result = Success(opened);
+        winmm::WaveResult opened =
+            FCalls.Open(&handle, FDeviceID, format, FCallbackHandle, FCallbackType);
+        FDeviceHandle = opened.Ok() ? handle : 0;
+        result = Report(std::move(opened));
       } catch (...) {
         result = false;  // an error of the device open (DoError's too) does not propagate
       }
@@ -551,7 +548,7 @@ bool TWaveAudioIO::CloseDevice() {
   }
   if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
-  TLockGuard guard(*this);
+  TWaveLock guard(*this);
   // In Async mode the worker may have ended the cycle (the output's data ran dry) between
   // the look above and taking the lock: look again, now that nothing can change.
   if (GetClosing()) return false;
@@ -585,7 +582,7 @@ bool TWaveAudioIO::CloseWhenDrained() {
 
 bool TWaveAudioIO::PauseDevice() {
   if (FPaused) return false;
-  TLockGuard guard(*this);
+  TWaveLock guard(*this);
   if (FPaused) return false;
   if (HasDeviceHandle() && !Success(FCalls.Stop(FDeviceHandle))) return false;
   FPaused = true;
@@ -595,7 +592,7 @@ bool TWaveAudioIO::PauseDevice() {
 
 bool TWaveAudioIO::ResumeDevice() {
   if (!FPaused) return false;
-  TLockGuard guard(*this);
+  TWaveLock guard(*this);
   if (!FPaused) return false;
   if (HasDeviceHandle() && !Success(FCalls.Start(FDeviceHandle))) return false;
   FPaused = false;
@@ -651,7 +648,7 @@ bool TWaveAudioIO::ProcessWaveMessage(UINT Msg, LPARAM LParam) {
   }
   auto* header = reinterpret_cast<PWAVEHDR>(LParam);
   try {
-    TLockGuard guard(*this);
+    TWaveLock guard(*this);
     switch (Msg) {
       case MM_WOM_OPEN:
         WomOpen();

@@ -59,6 +59,7 @@
 #include "platform/messages.h"
 #include "platform/mmsystem.h"
 #include "platform/sync.h"
+#include "platform/winmm_driver.h"
 #include "rtl/Classes.h"
 
 // The application's global exception handler: an exception that escapes a notification
@@ -115,6 +116,18 @@ TBufferMemory& BufferMemory();
 
 class TWaveAudioIO;
 
+// Holds a component's re-entrant lock for a scope, also when a handler raises.
+class TWaveLock {
+ public:
+  explicit TWaveLock(TWaveAudioIO& io);
+  ~TWaveLock();
+  TWaveLock(const TWaveLock&) = delete;
+  TWaveLock& operator=(const TWaveLock&) = delete;
+
+ private:
+  TWaveAudioIO& FIO;
+};
+
 // The worker thread of Async mode: it owns a message queue (created before the device is
 // opened, so no notification can be lost), hands every message to the component's
 // ProcessWaveMessage, leaves its loop on WM_QUIT, clears the component's ThreadHandle and
@@ -139,9 +152,11 @@ struct TWaveCalls {
   // The product name and the format bits of a device (the capability records differ).
   MMRESULT (*Caps)(UINT DeviceID, std::string& Name, DWORD& Formats);
   MMRESULT (*ErrorText)(MMRESULT ErrorCode, char* Text, UINT Size);
-  using TOpenCall = MMRESULT(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
-                             DWORD_PTR Callback, DWORD_PTR Instance, DWORD Flags);
-  TOpenCall* Open;  // also the format query (WAVE_FORMAT_QUERY, no handle)
+  // The open, also the format query (WAVE_FORMAT_QUERY, no handle), with the driver's
+  // reason for a failure.
+  using TOpenCall = winmm::WaveResult(uint32_t* Handle, UINT DeviceID, const WAVEFORMATEX* Format,
+                                      DWORD_PTR Callback, DWORD Flags);
+  TOpenCall* Open;
   MMRESULT (*Close)(uint32_t Handle);
   MMRESULT (*Prepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
   MMRESULT (*Unprepare)(uint32_t Handle, WAVEHDR* Header, UINT Size);
@@ -150,7 +165,7 @@ struct TWaveCalls {
   MMRESULT (*Stop)(uint32_t Handle);                               // stop / pause
   MMRESULT (*Reset)(uint32_t Handle);
   MMRESULT (*Position)(uint32_t Handle, MMTIME* Time, UINT Size);
-  // The driver's explanation of a failure code (winmm::FailureReason of this direction).
+  // Why the open device failed with this code (winmm::FailureReason of this direction).
   std::string (*FailureReason)(uint32_t Handle, MMRESULT ErrorCode);
   // An exception raised while CloseDevice resets or closes the device: the input device
   // turns it into the result False, the output device lets it reach the caller.
@@ -338,7 +353,10 @@ class TWaveAudioIO : public TComponent {
   void ShutDown() noexcept;
 
   const TWaveCalls& FCalls;
-  uint32_t FDeviceHandle = 0;  // the open device; 0 when none (also once its close is issued)
+  // The open device; 0 when none (also once its close is issued). Atomic, as the fields
+  // below that an Async worker shares with the threads that control the component: the
+  // worker writes them inside handlers, other threads read them without the lock.
+  std::atomic<uint32_t> FDeviceHandle{0};
   std::atomic<bool> FPaused{false};
   WAVEFORMATEX FWaveFormat{};
 
@@ -348,6 +366,7 @@ class TWaveAudioIO : public TComponent {
   void WaitWhile(TCycleState From, bool StopOnQuit);
   // Records the code and its reason as the last error; a failure goes to DoError.
   bool Report(MMRESULT ErrorCode, std::string Reason);
+  bool Report(winmm::WaveResult Result);
   void AbandonDevice() noexcept;
   void ReapWorkers(bool Wait);
   void JoinWorker(HANDLE Worker);
@@ -355,14 +374,14 @@ class TWaveAudioIO : public TComponent {
   std::atomic<TCycleState> FState{TCycleState::Idle};
   bool FAsync = false;
   DWORD FDeviceID = WAVE_MAPPER;
-  MMRESULT FLastError = 0;
+  std::atomic<MMRESULT> FLastError{0};
   std::string FLastErrorReason;  // guarded by FErrorLock: any thread may read it
   mutable std::mutex FErrorLock;
   std::string FNoFormatReason;
   uint16_t FBufferLength = 1000;
   uint16_t FBufferCount = 2;
   std::atomic<DWORD_PTR> FCallbackHandle{0};
-  DWORD FCallbackType = 0;
+  std::atomic<DWORD> FCallbackType{0};
   std::vector<PWAVEHDR> FBuffers;
   std::atomic<HANDLE> FThreadHandle{nullptr};
   TCriticalSection FLock;

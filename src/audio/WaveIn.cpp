@@ -10,7 +10,9 @@ const TWaveCalls kWaveInCalls{
     waveInGetNumDevs,
     WaveCapsCall<WAVEINCAPSA, waveInGetDevCapsA>,
     waveInGetErrorTextA,
-    waveInOpen,
+    [](uint32_t* handle, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD flags) {
+      return winmm::OpenWave(winmm::WaveDir::In, handle, id, format, callback, flags);
+    },
     waveInClose,
     waveInPrepareHeader,
     waveInUnprepareHeader,

@@ -42,7 +42,9 @@ const TWaveCalls kWaveOutCalls{
     waveOutGetNumDevs,
     WaveCapsCall<WAVEOUTCAPSA, waveOutGetDevCapsA>,
     waveOutGetErrorTextA,
-    waveOutOpen,
+    [](uint32_t* handle, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback, DWORD flags) {
+      return winmm::OpenWave(winmm::WaveDir::Out, handle, id, format, callback, flags);
+    },
     waveOutClose,
     waveOutPrepareHeader,
     waveOutUnprepareHeader,
@@ -148,6 +150,7 @@ void TWaveAudioOut::ApplyDeviceSettings() {
 // --- device queries ---
 
 uint32_t TWaveAudioOut::GetPosition() {
+  TWaveLock guard(*this);  // the cycle's format, handle and base
   MMTIME time{};
   time.wType = TIME_MS;
   if (waveOutGetPosition(FDeviceHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
@@ -155,6 +158,8 @@ uint32_t TWaveAudioOut::GetPosition() {
 }
 
 void TWaveAudioOut::Seek(uint32_t Position) {
+  // The queue and the position base are also the Async worker's, inside its handlers.
+  TWaveLock guard(*this);
   if (!HasDeviceHandle()) return;
   waveOutReset(FDeviceHandle);  // every queued buffer comes back and is refilled
   if (FPaused) {

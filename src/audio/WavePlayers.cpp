@@ -117,6 +117,8 @@ uint32_t TStockAudioPlayer::GetWaveData(void* Buffer, uint32_t BufferSize, uint3
 }
 
 void TStockAudioPlayer::Seek(uint32_t Position) {
+  // The file position is also the Async worker's, as it refills buffers in its handlers.
+  TWaveLock guard(*this);
   if (WaveFileHandle != nullptr) {
     const WAVEFORMATEX& format = GetWaveFormatRecord();
     const uint32_t offset = MillisecondsToAlignedBytes(&format, Position);

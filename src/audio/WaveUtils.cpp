@@ -102,7 +102,7 @@ int32_t PeakLevelPercent(const void* Data, uint32_t Count, int BitsPerSample) {
 void FillSilence(void* Data, uint32_t Count, int BitsPerSample) {
   if (Data == nullptr) return;
   if (BitsPerSample == 8)
-    std::memset(Data, 0x7F, Count);
+    std::memset(Data, 0x7F, Count);  // the library's published value, see the header
   else if (BitsPerSample == 16)
     std::memset(Data, 0, Count);
 }

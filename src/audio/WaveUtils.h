@@ -118,7 +118,10 @@ uint32_t MillisecondsToAlignedBytes(const TWaveFormatEx* pWaveFormat, uint32_t M
 // The peak of the positive half-wave in percent: 0..100, or -1 for widths other than 8
 // and 16 bits. Count is a whole number of samples.
 int32_t PeakLevelPercent(const void* Data, uint32_t Count, int BitsPerSample);
-// Silence: 0x7F in every byte for 8 bits, 0 for 16; other widths are left alone.
+// Silence: 0x7F in every byte for 8 bits, 0 for 16; other widths are left alone. The
+// component library has always filled 8-bit silence with 0x7F, one step below the middle
+// of the unsigned range, and callers rely on its bytes; the sound drivers' own silence is
+// the true middle, winmm::kDriverSilence8 (0x80).
 void FillSilence(void* Data, uint32_t Count, int BitsPerSample);
 // A position as text. Styles: 0 h:mm:ss.cc, 1 h:mm:ss, 2 m:ss.cc, 3 m:ss, 4 s.cc, 5 s,
 // 6 the shortest of 0/2/4 that shows the hours or minutes, 7 the same of 1/3/5, 8 and above

@@ -24,7 +24,7 @@ std::string LevelBar(int level) {
 }
 
 TLiveLine::TLiveLine() : FTerminal(isatty(STDERR_FILENO) == 1) {
-  winmm::SetNoticeSink([this](const std::string& notice) { Say(notice); });
+  winmm::SetNoticeSink([this](const winmm::WaveNotice& notice) { Say(notice.Text); });
 }
 
 TLiveLine::~TLiveLine() { winmm::SetNoticeSink(nullptr); }
@@ -109,8 +109,8 @@ int UseDevice(const Args& a) {
   if (!a.Has("device")) return kOk;
   const std::string name = a.Get("device");
   if (name.empty()) return UsageError("--device needs a device name ('devices' lists them)");
-  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
-  if (forced && *forced && name != forced)
+  const std::string forced = winmm::ForcedDeviceName();
+  if (!forced.empty() && name != forced)
     std::cerr << ErrorPrefix() << "ZELVOR_ALSA_DEVICE=" << forced << " overrides --device " << name
               << std::endl;
   winmm::SetDeviceName(winmm::WaveDir::In, name);

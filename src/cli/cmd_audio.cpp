@@ -229,15 +229,18 @@ int RunPlay(const cli::Args& a) {
             position = std::max(position, std::min(player.GetPosition(), total));
           draw(stopping);
         });
-    if (!stopped) {
+    // A playback that ended by itself played to the end, unless its device failed (a sound
+    // server that stopped answering): then it stands where the sound stopped.
+    const bool failed = errors.Count() > 0;
+    if (!stopped && !failed) {
       position = total;
       draw(false);
     }
     line.End();
-    std::cout << (stopped ? "stopped " : "played ") << PrintableText(what) << " ("
+    std::cout << (stopped || failed ? "stopped " : "played ") << PrintableText(what) << " ("
               << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
               << std::endl;
-    return static_cast<int>(errors.Count() > 0 ? cli::kIOError : cli::kOk);
+    return static_cast<int>(failed ? cli::kIOError : cli::kOk);
   });
 }
 

@@ -1,6 +1,5 @@
 // zelvorsound-cli devices: the sound devices the program would record from and play through,
 // as the wave-audio calls see them, so a user can tell why "Record" or "Play" fails.
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -81,15 +80,16 @@ int ListDevices() {
     where += " (device \"" + input + "\")";
   else if (alsa)
     where += " (input \"" + input + "\", output \"" + output + "\")";
-  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
-  if (alsa && forced && *forced) where += ", set by ZELVOR_ALSA_DEVICE";
+  if (alsa && !winmm::ForcedDeviceName().empty()) where += ", set by ZELVOR_ALSA_DEVICE";
   std::cout << "Sound driver: " << where << "\n";
 
   const UINT inputs = waveInGetNumDevs();
-  const std::string inputWhy = winmm::LastDriverMessage();
   const UINT outputs = waveOutGetNumDevs();
-  const std::string outputWhy = winmm::LastDriverMessage();
   if (inputs == 0 && outputs == 0) {
+    // The driver's reason why each direction has no device.
+    winmm::WaveDeviceInfo none;
+    const std::string inputWhy = driver.Caps(winmm::WaveDir::In, 0, none).Reason;
+    const std::string outputWhy = driver.Caps(winmm::WaveDir::Out, 0, none).Reason;
     std::cout << "No sound devices found: nothing can be recorded or played.\n";
     if (!inputWhy.empty()) std::cout << "  " << inputWhy << "\n";
     if (!outputWhy.empty() && outputWhy != inputWhy) std::cout << "  " << outputWhy << "\n";

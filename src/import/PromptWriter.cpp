@@ -28,6 +28,42 @@ float GainForPeakDb(float peak, double peakDb) {
   return static_cast<float>(std::pow(10.0, peakDb / 20.0) / peak);
 }
 
+uint16_t HalfFromFloat(float value) {
+  uint32_t x;
+  std::memcpy(&x, &value, sizeof x);
+  const auto sign = static_cast<uint16_t>((x >> 16) & 0x8000);
+  const uint32_t magnitude = x & 0x7FFFFFFF;
+  if (magnitude > 0x7F800000) return sign | 0x7E00;   // NaN
+  if (magnitude >= 0x477FF000) return sign | 0x7C00;  // rounds to beyond 65504: infinity
+  const uint32_t exponent = magnitude >> 23;
+  const uint32_t mantissa = (magnitude & 0x7FFFFF) | 0x800000;
+  // Below 2^-14 the half is subnormal: steps of 2^-24, down to nothing.
+  const uint32_t shift = exponent < 113 ? 126 - exponent : 13;
+  if (shift > 24) return sign;
+  const uint32_t rest = mantissa & ((1u << shift) - 1), halfway = 1u << (shift - 1);
+  uint32_t half = exponent < 113 ? mantissa >> shift
+                                 : ((exponent - 112) << 10) | ((mantissa & 0x7FFFFF) >> shift);
+  if (rest > halfway || (rest == halfway && (half & 1))) ++half;  // may carry into the exponent
+  return static_cast<uint16_t>(sign | half);
+}
+
+float FloatFromHalf(uint16_t half) {
+  const uint32_t sign = static_cast<uint32_t>(half & 0x8000) << 16;
+  const uint32_t exponent = (half >> 10) & 0x1F, mantissa = half & 0x3FF;
+  uint32_t x;
+  if (exponent == 0) {
+    const float v = static_cast<float>(mantissa) * (1.0f / 16777216.0f);  // exact
+    return sign ? -v : v;
+  }
+  if (exponent == 31)
+    x = sign | 0x7F800000 | (mantissa << 13);
+  else
+    x = sign | ((exponent + 112) << 23) | (mantissa << 13);
+  float v;
+  std::memcpy(&v, &x, sizeof v);
+  return v;
+}
+
 TPromptWriter::TPromptWriter(double inputRate, const std::string& folder,
                              std::function<bool()> stop, int64_t maxSamples)
     : FSoxr(nullptr, soxr_delete),

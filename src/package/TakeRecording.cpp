@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 #include "codec/Convert.h"
 #include "codec/SilenceTrim.h"
@@ -15,13 +18,64 @@
 #include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
+// --- TDiskSync ---
+
+// One file handed to the disk on a thread of its own: Request asks for it and returns at
+// once; requests that come while a hand-over runs make one more. The file descriptor is
+// the object's and is closed, after the last hand-over, when it goes.
+class TDiskSync {
+ public:
+  explicit TDiskSync(int fd) : FFd(fd), FThread([this] { Run(); }) {}
+  ~TDiskSync() {
+    {
+      std::lock_guard lk(FM);
+      FQuit = true;
+    }
+    FCv.notify_one();
+    FThread.join();
+    ::close(FFd);
+  }
+  TDiskSync(const TDiskSync&) = delete;
+  TDiskSync& operator=(const TDiskSync&) = delete;
+
+  void Request() {
+    {
+      std::lock_guard lk(FM);
+      FWanted = true;
+    }
+    FCv.notify_one();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lk(FM);
+    for (;;) {
+      FCv.wait(lk, [this] { return FWanted || FQuit; });
+      if (!FWanted) return;
+      FWanted = false;
+      lk.unlock();
+      ::fdatasync(FFd);
+      lk.lock();
+    }
+  }
+
+  const int FFd;
+  std::mutex FM;
+  std::condition_variable FCv;
+  bool FWanted = false;
+  bool FQuit = false;
+  std::thread FThread;  // last: it starts once the rest is there
+};
+
 // --- TTakeRecorder ---
+
+TTakeRecorder::TTakeRecorder(TComponent* owner) : TStockAudioRecorder(owner) {}
 
 TTakeRecorder::~TTakeRecorder() {
   // A recording still running is stopped while this class's overrides still take part, so
   // its last buffers count and its file is handed to the disk.
   ShutDown();
-  if (FSyncFd >= 0) ::close(FSyncFd);
+  FSync.reset();
 }
 
 uint32_t TTakeRecorder::DataMilliseconds() const {
@@ -33,15 +87,16 @@ void TTakeRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
   FDataBytes = FSizesWrittenAt = 0;
   FFailed = FWriteFailed = false;
   FFileError = 0;
-  if (FSyncFd >= 0) ::close(FSyncFd);
-  FSyncFd = -1;
+  FSync.reset();
   TStockAudioRecorder::GetWaveFormat(pWaveFormat, FreeIt);
   if (pWaveFormat == nullptr) return;
   const WAVEFORMATEX format = *pWaveFormat;
   FBytesPerSecond = format.nAvgBytesPerSec;
   FRefreshBytes = std::max<uint32_t>(format.nAvgBytesPerSec / 2, 1);
-  if (auto* file = dynamic_cast<TFileStream*>(WaveStream))
-    FSyncFd = ::open(ResolveFileName(file->FileName()).c_str(), O_WRONLY | O_CLOEXEC);
+  if (auto* file = dynamic_cast<TFileStream*>(WaveStream)) {
+    const int fd = ::open(ResolveFileName(file->FileName()).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) FSync = std::make_unique<TDiskSync>(fd);
+  }
   // From the first moment on the file reads as a (still empty) WAV file.
   if (WaveFileHandle != nullptr) WriteSizes(mmioSeek(WaveFileHandle, 0, SEEK_CUR_));
 }
@@ -108,8 +163,7 @@ void TTakeRecorder::DoError() {
 }
 
 void TTakeRecorder::ReleaseStream() {
-  if (FSyncFd >= 0) ::close(FSyncFd);
-  FSyncFd = -1;
+  FSync.reset();
   try {
     TStockAudioRecorder::ReleaseStream();
   } catch (const EInOutError& e) {
@@ -134,7 +188,7 @@ bool TTakeRecorder::WriteSizes(int32_t end) {
   const bool back = mmioSeek(WaveFileHandle, end, SEEK_SET_) == end;
   if (!written || !back) return false;
   FSizesWrittenAt = FDataBytes;
-  if (FSyncFd >= 0) ::fdatasync(FSyncFd);
+  if (FSync) FSync->Request();
   return true;
 }
 

@@ -11,9 +11,11 @@
 //  2. Start(recorder): the recorder records into the temporary file. A device that does not
 //     open (false, or an error) takes the temporary file away again; nothing else changed.
 //  3. While the device records, TTakeRecorder brings the RIFF and data sizes of the file up
-//     to date and hands the file to the disk every half second of sound: a program that is
-//     killed, or a machine that loses power, leaves the temporary file as a readable WAV file
-//     holding all but the last moments of the recording (the take itself is untouched).
+//     to date and hands the file to the disk every half second of sound (on a thread of its
+//     own, so a slow disk never holds up the thread that takes the sound from the device): a
+//     program that is killed, or a machine that loses power, leaves the temporary file as a
+//     readable WAV file holding all but the last moments of the recording (the take itself
+//     is untouched).
 //  4. Finish(...), once the recorder has closed and finished the file (from its
 //     OnDeactivate, or after the device has closed):
 //     - the device failed before any sound came: the temporary file goes, the take and its
@@ -34,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "audio/WaveRecorders.h"
@@ -43,9 +46,11 @@
 // while it grows (see step 3 above), the bytes of sound it holds, whether a device or write
 // failure happened in the recording, and a recording that stops by itself after such a
 // failure (a device lost, a full disk), keeping what it holds.
+class TDiskSync;
+
 class TTakeRecorder : public TStockAudioRecorder {
  public:
-  using TStockAudioRecorder::TStockAudioRecorder;
+  explicit TTakeRecorder(TComponent* owner = nullptr);
   ~TTakeRecorder() override;
 
   // Bytes of sound in the file of the current (or the last) recording.
@@ -82,7 +87,8 @@ class TTakeRecorder : public TStockAudioRecorder {
   bool FWriting = false;      // inside the stock recorder's write of a buffer
   bool FWriteFailed = false;  // that write was reported short
   int FFileError = 0;
-  int FSyncFd = -1;           // the file being written, to hand it to the disk
+  // Hands the file being written to the disk, away from this thread; none without a file.
+  std::unique_ptr<TDiskSync> FSync;
 };
 
 enum class TTakeOutcome { Replaced, CutShort, NothingRecorded, NothingHeard };

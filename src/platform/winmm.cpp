@@ -1,19 +1,23 @@
 // The wave-audio calls over a WaveDriver. Everything the callers see is decided here, the
 // same for every driver: handles, the queue of buffer headers, loops, stop/pause/reset,
-// positions, software volume and the notifications. Each open device has one thread that
-// moves the queued buffers through its driver stream; the calls only change the queue under
-// the device's lock and wake the thread from its wait on the sound card, so a reset or stop
-// takes effect at once; a capture's stop or reset first lets the chunk the thread has
-// already taken land in its header. Header memory is touched only under that lock: the
-// thread copies a chunk out of (playback) or into (capture) the current header, never across
-// the wait.
-#include <errno.h>
-#include <unistd.h>
-
+// positions, software volume, the capture backlog and the notifications. Each open device
+// has one thread that moves the queued buffers through its driver stream and is the only
+// one to call into that stream (but for Interrupt and PendingBytes); the calls only change
+// the queue under the device's lock and wake the thread from its wait on the sound card, so
+// a reset or stop takes effect at once; a capture's stop or reset first lets the chunk the
+// thread has already taken land in its header. Header memory is touched only under that
+// lock: the thread copies a chunk out of (playback) or into (capture) the current header,
+// never across the wait.
+//
+// Nothing waits on a device thread without a bound: a stop, reset or close that the thread
+// does not answer within StallLimit (it hangs inside a sound system that stopped
+// answering) gives the device up: the call goes on, and the thread is left behind with
+// its stream, to end by itself if the sound system ever answers again.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -73,25 +77,7 @@ const char* WaveCallName(WaveCall call) {
   return "?";
 }
 
-WaveDriver& CurrentDriver() {
-  const char* choice = std::getenv("ZELVOR_AUDIO");
-  if (choice && std::strcmp(choice, "virtual") == 0) return VirtualDriver();
-  return AlsaDriver();
-}
-
 namespace {
-
-// What the driver said about the failure of the call it is running on this thread; the
-// wave call that made the driver call takes it at once and keeps it where it belongs.
-thread_local std::string tLastDriverMessage;
-
-// The calling thread's last failed open or format query, with the driver's word on it.
-struct TOpenFailure {
-  WaveDir Dir = WaveDir::In;
-  MMRESULT Code = MMSYSERR_NOERROR;
-  std::string Reason;
-};
-thread_local TOpenFailure tOpenFailure;
 
 // The header size of the platform's own record; ours is larger (64-bit pointers), and
 // callers may pass either.
@@ -99,6 +85,38 @@ constexpr UINT kMinHeaderSize = 32;
 constexpr DWORD kCallbackMask = 0x00070000;
 constexpr DWORD kUnityVolume = 0xFFFFFFFF;
 constexpr DWORD kUnityFixed = 0x00010000;
+// What a capture device keeps of the sound it took while no buffer was queued: a window
+// whose thread is busy for a while (a slow disk, a long redraw) gets it all once it queues
+// buffers again, however few and short its buffers are.
+constexpr uint32_t kBacklogSeconds = 3;
+
+// Capture taken while no buffer was queued, oldest first; a fixed ring of whole seconds.
+class Backlog {
+ public:
+  void Reserve(size_t bytes) { FData.assign(bytes, 0); }
+  size_t Size() const { return FSize; }
+  size_t Room() const { return FData.size() - FSize; }
+  // Keeps what fits of n bytes; returns how many did not fit.
+  size_t Push(const char* p, size_t n) {
+    const size_t kept = std::min(n, Room());
+    for (size_t i = 0; i < kept; ++i) FData[(FHead + FSize + i) % FData.size()] = p[i];
+    FSize += kept;
+    return n - kept;
+  }
+  size_t Pop(char* p, size_t n) {
+    const size_t taken = std::min(n, FSize);
+    for (size_t i = 0; i < taken; ++i) p[i] = FData[(FHead + i) % FData.size()];
+    FHead = FData.empty() ? 0 : (FHead + taken) % FData.size();
+    FSize -= taken;
+    return taken;
+  }
+  void Clear() { FHead = FSize = 0; }
+
+ private:
+  std::vector<char> FData;
+  size_t FHead = 0;
+  size_t FSize = 0;
+};
 
 struct Device {
   uint32_t Handle = 0;
@@ -108,6 +126,8 @@ struct Device {
   WaveDeviceInfo Info;
   DWORD CallbackKind = CALLBACK_NULL;
   DWORD_PTR Callback = 0;
+  // The device thread's alone once it runs (see the top of this file); PendingBytes and
+  // Interrupt are called by others while it exists.
   std::unique_ptr<WaveStream> Stream;
 
   std::mutex M;
@@ -123,12 +143,21 @@ struct Device {
   bool Settling = false;    // a stop or reset waits for that transfer to land
   bool Quit = false;
   bool Closed = false;
+  bool Finished = false;  // the thread has closed the stream and is about to end
   bool WasReset = false;
   MMRESULT FailCode = MMSYSERR_NOERROR;  // the stream failed for good
   std::string FailReason;                // and why, as the driver put it
   uint64_t Epoch = 0;  // bumped when what the thread has in hand no longer belongs anywhere
   uint64_t Position = 0;
-  uint64_t Heard = 0;  // the highest playback position reported since the open or reset
+  uint64_t Heard = 0;      // the highest playback position reported since the open or reset
+  bool KeepsTime = false;  // the stream's, fixed at the open
+  Backlog Taken;           // capture waiting for a buffer
+  // Since when the backlog has been taking capture without a buffer queued, and how much:
+  // a device that brings sound faster than the clock (a file behind a sound library
+  // plugin, which keeps no time after all) is not read ahead of it.
+  std::chrono::steady_clock::time_point BacklogSince{};
+  uint64_t BacklogBytes = 0;
+  uint64_t Lost = 0;  // capture bytes the full backlog could not keep, not told yet
   // A handful of headers at most; a vector keeps its room, so steady streaming (prepare,
   // play, unprepare, again) allocates nothing here.
   std::vector<WAVEHDR*> Prepared;
@@ -151,6 +180,43 @@ std::shared_ptr<Device> Find(uint32_t handle, WaveDir dir) {
   return it->second;
 }
 
+std::string GaveUpReason(const Device& d) {
+  const std::string name = d.Info.Name.empty() ? std::string("the sound device") : d.Info.Name;
+  return name + " stopped answering (no sound moved for " + StallLimitText() + ")";
+}
+
+// Marks the device as lost because its thread did not answer in time (under its lock):
+// every call that needs the device fails from now on with the reason, as after a loss.
+void GiveUp(Device& d) {
+  if (d.FailCode != MMSYSERR_NOERROR) return;
+  d.FailCode = MMSYSERR_ERROR;
+  d.FailReason = GaveUpReason(d);
+}
+
+// Tells the device thread to close its stream and end (drained: let what was played be
+// heard first), then waits for it, at most StallLimit, and not at all for a device already
+// lost: its stream may hang in a sound system that stopped answering. A thread that does
+// not end in time is left behind with its stream; it ends by itself if the sound system
+// ever answers again. True when the thread ended.
+bool EndDeviceThread(const std::shared_ptr<Device>& dp, bool drained) {
+  Device& d = *dp;
+  std::unique_lock lk(d.M);
+  d.Quit = true;
+  d.Closed = true;
+  d.WasReset = d.WasReset || !drained;
+  if (d.Stream) d.Stream->Interrupt();
+  d.Cv.notify_all();
+  const auto limit = d.FailCode != MMSYSERR_NOERROR ? std::chrono::milliseconds(0) : StallLimit();
+  const bool ended = d.Cv.wait_for(lk, limit, [&] { return d.Finished; });
+  lk.unlock();
+  if (!d.Thread.joinable()) return ended;
+  if (ended)
+    d.Thread.join();
+  else
+    d.Thread.detach();
+  return ended;
+}
+
 // A program that ends with devices still open (a crash path, a failed test) must not die
 // on a joinable thread: the devices are stopped, silently, before the table goes.
 void StopAll() {
@@ -163,13 +229,9 @@ void StopAll() {
     {
       std::lock_guard lk(d->M);
       if (d->Closed) continue;  // a close in progress finishes it
-      d->Quit = true;
       d->Closed = true;
-      d->Cv.notify_all();
     }
-    d->Stream->Interrupt();
-    if (d->Thread.joinable()) d->Thread.join();
-    d->Stream.reset();
+    EndDeviceThread(d, false);
   }
 }
 
@@ -307,8 +369,55 @@ size_t ChunkBytes(const WAVEFORMATEX& f) {
   return std::max(align, tenMs / align * align);
 }
 
+// Fills the current capture header from the backlog (under the lock); true when it took
+// anything.
+bool FillFromBacklog(Device& d) {
+  if (d.Dir != WaveDir::In || d.Taken.Size() == 0 || d.Queue.empty()) return false;
+  WAVEHDR* h = d.Queue.front();
+  const size_t n = d.Taken.Pop(h->lpData + d.Offset, h->dwBufferLength - d.Offset);
+  d.Offset += n;
+  d.Position += n;
+  h->dwBytesRecorded = static_cast<DWORD>(d.Offset);
+  if (d.Offset >= h->dwBufferLength) FinishBuffer(d);
+  return n > 0;
+}
+
+// A stop or reset of a capture: the queued buffers get what the backlog holds, the rest
+// of it is dropped with the sound card's own ring.
+void FlushBacklog(Device& d) {
+  while (!d.Queue.empty() && FillFromBacklog(d)) {
+  }
+  d.Taken.Clear();
+  d.BacklogBytes = 0;
+}
+
+// Whether the backlog may take another chunk now (under the lock): no more than the
+// clock has brought since it began, and a second (what the sound card's ring held then).
+bool BacklogInTime(Device& d) {
+  const auto now = std::chrono::steady_clock::now();
+  if (d.BacklogBytes == 0) d.BacklogSince = now;
+  const double due = (std::chrono::duration<double>(now - d.BacklogSince).count() + 1.0) *
+                     d.Format.nAvgBytesPerSec;
+  return static_cast<double>(d.BacklogBytes) <= due;
+}
+
+// The capture that the full backlog could not keep, told once the backlog is being taken
+// again (called without the lock; what to tell was taken under it).
+void TellLostCapture(const Device& d, uint64_t lost) {
+  if (lost == 0) return;
+  const double seconds = static_cast<double>(lost) / std::max<DWORD>(d.Format.nAvgBytesPerSec, 1);
+  char held[32];
+  std::snprintf(held, sizeof held, "%.2f s", seconds);
+  Notice({WaveDir::In, seconds,
+          (d.Info.Name.empty() ? std::string("the sound input") : d.Info.Name) +
+              ": no buffer was queued for a while and " + held +
+              " of the recording was lost (overrun); it goes on"});
+}
+
 // The device thread: moves the current header's bytes through the stream, one chunk at a
-// time, and hands headers back as they fill or finish.
+// time, and hands headers back as they fill or finish. A running capture with no header
+// queued goes on capturing into the backlog. At the end it closes the stream itself, so
+// that a close never waits on the sound system longer than it chooses to.
 void RunDevice(std::shared_ptr<Device> dp) {
   Device& d = *dp;
   std::vector<char> scratch(d.Stream->ChunkBytes(ChunkBytes(d.Format)));
@@ -317,21 +426,32 @@ void RunDevice(std::shared_ptr<Device> dp) {
   bool halted = true;
   for (;;) {
     if (d.Quit) break;
+    const bool ok = d.FailCode == MMSYSERR_NOERROR;
     if (seen != d.Epoch) {
       seen = d.Epoch;
+      halted = true;
+      if (!ok) continue;  // a lost device has nothing to drop
       lk.unlock();
       d.Stream->Drop();
       lk.lock();
-      halted = true;
       continue;
     }
-    WAVEHDR* h = (d.Running && d.FailCode == MMSYSERR_NOERROR && d.Cur < d.Queue.size())
-                     ? d.Queue[d.Cur]
-                     : nullptr;
-    if (!h) {
+    if (ok && FillFromBacklog(d)) {
+      if (d.Taken.Size() == 0 && d.Lost > 0) {
+        const uint64_t lost = std::exchange(d.Lost, 0);
+        lk.unlock();
+        TellLostCapture(d, lost);
+        lk.lock();
+      }
+      continue;
+    }
+    WAVEHDR* h = (d.Running && ok && d.Cur < d.Queue.size()) ? d.Queue[d.Cur] : nullptr;
+    const bool toBacklog =
+        !h && d.Running && ok && d.Dir == WaveDir::In && d.KeepsTime && BacklogInTime(d);
+    if (!h && !toBacklog) {
       // Stopped or paused: the stream is told. Merely starved (nothing queued): the sound
-      // card plays out or overruns, as a real device does between buffers.
-      if (!d.Running && !halted && !d.Settling) {
+      // card plays out, as a real device does between buffers.
+      if (!d.Running && !halted && !d.Settling && ok) {
         halted = true;
         lk.unlock();
         d.Stream->Halt();
@@ -342,38 +462,51 @@ void RunDevice(std::shared_ptr<Device> dp) {
       continue;
     }
     halted = false;
-    BeginBuffer(d);
-    size_t want = std::min<size_t>(h->dwBufferLength - d.Offset, scratch.size());
-    if (want == 0) {
-      FinishBuffer(d);
-      continue;
-    }
-    const size_t offset = d.Offset;
-    if (d.Dir == WaveDir::Out) {
-      std::memcpy(scratch.data(), h->lpData + offset, want);
-      if ((d.Info.Support & WAVECAPS_VOLUME) && d.Volume != kUnityVolume)
-        ScaleSamples(d, scratch.data(), want, offset);
+    size_t want = scratch.size();
+    size_t offset = 0;
+    if (h) {
+      BeginBuffer(d);
+      want = std::min<size_t>(h->dwBufferLength - d.Offset, scratch.size());
+      if (want == 0) {
+        FinishBuffer(d);
+        continue;
+      }
+      offset = d.Offset;
+      if (d.Dir == WaveDir::Out) {
+        std::memcpy(scratch.data(), h->lpData + offset, want);
+        if ((d.Info.Support & WAVECAPS_VOLUME) && d.Volume != kUnityVolume)
+          ScaleSamples(d, scratch.data(), want, offset);
+      }
     }
     const uint64_t epoch = d.Epoch;
     d.InTransfer = true;
     lk.unlock();
     size_t moved = 0;
-    tLastDriverMessage.clear();
-    MMRESULT rc = d.Stream->Transfer(scratch.data(), want, moved);
+    WaveResult rc = d.Stream->Transfer(scratch.data(), want, moved);
     lk.lock();
     d.InTransfer = false;
     if (d.Settling) d.Cv.notify_all();
     if (epoch != d.Epoch) continue;  // a playback reset: what moved belongs to no header now
-    if (rc != MMSYSERR_NOERROR) {
+    if (!rc.Ok()) {
       // The device is gone: hand back what is queued so nobody waits for it, and refuse
       // further buffers with the code; the driver's explanation stays with the device,
       // where the calls that fail because of it find it.
-      d.FailCode = rc;
-      d.FailReason = tLastDriverMessage;
+      if (d.FailCode == MMSYSERR_NOERROR) {
+        d.FailCode = rc.Code;
+        d.FailReason = std::move(rc.Reason);
+      }
       ReturnAll(d);
       continue;
     }
     if (moved == 0) continue;
+    // Taken while no header was queued: into the backlog, which fills the next header
+    // queued (also one queued while this transfer ran) before anything newer.
+    if (!h) {
+      d.Lost += d.Taken.Push(scratch.data(), moved);
+      d.BacklogBytes += moved;
+      continue;
+    }
+    d.BacklogBytes = 0;
     if (d.Dir == WaveDir::In) {
       std::memcpy(h->lpData + offset, scratch.data(), moved);
       h->dwBytesRecorded = static_cast<DWORD>(offset + moved);
@@ -382,6 +515,16 @@ void RunDevice(std::shared_ptr<Device> dp) {
     d.Position += moved;
     if (d.Offset >= h->dwBufferLength) FinishBuffer(d);
   }
+  // The close: the stream is the thread's alone now; it may hang in a sound system that
+  // stopped answering, and the closing call stops waiting for it after a while.
+  std::unique_ptr<WaveStream> stream = std::move(d.Stream);
+  const bool drain = !d.WasReset && d.FailCode == MMSYSERR_NOERROR;
+  lk.unlock();
+  stream->Finish(drain);
+  stream.reset();
+  lk.lock();
+  d.Finished = true;
+  d.Cv.notify_all();
 }
 
 // --- call helpers ---
@@ -397,24 +540,28 @@ MMRESULT SaneFormat(const WAVEFORMATEX* f) {
   return MMSYSERR_NOERROR;
 }
 
-// A device number or the mapper, which stands for the first device.
-MMRESULT ResolveId(WaveDriver& drv, WaveDir dir, UINT& id) {
+// A device number or the mapper, which stands for the first device. With no device at
+// all the driver says why (no sound card, no sound server).
+WaveResult ResolveId(WaveDriver& drv, WaveDir dir, UINT& id) {
   UINT n = drv.NumDevs(dir);
   if (id == WAVE_MAPPER) {
-    if (n == 0) return MMSYSERR_NODRIVER;
+    if (n == 0) {
+      WaveDeviceInfo none;
+      return {MMSYSERR_NODRIVER, drv.Caps(dir, 0, none).Reason};
+    }
     id = 0;
-    return MMSYSERR_NOERROR;
+    return {};
   }
   return id < n ? MMSYSERR_NOERROR : MMSYSERR_BADDEVICEID;
 }
 
 MMRESULT GetCaps(WaveDir dir, UINT id, WaveDeviceInfo& info) {
   WaveDriver& drv = CurrentDriver();
-  MMRESULT rc = ResolveId(drv, dir, id);
+  MMRESULT rc = ResolveId(drv, dir, id).Code;
   if (rc != MMSYSERR_NOERROR) return rc;
-  rc = drv.Admit(dir, WaveCall::Caps);
+  rc = drv.Admit(dir, WaveCall::Caps).Code;
   if (rc != MMSYSERR_NOERROR) return rc;
-  return drv.Caps(dir, id, info);
+  return drv.Caps(dir, id, info).Code;
 }
 
 template <typename Caps>
@@ -428,8 +575,8 @@ void FillCommon(Caps& c, const WaveDeviceInfo& info) {
   c.wChannels = info.Channels;
 }
 
-MMRESULT OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format,
-                     DWORD_PTR callback, DWORD flags) {
+WaveResult OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format,
+                       DWORD_PTR callback, DWORD flags) {
   if (ph) *ph = 0;
   WaveDriver& drv = CurrentDriver();
   const DWORD kind = flags & kCallbackMask;
@@ -437,19 +584,19 @@ MMRESULT OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* for
     return MMSYSERR_INVALFLAG;
   const bool query = flags & WAVE_FORMAT_QUERY;
   if (!query && !ph) return MMSYSERR_INVALPARAM;
-  MMRESULT rc = ResolveId(drv, dir, id);
-  if (rc != MMSYSERR_NOERROR) return rc;
+  WaveResult rc = ResolveId(drv, dir, id);
+  if (!rc.Ok()) return rc;
   rc = SaneFormat(format);
-  if (rc != MMSYSERR_NOERROR) return rc;
+  if (!rc.Ok()) return rc;
   if (query) {
     rc = drv.Admit(dir, WaveCall::Query);
-    return rc != MMSYSERR_NOERROR ? rc : drv.CheckFormat(dir, id, *format);
+    return rc.Ok() ? drv.CheckFormat(dir, id, *format) : rc;
   }
   if (kind == CALLBACK_WINDOW && !IsWindow(reinterpret_cast<HWND>(callback)))
     return MMSYSERR_INVALPARAM;
   if (kind == CALLBACK_THREAD && callback == 0) return MMSYSERR_INVALPARAM;
   rc = drv.Admit(dir, WaveCall::Open);
-  if (rc != MMSYSERR_NOERROR) return rc;
+  if (!rc.Ok()) return rc;
 
   auto d = std::make_shared<Device>();
   d->Dir = dir;
@@ -459,11 +606,15 @@ MMRESULT OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* for
   d->CallbackKind = kind;
   d->Callback = callback;
   d->Running = dir == WaveDir::Out;  // playback runs from the open, capture from the start
-  if (drv.Caps(dir, id, d->Info) != MMSYSERR_NOERROR) d->Info = WaveDeviceInfo{};
-  if (dir == WaveDir::In) d->Info.Support = 0;
+  if (!drv.Caps(dir, id, d->Info).Ok()) d->Info = WaveDeviceInfo{};
+  if (dir == WaveDir::In) {
+    d->Info.Support = 0;
+    d->Taken.Reserve(static_cast<size_t>(format->nAvgBytesPerSec) * kBacklogSeconds);
+  }
   rc = drv.Open(dir, id, *format, d->Stream);
-  if (rc != MMSYSERR_NOERROR) return rc;
+  if (!rc.Ok()) return rc;
   if (!d->Stream) return MMSYSERR_ERROR;
+  d->KeepsTime = d->Stream->KeepsTime();
 
   uint32_t h = Register(d);
   {
@@ -477,43 +628,38 @@ MMRESULT OpenOrQuery(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* for
     Notify(*d, MsgOpen(dir), 0);
   }
   *ph = h;
-  return MMSYSERR_NOERROR;
-}
-
-// An open or format query; a failure is kept with the driver's explanation of it, for
-// FailureReason.
-MMRESULT Open(WaveDir dir, uint32_t* ph, UINT id, const WAVEFORMATEX* format, DWORD_PTR callback,
-              DWORD flags) {
-  tLastDriverMessage.clear();
-  const MMRESULT rc = OpenOrQuery(dir, ph, id, format, callback, flags);
-  tOpenFailure.Code = rc;
-  if (rc != MMSYSERR_NOERROR) {
-    tOpenFailure.Dir = dir;
-    tOpenFailure.Reason = tLastDriverMessage;
-  }
-  return rc;
+  return {};
 }
 
 MMRESULT Close(WaveDir dir, uint32_t handle) {
   auto d = Find(handle, dir);
   if (!d) return MMSYSERR_INVALHANDLE;
-  MMRESULT rc = d->Driver->Admit(dir, WaveCall::Close);
+  MMRESULT rc = d->Driver->Admit(dir, WaveCall::Close).Code;
   if (rc != MMSYSERR_NOERROR) return rc;
+  bool drained = false;
   {
     std::lock_guard lk(d->M);
     if (d->Closed) return MMSYSERR_INVALHANDLE;
     if (!d->Queue.empty()) return WAVERR_STILLPLAYING;
     d->Closed = true;
-    d->Quit = true;
+    drained = !d->WasReset;
     gPrepared -= static_cast<int>(d->Prepared.size());
     d->Prepared.clear();
-    d->Cv.notify_all();
   }
   Unregister(handle);
-  d->Stream->Interrupt();
-  if (d->Thread.joinable()) d->Thread.join();
-  d->Stream->Finish(!d->WasReset);
-  d->Stream.reset();
+  const bool ended = EndDeviceThread(d, drained);
+  uint64_t lost = 0;
+  bool wasLost = false;
+  {
+    std::lock_guard lk(d->M);
+    lost = std::exchange(d->Lost, 0);
+    wasLost = d->FailCode != MMSYSERR_NOERROR;
+  }
+  TellLostCapture(*d, lost);
+  // A device that was lost has said so through its failed calls; one that hung only in
+  // its close is told here, the close itself goes through.
+  if (!ended && !wasLost)
+    Notice({dir, 0, GaveUpReason(*d) + " while it closed; it was left behind"});
   Notify(*d, MsgClose(dir), 0);
   return MMSYSERR_NOERROR;
 }
@@ -524,7 +670,7 @@ template <typename F>
 MMRESULT WithDevice(WaveDir dir, uint32_t handle, WaveCall call, F f) {
   auto d = Find(handle, dir);
   if (!d) return MMSYSERR_INVALHANDLE;
-  MMRESULT rc = d->Driver->Admit(dir, call);
+  MMRESULT rc = d->Driver->Admit(dir, call).Code;
   if (rc != MMSYSERR_NOERROR) return rc;
   std::unique_lock lk(d->M);
   if (d->Closed) return MMSYSERR_INVALHANDLE;
@@ -536,12 +682,14 @@ MMRESULT WithDevice(WaveDir dir, uint32_t handle, WaveCall call, F f) {
 
 // A capture that stops or resets keeps every byte the device thread has already taken from
 // the sound card: the thread's wait is cut short and its transfer lands in the current
-// header before the headers go back. Running is false already, so no new transfer starts.
+// header (or the backlog) before the headers go back. Running is false already, so no new
+// transfer starts. A thread that does not come back within the stall limit hangs in a
+// sound system that stopped answering: the device is given up and the call goes on.
 void SettleCapture(Device& d, std::unique_lock<std::mutex>& lk) {
   if (d.Dir != WaveDir::In || !d.InTransfer) return;
   d.Settling = true;
   d.Stream->Interrupt();
-  d.Cv.wait(lk, [&] { return !d.InTransfer; });
+  if (!d.Cv.wait_for(lk, StallLimit(), [&] { return !d.InTransfer; })) GiveUp(d);
   d.Settling = false;
 }
 
@@ -605,8 +753,9 @@ MMRESULT SetRunning(WaveDir dir, uint32_t handle, WaveCall call, bool run) {
       SettleCapture(d, lk);
       d.Stream->Interrupt();
       if (d.Dir == WaveDir::In) {
-        // Capture stops: the buffer being filled comes back with what it holds; the empty
-        // ones stay queued for the next start.
+        // Capture stops: the buffers fill from the backlog, the one being filled comes back
+        // with what it holds; the empty ones stay queued for the next start.
+        FlushBacklog(d);
         ++d.Epoch;
         if (!d.Queue.empty() && d.Offset > 0) {
           d.Offset = 0;
@@ -628,6 +777,7 @@ MMRESULT ResetDevice(WaveDir dir, uint32_t handle) {
     SettleCapture(d, lk);
     ++d.Epoch;
     d.Stream->Interrupt();
+    FlushBacklog(d);
     ReturnAll(d);
     d.Position = 0;
     d.Heard = 0;
@@ -646,7 +796,7 @@ MMRESULT Position(WaveDir dir, uint32_t handle, MMTIME* t, UINT size) {
       // What is written but not yet heard is subtracted; the device thread may just have
       // written more than it has counted yet, so the position is held where it last was
       // rather than going back.
-      bytes -= std::min(bytes, d.Stream->PendingBytes());
+      bytes -= std::min(bytes, d.Stream ? d.Stream->PendingBytes() : uint64_t{0});
       bytes = std::max(bytes, d.Heard);
       d.Heard = bytes;
     }
@@ -746,55 +896,126 @@ MMRESULT GetErrorText(MMRESULT code, char* text, UINT size) {
 
 namespace {
 
+// The choice of driver and devices, made once (see winmm_driver.h).
+struct TChoice {
+  WaveDriver* Driver = nullptr;
+  std::string Names[2];  // input, output; empty: "default"
+  std::string Forced;    // overrides both when set
+  std::chrono::milliseconds Stall{10000};
+};
+
 std::mutex gChoiceM;
-std::string gDeviceNames[2];  // input, output; empty: "default"
-std::function<void(const std::string&)> gNoticeSink;
+TChoice gChoice;
+bool gChoiceRead = false;  // the environment has been read (under gChoiceM)
+
+std::mutex gNoticeM;
+std::shared_ptr<const std::function<void(const WaveNotice&)>> gNoticeSink;
+
+// Reads the environment into the choice (gChoiceM held); the names the user chose stay.
+void ReadEnvironment(TChoice& c) {
+  const char* audio = std::getenv("ZELVOR_AUDIO");
+  c.Driver = audio && std::strcmp(audio, "virtual") == 0 ? &VirtualDriver() : &AlsaDriver();
+  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
+  c.Forced = forced ? forced : "";
+  c.Stall = std::chrono::milliseconds(10000);
+  if (const char* stall = std::getenv("ZELVOR_STALL_SECONDS")) {
+    char* end = nullptr;
+    const double seconds = std::strtod(stall, &end);
+    if (end != stall && *end == '\0' && seconds > 0 && seconds <= 3600)
+      c.Stall = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+  }
+}
+
+// The choice, read from the environment at the first use.
+template <typename F>
+auto WithChoice(F f) {
+  std::lock_guard lk(gChoiceM);
+  if (!gChoiceRead) {
+    ReadEnvironment(gChoice);
+    gChoiceRead = true;
+  }
+  return f(gChoice);
+}
 
 }  // namespace
 
+void ReadSoundEnvironment() {
+  {
+    std::lock_guard lk(gChoiceM);
+    ReadEnvironment(gChoice);
+    gChoiceRead = true;
+  }
+  AlsaDriver().Forget();
+  VirtualDriver().Forget();
+}
+
+void SelectDriver(WaveDriver& driver) {
+  WithChoice([&](TChoice& c) { c.Driver = &driver; });
+}
+
+WaveDriver& CurrentDriver() {
+  return *WithChoice([](TChoice& c) { return c.Driver; });
+}
+
 void SetDeviceName(WaveDir dir, std::string name) {
-  std::lock_guard lk(gChoiceM);
-  gDeviceNames[dir == WaveDir::In ? 0 : 1] = std::move(name);
+  WithChoice([&](TChoice& c) { c.Names[dir == WaveDir::In ? 0 : 1] = std::move(name); });
+  CurrentDriver().Forget();
 }
 
 std::string DeviceName(WaveDir dir) {
-  const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
-  if (forced && *forced) return forced;
-  std::lock_guard lk(gChoiceM);
-  const std::string& name = gDeviceNames[dir == WaveDir::In ? 0 : 1];
-  return name.empty() ? "default" : name;
+  return WithChoice([&](TChoice& c) {
+    if (!c.Forced.empty()) return c.Forced;
+    const std::string& name = c.Names[dir == WaveDir::In ? 0 : 1];
+    return name.empty() ? std::string("default") : name;
+  });
 }
 
-void SetNoticeSink(std::function<void(const std::string&)> sink) {
-  std::lock_guard lk(gChoiceM);
-  gNoticeSink = std::move(sink);
+std::string ForcedDeviceName() {
+  return WithChoice([](TChoice& c) { return c.Forced; });
 }
 
-void Notice(const std::string& text) {
-  std::lock_guard lk(gChoiceM);
-  if (gNoticeSink) {
-    gNoticeSink(text);
+std::chrono::milliseconds StallLimit() {
+  return WithChoice([](TChoice& c) { return c.Stall; });
+}
+
+std::string StallLimitText() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", StallLimit().count() / 1000.0);
+  return text;
+}
+
+void SetNoticeSink(std::function<void(const WaveNotice&)> sink) {
+  auto shared =
+      sink ? std::make_shared<const std::function<void(const WaveNotice&)>>(std::move(sink))
+           : nullptr;
+  std::lock_guard lk(gNoticeM);
+  gNoticeSink = std::move(shared);
+}
+
+void Notice(const WaveNotice& notice) {
+  std::shared_ptr<const std::function<void(const WaveNotice&)>> sink;
+  {
+    std::lock_guard lk(gNoticeM);
+    sink = gNoticeSink;
+  }
+  // The sink runs without the lock: it may ask the wave calls anything, or set another sink.
+  if (sink) {
+    (*sink)(notice);
     return;
   }
   // One write, so that the line stays whole beside whatever else the program prints.
-  const std::string line = std::string(program_invocation_short_name) + ": " + text + "\n";
-  for (size_t at = 0; at < line.size();) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    at += static_cast<size_t>(n);
-  }
+  const std::string line = notice.Text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
-std::string LastDriverMessage() { return tLastDriverMessage; }
-void SetLastDriverMessage(std::string text) { tLastDriverMessage = std::move(text); }
+WaveResult OpenWave(WaveDir dir, uint32_t* handle, UINT id, const WAVEFORMATEX* format,
+                    DWORD_PTR callback, DWORD flags) {
+  return OpenOrQuery(dir, handle, id, format, callback, flags);
+}
 
 std::string FailureReason(WaveDir dir, uint32_t handle, MMRESULT code) {
-  if (code == MMSYSERR_NOERROR) return {};
-  if (handle == 0) {
-    const TOpenFailure& last = tOpenFailure;
-    return last.Dir == dir && last.Code == code ? last.Reason : std::string();
-  }
+  if (code == MMSYSERR_NOERROR || handle == 0) return {};
   auto d = Find(handle, dir);
   if (!d) return {};
   std::lock_guard lk(d->M);
@@ -834,7 +1055,7 @@ MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size) {
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
                     DWORD_PTR instance, DWORD flags) {
   (void)instance;  // only function callbacks receive it, and those are not offered
-  return winmm::Open(WaveDir::In, phwi, deviceId, format, callback, flags);
+  return winmm::OpenWave(WaveDir::In, phwi, deviceId, format, callback, flags).Code;
 }
 
 MMRESULT waveInClose(HWAVEIN hwi) { return winmm::Close(WaveDir::In, hwi); }
@@ -880,7 +1101,7 @@ MMRESULT waveOutGetErrorTextA(MMRESULT error, char* text, UINT size) {
 MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
                      DWORD_PTR instance, DWORD flags) {
   (void)instance;
-  return winmm::Open(WaveDir::Out, phwo, deviceId, format, callback, flags);
+  return winmm::OpenWave(WaveDir::Out, phwo, deviceId, format, callback, flags).Code;
 }
 
 MMRESULT waveOutClose(HWAVEOUT hwo) { return winmm::Close(WaveDir::Out, hwo); }

@@ -1,17 +1,20 @@
 // The sound card through ALSA: one capture and one playback device, the PCMs that
 // DeviceName gives for each direction ("default" unless the INI, --device or
-// ZELVOR_ALSA_DEVICE name another); the list to choose from is ALSA's own device hints.
+// ZELVOR_ALSA_DEVICE name another); the list to choose from is ALSA's own device hints
+// (with a sound server: "pulse", or "pipewire" and a "default" that reaches PipeWire).
 // Every PCM is opened non-blocking, so a busy or missing card answers at once. A transfer
 // that has to wait sleeps in poll() on the PCM's descriptors together with a wake-up
 // descriptor that Interrupt signals: no timer, no retry loop, so a device thread costs
-// nothing between periods and a stop, reset or close reaches it at once. Only the device
-// thread of winmm.cpp touches an open PCM (apart from the delay query of the position).
+// nothing between periods and a stop, reset or close reaches it at once; it gives up after
+// StallLimit without sound moving. Only the device thread of winmm.cpp touches an open PCM:
+// the position's delay is answered from what that thread last learnt.
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -20,6 +23,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/winmm_driver.h"
@@ -33,25 +38,28 @@ using Clock = std::chrono::steady_clock;
 // asks several times in a row, and a probe opens the card. A failed probe is cheap and is
 // repeated, so a card that appears is seen at once.
 constexpr auto kProbeLifetime = std::chrono::seconds(2);
-// A running PCM that moves nothing for this long is taken for lost (a sound server that
-// went away without a word), so that nothing waits for it forever.
-constexpr int kStallLimitMs = 10000;
 
-thread_local std::string tAlsaDetail;
+// The sound library's complaints come through one handler for the whole process. A call
+// whose failure wants the library's words (an open, a probe) listens for them, one call at
+// a time: the handler keeps only what the listening thread says, for that call's result;
+// everything else the library says is dropped, as it would go to a stderr nobody reads.
+std::mutex gListenM;
+std::atomic<std::thread::id> gListener{};
+std::string gHeard;  // written by the handler on the listening thread only
 
-// The library's own complaints go into the failure detail instead of stderr.
 void QuietErrorHandler(const char* file, int line, const char* function, int err, const char* fmt,
                        ...) {
   (void)file;
   (void)line;
   (void)function;
   (void)err;
+  if (gListener.load() != std::this_thread::get_id()) return;
   char text[256];
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  tAlsaDetail = text;
+  gHeard = text;
 }
 
 void InstallQuietHandler() {
@@ -59,41 +67,56 @@ void InstallQuietHandler() {
   std::call_once(once, [] { snd_lib_error_set_handler(QuietErrorHandler); });
 }
 
+// Listens to the library for as long as it lives (see above).
+class TListen {
+ public:
+  TListen() : FLock(gListenM) {
+    InstallQuietHandler();
+    gHeard.clear();
+    gListener = std::this_thread::get_id();
+  }
+  ~TListen() { gListener = std::thread::id(); }
+  TListen(const TListen&) = delete;
+  TListen& operator=(const TListen&) = delete;
+  // What the library last said on this call, once.
+  std::string Heard() { return std::exchange(gHeard, std::string()); }
+
+ private:
+  std::lock_guard<std::mutex> FLock;
+};
+
 snd_pcm_stream_t StreamOf(WaveDir dir) {
   return dir == WaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 }
 
 std::string Quoted(const std::string& name) { return "ALSA device \"" + name + "\""; }
 
-// An ALSA failure as a result code, with the sound system's words kept for the user: the
+// An ALSA failure as a result code with the sound system's words for the user: the
 // library's own complaint when it names the device ("ALSA: Unknown PCM default"), else the
-// device and why ("ALSA device "hw:3": Cannot get card index for 3"). The wave call that
-// made this driver call keeps the text with the device (or, for a failed open, with the
-// caller), so the window and the CLI both show it after the device's own text.
-MMRESULT Fail(const std::string& name, int err, MMRESULT fallback = MMSYSERR_ERROR) {
-  const std::string& detail = tAlsaDetail;
+// device and why ("ALSA device "hw:3": Cannot get card index for 3"). The window and the CLI
+// both show it after the device's own text.
+WaveResult Fail(const std::string& name, int err, const std::string& heard = std::string(),
+                MMRESULT fallback = MMSYSERR_ERROR) {
   std::string text;
-  if (!detail.empty() && detail.find(name) != std::string::npos)
-    text = "ALSA: " + detail;
+  if (!heard.empty() && heard.find(name) != std::string::npos)
+    text = "ALSA: " + heard;
   else
-    text = Quoted(name) + ": " + (detail.empty() ? std::string(snd_strerror(err)) : detail);
-  SetLastDriverMessage(text);
-  tAlsaDetail.clear();
+    text = Quoted(name) + ": " + (heard.empty() ? std::string(snd_strerror(err)) : heard);
   switch (-err) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-      return MMSYSERR_NODRIVER;
+      return {MMSYSERR_NODRIVER, text};
     case EBUSY:
     case EAGAIN:
-      return MMSYSERR_ALLOCATED;
+      return {MMSYSERR_ALLOCATED, text};
     case ENOMEM:
-      return MMSYSERR_NOMEM;
+      return {MMSYSERR_NOMEM, text};
     case EPERM:
     case EACCES:
-      return MMSYSERR_NOTENABLED;
+      return {MMSYSERR_NOTENABLED, text};
     default:
-      return fallback;
+      return {fallback, text};
   }
 }
 
@@ -109,8 +132,6 @@ struct Pcm {
 };
 
 int OpenPcm(WaveDir dir, const std::string& name, Pcm& pcm) {
-  InstallQuietHandler();
-  tAlsaDetail.clear();
   return snd_pcm_open(&pcm.P, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK);
 }
 
@@ -152,9 +173,10 @@ class AlsaStream : public WaveStream {
         FName(name),
         FFrame(f.nBlockAlign),
         FRate(f.nSamplesPerSec),
-        FSilence(f.wBitsPerSample == 8 ? 0x80 : 0),
+        FSilence(f.wBitsPerSample == 8 ? kDriverSilence8 : 0),
         FRing(ring),
-        FWake(wake) {
+        FWake(wake),
+        FStall(StallLimit()) {
     // The wake-up descriptor first, then the PCM's: made once, so a wait allocates nothing.
     const int n = std::max(snd_pcm_poll_descriptors_count(FPcm), 0);
     FFds.resize(1 + static_cast<size_t>(n));
@@ -164,6 +186,8 @@ class AlsaStream : public WaveStream {
     FPadded.resize(FFrame);
   }
   ~AlsaStream() override {
+    // May block inside a sound server that stopped answering: the device thread that runs
+    // it is then left behind by winmm.cpp.
     snd_pcm_close(FPcm);
     ::close(FWake);
   }
@@ -171,7 +195,7 @@ class AlsaStream : public WaveStream {
   // Moves whatever the ring holds (capture) or has room for (playback), up to bytes; waits
   // only when it holds nothing or has no room. Returns with what moved, so the device
   // thread takes a short read as it comes.
-  MMRESULT Transfer(char* data, size_t bytes, size_t& moved) override {
+  WaveResult Transfer(char* data, size_t bytes, size_t& moved) override {
     moved = 0;
     const bool in = FDir == WaveDir::In;
     // A buffer that ends inside a frame: the last frame is read whole and cut, or played
@@ -186,6 +210,9 @@ class AlsaStream : public WaveStream {
       frames = 1;
     }
     bool waited = false;  // for the PCM to make room or bring data
+    // Counted from here, however often the PCM wakes without moving anything: a stream that
+    // is never scheduled (a sound server with nothing to drive it) wakes now and then.
+    const auto until = Clock::now() + FStall;
     for (;;) {
       const snd_pcm_state_t state = snd_pcm_state(FPcm);
       if (in && state == SND_PCM_STATE_PREPARED) snd_pcm_start(FPcm);
@@ -203,22 +230,22 @@ class AlsaStream : public WaveStream {
                 state == SND_PCM_STATE_RUNNING);
           if (partial && in) std::memcpy(data, FPadded.data(), bytes);
           moved = partial ? bytes : static_cast<size_t>(r) * FFrame;
-          return MMSYSERR_NOERROR;
+          if (!in) LearnDelay();
+          return {};
         }
         if (r < 0 && r != -EAGAIN) {
           if (!Recover(static_cast<int>(r))) return Fail(FName, static_cast<int>(r));
           continue;
         }
       }
-      switch (Wait()) {
+      switch (Wait(until)) {
         case WaitEnd::Ready:
           waited = true;
           continue;
         case WaitEnd::Interrupted:
-          return MMSYSERR_NOERROR;
+          return {};
         case WaitEnd::Stalled:
-          tAlsaDetail = "no sound moved for " + std::to_string(kStallLimitMs / 1000) + " s";
-          return Fail(FName, -EIO);
+          return {MMSYSERR_ERROR, StoppedAnswering()};
       }
     }
   }
@@ -244,53 +271,70 @@ class AlsaStream : public WaveStream {
     } else if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING && FRing.CanPause) {
       snd_pcm_pause(FPcm, 1);
     }
+    HoldDelay();
   }
 
   void Drop() override {
     FArmed = false;
     snd_pcm_drop(FPcm);
     snd_pcm_prepare(FPcm);
+    ForgetDelay();
   }
 
   void Finish(bool drained) override {
     if (FDir == WaveDir::Out && drained) {
       // The end of the data: what is still in the ring is heard before the device goes.
+      // The PCM stays non-blocking, so the drain is waited for as a transfer is, never
+      // longer than the stall limit.
       if (snd_pcm_state(FPcm) == SND_PCM_STATE_PAUSED) snd_pcm_pause(FPcm, 0);
-      if (snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING ||
-          snd_pcm_state(FPcm) == SND_PCM_STATE_PREPARED) {
-        snd_pcm_nonblock(FPcm, 0);
-        snd_pcm_drain(FPcm);
-        return;
+      const snd_pcm_state_t state = snd_pcm_state(FPcm);
+      if (state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_PREPARED) {
+        const auto until = Clock::now() + FStall;
+        int err = snd_pcm_drain(FPcm);
+        while (err == -EAGAIN && snd_pcm_state(FPcm) == SND_PCM_STATE_DRAINING) {
+          const snd_pcm_sframes_t avail = snd_pcm_avail_update(FPcm);
+          if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= FRing.Buffer) break;
+          if (Wait(until) == WaitEnd::Stalled) break;
+        }
       }
     }
     snd_pcm_drop(FPcm);
+    ForgetDelay();
   }
 
-  // What is written but not yet heard. The sound library locks its own PCM state, so this
-  // may run beside the device thread; a ring that ran dry reports an error and holds 0.
+  // What is written but not yet heard, from the delay the device thread last learnt, run
+  // down with the clock while the ring plays.
   uint64_t PendingBytes() override {
     if (FDir != WaveDir::Out) return 0;
-    snd_pcm_sframes_t delay = 0;
-    if (snd_pcm_delay(FPcm, &delay) != 0 || delay <= 0) return 0;
-    return static_cast<uint64_t>(delay) * FFrame;
+    std::lock_guard lk(FDelayM);
+    if (!FDelayRunning) return FDelayBytes;
+    const auto played =
+        static_cast<uint64_t>(std::chrono::duration<double>(Clock::now() - FDelayAt).count() *
+                              FRate) *
+        FFrame;
+    return FDelayBytes - std::min(FDelayBytes, played);
   }
 
  private:
   enum class WaitEnd { Ready, Interrupted, Stalled };
 
-  // Sleeps until the PCM can move data, Interrupt is called, or the PCM has been silent
-  // for the stall limit. A PCM whose descriptors wake without it being ready (a plugin may
-  // signal before a whole period is there) is given one period on the wake-up descriptor
-  // alone, so such a wake can never turn the wait into a spin.
-  WaitEnd Wait() {
-    const auto start = Clock::now();
+  std::string StoppedAnswering() const {
+    return Quoted(FName) + " stopped answering: no sound moved for " + StallLimitText();
+  }
+
+  // Sleeps until the PCM can move data, Interrupt is called, or until passes. A PCM whose
+  // descriptors wake without it being ready (a plugin may signal before a whole period is
+  // there) is given one period on the wake-up descriptor alone, so such a wake can never
+  // turn the wait into a spin.
+  WaitEnd Wait(Clock::time_point until) {
     bool spurious = false;
     for (;;) {
-      const int waited = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-      if (waited >= kStallLimitMs) return WaitEnd::Stalled;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0) return WaitEnd::Stalled;
       const nfds_t count = spurious ? 1 : 1 + static_cast<nfds_t>(FPcmFds);
-      const int timeout = spurious ? PeriodMs() : kStallLimitMs - waited;
+      const int timeout = spurious
+                              ? std::min<int>(PeriodMs(), static_cast<int>(left.count()))
+                              : static_cast<int>(std::min<int64_t>(left.count(), 24 * 3600 * 1000));
       const int r = ::poll(FFds.data(), count, timeout);
       if (r < 0 && errno != EINTR) return WaitEnd::Ready;  // let the caller ask the PCM
       if (r <= 0) {
@@ -315,6 +359,28 @@ class AlsaStream : public WaveStream {
     return std::max(1, static_cast<int>(FRing.Period * 1000 / std::max(FRate, 1u)));
   }
 
+  // The device thread learns the delay after each write; PendingBytes runs it down.
+  void LearnDelay() {
+    snd_pcm_sframes_t delay = 0;
+    const bool known = snd_pcm_delay(FPcm, &delay) == 0 && delay > 0;
+    const bool running = snd_pcm_state(FPcm) == SND_PCM_STATE_RUNNING;
+    std::lock_guard lk(FDelayM);
+    FDelayBytes = known ? static_cast<uint64_t>(delay) * FFrame : 0;
+    FDelayAt = Clock::now();
+    FDelayRunning = running;
+  }
+  void HoldDelay() {
+    const uint64_t now = PendingBytes();
+    std::lock_guard lk(FDelayM);
+    FDelayBytes = now;
+    FDelayRunning = false;
+  }
+  void ForgetDelay() {
+    std::lock_guard lk(FDelayM);
+    FDelayBytes = 0;
+    FDelayRunning = false;
+  }
+
   // An overrun or underrun (the program was held up, or had nothing to give) or a
   // suspended card: the PCM is made ready again. A capture's gap is told here, where the
   // sound card reports the lost sound (a sound server keeps what it records for a client
@@ -325,9 +391,13 @@ class AlsaStream : public WaveStream {
     if (snd_pcm_recover(FPcm, err, 1) < 0) return false;
     if (FDir == WaveDir::In) {
       snd_pcm_start(FPcm);
-      if (err == -EPIPE || err == -ESTRPIPE) SayGap();
+      if (err == -EPIPE || err == -ESTRPIPE) SayGap(SecondsSince(FLastMoved));
     }
     return true;
+  }
+
+  static double SecondsSince(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
   }
 
   // Sound moved: avail frames were free or ready and done of them moved, after waiting for
@@ -346,7 +416,7 @@ class AlsaStream : public WaveStream {
       const auto lasted =
           std::chrono::microseconds((FQueued + FRing.Period) * 1000000 / std::max(FRate, 1u));
       const bool late = now > FLastMoved + lasted;
-      if (late) SayGap();
+      if (late) SayGap(std::chrono::duration<double>(now - FLastMoved - lasted).count());
       steady = playing && !late && (waited || FArmed);
       FQueued = FRing.Buffer - std::min(FRing.Buffer, avail - done);
     }
@@ -354,19 +424,19 @@ class AlsaStream : public WaveStream {
     FLastMoved = now;
   }
 
-  // Tells a gap once, with how long nothing moved, and waits for sound to move steadily
-  // again before it tells the next.
-  void SayGap() {
+  // Tells a gap once, with how long nothing moved and how much sound it cost, and waits
+  // for sound to move steadily again before it tells the next.
+  void SayGap(double lost) {
     if (!FArmed) return;
     FArmed = false;
     char held[32];
-    std::snprintf(held, sizeof held, "%.2f s",
-                  std::chrono::duration<double>(Clock::now() - FLastMoved).count());
-    Notice(Quoted(FName) + (FDir == WaveDir::In
-                                ? ": the recording was held up for " + std::string(held) +
-                                      " and lost the sound of that time (overrun); it goes on"
-                                : ": the playback was held up for " + std::string(held) +
-                                      " and broke off (underrun); it goes on"));
+    std::snprintf(held, sizeof held, "%.2f s", SecondsSince(FLastMoved));
+    Notice({FDir, lost,
+            Quoted(FName) + (FDir == WaveDir::In
+                                 ? ": the recording was held up for " + std::string(held) +
+                                       " and lost the sound of that time (overrun); it goes on"
+                                 : ": the playback was held up for " + std::string(held) +
+                                       " and broke off (underrun); it goes on")});
   }
 
   WaveDir FDir;
@@ -377,6 +447,7 @@ class AlsaStream : public WaveStream {
   int FSilence;
   Ring FRing;
   int FWake;
+  std::chrono::milliseconds FStall;
   std::vector<pollfd> FFds;
   int FPcmFds = 0;
   std::vector<char> FPadded;  // the one frame of a buffer that ends inside a frame
@@ -386,6 +457,11 @@ class AlsaStream : public WaveStream {
   Clock::time_point FLastMoved{};
   snd_pcm_uframes_t FQueued = 0;
   bool FArmed = false;
+  // The playback delay the device thread last learnt (see PendingBytes).
+  std::mutex FDelayM;
+  uint64_t FDelayBytes = 0;
+  Clock::time_point FDelayAt{};
+  bool FDelayRunning = false;
 };
 
 // A hint's description on one line: ALSA splits the card from the device with a newline.
@@ -421,44 +497,50 @@ class AlsaWaveDriver : public WaveDriver {
       std::free(ioid);
     }
     snd_device_name_free_hint(hints);
-    tAlsaDetail.clear();
     return list;
+  }
+
+  void Forget() override {
+    std::lock_guard lk(FM);
+    FProbed[0] = FProbed[1] = Probed{};
   }
 
   UINT NumDevs(WaveDir dir) override {
     WaveDeviceInfo info;
-    return Probe(dir, info) == MMSYSERR_NOERROR ? 1 : 0;
+    return Probe(dir, info).Ok() ? 1 : 0;
   }
 
-  MMRESULT Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) override {
+  WaveResult Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) override {
     if (id != 0) return MMSYSERR_BADDEVICEID;
     return Probe(dir, info);
   }
 
-  MMRESULT CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) override {
+  WaveResult CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) override {
     if (id != 0) return MMSYSERR_BADDEVICEID;
     const std::string name = DeviceName(dir);
+    TListen listen;
     Pcm pcm;
     int err = OpenPcm(dir, name, pcm);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     snd_pcm_hw_params_t* any;
     snd_pcm_hw_params_alloca(&any);
     err = snd_pcm_hw_params_any(pcm.P, any);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     return Takes(pcm.P, any, format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
   }
 
-  MMRESULT Open(WaveDir dir, UINT id, const WAVEFORMATEX& f,
-                std::unique_ptr<WaveStream>& stream) override {
+  WaveResult Open(WaveDir dir, UINT id, const WAVEFORMATEX& f,
+                  std::unique_ptr<WaveStream>& stream) override {
     if (id != 0) return MMSYSERR_BADDEVICEID;
     const std::string name = DeviceName(dir);
+    TListen listen;
     Pcm pcm;
     int err = OpenPcm(dir, name, pcm);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     snd_pcm_hw_params_t* hw;
     snd_pcm_hw_params_alloca(&hw);
     err = snd_pcm_hw_params_any(pcm.P, hw);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     if (!Takes(pcm.P, hw, f)) return WAVERR_BADFORMAT;
     snd_pcm_hw_params_set_access(pcm.P, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
     snd_pcm_hw_params_set_format(pcm.P, hw, SampleFormat(f));
@@ -472,7 +554,7 @@ class AlsaWaveDriver : public WaveDriver {
     snd_pcm_hw_params_set_buffer_time_near(pcm.P, hw, &bufferUs, &d);
     snd_pcm_hw_params_set_period_time_near(pcm.P, hw, &periodUs, &d);
     err = snd_pcm_hw_params(pcm.P, hw);
-    if (err < 0) return Fail(name, err, WAVERR_BADFORMAT);
+    if (err < 0) return Fail(name, err, listen.Heard(), WAVERR_BADFORMAT);
     Ring ring;
     snd_pcm_hw_params_get_buffer_size(hw, &ring.Buffer);
     snd_pcm_hw_params_get_period_size(hw, &ring.Period, &d);
@@ -489,31 +571,30 @@ class AlsaWaveDriver : public WaveDriver {
       snd_pcm_sw_params(pcm.P, sw);
     }
     err = snd_pcm_prepare(pcm.P);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) return Fail(name, -errno);
     stream = std::make_unique<AlsaStream>(dir, pcm.P, f, name, ring, wake);
     pcm.P = nullptr;
-    return MMSYSERR_NOERROR;
+    return {};
   }
 
  private:
   struct Probed {
-    std::string Key;  // the device name and the configuration it was read from
+    std::string Key;  // the device name
     Clock::time_point When;
-    MMRESULT Result = MMSYSERR_NODRIVER;
+    WaveResult Result{MMSYSERR_NODRIVER};
     WaveDeviceInfo Info;
   };
 
   // Opens the PCM once to see whether it exists and which of the standard formats it
   // takes; the answer is kept for a moment.
-  MMRESULT Probe(WaveDir dir, WaveDeviceInfo& info) {
+  WaveResult Probe(WaveDir dir, WaveDeviceInfo& info) {
     const std::string name = DeviceName(dir);
-    const char* config = std::getenv("ALSA_CONFIG_PATH");
-    const std::string key = name + '\n' + (config ? config : "");
+    const std::string& key = name;
     std::lock_guard lk(FM);
     Probed& p = FProbed[dir == WaveDir::In ? 0 : 1];
-    if (p.Key == key && p.Result == MMSYSERR_NOERROR && Clock::now() - p.When < kProbeLifetime) {
+    if (p.Key == key && p.Result.Ok() && Clock::now() - p.When < kProbeLifetime) {
       info = p.Info;
       return p.Result;
     }
@@ -525,14 +606,15 @@ class AlsaWaveDriver : public WaveDriver {
     return p.Result;
   }
 
-  MMRESULT ProbeNow(WaveDir dir, const std::string& name, WaveDeviceInfo& info) {
+  WaveResult ProbeNow(WaveDir dir, const std::string& name, WaveDeviceInfo& info) {
+    TListen listen;
     Pcm pcm;
     int err = OpenPcm(dir, name, pcm);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     snd_pcm_hw_params_t* any;
     snd_pcm_hw_params_alloca(&any);
     err = snd_pcm_hw_params_any(pcm.P, any);
-    if (err < 0) return Fail(name, err);
+    if (err < 0) return Fail(name, err, listen.Heard());
     info.Name = "ALSA " + name;
     info.Formats = 0;
     const DWORD rates[3] = {11025, 22050, 44100};
@@ -552,7 +634,7 @@ class AlsaWaveDriver : public WaveDriver {
     info.Channels = static_cast<WORD>(std::clamp(maxChannels, 1u, 2u));
     info.Support =
         dir == WaveDir::Out ? WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE : 0;
-    return MMSYSERR_NOERROR;
+    return {};
   }
 
   std::mutex FM;

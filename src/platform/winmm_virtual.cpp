@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/winmm_driver.h"
 
@@ -35,10 +36,9 @@ struct FailureRule {
   std::string Explanation;
 
   // The rule fires: the code, with the driver's word on it when the test gave one.
-  MMRESULT Fire() {
+  WaveResult Fire() {
     if (Times > 0) --Times;
-    if (!Explanation.empty()) SetLastDriverMessage(Explanation);
-    return Code;
+    return {Code, Explanation};
   }
 };
 
@@ -57,6 +57,8 @@ struct State {
   int64_t Budget = -1;
   std::vector<FailureRule> Rules;
   std::vector<std::string> Log;
+  double Gap[2] = {0, 0};         // a gap to tell at the next transfer, per direction (In, Out)
+  bool Hang[2] = {false, false};  // the devices of that direction answer nothing
 };
 
 // A program (not a test) that runs on the virtual device is set up from its environment
@@ -91,16 +93,29 @@ State& S() {
 
 class VirtualStream : public WaveStream {
  public:
-  VirtualStream(WaveDir dir, const WAVEFORMATEX& format) : FDir(dir), FFormat(format) {}
+  VirtualStream(WaveDir dir, const WAVEFORMATEX& format, bool realTime)
+      : FDir(dir), FFormat(format), FRealTime(realTime) {}
 
-  MMRESULT Transfer(char* data, size_t bytes, size_t& moved) override {
+  WaveResult Transfer(char* data, size_t bytes, size_t& moved) override {
     moved = 0;
     State& s = S();
     std::unique_lock lk(s.M);
+    if (const double gap = std::exchange(s.Gap[FDir == WaveDir::In ? 0 : 1], 0); gap > 0) {
+      // Told as the sound card's driver tells a gap it recovered from, without the lock.
+      lk.unlock();
+      Notice({FDir, gap,
+              std::string(FDir == WaveDir::In ? "Virtual Wave In" : "Virtual Wave Out") +
+                  ": a gap in the sound; it goes on"});
+      lk.lock();
+    }
     for (;;) {
+      if (s.Hang[FDir == WaveDir::In ? 0 : 1]) {
+        s.Cv.wait(lk);
+        continue;
+      }
       if (FInterrupted) {
         FInterrupted = false;
-        return MMSYSERR_NOERROR;
+        return {};
       }
       FailureRule* lost = LossRule(s);
       if (lost && lost->Skip == 0) return lost->Fire();
@@ -131,7 +146,7 @@ class VirtualStream : public WaveStream {
       Move(s, data, n);
       if (lost) lost->Skip -= static_cast<int>(n);
       moved = n;
-      return MMSYSERR_NOERROR;
+      return {};
     }
   }
 
@@ -141,6 +156,8 @@ class VirtualStream : public WaveStream {
     FInterrupted = true;
     s.Cv.notify_all();
   }
+
+  bool KeepsTime() const override { return FRealTime; }
 
   void Halt() override {
     std::lock_guard lk(S().M);
@@ -185,12 +202,13 @@ class VirtualStream : public WaveStream {
       s.Captured += n;
     } else {
       // A quiet microphone: the middle of the unsigned 8-bit range, or signed zero.
-      std::memset(data, FFormat.wBitsPerSample == 8 ? 0x80 : 0, n);
+      std::memset(data, FFormat.wBitsPerSample == 8 ? kDriverSilence8 : 0, n);
     }
   }
 
   WaveDir FDir;
   WAVEFORMATEX FFormat;
+  bool FRealTime;  // the pacing when the device was opened
   bool FInterrupted = false;
   bool FClockRunning = false;
   Clock::time_point FClockStart;
@@ -206,16 +224,16 @@ class VirtualWaveDriver : public WaveDriver {
     return static_cast<UINT>(Devices(dir).size());
   }
 
-  MMRESULT Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) override {
+  WaveResult Caps(WaveDir dir, UINT id, WaveDeviceInfo& info) override {
     std::lock_guard lk(S().M);
     auto& list = Devices(dir);
     if (id >= list.size()) return MMSYSERR_BADDEVICEID;
     info = list[id];
     if (dir == WaveDir::In) info.Support = 0;
-    return MMSYSERR_NOERROR;
+    return {};
   }
 
-  MMRESULT CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) override {
+  WaveResult CheckFormat(WaveDir dir, UINT id, const WAVEFORMATEX& format) override {
     std::function<bool(WaveDir, UINT, const WAVEFORMATEX&)> accepts;
     {
       std::lock_guard lk(S().M);
@@ -223,18 +241,18 @@ class VirtualWaveDriver : public WaveDriver {
       accepts = S().Cfg.Accepts;
     }
     if (accepts && !accepts(dir, id, format)) return WAVERR_BADFORMAT;
-    return MMSYSERR_NOERROR;
+    return {};
   }
 
-  MMRESULT Open(WaveDir dir, UINT id, const WAVEFORMATEX& format,
-                std::unique_ptr<WaveStream>& stream) override {
-    MMRESULT rc = CheckFormat(dir, id, format);
-    if (rc != MMSYSERR_NOERROR) return rc;
-    stream = std::make_unique<VirtualStream>(dir, format);
-    return MMSYSERR_NOERROR;
+  WaveResult Open(WaveDir dir, UINT id, const WAVEFORMATEX& format,
+                  std::unique_ptr<WaveStream>& stream) override {
+    WaveResult rc = CheckFormat(dir, id, format);
+    if (!rc.Ok()) return rc;
+    stream = std::make_unique<VirtualStream>(dir, format, CurrentConfig().Pace == Pacing::RealTime);
+    return {};
   }
 
-  MMRESULT Admit(WaveDir dir, WaveCall call) override {
+  WaveResult Admit(WaveDir dir, WaveCall call) override {
     State& s = S();
     std::lock_guard lk(s.M);
     if (s.Log.size() < kLogLimit)
@@ -247,7 +265,7 @@ class VirtualWaveDriver : public WaveDriver {
       }
       return r.Fire();
     }
-    return MMSYSERR_NOERROR;
+    return {};
   }
 
  private:
@@ -271,6 +289,8 @@ void Reset() {
   s.Budget = -1;
   s.Rules.clear();
   s.Log.clear();
+  s.Gap[0] = s.Gap[1] = 0;
+  s.Hang[0] = s.Hang[1] = false;
   s.Cv.notify_all();
 }
 
@@ -353,9 +373,26 @@ void InjectFailure(WaveDir dir, WaveCall call, MMRESULT code, int times, int ski
   s.Cv.notify_all();  // a device waiting for data may be lost now
 }
 
+void InjectGap(WaveDir dir, double lostSeconds) {
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Gap[dir == WaveDir::In ? 0 : 1] = lostSeconds;
+  s.Cv.notify_all();
+}
+
+void InjectHang(WaveDir dir) {
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Hang[dir == WaveDir::In ? 0 : 1] = true;
+  s.Cv.notify_all();
+}
+
 void ClearFailures() {
-  std::lock_guard lk(S().M);
-  S().Rules.clear();
+  State& s = S();
+  std::lock_guard lk(s.M);
+  s.Rules.clear();
+  s.Hang[0] = s.Hang[1] = false;
+  s.Cv.notify_all();
 }
 
 std::vector<std::string> CallLog() {

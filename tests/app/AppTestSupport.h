@@ -17,7 +17,7 @@
 // A window test's start: the window on the virtual sound device, shown and active, the
 // device's notifications dispatched by Qt's event loop as in the program.
 inline void ShowOnVirtualDevice(QWidget& form) {
-  ::setenv("ZELVOR_AUDIO", "virtual", 1);
+  winmm::SelectDriver(winmm::VirtualDriver());
   winmm::virt::Reset();
   InstallGuiMessageDrain();
   form.show();

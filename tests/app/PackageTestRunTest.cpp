@@ -65,7 +65,7 @@ class TCountingForm : public TMainForm {
 class PackageTestRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("ZELVOR_AUDIO", "virtual", 1);
+    winmm::SelectDriver(winmm::VirtualDriver());
     winmm::virt::Reset();
     InstallGuiMessageDrain();
     // The wait blocks for what the device posts, as the window's shell does; the heartbeat

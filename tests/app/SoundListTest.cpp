@@ -197,6 +197,7 @@ TEST(SoundList, ClosingForgetsTheCurrentSoundFile) {
 // closing the window keeps the section as it was.
 TEST(SoundList, TheAudioSectionChoosesTheSoundDevicesAndIsKept) {
   TEnvVar unforced("ZELVOR_ALSA_DEVICE", nullptr);
+  winmm::ReadSoundEnvironment();
   TempDir dir;
   const std::string audio = "[Audio]\nInputDevice=plughw:CARD=Headset,DEV=0\nOutputDevice=pulse\n";
   dir.Write("ZelvorSound.ini", audio);

@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -459,6 +460,62 @@ TEST_F(WindowSession, ClosingWritesBackOnlyItsOwnNamesUnderTheFolderLock) {
   EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name0", "", ini), "Sound 1");
   EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name127", "", ini), "Sound 128");
   EXPECT_EQ(FShell.Messages.size(), 1u);
+}
+
+// The window records with its two buffers of a tenth of a second; a window whose thread is
+// held up for a second and a half (a slow disk, a long redraw) still loses no sample of a
+// device that keeps real time: the take is as long as the recording and holds every byte.
+// A gap the driver does report (an overrun, an underrun) is told once, after the cycle.
+TEST_F(WindowSession, ABusyWindowLosesNoSampleAndAGapIsToldOnceAfterwards) {
+  winmm::virt::Config config = winmm::virt::CurrentConfig();
+  config.Pace = winmm::virt::Pacing::RealTime;
+  winmm::virt::Configure(config);
+  // Loud throughout, so the take's trimming keeps every sample; the order shows.
+  auto tone = [](uint64_t at) { return static_cast<char>(0xE0 + at % 31); };
+  winmm::virt::SetCaptureSignal([&](uint64_t offset, char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) data[i] = tone(offset + i);
+  });
+  DoubleClickRow(FForm.ListBox1, 8);
+  QElapsedTimer lasted;
+  lasted.start();
+  FForm.btnRecord->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.StockAudioRecorder->DataBytes() >= 2400; }));
+  QThread::msleep(1500);  // the window's thread is held up; the device goes on
+  ASSERT_TRUE(PumpUntil([&] {
+    return FForm.StockAudioRecorder->DataBytes() + 1600 >= winmm::virt::CapturedBytes();
+  }));
+  const double seconds = lasted.elapsed() / 1000.0;
+  FForm.btnStop->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); }));
+  const std::string take = FDir.Read("Sound 9.WAV").substr(46);
+  std::string expected;
+  for (size_t i = 0; i < take.size(); ++i) expected += tone(i);
+  EXPECT_TRUE(take == expected) << "a sample is missing or out of place";
+  EXPECT_EQ(take.size(), winmm::virt::CapturedBytes());
+  // The take holds the time the window was held up: at most a few chunks short of it all.
+  EXPECT_GE(take.size(), static_cast<size_t>((seconds - 0.5) * 8000)) << seconds << " s";
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+
+  const struct {
+    winmm::WaveDir Dir;
+    QPushButton* Start;
+    const char* Said;
+  } gaps[] = {
+      {winmm::WaveDir::In, FForm.btnRecord, "0.6 s of sound was lost while recording"},
+      {winmm::WaveDir::Out, FForm.btnPlay, "The sound broke off for 0.6 s while playing"},
+  };
+  for (const auto& gap : gaps) {
+    FShell.Messages.clear();
+    ChooseSlotWith(9, std::string(4 * 8000, '\xF0'));  // plays longer than it is watched
+    winmm::virt::InjectGap(gap.Dir, 0.6);
+    gap.Start->click();
+    ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(FShell.Messages.empty()) << "told before the end: " << FShell.Messages.front();
+    FForm.btnStop->click();
+    ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); }));
+    EXPECT_EQ(FShell.Messages, std::vector<std::string>{gap.Said});
+  }
 }
 
 }  // namespace

@@ -364,11 +364,15 @@ TEST_F(WaveIOTest, AsyncModeDeliversOnTheWorkerAndClearsTheThreadHandleAfterItsL
   in.SetActive(true);
   ASSERT_NE(in.GetThreadHandle(), nullptr);
   // Nothing needs to be pumped here: the worker runs the handlers.
-  for (int i = 0; i < 500 && in.DataCalls < 3; ++i) Sleep(2);
-  in.Lock();
-  const int calls = in.DataCalls;
-  in.Unlock();
-  EXPECT_GE(calls, 3);
+  // The worker counts under the component's lock; so does this look.
+  auto calls = [&] {
+    in.Lock();
+    const int n = in.DataCalls;
+    in.Unlock();
+    return n;
+  };
+  for (int i = 0; i < 500 && calls() < 3; ++i) Sleep(2);
+  EXPECT_GE(calls(), 3);
   in.SetActive(false);
   for (int i = 0; i < 1000 && !deactivated; ++i) Sleep(2);
   ASSERT_TRUE(deactivated);
@@ -603,7 +607,7 @@ TEST_F(WaveIOTest, AFailureCarriesTheDriversReasonIntoTheTextEveryFrontEndShows)
     TTestOut out;
     out.Data = Pattern(8000);
     TWaveAudioIO& io = f.Dir == WaveDir::In ? static_cast<TWaveAudioIO&>(in) : out;
-    io.SetBufferLength(100);  // ten buffers of data: some are still to come when it is lost
+    io.SetBufferLength(100);        // ten buffers of data: some are still to come when it is lost
     std::vector<std::string> seen;  // text, then reason, as the handler reads them
     io.OnError = [&](TComponent*) {
       seen.push_back(io.LastErrorText());

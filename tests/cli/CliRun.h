@@ -67,6 +67,21 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
 }
 
 // The exit code of a spawned program, -1 when it did not exit normally.
+// WaitExit with a watchdog: a program still running after seconds is killed and -2 is
+// returned, so a test of something that must end cannot hang.
+inline int WaitExitWithin(pid_t pid, int seconds) {
+  int status = 0;
+  for (int i = 0; i < seconds * 20; ++i) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done < 0) return -1;
+    ::usleep(50000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -2;
+}
+
 inline int WaitExit(pid_t pid) {
   int status = 0;
   if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;

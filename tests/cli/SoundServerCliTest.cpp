@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "SoundServer.h"
+#include "WaveTestDevice.h"
 #include "cli/CliRun.h"
+#include "codec/CodecTestKit.h"
 
 namespace {
 
@@ -58,6 +60,52 @@ TEST(SoundServerCli, ARecordingHeldStillGoesOnToItsFullLength) {
   ::kill(cli, SIGCONT);
   EXPECT_EQ(WaitExit(cli), 0) << dir.Read("err");
   EXPECT_EQ(TakeBytes(dir.Read("held.wav")), 24000u) << dir.Read("out") << dir.Read("err");
+}
+
+// A sound server that stops answering (held still, as a frozen desktop session) is given up
+// once no sound has moved for the stall limit, shortened to 2 s here: the command ends with
+// exit 2 and names the device; a recording keeps what it had captured as a cut-short take,
+// trimmed and coded as any other.
+// The watchdog only keeps the test from hanging: nothing asserts how fast the command ends.
+TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
+  TSoundServer server;
+  if (!server.Skip().empty()) GTEST_SKIP() << server.Skip();
+  TSoundEnvVar stall("ZELVOR_STALL_SECONDS", "2");
+  TempDir dir;
+  dir.Write("long.wav", MakeTake(std::string(20 * 8000, '\x40')));
+  const struct {
+    std::vector<std::string> Args;
+    const char* Stream;  // what the server lists while the command's sound moves
+    const char* Kept;    // the take that keeps what was captured; none for a playback
+  } rows[] = {
+      {{"record", "take.wav", "--seconds", "20"}, "source-outputs", "take.wav"},
+      {{"play", "long.wav"}, "sink-inputs", nullptr},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> argv{ZS_CLI_PATH};
+    argv.insert(argv.end(), row.Args.begin(), row.Args.end());
+    argv.insert(argv.end(), {"--folder", dir.Folder()});
+    const pid_t cli = Spawn(argv, dir.Path("out"), dir.Path("err"));
+    ASSERT_GT(cli, 0);
+    // Held once a second of sound has moved through the server.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!TSoundServer::HasStream(row.Stream) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    server.Freeze();
+    const int code = WaitExitWithin(cli, 120);
+    server.Thaw();
+    const std::string err = dir.Read("err");
+    EXPECT_EQ(code, 2) << row.Args[0] << "\n" << err;
+    EXPECT_NE(err.find("ALSA device \"default\" stopped answering"), std::string::npos)
+        << row.Args[0] << "\n"
+        << err;
+    if (row.Kept == nullptr) continue;
+    EXPECT_NE(err.find("The recording was cut short"), std::string::npos) << err;
+    EXPECT_GE(TakeBytes(dir.Read(row.Kept)), 4000u) << err;  // the tone, kept whole
+    EXPECT_TRUE(dir.Exists("take.vox"));                     // and coded
+    EXPECT_FALSE(dir.Exists("take (unfinished recording).wav"));
+  }
 }
 
 }  // namespace

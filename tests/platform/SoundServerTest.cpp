@@ -23,9 +23,9 @@ constexpr int kStallMs = 600;   // three times the device's ring
 class TNotices {
  public:
   TNotices() {
-    winmm::SetNoticeSink([this](const std::string& text) {
+    winmm::SetNoticeSink([this](const winmm::WaveNotice& notice) {
       std::lock_guard lk(FM);
-      FTexts.push_back(text);
+      FTexts.push_back(notice.Text);
     });
   }
   ~TNotices() { winmm::SetNoticeSink(nullptr); }

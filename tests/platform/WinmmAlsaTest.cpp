@@ -41,7 +41,10 @@ class WinmmAlsa : public ::testing::Test {
   }
 
   TempDir FDir;
-  TEnvVar FAudio, FConfig, FDevice, FPlayback, FCapture;
+  TSoundEnvVar FAudio;
+  TEnvVar FConfig;
+  TSoundEnvVar FDevice;
+  TEnvVar FPlayback, FCapture;
 };
 
 TEST_F(WinmmAlsa, TheFileDeviceIsListedWithItsFormatsAndSoftwareVolume) {
@@ -177,7 +180,7 @@ TEST_F(WinmmAlsa, ResetDropsWhatIsQueuedAndTheDevicePlaysOnFromZero) {
 
 TEST_F(WinmmAlsa, WithoutASoundCardNothingIsListedAndOpenFailsCleanly) {
   for (const char* name : {"zelvor_nocard", "default", "no_such_device"}) {
-    TEnvVar device("ZELVOR_ALSA_DEVICE", name);
+    TSoundEnvVar device("ZELVOR_ALSA_DEVICE", name);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(waveOutGetNumDevs(), 0u) << name;
     EXPECT_EQ(waveInGetNumDevs(), 0u) << name;
@@ -199,20 +202,20 @@ TEST_F(WinmmAlsa, WithoutASoundCardNothingIsListedAndOpenFailsCleanly) {
 }
 
 TEST_F(WinmmAlsa, TheSoundSystemsReasonIsKeptForTheUser) {
-  TEnvVar device("ZELVOR_ALSA_DEVICE", "zelvor_nocard");
-  winmm::SetLastDriverMessage("");
+  TSoundEnvVar device("ZELVOR_ALSA_DEVICE", "zelvor_nocard");
   EXPECT_EQ(waveOutGetNumDevs(), 0u);
-  std::string why = winmm::LastDriverMessage();
+  winmm::WaveDeviceInfo info;
+  std::string why = winmm::AlsaDriver().Caps(winmm::WaveDir::Out, 0, info).Reason;
   EXPECT_NE(why.find("zelvor_nocard"), std::string::npos) << why;
-  // A failed open keeps the reason with its code, for the text the user is shown.
+  // A failed open returns the reason with its code, for the text the user is shown.
   TNoteWindow w;
   HWAVEOUT h = 0;
   const WAVEFORMATEX f = PcmFormat(8000, 1, 8);
-  const MMRESULT code = waveOutOpen(&h, WAVE_MAPPER, &f, w.Callback(), 0, CALLBACK_WINDOW);
-  ASSERT_NE(code, MMSYSERR_NOERROR);
-  why = winmm::FailureReason(winmm::WaveDir::Out, 0, code);
-  EXPECT_EQ(why.rfind("ALSA", 0), 0u) << why;
-  EXPECT_NE(why.find("zelvor_nocard"), std::string::npos) << why;
+  const winmm::WaveResult opened =
+      winmm::OpenWave(winmm::WaveDir::Out, &h, WAVE_MAPPER, &f, w.Callback(), CALLBACK_WINDOW);
+  ASSERT_NE(opened.Code, MMSYSERR_NOERROR);
+  EXPECT_EQ(opened.Reason.rfind("ALSA", 0), 0u) << opened.Reason;
+  EXPECT_NE(opened.Reason.find("zelvor_nocard"), std::string::npos) << opened.Reason;
 }
 
 TEST_F(WinmmAlsa, AThousandOpenCloseCyclesOfEachDirectionLeaveNothingBehind) {

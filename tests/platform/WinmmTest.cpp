@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "TempDir.h"
@@ -818,9 +819,12 @@ TEST(WinmmFailures, ALostPlaybackDeviceHandsBackItsBuffersAndRefusesMore) {
   TNoteWindow w;
   HWAVEOUT h = OpenOut(w);
   TTestBuffer a(Pattern(100, 1)), b(Pattern(100, 2)), c(Pattern(100, 3));
+  // Paused while the three are queued, so the loss cannot come before the last of them.
+  ASSERT_EQ(waveOutPause(h), MMSYSERR_NOERROR);
   Play(h, a);
   Play(h, b);
   Play(h, c);
+  ASSERT_EQ(waveOutRestart(h), MMSYSERR_NOERROR);
   ASSERT_TRUE(w.WaitCount(MM_WOM_DONE, 3));
   EXPECT_EQ(w.Notes()[3].Header, &c.Header);
   EXPECT_EQ(virt::PlayedBytes(), Pattern(100, 1) + Pattern(50, 2));
@@ -850,7 +854,7 @@ TEST(WinmmFailures, ALostCaptureDeviceHandsBackWhatItRecorded) {
 }
 
 // The driver's explanation goes with the failure it explains: a lost device keeps it, for
-// any thread, until it closes; a failed open leaves it with the thread that opened.
+// any thread, until it closes; a failed open returns it with its code.
 TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
   TWaveTestDevice dev;
   virt::InjectFailure(WaveDir::Out, WaveCall::Transfer, MMSYSERR_NODRIVER, -1, 0, "unplugged");
@@ -869,12 +873,80 @@ TEST(WinmmFailures, TheDriversExplanationIsKeptWithWhatFailed) {
 
   virt::InjectFailure(WaveDir::In, WaveCall::Open, MMSYSERR_ALLOCATED, 1, 0, "busy elsewhere");
   HWAVEIN in = 0;
-  EXPECT_EQ(waveInOpen(&in, 0, &kMono8, w.Callback(), 0, CALLBACK_WINDOW), MMSYSERR_ALLOCATED);
-  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "busy elsewhere");
-  EXPECT_EQ(winmm::FailureReason(WaveDir::Out, 0, MMSYSERR_ALLOCATED), "");
-  in = OpenIn(w);
-  EXPECT_EQ(winmm::FailureReason(WaveDir::In, 0, MMSYSERR_ALLOCATED), "");  // that open worked
+  const winmm::WaveResult refused =
+      winmm::OpenWave(WaveDir::In, &in, 0, &kMono8, w.Callback(), CALLBACK_WINDOW);
+  EXPECT_EQ(refused.Code, MMSYSERR_ALLOCATED);
+  EXPECT_EQ(refused.Reason, "busy elsewhere");
+  EXPECT_EQ(in, 0u);
+  const winmm::WaveResult opened =
+      winmm::OpenWave(WaveDir::In, &in, 0, &kMono8, w.Callback(), CALLBACK_WINDOW);
+  EXPECT_TRUE(opened.Ok());
+  EXPECT_EQ(opened.Reason, "");
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// A device that stops answering (its thread hangs in the sound system, deaf to any wake)
+// holds no call longer than the stall limit, a fifth of a second here. A capture's reset
+// waits that long for the transfer in hand, then gives the device up: its buffer comes
+// back and further buffers are refused with the reason. A close goes through, leaving the
+// hung thread behind (said once, unless the device was given up already); the thread ends
+// when the sound system answers again.
+TEST(WinmmFailures, ADeviceThatStopsAnsweringHoldsNoCallLongerThanTheStallLimit) {
+  TWaveTestDevice dev;
+  TSoundEnvVar stall("ZELVOR_STALL_SECONDS", "0.2");
+  std::mutex m;
+  std::vector<std::string> said;
+  winmm::SetNoticeSink([&](const winmm::WaveNotice& n) {
+    std::lock_guard lk(m);
+    said.push_back(n.Text);
+  });
+  const struct {
+    WaveDir Dir;
+    bool GivenUp;  // by the reset; a playback's reset waits for nothing
+    size_t Notices;
+  } rows[] = {{WaveDir::In, true, 0}, {WaveDir::Out, false, 1}};
+  for (const auto& row : rows) {
+    const bool in = row.Dir == WaveDir::In;
+    said.clear();
+    TNoteWindow w;
+    TTestBuffer a(Pattern(400));
+    virt::SetPlaybackBudget(0);  // the playback waits for room, the capture for sound
+    const uint32_t h = in ? OpenIn(w) : OpenOut(w);
+    if (in) {
+      Queue(h, a);
+      ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    } else {
+      Play(h, a);
+    }
+    PumpFor(20);
+    virt::InjectHang(row.Dir);
+    EXPECT_EQ(in ? waveInReset(h) : waveOutReset(h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(w.WaitCount(in ? MM_WIM_DATA : MM_WOM_DONE, 1));
+    const std::string why = winmm::FailureReason(row.Dir, h, MMSYSERR_ERROR);
+    EXPECT_EQ(why.find(" stopped answering (no sound moved for 0.2 s)") != std::string::npos,
+              row.GivenUp)
+        << why;
+    if (in) {
+      EXPECT_EQ(waveInAddBuffer(h, &a.Header, kHdr), MMSYSERR_ERROR);
+    }
+    EXPECT_EQ((in ? waveInUnprepareHeader : waveOutUnprepareHeader)(h, &a.Header, kHdr),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(in ? waveInClose(h) : waveOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_TRUE(w.WaitCount(in ? MM_WIM_CLOSE : MM_WOM_CLOSE, 1));
+    EXPECT_EQ(winmm::OpenDeviceCount(), 0);
+    EXPECT_EQ(winmm::LiveDeviceThreadCount(), 1);  // the hung thread, left behind
+    {
+      std::lock_guard lk(m);
+      ASSERT_EQ(said.size(), row.Notices) << ::testing::PrintToString(said);
+      if (row.Notices) {
+        EXPECT_NE(said[0].find("it was left behind"), std::string::npos) << said[0];
+      }
+    }
+    virt::ClearFailures();  // the sound system answers again
+    EXPECT_TRUE(PumpUntil([] { return winmm::LiveDeviceThreadCount() == 0; }));
+    virt::SetPlaybackBudget(-1);
+  }
+  winmm::SetNoticeSink(nullptr);
 }
 
 // --- a program on the virtual device ---
