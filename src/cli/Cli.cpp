@@ -1,7 +1,5 @@
 #include "cli/Cli.h"
 
-#include <signal.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -21,13 +19,6 @@ std::map<std::string, Command>& Registry() {
 
 // The command Run is running, for the start of its error lines.
 const Command* gRunning = nullptr;
-
-volatile sig_atomic_t gStopRequested = 0;
-
-void OnInterrupt(int) {
-  gStopRequested = 1;
-  signal(SIGINT, SIG_DFL);
-}
 
 bool IsOptionWord(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
 
@@ -303,22 +294,6 @@ void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
 }
 
 void ConsoleShell::StatusAdd(const std::string& line) { std::cout << line << std::endl; }
-
-struct TInterruptGuard::TSaved {
-  struct sigaction Action {};
-};
-
-TInterruptGuard::TInterruptGuard() : FSaved(std::make_unique<TSaved>()) {
-  gStopRequested = 0;
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &FSaved->Action);
-}
-
-TInterruptGuard::~TInterruptGuard() { sigaction(SIGINT, &FSaved->Action, nullptr); }
-
-bool TInterruptGuard::Requested() { return gStopRequested != 0; }
 
 TErrorCounter::TErrorCounter(std::string before)
     : FScope([this, before = std::move(before)](TComponent*, const std::exception& e) {

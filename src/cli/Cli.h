@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio/WaveIO.h"
+#include "cli/Interrupt.h"
 #include "rtl/Shell.h"
 
 namespace cli {
@@ -150,21 +151,6 @@ class TPickedFileShell : public ConsoleShell {
 
  private:
   std::string FFile;
-};
-
-// Ctrl-C asks the running command to stop (Requested() turns true); a second one ends the
-// program the usual way. The handler before comes back when the guard goes.
-class TInterruptGuard {
- public:
-  TInterruptGuard();
-  ~TInterruptGuard();
-  TInterruptGuard(const TInterruptGuard&) = delete;
-  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
-  static bool Requested();
-
- private:
-  struct TSaved;
-  std::unique_ptr<TSaved> FSaved;
 };
 
 // Errors that reach the application's handler while a command runs (a device lost in the

@@ -20,6 +20,7 @@
 #include "package/Builder.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -326,8 +327,7 @@ constexpr const char* kStyle =
 std::string FileTime(const std::string& path) {
   struct stat st;
   if (::stat(ResolveFileName(path).c_str(), &st) != 0) return "unknown";
-  struct tm local;
-  localtime_r(&st.st_mtime, &local);
+  const std::tm local = LocalTime(st.st_mtime);
   char text[64];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;

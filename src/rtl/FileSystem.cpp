@@ -2,42 +2,16 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <optional>
 
+#include "rtl/CaseFold.h"
 #include "rtl/SysUtils.h"
 
 namespace {
-
-// Bytes of an ill-formed sequence are set apart from every code point, so they match only
-// themselves.
-constexpr char32_t kRawByte = 0x110000;
-
-// The name in its case-folded form. Simple folding maps one character to one character, as
-// the system the names come from compares them: "STRASSE" does not match "straße".
-std::u32string Folded(const std::string& name) {
-  std::u32string out;
-  out.reserve(name.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(name.data());
-  const auto length = static_cast<int32_t>(name.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
-      for (int32_t k = start; k < i; ++k) out.push_back(kRawByte + s[k]);
-    } else {
-      out.push_back(static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
-    }
-  }
-  return out;
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -49,13 +23,13 @@ bool Exists(const std::string& path) {
 std::optional<std::string> CaseVariant(const std::string& folder, const std::string& name) {
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return std::nullopt;
-  const std::u32string wanted = Folded(name);
+  const std::u32string wanted = CaseFolded(name);
   std::optional<std::string> best;
   while (const dirent* e = ::readdir(dir)) {
     const std::string entry = e->d_name;
     if (entry == "." || entry == "..") continue;
     if (best && entry.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
-    if (Folded(entry) == wanted) best = entry;
+    if (CaseFolded(entry) == wanted) best = entry;
   }
   ::closedir(dir);
   return best;
@@ -64,7 +38,7 @@ std::optional<std::string> CaseVariant(const std::string& folder, const std::str
 }  // namespace
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  return a == b || Folded(a) == Folded(b);
+  return a == b || CaseFolded(a) == CaseFolded(b);
 }
 
 std::string ResolveFileName(const std::string& path) {

@@ -18,27 +18,6 @@ std::string EInOutError::TextFor(int code) {
   }
 }
 
-int IOErrorFromErrno(int err) {
-  switch (err) {
-    case ENOENT: return ioFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case EINVAL:
-    case ELOOP: return ioInvalidFilename;
-    case EMFILE:
-    case ENFILE: return ioTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY: return ioAccessDenied;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return ioDiskFull;
-    default: return err;
-  }
-}
-
 EFOpenError::EFOpenError(const std::string& fileName)
     : EStreamError(Format("Cannot open file %s", fileName.c_str())) {}
 
