@@ -16,15 +16,19 @@ fi
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WIN/CMakeCache.txt")
 export WINEPREFIX=$WIN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 
-stage=$WIN/package/ZelvorSound-$VERSION
 rm -rf "$WIN/package"
-mkdir -p "$stage"
-cp "$EXE" "$stage/"
-x86_64-w64-mingw32-strip "$stage/zelvorsound-cli.exe"
-sed 's/$/\r/' data/windows/README.txt >"$stage/README.txt"  # Windows line ends for Notepad
-
-makensis -V2 -DVERSION="$VERSION" -DPROGRAMS="$stage" \
+# The installer's files: the launcher as zelvorsound-cli.exe, the program in "programs".
+install=$WIN/package/install
+mkdir -p "$install/programs"
+x86_64-w64-mingw32-strip -o "$install/programs/zelvorsound-cli.exe" "$EXE"
+x86_64-w64-mingw32-strip -o "$install/zelvorsound-cli.exe" "$WIN/src/zelvorsound-launcher.exe"
+sed 's/$/\r/' data/windows/README.txt >"$install/README.txt"  # Windows line ends for Notepad
+makensis -V2 -DVERSION="$VERSION" -DPROGRAMS="$install" \
   -DOUTFILE="$WIN/ZelvorSound-$VERSION-setup.exe" "$ROOT/data/windows/zelvorsound.nsi"
+
+stage=$WIN/package/ZelvorSound-$VERSION
+mkdir -p "$stage"
+cp "$install/programs/zelvorsound-cli.exe" "$install/README.txt" "$stage/"
 
 # The portable copy: the demo made beside the program, zipped with its folder.
 wine "$stage/zelvorsound-cli.exe" demo --folder "$(winepath -w "$stage")" >/dev/null

@@ -1,11 +1,13 @@
 ; The ZelvorSound installer for 64-bit Windows (makensis, from scripts/package-windows.sh):
 ;   makensis -DVERSION=1.0.0.1 -DPROGRAMS=<folder with zelvorsound-cli.exe> -DOUTFILE=<exe>
+;   PROGRAMS holds the launcher (installed as zelvorsound-cli.exe), README.txt and, in its
+;   folder "programs", the program itself.
 ; Installs the command line into Program Files; on request (the second component, or /PATH on
 ; the command line of a silent install: setup.exe /S /PATH) adds its folder to the user's
-; PATH. A user without a "ZelvorSound" folder in the profile gets one with the demo prompts
-; and a ZelvorSound.ini naming them, as the Linux launchers make ~/ZelvorSound. The
-; uninstaller removes what was installed and the PATH entry, and leaves that folder alone:
-; it holds the user's own work.
+; PATH. The launcher runs the program in %USERPROFILE%\ZelvorSound unless told otherwise,
+; and makes that folder with the demo prompts on first use, as the Linux launchers make
+; ~/ZelvorSound. The uninstaller removes what was installed and the PATH entry, and leaves
+; that folder alone: it holds the user's own work.
 Unicode true
 Target amd64-unicode
 !include "LogicLib.nsh"
@@ -39,6 +41,8 @@ UninstPage instfiles
 Section "ZelvorSound command line (zelvorsound-cli)" SecProgram
   SectionIn RO
   SetRegView 64
+  SetOutPath "$INSTDIR\programs"
+  File "${PROGRAMS}\programs\zelvorsound-cli.exe"
   SetOutPath "$INSTDIR"
   File "${PROGRAMS}\zelvorsound-cli.exe"
   File "${PROGRAMS}\README.txt"
@@ -51,12 +55,6 @@ Section "ZelvorSound command line (zelvorsound-cli)" SecProgram
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  ${IfNot} ${FileExists} "$PROFILE\ZelvorSound\*.*"
-    CreateDirectory "$PROFILE\ZelvorSound"
-    nsExec::ExecToLog '"$INSTDIR\zelvorsound-cli.exe" demo --folder "$PROFILE\ZelvorSound"'
-    Pop $0
-    DetailPrint "Your prompts' folder $PROFILE\ZelvorSound: the demo prompts (exit $0)"
-  ${EndIf}
 SectionEnd
 
 Section /o "Add zelvorsound-cli to your PATH" SecPath
@@ -91,9 +89,15 @@ Section "Uninstall"
     ReadRegStr $0 HKCU "Environment" "Path"
     ${UnStrRep} $0 $0 ";$INSTDIR" ""
     ${UnStrRep} $0 $0 "$INSTDIR" ""
-    WriteRegExpandStr HKCU "Environment" "Path" "$0"
+    ${If} $0 == ""
+      DeleteRegValue HKCU "Environment" "Path"
+    ${Else}
+      WriteRegExpandStr HKCU "Environment" "Path" "$0"
+    ${EndIf}
     SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
   ${EndIf}
+  Delete "$INSTDIR\programs\zelvorsound-cli.exe"
+  RMDir "$INSTDIR\programs"
   Delete "$INSTDIR\zelvorsound-cli.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"

@@ -1,11 +1,15 @@
-// Windows names one folder in many ways: '\' or '/', any letter case, with or without the
-// trailing separator, relative to the current folder. Every spelling must meet the same
-// lock, or two runs would work in one folder at once.
+// What Windows does differently and the program must not: one folder has many names, a
+// program's folder comes with '\', and files and streams translate line ends unless told not
+// to.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "TempDir.h"
 #include "platform/files.h"
@@ -13,6 +17,9 @@
 
 namespace {
 
+// '\' or '/', any letter case, with or without the trailing separator, relative to the
+// current folder: every spelling must meet the same lock, or two runs would work in one
+// folder at once.
 TEST(FolderLockOnWindows, EverySpellingOfTheFolderMeetsTheSameLock) {
   TempDir dir;
   const std::string folder = dir.Folder();  // "C:/.../zelvor-N/"
@@ -43,6 +50,29 @@ TEST(ExeFolderOnWindows, IsTheProgramsFolderWithForwardSlashes) {
   ASSERT_FALSE(folder.empty());
   EXPECT_EQ(folder.back(), '/');
   EXPECT_TRUE(std::filesystem::exists(folder + "test_platform.exe")) << folder;
+}
+
+TEST(BinaryModeOnWindows, EveryWayOfWritingKeepsTheBytes) {
+  TempDir dir;
+  const struct {
+    const char* How;
+    void (*Write)(const std::string& path);
+  } ways[] = {{"fopen \"w\"",
+               [](const std::string& path) {
+                 std::FILE* f = std::fopen(path.c_str(), "w");
+                 std::fputs("a\nb\n", f);
+                 std::fclose(f);
+               }},
+              {"ofstream", [](const std::string& path) { std::ofstream(path) << "a\nb\n"; }}};
+  for (const auto& way : ways) {
+    const std::string path = dir.Path("out.txt");
+    std::filesystem::remove(path);
+    way.Write(path);
+    EXPECT_EQ(dir.Read("out.txt"), "a\nb\n") << way.How;
+  }
+  // The standard streams: setting binary mode again answers the mode they had.
+  for (std::FILE* stream : {stdin, stdout, stderr})
+    EXPECT_EQ(_setmode(_fileno(stream), _O_BINARY), _O_BINARY) << _fileno(stream);
 }
 
 }  // namespace
