@@ -110,7 +110,8 @@ build_dep flac . -DBUILD_CXXLIBS=OFF -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF \
 build_dep libvorbis . -DBUILD_TESTING=OFF
 # opus's release lacks a file its CMake build includes; its configure script works.
 build_dep_configure opus --disable-doc --disable-extra-programs --disable-stack-protector
-build_dep libsndfile . -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
+# FLAC__NO_DLL: libFLAC is linked in statically, not imported from a DLL.
+build_dep libsndfile . -DCMAKE_C_FLAGS=-DFLAC__NO_DLL -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_TESTING=OFF \
   -DENABLE_CPACK=OFF -DENABLE_EXTERNAL_LIBS=ON -DENABLE_MPEG=OFF -DINSTALL_PKGCONFIG_MODULE=ON \
   -DINSTALL_MANPAGES=OFF
 build_dep libsoxr . -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF -DWITH_OPENMP=OFF
