@@ -18,6 +18,24 @@ std::string EInOutError::TextFor(int code) {
   }
 }
 
+int IOErrorFromErrno(int err) {
+  switch (err) {
+    case ENOENT: return ioFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case EINVAL: return ioInvalidFilename;
+    case EMFILE:
+    case ENFILE: return ioTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return ioAccessDenied;
+    case ENOSPC:
+    case EFBIG: return ioDiskFull;
+    default: return IOErrorFromSystemErrno(err);
+  }
+}
+
 EFOpenError::EFOpenError(const std::string& fileName)
     : EStreamError(Format("Cannot open file %s", fileName.c_str())) {}
 

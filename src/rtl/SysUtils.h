@@ -41,6 +41,9 @@ enum : int {
 
 // Maps an errno value to the runtime's input/output error code.
 int IOErrorFromErrno(int err);
+// The same for the errno values only one system has (SysUtils_posix.cpp, SysUtils_win32.cpp);
+// a value it does not know comes back as it was.
+int IOErrorFromSystemErrno(int err);
 
 // Stream errors of the class library.
 class EStreamError : public Exception {

@@ -8,29 +8,11 @@ std::tm LocalTime(std::time_t t) {
   return local;
 }
 
-int IOErrorFromErrno(int err) {
+int IOErrorFromSystemErrno(int err) {
   switch (err) {
-    case ENOENT:
-      return ioFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case EINVAL:
-    case ELOOP:
-      return ioInvalidFilename;
-    case EMFILE:
-    case ENFILE:
-      return ioTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-      return ioAccessDenied;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return ioDiskFull;
-    default:
-      return err;
+    case ELOOP: return ioInvalidFilename;
+    case ETXTBSY: return ioAccessDenied;
+    case EDQUOT: return ioDiskFull;
+    default: return err;
   }
 }

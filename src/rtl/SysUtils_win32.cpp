@@ -8,27 +8,5 @@ std::tm LocalTime(std::time_t t) {
   return local;
 }
 
-// The C library's errno values on Windows; it has no quota, link loop or busy-text errors.
-int IOErrorFromErrno(int err) {
-  switch (err) {
-    case ENOENT:
-      return ioFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case EINVAL:
-      return ioInvalidFilename;
-    case EMFILE:
-    case ENFILE:
-      return ioTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      return ioAccessDenied;
-    case ENOSPC:
-    case EFBIG:
-      return ioDiskFull;
-    default:
-      return err;
-  }
-}
+// The C library of Windows has no errno values of its own beyond those both systems share.
+int IOErrorFromSystemErrno(int err) { return err; }
