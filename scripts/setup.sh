@@ -37,17 +37,15 @@ WINDOWS_PACKAGES=(
   g++-mingw-w64-x86-64-posix                     # C++20 for 64-bit Windows, std::thread on
   gcc-mingw-w64-x86-64-posix                     #   winpthreads; C for the libraries
   mingw-w64-x86-64-dev                           # the Windows headers and import libraries
-  dpkg-dev                                       # dpkg-source: Debian's sources with their patches
+  dpkg-dev patch xz-utils                        # dpkg-source: Debian's sources with their patches
+  make                                           # opus builds with its configure script
   wine wine64                                    # runs the tests and the installer headless
   nsis                                           # makensis: the 64-bit installer
   zip                                            # the portable zip
 )
-for arg in "$@"; do
-  case $arg in
-    --tests) PACKAGES+=("${TEST_PACKAGES[@]}") ;;
-    --windows) PACKAGES=("${WINDOWS_PACKAGES[@]}") ;;
-  esac
-done
+# --windows alone installs only the cross-build's packages; with --tests, the tests' too.
+case " $* " in *" --windows "*) PACKAGES=("${WINDOWS_PACKAGES[@]}") ;; esac
+case " $* " in *" --tests "*) PACKAGES+=("${TEST_PACKAGES[@]}") ;; esac
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
