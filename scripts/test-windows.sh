@@ -22,7 +22,8 @@ for exe in "${programs[@]}"; do
   name=$(basename "$exe" .exe)
   log=$WIN/tests/$name.wine.log
   start=$(date +%s)
-  wine "$exe" --gtest_color=no >"$log" 2>&1 || rc=1
+  # A program that hangs is ended (TIMEOUT seconds, 600 by default) and counts as failed.
+  timeout -k 10 "${TIMEOUT:-600}" wine "$exe" --gtest_color=no >"$log" 2>&1 || rc=1
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log")
   f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log")
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0}))

@@ -10,9 +10,13 @@ std::tm LocalTime(std::time_t t) {
 
 int IOErrorFromSystemErrno(int err) {
   switch (err) {
-    case ELOOP: return ioInvalidFilename;
-    case ETXTBSY: return ioAccessDenied;
-    case EDQUOT: return ioDiskFull;
-    default: return err;
+    case ELOOP:
+      return ioInvalidFilename;
+    case ETXTBSY:
+      return ioAccessDenied;
+    case EDQUOT:
+      return ioDiskFull;
+    default:
+      return err;
   }
 }
