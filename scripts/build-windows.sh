@@ -8,12 +8,13 @@
 #      is kept (build/win/deps/stamps), so a second run starts at step 3;
 #   3. cross-builds zelvorsound-cli.exe and its tests into build/win;
 #   4. makes the installer and the portable zip (scripts/package-windows.sh).
-# Each library's build time is printed; WIN_DEPS_ONLY=1 stops after step 2.
+# Each library's build time is printed; WIN_DEPS_ONLY=1 stops after step 2. WIN_BUILD moves
+# the tree, WIN_DEPS the libraries (a folder kept between fresh clones saves their build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 WIN=${WIN_BUILD:-$ROOT/build/win}
-DEPS=$WIN/deps
+DEPS=${WIN_DEPS:-$WIN/deps}
 PREFIX=$DEPS/prefix
 JOBS=${JOBS:-2}
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
