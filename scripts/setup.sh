@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the program need; with --tests also those only
-# the tests use (never installed by scripts/start.sh on a user's desktop). Safe to run again:
+# the tests use (never installed by scripts/start.sh on a user's desktop); with --windows
+# those of the Windows cross-build (scripts/build-windows.sh). Safe to run again:
 # when everything is there already it does nothing and needs no network.
 set -euo pipefail
 PACKAGES=(
@@ -31,9 +32,22 @@ TEST_PACKAGES=(
   sox time                                       # the import benchmark's yardstick and its memory
   asterisk-core-sounds-en-wav                    # recorded human voice prompts: the coder benchmark's speech
 )
-if [ "${1:-}" = "--tests" ]; then
-  PACKAGES+=("${TEST_PACKAGES[@]}")
-fi
+# The Windows cross-build: compilers, the tools that unpack Debian's source packages of the
+# libraries it links, a Windows to run the tests and the installer in, the installer's maker.
+WINDOWS_PACKAGES=(
+  cmake ninja-build pkg-config ccache            # the build (ccache: the libraries' rebuilds)
+  g++-mingw-w64-x86-64-posix                     # C++20 for 64-bit Windows, std::thread on
+  gcc-mingw-w64-x86-64-posix                     #   winpthreads; C for the libraries
+  mingw-w64-x86-64-dev                           # the Windows headers and import libraries
+  dpkg-dev patch xz-utils                        # dpkg-source: Debian's sources with their patches
+  make                                           # opus builds with its configure script
+  wine wine64                                    # runs the tests and the installer headless
+  nsis                                           # makensis: the 64-bit installer
+  zip                                            # the portable zip
+)
+# --windows alone installs only the cross-build's packages; with --tests, the tests' too.
+case " $* " in *" --windows "*) PACKAGES=("${WINDOWS_PACKAGES[@]}") ;; esac
+case " $* " in *" --tests "*) PACKAGES+=("${TEST_PACKAGES[@]}") ;; esac
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

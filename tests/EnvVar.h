@@ -6,14 +6,18 @@
 #include <optional>
 #include <string>
 
+// Sets name to value in this process's environment (and so in programs it starts); value
+// nullptr clears it. EnvVar_posix.cpp, EnvVar_win32.cpp.
+void SetEnvVar(const char* name, const char* value);
+
 class TEnvVar {
  public:
   TEnvVar(const char* name, const char* value) : FName(name) {
     if (const char* old = std::getenv(name)) FOld = old;
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    SetEnvVar(name, value);
   }
   TEnvVar(const char* name, const std::string& value) : TEnvVar(name, value.c_str()) {}
-  ~TEnvVar() { FOld ? ::setenv(FName, FOld->c_str(), 1) : ::unsetenv(FName); }
+  ~TEnvVar() { SetEnvVar(FName, FOld ? FOld->c_str() : nullptr); }
   TEnvVar(const TEnvVar&) = delete;
   TEnvVar& operator=(const TEnvVar&) = delete;
 

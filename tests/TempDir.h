@@ -1,26 +1,31 @@
 // A temporary folder for one test, removed with everything in it afterwards.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zelvor-XXXXXX").string();
-    char* made = ::mkdtemp(tmpl.data());
-    FPath = made ? made : tmpl;
+    namespace fs = std::filesystem;
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const fs::path base = fs::temp_directory_path();
+    // A new folder of a random name; creating one that exists fails, so it is never shared.
+    for (int attempt = 0; attempt < 100 && FPath.empty(); ++attempt) {
+      const fs::path p = base / ("zelvor-" + std::to_string(random() % 1000000000));
+      if (fs::create_directory(p)) FPath = p.generic_string();
+    }
   }
   ~TempDir() {
+    namespace fs = std::filesystem;
     std::error_code ec;
     // Give back write bits first so read-only files made by a test can be removed.
-    for (auto& e : std::filesystem::recursive_directory_iterator(FPath, ec))
-      ::chmod(e.path().c_str(), e.is_directory() ? 0755 : 0644);
-    std::filesystem::remove_all(FPath, ec);
+    for (auto& e : fs::recursive_directory_iterator(FPath, ec))
+      fs::permissions(e.path(), e.is_directory() ? fs::perms(0755) : fs::perms(0644), ec);
+    fs::remove_all(FPath, ec);
   }
   // The folder with a trailing '/', as the program's executable folder is written.
   std::string Folder() const { return FPath + "/"; }

@@ -5,12 +5,20 @@
 // as one flat list, in which only the first variable of an ENVIRONMENT value survives.
 #include <cstdlib>
 
+#include "EnvVar.h"
+
 namespace {
+
+// Sets the variable unless the run has set it already.
+bool Default(const char* name, const char* value) {
+  if (std::getenv(name) == nullptr) SetEnvVar(name, value);
+  return true;
+}
 
 // The in-process sound device at its fast pacing, and windows without a screen; a test about
 // the ALSA driver, real time or a real X server sets its own.
-[[maybe_unused]] const bool kTestEnvironment = ::setenv("ZELVOR_AUDIO", "virtual", 0) == 0 &&
-                                               ::setenv("ZELVOR_VIRTUAL_PACING", "fast", 0) == 0 &&
-                                               ::setenv("QT_QPA_PLATFORM", "offscreen", 0) == 0;
+[[maybe_unused]] const bool kTestEnvironment = Default("ZELVOR_AUDIO", "virtual") &&
+                                               Default("ZELVOR_VIRTUAL_PACING", "fast") &&
+                                               Default("QT_QPA_PLATFORM", "offscreen");
 
 }  // namespace

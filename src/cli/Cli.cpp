@@ -1,8 +1,5 @@
 #include "cli/Cli.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -26,18 +23,6 @@ std::map<std::string, Command>& Registry() {
 
 // The command Run is running, for the start of its error lines.
 const Command* gRunning = nullptr;
-
-volatile sig_atomic_t gStopRequested = 0;  // the signal that asked, 0 while none has
-
-// The signals a guard with endings takes over besides SIGINT.
-constexpr int kEndings[] = {SIGTERM, SIGHUP};
-
-void OnInterrupt(int sig) {
-  gStopRequested = sig;
-  // The next one ends the program the usual way.
-  signal(SIGINT, SIG_DFL);
-  for (int s : kEndings) signal(s, SIG_DFL);
-}
 
 bool IsOptionWord(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
 
@@ -309,42 +294,6 @@ void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
 
 void ConsoleShell::StatusAdd(const std::string& line) {
   std::cout << PrintableText(line) << std::endl;
-}
-
-struct TInterruptGuard::TSaved {
-  struct sigaction Action {};
-  bool Endings = false;
-  struct sigaction EndingActions[std::size(kEndings)]{};
-};
-
-TInterruptGuard::TInterruptGuard(bool endings) : FSaved(std::make_unique<TSaved>()) {
-  gStopRequested = 0;
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &FSaved->Action);
-  FSaved->Endings = endings;
-  if (endings)
-    for (size_t i = 0; i < std::size(kEndings); ++i)
-      sigaction(kEndings[i], &sa, &FSaved->EndingActions[i]);
-}
-
-TInterruptGuard::~TInterruptGuard() {
-  sigaction(SIGINT, &FSaved->Action, nullptr);
-  if (FSaved->Endings)
-    for (size_t i = 0; i < std::size(kEndings); ++i)
-      sigaction(kEndings[i], &FSaved->EndingActions[i], nullptr);
-}
-
-bool TInterruptGuard::Requested() { return gStopRequested != 0; }
-
-void TInterruptGuard::EndAsAsked() {
-  const int sig = gStopRequested != 0 ? static_cast<int>(gStopRequested) : SIGINT;
-  std::cout.flush();
-  std::cerr.flush();
-  signal(sig, SIG_DFL);
-  raise(sig);
-  _exit(128 + sig);  // a signal that did not end it (held back): the shell's code for it
 }
 
 TErrorCounter::TErrorCounter(std::string before)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio/WaveIO.h"
+#include "cli/Interrupt.h"
 #include "rtl/Shell.h"
 
 namespace cli {
@@ -151,25 +152,6 @@ class TPickedFileShell : public ConsoleShell {
 
  private:
   std::string FFile;
-};
-
-// Ctrl-C asks the running command to stop (Requested() turns true); a second one ends the
-// program the usual way. With endings, SIGTERM and SIGHUP ask the same (once: a second
-// signal of any of them ends the program), so a command can take away what it made before it
-// ends; EndAsAsked then ends the program by the signal that asked, as if it had not been
-// caught. The handlers before come back when the guard goes.
-class TInterruptGuard {
- public:
-  explicit TInterruptGuard(bool endings = false);
-  ~TInterruptGuard();
-  TInterruptGuard(const TInterruptGuard&) = delete;
-  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
-  static bool Requested();
-  [[noreturn]] void EndAsAsked();
-
- private:
-  struct TSaved;
-  std::unique_ptr<TSaved> FSaved;
 };
 
 // Errors that reach the application's handler while a command runs (a device lost in the

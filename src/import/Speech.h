@@ -5,7 +5,8 @@
 // espeak-ng keeps one voice and one set of parameters for the whole process. It is started
 // on first use and left running until the process ends (starting loads its phoneme data).
 // A TSpeaker holds the library for itself while it lives: a second one, on another thread,
-// waits until the first is gone.
+// waits until the first is gone. A build without the library (Speech_nospeech.cpp) makes no
+// speaker: the constructor raises Exception "no speech engine is available in this build".
 #pragma once
 
 #include <mutex>

@@ -13,6 +13,7 @@
 #include "codec/TakeFile.h"
 #include "codec/VoxCoders.h"
 #include "platform/files.h"
+#include "rtl/SysUtils.h"
 
 namespace {
 
@@ -189,8 +190,7 @@ std::string FiguresOf(const TSlotReview& s) {
 std::string FileTime(const std::string& path) {
   struct stat st;
   if (::stat(ResolveFileName(path).c_str(), &st) != 0) return "unknown";
-  struct tm local;
-  localtime_r(&st.st_mtime, &local);
+  const std::tm local = LocalTime(st.st_mtime);
   char text[64];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;

@@ -13,9 +13,10 @@
 // The folder of the running executable, up to and including the last '/' of its whole path;
 // empty when the path has no '/'.
 std::string ExeFolderOf(const std::string& exePath);
-// The folder of the running executable, read from /proc/self/exe. A path the system cannot
-// give whole (longer than it handles) raises Exception naming the program as it was started:
-// the program never works in a folder other than its own.
+// The folder of the running executable, read from /proc/self/exe (Linux) or the program's
+// module file name (Windows, '\' turned into '/'). A path the system cannot give whole
+// (longer than it handles) raises Exception naming the program as it was started: the
+// program never works in a folder other than its own.
 std::string ExeFolder();
 
 // True when path names an existing file (a folder is not a file).

@@ -20,9 +20,19 @@
 // thread enters flock is repeated every 100 ms after the deadline, so it cannot be lost.
 // The timer's signal is SIGRTMIN + 4; a handler that does nothing is installed for it once,
 // without SA_RESTART, so that it ends the blocked call. Nothing else in the program uses it.
+//
+// On Windows (folderlock_win32.cpp) a folder cannot carry a byte-range lock, and a lock file
+// would appear among the user's files; the lock is a named mutex instead, named after the
+// folder's identity (its volume and file index, so every spelling of its path meets the same
+// one). The system hands a mutex whose holder died to the next waiter, so a killed run leaves
+// no lock behind either, and a wait for it blocks in the kernel with its time-out. A mutex
+// belongs to the thread that took it: Unlock (and the destructor of a held lock) runs on that
+// thread, and two objects of one program exclude each other through a table of the folders
+// this program holds, as two descriptors do on Linux.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 class TFolderLock {
@@ -34,7 +44,7 @@ class TFolderLock {
   TFolderLock& operator=(const TFolderLock&) = delete;
 
   const std::string& Folder() const { return FFolder; }
-  bool Held() const { return FFd >= 0; }
+  bool Held() const { return FHeld != 0; }
 
   // Takes the lock when no other run holds it and returns true; false, holding nothing,
   // when one does. A folder that cannot be opened raises the runtime's input/output error
@@ -48,10 +58,13 @@ class TFolderLock {
   void Unlock();
 
  private:
-  int OpenFolder() const;
+  // Raises Exception when this object holds the lock already.
+  void CheckNotHeld() const;
 
   std::string FFolder;
-  int FFd = -1;
+  // What holds the lock while it is held, 0 otherwise: the descriptor of the folder plus one
+  // (Linux), the mutex's handle (Windows).
+  intptr_t FHeld = 0;
 };
 
 // Holds a folder's lock for one scope: taken (TryLock) on construction when free, given

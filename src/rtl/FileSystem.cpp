@@ -1,7 +1,5 @@
 #include "rtl/FileSystem.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "rtl/CaseFold.h"
 #include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
@@ -43,31 +42,6 @@ bool StaysInFolder(const std::string& relative) {
 
 namespace {
 
-// Bytes of an ill-formed sequence are set apart from every code point, so they match only
-// themselves.
-constexpr char32_t kRawByte = 0x110000;
-
-// The name in its case-folded form. Simple folding maps one character to one character, as
-// the system the names come from compares them: "STRASSE" does not match "straße".
-std::u32string Folded(const std::string& name) {
-  std::u32string out;
-  out.reserve(name.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(name.data());
-  const auto length = static_cast<int32_t>(name.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
-      for (int32_t k = start; k < i; ++k) out.push_back(kRawByte + s[k]);
-    } else {
-      out.push_back(static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
-    }
-  }
-  return out;
-}
-
 bool Exists(const std::string& path) {
   osfiles::TInfo info;
   return osfiles::Stat(path, false, info) == 0;
@@ -78,11 +52,11 @@ bool Exists(const std::string& path) {
 std::optional<std::string> CaseVariant(const std::string& folder, const std::string& name) {
   std::vector<osfiles::TEntry> entries;
   if (osfiles::ListFolder(folder, entries) != 0) return std::nullopt;
-  const std::u32string wanted = Folded(name);
+  const std::u32string wanted = CaseFolded(name);
   std::optional<std::string> best;
   for (const osfiles::TEntry& e : entries) {
     if (best && e.Name.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
-    if (Folded(e.Name) == wanted) best = e.Name;
+    if (CaseFolded(e.Name) == wanted) best = e.Name;
   }
   return best;
 }
@@ -90,7 +64,7 @@ std::optional<std::string> CaseVariant(const std::string& folder, const std::str
 }  // namespace
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  return a == b || Folded(a) == Folded(b);
+  return a == b || CaseFolded(a) == CaseFolded(b);
 }
 
 // --- resolving ---

@@ -25,19 +25,16 @@ int IOErrorFromErrno(int err) {
     case ENOENT: return ioFileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case EINVAL:
-    case ELOOP: return ioInvalidFilename;
+    case EINVAL: return ioInvalidFilename;
     case EMFILE:
     case ENFILE: return ioTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR:
-    case ETXTBSY: return ioAccessDenied;
+    case EISDIR: return ioAccessDenied;
     case ENOSPC:
-    case EDQUOT:
     case EFBIG: return ioDiskFull;
-    default: return err;
+    default: return IOErrorFromSystemErrno(err);
   }
 }
 

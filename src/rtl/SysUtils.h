@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -40,6 +41,9 @@ enum : int {
 
 // Maps an errno value to the runtime's input/output error code.
 int IOErrorFromErrno(int err);
+// The same for the errno values only one system has (SysUtils_posix.cpp, SysUtils_win32.cpp);
+// a value it does not know comes back as it was.
+int IOErrorFromSystemErrno(int err);
 
 // Stream errors of the class library.
 class EStreamError : public Exception {
@@ -68,6 +72,10 @@ class EAbstractError : public Exception {
  public:
   EAbstractError() : Exception("Abstract error") {}
 };
+
+// The calendar time of t in the user's time zone (SysUtils_posix.cpp, SysUtils_win32.cpp:
+// the system's thread-safe call for it).
+std::tm LocalTime(std::time_t t);
 
 // printf-style formatting into a std::string.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,5 @@
+#include "EnvVar.h"
+
+void SetEnvVar(const char* name, const char* value) {
+  value ? ::setenv(name, value, 1) : ::unsetenv(name);
+}
