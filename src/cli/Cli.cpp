@@ -222,13 +222,13 @@ std::string ResolveFolder(const std::string& given) {
   const char* fromEnvironment = std::getenv("ZELVOR_FOLDER");
   if (folder.empty() && fromEnvironment != nullptr) folder = fromEnvironment;
   std::error_code ec;
-  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(folder, ec);
+  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(FsPath(folder), ec);
   if (ec) return folder.empty() ? "./" : folder + "/";
   // ".." is resolved on the disk, where it leaves a linked folder for its real parent.
   bool climbs = false;
   for (const fs::path& part : path) climbs = climbs || part == "..";
   path = climbs ? fs::weakly_canonical(path, ec) : path.lexically_normal();
-  std::string text = path.string();
+  std::string text = PathText(path);
   if (text.empty() || text.back() != '/') text += '/';
   return text;
 }
@@ -236,7 +236,7 @@ std::string ResolveFolder(const std::string& given) {
 int Run(const Command& command, const Args& args) {
   gRunning = &command;
   std::error_code ec;
-  if (!std::filesystem::is_directory(args.Folder, ec)) {
+  if (!std::filesystem::is_directory(FsPath(args.Folder), ec)) {
     std::cerr << ErrorPrefix(args.Folder.substr(0, args.Folder.size() - 1))
               << "Folder not found (give the program's folder with --folder DIR or "
                  "ZELVOR_FOLDER)"
@@ -334,13 +334,13 @@ int ChooseCoder(const Args& a, TCoder& coder) {
 }
 
 std::string InFolder(const Args& a, const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
+  if (IsAbsolutePath(name)) return name;
   return a.Folder + name;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
+  return std::filesystem::equivalent(FsPath(a), FsPath(b), ec) && !ec;
 }
 
 }  // namespace cli

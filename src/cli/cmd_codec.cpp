@@ -21,10 +21,10 @@ bool NeedsOne(const cli::Args& a) { return a.Positional.size() == 1; }
 // The conversion takes its source relative to the folder, where it also keeps its working
 // file: a path given from elsewhere is made relative to the folder.
 std::string RelativeToFolder(const cli::Args& a, const std::string& name) {
-  if (name.empty() || name[0] != '/') return name;
+  if (!IsAbsolutePath(name)) return name;
   std::error_code ec;
-  const std::filesystem::path relative = std::filesystem::relative(name, a.Folder, ec);
-  return ec || relative.empty() ? name : relative.string();
+  const std::filesystem::path relative = std::filesystem::relative(FsPath(name), FsPath(a.Folder), ec);
+  return ec || relative.empty() ? name : PathText(relative);
 }
 
 int RunConvert(const cli::Args& a) {

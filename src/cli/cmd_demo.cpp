@@ -90,8 +90,8 @@ int RunDemo(const cli::Args& a) {
   }
   return cli::Guarded([&] {
     std::error_code ec;
-    std::filesystem::create_directories(a.Folder + "demo", ec);
-    std::filesystem::create_directories(a.Folder + "WAV Export", ec);
+    std::filesystem::create_directories(FsPath(a.Folder + "demo"), ec);
+    std::filesystem::create_directories(FsPath(a.Folder + "WAV Export"), ec);
     const TDemoSound sounds[] = {
         {"Beep", "demo/beep-8k.wav", "demo/beep-8k.wav", "Beep"},
         {"Sweep", "demo/sweep-44k.wav", "demo\\sweep-44k.wav", "NONE"},

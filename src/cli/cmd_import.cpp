@@ -106,7 +106,7 @@ int Report(const std::function<TImportResult()>& run, int slot, cli::TInterruptG
 // comes, so anything but a regular file is refused before the folder is locked.
 int CheckSources(const cli::Args& a) {
   for (const std::string& given : a.Positional) {
-    const std::string source = std::filesystem::absolute(given).string();
+    const std::string source = AbsolutePath(given);
     if (const std::string kind = NonRegularKind(source); !kind.empty()) {
       std::cerr << cli::ErrorPrefix(source) << "it is " << kind
                 << ", not a sound file; nothing was imported" << std::endl;
@@ -134,7 +134,7 @@ int RunImport(const cli::Args& a) {
     const int n = slot + static_cast<int>(i);
     // A source comes from anywhere: a relative one is where the shell stands, not in the
     // folder, so that "import song.mp3 --folder ~/ZelvorSound" finds ./song.mp3.
-    const std::string source = std::filesystem::absolute(a.Positional[i]).string();
+    const std::string source = AbsolutePath(a.Positional[i]);
     int rc = Report(
         [&] {
           TAppContext ctx{a.Folder, "", coder};

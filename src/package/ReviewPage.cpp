@@ -1,7 +1,5 @@
 #include "package/ReviewPage.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include "codec/TakeFile.h"
 #include "codec/VoxCoders.h"
 #include "platform/files.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -188,18 +187,16 @@ std::string FiguresOf(const TSlotReview& s) {
 }
 
 std::string FileTime(const std::string& path) {
-  struct stat st;
-  if (::stat(ResolveFileName(path).c_str(), &st) != 0) return "unknown";
-  const std::tm local = LocalTime(st.st_mtime);
+  osfiles::TInfo info;
+  if (osfiles::Stat(ResolveFileName(path), true, info) != 0) return "unknown";
+  const std::tm local = LocalTime(static_cast<std::time_t>(info.Modified));
   char text[64];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
 }
 
 std::string DisplayPath(const std::string& path) {
-  std::error_code ec;
-  auto abs = std::filesystem::absolute(path, ec);
-  return ec ? path : abs.lexically_normal().string();
+  return PathText(FsPath(AbsolutePath(path)).lexically_normal());
 }
 
 void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
@@ -213,7 +210,7 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
     if (s.HasWarning()) warned.push_back(s.Record.Slot);
     if (longestSlot < 0 && s.Record.Samples() == r.LongestSamples) longestSlot = s.Record.Slot;
   }
-  const std::string title = std::filesystem::path(packagePath).filename().string();
+  const std::string title = PathText(FsPath(packagePath).filename());
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       << kGeneratorMark << "<title>";
