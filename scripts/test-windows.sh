@@ -10,6 +10,19 @@ export WINEPREFIX=$WIN/wineprefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 unset ZELVOR_FOLDER  # a user's own folder never receives what the tests write
 
+# Tests of what Windows does not have or does otherwise by design, left out here:
+# - several names that differ only in letter case in one folder (the system allows one);
+# - symbolic links (the compiler's runtime cannot make them; the program never makes one);
+# - speech (no engine in this build);
+# - 3000 restarts of one device against a flood of posts: the program's own thread model,
+#   which the Linux build runs under the thread sanitizer; a thread switch under wine costs
+#   so much more that it alone would take minutes.
+LEFT_OUT="ResolveFileName.ExactNamesWinElseTheFirstCaseVariantElseTheNameAsFormed"
+LEFT_OUT+=":SafeFile.TheNameTakesTheNewFileOnlyWhenItIsPutInPlace"
+LEFT_OUT+=":LiesInside.LinksAndDotsAreFollowedNewNamesJudgedByTheirSpelling"
+LEFT_OUT+=":Say.*"
+LEFT_OUT+=":WaveIOTest.AnAsyncOpenRightAfterAStopWaitsForTheCloseEveryTime"
+
 shopt -s nullglob
 programs=("$WIN"/tests/test_*.exe)
 if [ ${#programs[@]} -eq 0 ]; then
@@ -23,7 +36,8 @@ for exe in "${programs[@]}"; do
   log=$WIN/tests/$name.wine.log
   start=$(date +%s)
   # A program that hangs is ended (TIMEOUT seconds, 600 by default) and counts as failed.
-  timeout -k 10 "${TIMEOUT:-600}" wine "$exe" --gtest_color=no >"$log" 2>&1 || rc=1
+  timeout -k 10 "${TIMEOUT:-600}" wine "$exe" --gtest_color=no --gtest_filter="-$LEFT_OUT" \
+    >"$log" 2>&1 || rc=1
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log")
   f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log")
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0}))
