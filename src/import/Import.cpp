@@ -46,9 +46,11 @@ bool IsStorableName(const std::string& name) {
   return true;
 }
 
+// Found as every access finds them (a take "x.WAV" is the source "x.wav" on both systems).
 bool SameFile(const std::string& a, const std::string& b) {
   osfiles::TInfo sa, sb;
-  return osfiles::Stat(a, true, sa) == 0 && osfiles::Stat(b, true, sb) == 0 &&
+  return osfiles::Stat(ResolveFileName(a), true, sa) == 0 &&
+         osfiles::Stat(ResolveFileName(b), true, sb) == 0 &&
          sa.Device == sb.Device && sa.Inode == sb.Inode;
 }
 

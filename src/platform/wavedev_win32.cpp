@@ -225,6 +225,39 @@ struct TWaveDevice::TImpl {
     }
   }
 
+  // The end of the data: what is written is heard before the device goes. A header comes
+  // back once the system has taken its sound, which may be a second before it is heard, so
+  // the wait goes on until the position reaches the end: each time for as long as the sound
+  // still to come lasts, never longer than the stall limit without the position moving, and
+  // cut short by Interrupt.
+  void Drain() {
+    if (Paused) {
+      waveOutRestart(HOut);
+      Paused = false;
+    }
+    auto until = Clock::now() + Stall;
+    while (AnyQueued() && Wait(until) == TEnd::Moved) {
+    }
+    uint64_t heard = 0;
+    for (;;) {
+      MMTIME t{};
+      t.wType = TIME_BYTES;
+      if (waveOutGetPosition(HOut, &t, sizeof t) != MMSYSERR_NOERROR || t.wType != TIME_BYTES)
+        return;
+      if (t.u.cb >= Written) return;
+      if (t.u.cb > heard) {
+        heard = t.u.cb;
+        until = Clock::now() + Stall;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0) return;
+      const auto due = std::chrono::milliseconds((Written - t.u.cb) * 1000 / ByteRate + 1);
+      if (WaitForSingleObject(Wake, static_cast<DWORD>(std::min(due, left).count())) ==
+          WAIT_OBJECT_0)
+        return;
+    }
+  }
+
   // A capture stops listening and forgets what it heard; its headers are queued afresh.
   void Rewind() {
     waveInReset(HIn);
@@ -313,17 +346,7 @@ void TWaveDevice::Finish(bool drained) {
     waveInReset(F->HIn);
     return;
   }
-  if (drained) {
-    // The end of the data: what is queued is heard before the device goes, waited for as
-    // a transfer is, never longer than the stall limit.
-    if (F->Paused) {
-      waveOutRestart(F->HOut);
-      F->Paused = false;
-    }
-    const auto until = Clock::now() + F->Stall;
-    while (F->AnyQueued() && F->Wait(until) == TEnd::Moved) {
-    }
-  }
+  if (drained) F->Drain();
   waveOutReset(F->HOut);
   F->HoldDelay(true);
 }
