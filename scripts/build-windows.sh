@@ -4,8 +4,9 @@
 #   2. fetches Debian's source packages of the libraries the program links (libsndfile with
 #      libogg, libvorbis, libFLAC and opus, so FLAC and Ogg files import; libsoxr; libebur128;
 #      googletest for the tests) through a private source list kept in the build tree, and
-#      cross-builds them as static libraries into build/win/deps/prefix. A library built once
-#      is kept (build/win/deps/stamps), so a second run starts at step 3;
+#      cross-builds them as static libraries into build/win/deps/prefix, each its library
+#      alone (no programs, tests or documents). A library built once is kept
+#      (build/win/deps/stamps), so a second run starts at step 3;
 #   3. cross-builds zelvorsound-cli.exe and its tests into build/win;
 #   4. makes the installer and the portable zip (scripts/package-windows.sh).
 # Each library's build time is printed; WIN_DEPS_ONLY=1 stops after step 2. WIN_BUILD moves
@@ -57,7 +58,8 @@ unpack() {  # source package name -> prints the unpacked folder
   echo "$dir"
 }
 
-# Configures, builds and installs one library with CMake unless it was done before.
+# Configures, builds and installs one library with CMake unless it was done before; TARGET,
+# when set, is the one target to build where a project builds more than its library.
 build_dep() {  # source package name, subfolder with CMakeLists.txt ('.'), cmake args...
   local name=$1 sub=$2 start src
   shift 2
@@ -74,7 +76,8 @@ build_dep() {  # source package name, subfolder with CMakeLists.txt ('.'), cmake
     -DCMAKE_CXX_COMPILER_LAUNCHER="$(command -v ccache || true)" \
     "$@" >"$DEPS/build/$name.log" 2>&1 ||
     { tail -n 30 "$DEPS/build/$name.log"; return 1; }
-  cmake --build "$DEPS/build/$name" -j"$JOBS" >>"$DEPS/build/$name.log" 2>&1 &&
+  cmake --build "$DEPS/build/$name" -j"$JOBS" ${TARGET:+--target "$TARGET"} \
+    >>"$DEPS/build/$name.log" 2>&1 &&
     cmake --install "$DEPS/build/$name" >>"$DEPS/build/$name.log" 2>&1 ||
     { tail -n 30 "$DEPS/build/$name.log"; return 1; }
   echo "$(($(date +%s) - start))" >"$DEPS/stamps/$name"
@@ -90,7 +93,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "-- sources fetched in $(($(date +%s) - t)) s"
 fi
 build_dep libogg . -DBUILD_TESTING=OFF -DINSTALL_DOCS=OFF
-build_dep flac . -DBUILD_CXXLIBS=OFF -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF \
+# FLAC's helpers for its programs and its benchmarks are made whatever the options say.
+TARGET=FLAC build_dep flac . -DBUILD_CXXLIBS=OFF -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF \
   -DBUILD_TESTING=OFF -DBUILD_DOCS=OFF -DINSTALL_MANPAGES=OFF -DWITH_OGG=ON
 build_dep libvorbis . -DBUILD_TESTING=OFF
 # libsndfile reads Ogg and FLAC only together with Opus. Opus's release lacks the file of
@@ -119,8 +123,12 @@ for d in "${DEP_NAMES[@]}"; do printf '%s=%ss ' "$d" "$(cat "$DEPS/stamps/$d")";
 echo
 [ "${WIN_DEPS_ONLY:-0}" = 1 ] && exit 0
 
-# --- the program and its tests
+# --- the program and its tests: optimised as the Linux build, without debugging data (the
+# installer strips it anyway, and it would double the time the compiler and linker take).
+t=$(date +%s)
 cmake -S . -B "$WIN" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DZS_WIN_DEPS="$PREFIX" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVOR_BUILD_APP=OFF -DZELVOR_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DZELVOR_BUILD_APP=OFF -DZELVOR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$WIN" -j"$JOBS"
+echo "-- the program and its tests: built in $(($(date +%s) - t)) s"
 scripts/package-windows.sh "$WIN"
