@@ -14,11 +14,16 @@ namespace {
 const char* const kUsageLine = "Usage: zelvorsound-cli [--folder DIR] COMMAND [OPTION]... [ARG]...";
 
 // One row of a two-column list: the left column, then text wrapped to the page's width
-// with its continuation lines under the start of the text.
+// with its continuation lines under the start of the text; a left column too wide for its
+// place has the text start on the next line.
 void Row(std::ostream& out, const std::string& left, const std::string& text) {
   const size_t column = 26, width = 80;
   std::string line = "  " + left;
-  line += line.size() + 1 < column ? std::string(column - line.size(), ' ') : "  ";
+  if (line.size() + 1 >= column) {  // a long left column stands on a line of its own
+    out << line << "\n";
+    line.clear();
+  }
+  line += std::string(column - line.size(), ' ');
   size_t start = line.size();
   for (size_t at = 0; at < text.size();) {
     size_t end = text.find(' ', at);
