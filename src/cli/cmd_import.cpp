@@ -41,7 +41,8 @@ std::vector<int> TargetSlots(const cli::Args& a, int slot, bool next, size_t cou
       std::cerr << cli::ErrorPrefix() << "only " << slots.size()
                 << " slots name no source; nothing was imported" << std::endl;
   } else if (slot + count > static_cast<size_t>(kSlotCount)) {
-    cli::UsageError(Format("%zu files from slot %d go past slot %d", count, slot, kSlotCount - 1));
+    cli::UsageError(Format("%d files from slot %d go past slot %d", static_cast<int>(count), slot,
+                           kSlotCount - 1));
   } else {
     for (size_t i = 0; i < count; ++i) slots.push_back(slot + static_cast<int>(i));
   }
@@ -78,7 +79,8 @@ int RunImport(const cli::Args& a) {
     if (rc == cli::kOk) continue;
     if (i > 0 && !o.DryRun)
       std::cerr << cli::ErrorPrefix() << "stopped at " << PrintableText(a.Positional[i]) << "; "
-                << (i == 1 ? Format("slot %d was", slots[0]) : Format("%zu slots were", i))
+                << (i == 1 ? Format("slot %d was", slots[0])
+                           : Format("%d slots were", static_cast<int>(i)))
                 << " filled\n";
     return rc;
   }

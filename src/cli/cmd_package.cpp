@@ -338,8 +338,8 @@ int RunList(const cli::Args& a) {
       std::cout << Format("%4d  %10u  %10d  %10lld  %8.3f", slot, rec.Offset, rec.CodeBytes,
                           static_cast<long long>(rec.Samples()), seconds(rec.Samples()))
                 << "\n";
-    std::cout << Format("total: %zu sounds, %lld code bytes, %lld samples, %.3f seconds",
-                        records.size(), static_cast<long long>(codeBytes),
+    std::cout << Format("total: %d sounds, %lld code bytes, %lld samples, %.3f seconds",
+                        static_cast<int>(records.size()), static_cast<long long>(codeBytes),
                         static_cast<long long>(2 * codeBytes), seconds(2 * codeBytes))
               << "\n";
     return int{cli::kOk};

@@ -117,9 +117,9 @@ int RunPrompts(const cli::Args& a) {
         row.Slot, dry, subject, stop);
     (rc == cli::kOk ? made : failed) += 1;
   }
-  std::cout << Format("%zu row%s: %d %s, %d already made, %d failed", gList.Rows.size(),
-                      gList.Rows.size() == 1 ? "" : "s", made, dry ? "would be made" : "made",
-                      unchanged, failed)
+  std::cout << Format("%d row%s: %d %s, %d already made, %d failed",
+                      static_cast<int>(gList.Rows.size()), gList.Rows.size() == 1 ? "" : "s", made,
+                      dry ? "would be made" : "made", unchanged, failed)
             << (dry ? "; nothing was written" : "") << std::endl;
   return failed > 0 ? cli::kRejected : cli::kOk;
 }
