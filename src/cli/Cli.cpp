@@ -242,7 +242,8 @@ void ChooseFolder(const Command& command, const std::string& given, Args& args) 
   args.Folder = choice.Folder;
   args.FolderMade = choice.Made;
   args.FolderError = choice.Error;
-  if (!choice.Warning.empty()) std::cerr << "zelvorsound-cli: " << choice.Warning << std::endl;
+  if (!choice.Warning.empty())
+    std::cerr << "zelvorsound-cli: " << command.Name << ": " << choice.Warning << std::endl;
 }
 
 std::string NearestCommand(const std::string& word) {
@@ -437,6 +438,12 @@ std::string FolderHint(const std::string& name) {
     return "";
   return " (not in the current directory; the program's folder has " +
          PrintableText(gFolder + name) + ")";
+}
+
+bool OnlyInFolder(const std::string& name) {
+  const std::string hint = FolderHint(name);
+  if (!hint.empty()) std::cerr << ErrorPrefix(name) << "File not found" << hint << std::endl;
+  return !hint.empty();
 }
 
 std::string TypedPath(const std::string& path) {

@@ -226,6 +226,9 @@ std::string InFolder(const Args& a, const std::string& name);
 // For a relative name that is not in the current directory but is in the program's folder:
 // " (not in the current directory; the program's folder has FOLDER/name)"; else empty.
 std::string FolderHint(const std::string& name);
+// For a typed name that only the program's folder has: says "zelvorsound-cli: COMMAND: name:
+// File not found" with that hint on stderr and returns true; else says nothing, false.
+bool OnlyInFolder(const std::string& name);
 // A path as the user would type it from the current directory: relative below it, else
 // absolute, quoted for the shell when it holds anything but plain characters.
 std::string TypedPath(const std::string& path);

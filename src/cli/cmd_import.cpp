@@ -23,10 +23,7 @@ int CheckSources(const cli::Args& a) {
                 << ", not a sound file; nothing was imported" << std::endl;
       return cli::kRejected;
     }
-    if (const std::string hint = cli::FolderHint(given); !hint.empty()) {
-      std::cerr << cli::ErrorPrefix(source) << "File not found" << hint << std::endl;
-      return cli::kIOError;
-    }
+    if (cli::OnlyInFolder(given)) return cli::kIOError;
   }
   return cli::kOk;
 }

@@ -35,11 +35,10 @@ int ReadList(const cli::Args& a) {
   } else {
     const std::string path = cli::ShellPath(given);
     std::error_code ec;
+    if (cli::OnlyInFolder(given)) return cli::kIOError;
     if (!fs::is_regular_file(path, ec)) {
       std::cerr << cli::ErrorPrefix(given)
-                << (fs::exists(path, ec) ? "it is no file"
-                                         : "File not found" + cli::FolderHint(given))
-                << std::endl;
+                << (fs::exists(path, ec) ? "it is no file" : "File not found") << std::endl;
       return cli::kIOError;
     }
     std::ifstream in(path, std::ios::binary);

@@ -67,6 +67,9 @@ int RunReport(const cli::Args& a) {
     return cli::UsageError("--json prints the review and writes no page: leave out -o");
   const std::string package = PackageOf(a);
   const std::string page = PageOf(a);
+  // The review names the package by its whole path; one typed that lies in the folder
+  // instead of where the shell stands is said to be there.
+  if (!a.Positional.empty() && cli::OnlyInFolder(a.Positional[0])) return cli::kIOError;
   if (a.Has("json"))
     return cli::Guarded([&] {
       ReviewJson(ReviewPackage(package, a.Folder));

@@ -99,7 +99,11 @@ std::optional<TTakeOrigin> ReadTakeOrigin(const TIniFile& ini, int slot) {
 }
 
 void WriteTakeOrigin(TIniFile& ini, int slot, const TTakeOrigin& origin) {
-  ini.WriteString(kTakeOriginsSection, SlotKey(slot), OriginValue(origin));
+  // A line break (in a folder's name) cannot stand in an INI line: such an origin is not
+  // kept, and the slot's earlier one goes, as it no longer tells what made the take.
+  std::string value = OriginValue(origin);
+  if (value.find_first_of("\r\n") != std::string::npos) value.clear();
+  ini.WriteString(kTakeOriginsSection, SlotKey(slot), value);
 }
 
 void MarkTake(TByteFile& take, TTakeOrigin& origin) {

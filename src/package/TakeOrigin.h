@@ -48,7 +48,8 @@ std::string OriginValue(const TTakeOrigin& origin);
 std::optional<TTakeOrigin> ParseOrigin(const std::string& value);
 
 std::optional<TTakeOrigin> ReadTakeOrigin(const TIniFile& ini, int slot);
-// Sets the slot's origin in ini (written with the INI's next update).
+// Sets the slot's origin in ini (written with the INI's next update); one whose text or
+// path holds a line break is not kept (the slot's value is emptied).
 void WriteTakeOrigin(TIniFile& ini, int slot, const TTakeOrigin& origin);
 
 // Sets TakeSize and TakeHash from a take, read from its start (the file stays open, its
