@@ -150,30 +150,31 @@ int DevicesJson() {
   json.Field("output_device", winmm::DeviceName(winmm::WaveDir::Out));
   json.Field("forced_by_environment", !winmm::ForcedDeviceName().empty());
   const UINT inputs = waveInGetNumDevs(), outputs = waveOutGetNumDevs();
-  json.Array("inputs");
-  for (UINT i = 0; i < inputs; ++i) {
-    WAVEINCAPSA caps{};
-    json.Object().Field("id", static_cast<int>(i));
-    if (const MMRESULT rc = waveInGetDevCapsA(i, &caps, sizeof caps); rc != MMSYSERR_NOERROR)
+  // One device: what it takes, or why that could not be asked; an output adds its support.
+  auto device = [&](UINT id, MMRESULT rc, const auto& caps,
+                    const std::vector<std::string>* support) {
+    json.Object().Field("id", static_cast<int>(id));
+    if (rc != MMSYSERR_NOERROR) {
       json.Field("error", CapsError(rc));
-    else
+    } else {
       json.Field("name", caps.szPname)
           .Field("channels", int{caps.wChannels})
           .List("formats", FormatList(caps.dwFormats));
+      if (support != nullptr) json.List("support", *support);
+    }
     json.End();
+  };
+  json.Array("inputs");
+  for (UINT i = 0; i < inputs; ++i) {
+    WAVEINCAPSA caps{};
+    device(i, waveInGetDevCapsA(i, &caps, sizeof caps), caps, nullptr);
   }
   json.End().Array("outputs");
   for (UINT i = 0; i < outputs; ++i) {
     WAVEOUTCAPSA caps{};
-    json.Object().Field("id", static_cast<int>(i));
-    if (const MMRESULT rc = waveOutGetDevCapsA(i, &caps, sizeof caps); rc != MMSYSERR_NOERROR)
-      json.Field("error", CapsError(rc));
-    else
-      json.Field("name", caps.szPname)
-          .Field("channels", int{caps.wChannels})
-          .List("formats", FormatList(caps.dwFormats))
-          .List("support", SupportList(caps.dwSupport));
-    json.End();
+    const MMRESULT rc = waveOutGetDevCapsA(i, &caps, sizeof caps);
+    const std::vector<std::string> support = SupportList(caps.dwSupport);
+    device(i, rc, caps, &support);
   }
   json.End().Array("problems");
   if (inputs == 0 && outputs == 0) {
