@@ -42,38 +42,45 @@ std::vector<TSlotConfig> ReadBuildConfig(const std::string& iniPath) {
 
 namespace {
 
-// Passes everything on to the user and counts the messages, so the builder learns whether a
-// conversion rejected its source (an older ".vox" on disk would not tell).
+// Passes everything on to the user, each status line as one of its slot, and counts the
+// messages, so the builder learns whether a conversion rejected its source (an older ".vox"
+// on disk would not tell) and why.
 class TCountingShell : public TShell {
  public:
-  explicit TCountingShell(TShell& inner) : FInner(inner) {}
+  TCountingShell(TShell& inner, int slot) : FInner(inner), FSlot(slot) {}
   void ShowMessage(const std::string& text, TMessageSeverity severity) override {
     ++FMessages;
+    FLastMessage = text;
     FInner.ShowMessage(text, severity);
   }
   void StatusClear() override { FInner.StatusClear(); }
   void StatusShow() override { FInner.StatusShow(); }
-  void StatusAdd(const std::string& line) override { FInner.StatusAdd(line); }
+  void StatusAdd(const std::string& line) override { FInner.SlotStatusAdd(FSlot, line); }
   std::optional<std::string> PickVoxFile() override { return FInner.PickVoxFile(); }
   void ProcessMessages() override { FInner.ProcessMessages(); }
   void WaitForEvents() override { FInner.WaitForEvents(); }
   int Messages() const { return FMessages; }
+  const std::string& LastMessage() const { return FLastMessage; }
 
  private:
   TShell& FInner;
+  int FSlot;
   int FMessages = 0;
+  std::string FLastMessage;
 };
 
 // One slot of the build: its status line, the copy into "WAV Export" and the conversion.
 // Gives the ".vox" file to pack, or nothing for a slot left empty.
-std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, int slot,
+std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& outer, int slot,
                                      const TSlotConfig& config, const std::string& row,
                                      TBuildSummary& summary) {
+  TCountingShell shell(outer, slot);
   const std::string& folder = ctx.ExeFolder;
   ctx.CurrentSoundFileName = config.Source;
   if (IsNoFile(config.Source) || !FileExists(folder + config.Source)) {
     shell.StatusAdd("Warning: " + row + ".wav not found");
-    if (!IsNoFile(config.Source)) summary.Missing.push_back(config.Source);
+    if (!IsNoFile(config.Source))
+      summary.Missing.push_back({slot, config.Source, folder + config.Source, "not found"});
     return std::nullopt;
   }
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
@@ -82,7 +89,8 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, int slot,
   if (!LiesInside(folder, folder + config.Source)) {
     shell.StatusAdd("Warning: source \"" + config.SourceAsWritten +
                     "\" refused: it lies outside the program's folder");
-    summary.Refused.push_back(config.SourceAsWritten);
+    summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source,
+                               "it lies outside the program's folder"});
     return std::nullopt;
   }
   if (!IsNoFile(config.Destination)) {
@@ -99,13 +107,13 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& shell, int slot,
       CopyFile(folder + config.Source, copy, false);
   }
 
-  TCountingShell counting(shell);
   try {
-    ConvertWaveFile(ctx, counting);
+    ConvertWaveFile(ctx, shell);
   } catch (const EInOutError& e) {
     throw ESourceFileError(slot, config.Source, e.ErrorCode);
   }
-  if (counting.Messages() > 0) summary.Rejected.push_back(config.Source);
+  if (shell.Messages() > 0)
+    summary.Rejected.push_back({slot, config.Source, folder + config.Source, shell.LastMessage()});
   // A rejected source leaves no new ".vox"; one from an earlier run is packed instead.
   const std::string voxPath = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
   if (!FileExists(voxPath)) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string_view>
 
 #include "codec/SilenceTrim.h"
@@ -196,7 +197,7 @@ std::string FileTime(const std::string& path) {
 }
 
 std::string DisplayPath(const std::string& path) {
-  return PathText(FsPath(AbsolutePath(path)).lexically_normal());
+  return AbsolutePath(path);
 }
 
 void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
@@ -322,12 +323,11 @@ TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string
 }
 
 bool IsReviewPage(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+  std::ifstream in(FsPath(path), std::ios::binary);
   char head[256];
-  const size_t n = std::fread(head, 1, sizeof head, f);
-  std::fclose(f);
-  return std::string_view(head, n).find(kGeneratorMark) != std::string_view::npos;
+  in.read(head, sizeof head);
+  return std::string_view(head, static_cast<size_t>(in.gcount())).find(kGeneratorMark) !=
+         std::string_view::npos;
 }
 
 std::string SlotRanges(const std::vector<int>& slots) {

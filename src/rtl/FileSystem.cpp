@@ -35,7 +35,7 @@ bool IsAbsolutePath(const std::string& path) { return FsPath(path).is_absolute()
 std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(FsPath(path), ec);
-  return ec ? path : PathText(absolute);
+  return ec ? path : PathText(absolute.lexically_normal());
 }
 
 bool IsPlainName(const std::string& name) {

@@ -40,8 +40,8 @@ std::string PathText(const std::filesystem::path& path);
 // True for a path that does not depend on the current folder ("/..." on Linux; "C:/..." or
 // "//server/share/..." on Windows).
 bool IsAbsolutePath(const std::string& path);
-// The path from the current folder (as given, "." and ".." parts too); path itself when the
-// current folder cannot be known.
+// The path from the current folder, "." and ".." parts taken away by their names; path
+// itself when the current folder cannot be known.
 std::string AbsolutePath(const std::string& path);
 
 // True for a name that stays in the folder it is joined to: not empty, no folder separator

@@ -88,8 +88,11 @@ TEST(PackageBuilder, SummaryTellsPackedRejectedMissingAndEmptySlots) {
   TBuildSummary s = Button2Click(b.Ctx, b.Shell, DefaultRow);
   EXPECT_TRUE(s.ConfigFound);
   EXPECT_EQ(s.Packed, 1);
-  EXPECT_EQ(s.Rejected, std::vector<std::string>{"stereo.wav"});
-  EXPECT_EQ(s.Missing, std::vector<std::string>{"gone.wav"});
+  ASSERT_EQ(s.Rejected.size(), 1u);
+  EXPECT_EQ(s.Rejected[0].Slot, 1);
+  EXPECT_NE(s.Rejected[0].Reason.find("stereo.wav Problem: Not MONO"), std::string::npos);
+  ASSERT_EQ(s.Missing.size(), 1u);
+  EXPECT_EQ(s.Missing[0].Path, b.Dir.Path("gone.wav"));
   ASSERT_EQ(s.Empty.size(), 127u);
   EXPECT_EQ(s.Empty.front(), 1);
   std::filesystem::remove(b.Dir.Path("ZelvorSound.ini"));
