@@ -44,7 +44,7 @@ WINDOWS_PACKAGES=(
   dpkg-dev patch xz-utils                        # dpkg-source: Debian's sources with their patches
   wine wine64                                    # runs the tests and the installer headless
   nsis                                           # makensis: the 64-bit installer
-  zip                                            # the portable zip
+  zip unzip                                      # the portable zip, made and tried
 )
 # --windows alone installs only the cross-build's packages (scripts/build-windows.sh);
 # --tests --windows everything: the tests of both builds (scripts/test.sh).

@@ -9,7 +9,8 @@
 #   3. sound through wine's own wave devices to a private PulseAudio (scripts/sound-server.sh):
 #      a recording of an exact length, and a playback heard by a recording made meanwhile;
 #   4. the installer: a silent install with the PATH entry, the installed command run from a
-#      new console as a user would, the uninstall, which leaves the user's folder.
+#      new console as a user would, the uninstall, which leaves the user's folder; then the
+#      portable zip, unpacked and used in its own folder.
 # PARTS=units,cli,sound,installer chooses (all by default). Exit status 0 when all passed.
 set -Eeuo pipefail
 trap 'echo "test-windows: stopped at line $LINENO" >&2' ERR
@@ -83,6 +84,14 @@ run_in() {
   { echo "exit $code"; sed "s|$shown|<folder>/|g" "$dir.said"; } >"$dir.out"
 }
 
+# The INI of folder DIR as both builds must have written it: an imported source's origin
+# names where the source lay (in the folder, whose path differs) and when it last changed
+# (the copies were made at different times), so those two are left out.
+origins() {  # DIR, DIR as that build writes it
+  sed -e "s#|$2/#|<folder>/#" -e 's#^\([^=]*=file|[0-9]*|\)-\{0,1\}[0-9]*|#\1<time>|#' \
+    "$1/ZelvorSound.ini"
+}
+
 # The same command in copies of one folder, then everything compared.
 same() {  # what, arguments...
   local what=$1
@@ -92,7 +101,10 @@ same() {  # what, arguments...
   if ! cmp -s "$WORK/lin.out" "$WORK/win.out"; then
     fail "$what: the two builds end or speak differently"
     diff "$WORK/lin.out" "$WORK/win.out" | head -n 10 | sed 's/^/     /' || true
-  elif ! diff -r "$WORK/lin" "$WORK/win" >"$WORK/diff" 2>&1; then
+  elif ! diff -r -x ZelvorSound.ini "$WORK/lin" "$WORK/win" >"$WORK/diff" 2>&1 ||
+    ! diff <(origins "$WORK/lin" "$WORK/lin") \
+      <(origins "$WORK/win" "$(winepath -w "$WORK/win" 2>/dev/null | tr '\\' /)") \
+      >>"$WORK/diff" 2>&1; then
     fail "$what: the files differ"
     head -n 10 "$WORK/diff" | sed 's/^/     /' || true
   else
@@ -131,7 +143,18 @@ if part cli; then
     same "import Ogg Vorbis" import sources/sweep.ogg --slot 11 --name Glide
     same "import 48 kHz stereo WAV" import sources/chord.wav --slot 12
     same "take" take demo/beep-8k.wav
+    for d in lin win; do
+      printf 'slot,name,source\n30,Tone again,tone.flac\n31,Chord again,chord.wav\n' \
+        >"$WORK/$d/sources/list.csv"
+    done
+    same "prompts from a list of sources" prompts sources/list.csv
+    same "prompts again: every take left as it is" prompts sources/list.csv
     same "build after the imports" build
+    # No speech engine in this build: say says so and writes nothing.
+    run_in win "$WORK/win" say "Hello" --slot 40
+    [ "$(head -n 1 "$WORK/win.out")" = "exit 2" ] &&
+      grep -q "no speech engine is available in this build" "$WORK/win.out" ||
+      fail "say: $(cat "$WORK/win.out")"
     export ZELVOR_VIRTUAL_CAPTURE=$WORK/chord.wav
     same "record (the virtual device)" record rec.wav --seconds 1
     same "play (the virtual device)" play rec.wav
@@ -192,7 +215,7 @@ if part sound; then
     done
     (cd "$WORK/sound" && wine "$CLI" play tone.wav --folder .) >"$WORK/play" 2>&1 ||
       fail "play: $(tail -n 2 "$WORK/play")"
-    grep -q "^played .*0:01.00)" "$WORK/play" || fail "play: $(head -n 2 "$WORK/play")"
+    grep -q "^played .*, 1.00 s)" "$WORK/play" || fail "play: $(head -n 2 "$WORK/play")"
     wait "$heard" || fail "the recording beside the playback: $(tail -n 2 "$WORK/heard")"
     size=$(stat -c %s "$WORK/sound/heard.wav" 2>/dev/null || echo 0)
     [ "$size" = $((46 + 32000)) ] || fail "record: $size bytes, not a 46-byte header and 32000"
@@ -209,11 +232,11 @@ fi
 if part installer; then
   echo "-- the installer"
   setup=$(ls "$WIN"/ZelvorSound-*-setup.exe 2>/dev/null | head -n 1)
+  profile=$(winepath -u "$(wine cmd /c echo %USERPROFILE% 2>/dev/null | tr -d '\r')")
+  programs=$(winepath -u "$(wine cmd /c echo %ProgramW6432% 2>/dev/null | tr -d '\r')")
   if [ -z "$setup" ]; then
     fail "no installer in $WIN (scripts/build-windows.sh makes it)"
   else
-    profile=$(winepath -u "$(wine cmd /c echo %USERPROFILE% 2>/dev/null | tr -d '\r')")
-    programs=$(winepath -u "$(wine cmd /c echo %ProgramW6432% 2>/dev/null | tr -d '\r')")
     rm -rf "$profile/ZelvorSound"
     wine "$setup" /S /PATH && wineserver -w
     [ -f "$programs/ZelvorSound/zelvorsound-cli.exe" ] || fail "nothing installed in $programs"
@@ -230,6 +253,21 @@ if part installer; then
       fail "the uninstall left the PATH entry"
     [ -f "$profile/ZelvorSound/Sounds.zvd" ] || fail "the uninstall took the user's folder"
     echo "   installed, used from a new console, uninstalled; the user's folder stays"
+  fi
+  # The portable copy works in the folder it is unpacked into, and nowhere else.
+  zip=$(ls "$WIN"/ZelvorSound-*-portable.zip 2>/dev/null | head -n 1)
+  if [ -z "$zip" ]; then
+    fail "no portable zip in $WIN (scripts/build-windows.sh makes it)"
+  else
+    rm -rf "$profile/ZelvorSound"
+    mkdir "$WORK/unpacked"
+    unzip -q "$zip" -d "$WORK/unpacked"
+    portable=$(ls -d "$WORK/unpacked"/ZelvorSound-*)
+    (cd "$portable" && wine ./zelvorsound-cli.exe build) >"$WORK/portable" 2>&1 ||
+      fail "the portable copy: $(tail -n 3 "$WORK/portable")"
+    [ -s "$portable/Sounds.zvd" ] || fail "the portable copy built no Sounds.zvd beside itself"
+    [ ! -e "$profile/ZelvorSound" ] || fail "the portable copy made $profile/ZelvorSound"
+    echo "   the portable zip: unpacked, built $(stat -c %s "$portable/Sounds.zvd") bytes in its folder"
   fi
 fi
 wineserver -w
