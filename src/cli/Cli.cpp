@@ -420,9 +420,7 @@ int ChooseCoder(const Args& a, TCoder& coder) {
   return kOk;
 }
 
-std::string ShellPath(const std::string& name) {
-  return name.empty() ? name : AbsolutePath(name);
-}
+std::string ShellPath(const std::string& name) { return name.empty() ? name : AbsolutePath(name); }
 
 std::string InFolder(const Args& a, const std::string& name) { return a.Folder + name; }
 

@@ -94,9 +94,8 @@ int RunPrompts(const cli::Args& a) {
     TSpeechOptions voice = speech;
     if (!row.Voice.empty()) voice.Voice = row.Voice;
     const std::string source =
-        row.Source.empty()
-            ? ""
-            : cli::ShellPath(PathText(FsPath(gListFolder) / FsPath(row.Source)));
+        row.Source.empty() ? ""
+                           : cli::ShellPath(PathText(FsPath(gListFolder) / FsPath(row.Source)));
     TTakeOrigin origin = TextOrigin(row.Text, voice.Voice, voice.WordsPerMinute);
     const bool known = source.empty() || FileOrigin(source, origin);
     if (!o.Force && known && MadeAlready(ini, row, origin, a.Folder)) {

@@ -51,8 +51,8 @@ bool IsStorableName(const std::string& name) {
 bool SameFile(const std::string& a, const std::string& b) {
   osfiles::TInfo sa, sb;
   return osfiles::Stat(ResolveFileName(a), true, sa) == 0 &&
-         osfiles::Stat(ResolveFileName(b), true, sb) == 0 &&
-         sa.Device == sb.Device && sa.Inode == sb.Inode;
+         osfiles::Stat(ResolveFileName(b), true, sb) == 0 && sa.Device == sb.Device &&
+         sa.Inode == sb.Inode;
 }
 
 // Fails with "File access denied" for a file that must not be replaced or rewritten.

@@ -55,7 +55,8 @@ TProgramFolder UsersFolder() {
   const std::string folder = home + "/ZelvorSound";
   std::error_code ec;
   // Only the start that makes the folder seeds it: two first starts at once seed it once.
-  if (!fs::exists(fs::symlink_status(FsPath(folder), ec)) && fs::create_directory(FsPath(folder), ec)) {
+  if (!fs::exists(fs::symlink_status(FsPath(folder), ec)) &&
+      fs::create_directory(FsPath(folder), ec)) {
     try {
       WriteDemoPrompts(folder + "/");
       choice.Made = true;

@@ -196,9 +196,7 @@ std::string FileTime(const std::string& path) {
   return text;
 }
 
-std::string DisplayPath(const std::string& path) {
-  return AbsolutePath(path);
-}
+std::string DisplayPath(const std::string& path) { return AbsolutePath(path); }
 
 void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
   const std::string& packagePath = r.PackagePath;

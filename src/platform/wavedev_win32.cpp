@@ -1,8 +1,11 @@
 // The system's wave devices on Windows; see the header.
 #include "platform/wavedev_win32.h"
 
+// The system's other headers need windows.h before them.
+// clang-format off
 #include <windows.h>
 #include <mmsystem.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstring>
@@ -36,22 +39,20 @@ unsigned NumDevs(bool in) { return in ? waveInGetNumDevs() : waveOutGetNumDevs()
 
 unsigned GetCaps(bool in, unsigned id, TCaps& caps) {
   caps = TCaps{};
+  // The two directions' records share the fields asked for here.
+  auto take = [&caps](MMRESULT rc, const auto& c) {
+    if (rc != MMSYSERR_NOERROR) return rc;
+    caps.Name = Utf8Of(c.szPname);
+    caps.Formats = c.dwFormats;
+    caps.Channels = c.wChannels;
+    return MMRESULT{MMSYSERR_NOERROR};
+  };
   if (in) {
     WAVEINCAPSW c{};
-    const MMRESULT rc = waveInGetDevCapsW(id, &c, sizeof c);
-    if (rc != MMSYSERR_NOERROR) return rc;
-    caps.Name = Utf8Of(c.szPname);
-    caps.Formats = c.dwFormats;
-    caps.Channels = c.wChannels;
-  } else {
-    WAVEOUTCAPSW c{};
-    const MMRESULT rc = waveOutGetDevCapsW(id, &c, sizeof c);
-    if (rc != MMSYSERR_NOERROR) return rc;
-    caps.Name = Utf8Of(c.szPname);
-    caps.Formats = c.dwFormats;
-    caps.Channels = c.wChannels;
+    return take(waveInGetDevCapsW(id, &c, sizeof c), c);
   }
-  return MMSYSERR_NOERROR;
+  WAVEOUTCAPSW c{};
+  return take(waveOutGetDevCapsW(id, &c, sizeof c), c);
 }
 
 unsigned Query(bool in, unsigned id, const TFormat& format) {
@@ -80,8 +81,8 @@ struct TWaveDevice::TImpl {
   std::vector<std::vector<char>> Memory;
   std::vector<WAVEHDR> Headers;
   std::vector<bool> Prepared;
-  size_t Next = 0;    // the header the next transfer uses, in ring order
-  size_t Taken = 0;   // capture: bytes of the Next header already handed over
+  size_t Next = 0;       // the header the next transfer uses, in ring order
+  size_t Taken = 0;      // capture: bytes of the Next header already handed over
   bool Started = false;  // capture: listening since the last start
   bool Paused = false;   // playback: paused since the last halt
   uint64_t Written = 0;  // playback: bytes written since the open or the last reset
@@ -294,7 +295,8 @@ unsigned TWaveDevice::Open(bool in, unsigned id, const TFormat& format,
     return rc;
   }
   const size_t count = in ? kCaptureHeaders : kPlaybackHeaders;
-  const size_t bytes = std::max<size_t>(w.nAvgBytesPerSec * kHeaderMs / 1000 / d->Frame, 1) * d->Frame;
+  const size_t bytes =
+      std::max<size_t>(w.nAvgBytesPerSec * kHeaderMs / 1000 / d->Frame, 1) * d->Frame;
   d->Memory.assign(count, std::vector<char>(bytes));
   d->Headers.assign(count, WAVEHDR{});
   d->Prepared.assign(count, false);
@@ -302,7 +304,8 @@ unsigned TWaveDevice::Open(bool in, unsigned id, const TFormat& format,
     WAVEHDR& h = d->Headers[i];
     h.lpData = d->Memory[i].data();
     h.dwBufferLength = static_cast<DWORD>(bytes);
-    rc = in ? waveInPrepareHeader(d->HIn, &h, sizeof h) : waveOutPrepareHeader(d->HOut, &h, sizeof h);
+    rc = in ? waveInPrepareHeader(d->HIn, &h, sizeof h)
+            : waveOutPrepareHeader(d->HOut, &h, sizeof h);
     if (rc != MMSYSERR_NOERROR) return rc;
     d->Prepared[i] = true;
     if (in && (rc = d->Queue(h)) != MMSYSERR_NOERROR) return rc;

@@ -167,10 +167,10 @@ class WaveDriver {
 
 // --- the choice of driver and devices ---
 // Made once: at the first use from the environment (ZELVOR_AUDIO: "virtual", or anything
-// else for the system's sound card, the default; ZELVOR_ALSA_DEVICE: a device name that overrides every other choice;
-// ZELVOR_STALL_SECONDS: the stall limit, 10 unless set), again by ReadSoundEnvironment (a
-// test that changed the environment), and by SelectDriver / SetDeviceName (the user's
-// choice of device at start-up or later).
+// else for the system's sound card, the default; ZELVOR_ALSA_DEVICE: a device name that overrides
+// every other choice; ZELVOR_STALL_SECONDS: the stall limit, 10 unless set), again by
+// ReadSoundEnvironment (a test that changed the environment), and by SelectDriver / SetDeviceName
+// (the user's choice of device at start-up or later).
 void ReadSoundEnvironment();
 void SelectDriver(WaveDriver& driver);
 WaveDriver& CurrentDriver();

@@ -120,8 +120,8 @@ class SystemWaveDriver : public WaveDriver {
     if (!found.Ok()) return found;
     std::unique_ptr<wavedev::TWaveDevice> device;
     const std::string name = DeviceName(dir);
-    if (const unsigned rc = wavedev::TWaveDevice::Open(In(dir), system, FormatOf(f), StallLimit(),
-                                                       device))
+    if (const unsigned rc =
+            wavedev::TWaveDevice::Open(In(dir), system, FormatOf(f), StallLimit(), device))
       return Fail(dir, name, rc);
     stream = std::make_unique<SystemStream>(dir, name, std::move(device));
     return {};

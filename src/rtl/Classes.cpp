@@ -44,8 +44,9 @@ TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName
                                                            : osfiles::TAccess::Read;
   // Someone who reads the file with writers denied keeps every stream that writes out.
   int fd = -1;
-  bool opened = !fileName.empty() && !WritesReadOnlyFile(path, access != fmOpenRead) &&
-                osfiles::Open(path, how, !create && (mode & fmShareDenyWrite) != 0, create, fd) == 0;
+  bool opened =
+      !fileName.empty() && !WritesReadOnlyFile(path, access != fmOpenRead) &&
+      osfiles::Open(path, how, !create && (mode & fmShareDenyWrite) != 0, create, fd) == 0;
   if (opened && create && osfiles::Truncate(fd, 0) != 0) {
     osfiles::Close(fd);
     opened = false;

@@ -121,8 +121,8 @@ int Open(const std::string& path, TAccess access, bool denyWriters, bool create,
 int ReadAt(int fd, void* data, size_t size, int64_t pos, size_t& got) {
   got = 0;
   while (got < size) {
-    const ssize_t n = ::pread(fd, static_cast<char*>(data) + got, size - got,
-                              pos + static_cast<int64_t>(got));
+    const ssize_t n =
+        ::pread(fd, static_cast<char*>(data) + got, size - got, pos + static_cast<int64_t>(got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n == 0) break;

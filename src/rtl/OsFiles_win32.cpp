@@ -11,9 +11,12 @@
 // - a file whose read-only attribute is set has no write permission bit; a folder always
 //   takes new files (its read-only attribute means nothing of the kind);
 // - a file made without a name does not exist here: the rules make a named one instead.
+// The system's other headers need windows.h before them.
+// clang-format off
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+// clang-format on
 
 #include <algorithm>
 #include <cerrno>
@@ -47,8 +50,8 @@ int64_t UnixSeconds(const FILETIME& t) {
 void Fill(const BY_HANDLE_FILE_INFORMATION& f, bool follow, TInfo& info) {
   const DWORD a = f.dwFileAttributes;
   info.Kind = !follow && (a & FILE_ATTRIBUTE_REPARSE_POINT) ? TKind::Link
-              : (a & FILE_ATTRIBUTE_DIRECTORY)             ? TKind::Folder
-                                                           : TKind::Regular;
+              : (a & FILE_ATTRIBUTE_DIRECTORY)              ? TKind::Folder
+                                                            : TKind::Regular;
   info.Mode = info.Kind == TKind::Folder ? 0777 : (a & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
   info.Device = f.dwVolumeSerialNumber;
   info.Inode = (static_cast<uint64_t>(f.nFileIndexHigh) << 32) | f.nFileIndexLow;
@@ -73,6 +76,17 @@ int SetReadOnly(HANDLE h, bool readOnly) {
   if (basic.FileAttributes == was) return 0;
   return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) ? 0 : LastError();
 }
+
+// Where a positioned read or write starts: pos and what of it was done already. The system
+// moves at most a DWORD at once: a gigabyte per call.
+OVERLAPPED At(int64_t pos, size_t done) {
+  OVERLAPPED at{};
+  const uint64_t offset = static_cast<uint64_t>(pos) + done;
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+DWORD Chunk(size_t left) { return static_cast<DWORD>(std::min<size_t>(left, 1u << 30)); }
 
 }  // namespace
 
@@ -105,9 +119,7 @@ int Rename(const std::string& from, const std::string& to) {
              : LastError();
 }
 
-int Remove(const std::string& path) {
-  return DeleteFileW(WideOf(path).c_str()) ? 0 : LastError();
-}
+int Remove(const std::string& path) { return DeleteFileW(WideOf(path).c_str()) ? 0 : LastError(); }
 
 int MakeFolder(const std::string& path) {
   return CreateDirectoryW(WideOf(path).c_str(), nullptr) ? 0 : LastError();
@@ -131,9 +143,9 @@ int Open(const std::string& path, TAccess access, bool denyWriters, bool create,
   const DWORD rights = access == TAccess::Read    ? GENERIC_READ
                        : access == TAccess::Write ? GENERIC_WRITE
                                                   : GENERIC_READ | GENERIC_WRITE;
-  HANDLE h = CreateFileW(WideOf(path).c_str(), rights, denyWriters ? FILE_SHARE_READ : kShareAll,
-                         nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(WideOf(path).c_str(), rights, denyWriters ? FILE_SHARE_READ : kShareAll, nullptr,
+                  create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   return Adopt(h, fd);
 }
@@ -141,13 +153,9 @@ int Open(const std::string& path, TAccess access, bool denyWriters, bool create,
 int ReadAt(int fd, void* data, size_t size, int64_t pos, size_t& got) {
   got = 0;
   while (got < size) {
-    OVERLAPPED at{};
-    const uint64_t offset = static_cast<uint64_t>(pos) + got;
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - got, 1u << 30));
+    OVERLAPPED at = At(pos, got);
     DWORD n = 0;
-    if (!ReadFile(HandleOf(fd), static_cast<char*>(data) + got, chunk, &n, &at)) {
+    if (!ReadFile(HandleOf(fd), static_cast<char*>(data) + got, Chunk(size - got), &n, &at)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
       return LastError();
     }
@@ -160,13 +168,10 @@ int ReadAt(int fd, void* data, size_t size, int64_t pos, size_t& got) {
 int WriteAt(int fd, const void* data, size_t size, int64_t pos, size_t& done) {
   done = 0;
   while (done < size) {
-    OVERLAPPED at{};
-    const uint64_t offset = static_cast<uint64_t>(pos) + done;
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+    OVERLAPPED at = At(pos, done);
     DWORD n = 0;
-    if (!WriteFile(HandleOf(fd), static_cast<const char*>(data) + done, chunk, &n, &at))
+    if (!WriteFile(HandleOf(fd), static_cast<const char*>(data) + done, Chunk(size - done), &n,
+                   &at))
       return LastError();
     if (n == 0) return ENOSPC;
     done += n;
@@ -275,8 +280,8 @@ int CurrentProcess() { return static_cast<int>(GetCurrentProcessId()); }
 
 bool ProcessRuns(int pid) {
   if (pid <= 0) return false;
-  HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                         static_cast<DWORD>(pid));
+  HANDLE h =
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
   if (h == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours
   const bool runs = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
   CloseHandle(h);
