@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the program need; with --tests also those only
 # the tests use (never installed by scripts/start.sh on a user's desktop); with --windows
-# those of the Windows cross-build (scripts/build-windows.sh). Safe to run again:
+# those of the Windows cross-build (scripts/build-windows.sh). One apt-get update at most,
+# then one apt-get install of everything missing. Safe to run again:
 # when everything is there already it does nothing and needs no network.
 set -euo pipefail
 PACKAGES=(
@@ -29,7 +30,8 @@ TEST_PACKAGES=(
                                                  # the review page's structure check
   chromium                                       # renders the review page headless in its check
   lintian desktop-file-utils appstream           # the package check: Debian's rules, desktop entry, AppStream
-  sox time                                       # the import benchmark's yardstick and its memory
+  sox time                                       # the import benchmark's yardstick and its memory;
+                                                 # FLAC and Ogg sources for the Windows build's check
   asterisk-core-sounds-en-wav                    # recorded human voice prompts: the coder benchmark's speech
 )
 # The Windows cross-build: compilers, the tools that unpack Debian's source packages of the
@@ -40,14 +42,18 @@ WINDOWS_PACKAGES=(
   gcc-mingw-w64-x86-64-posix                     #   winpthreads; C for the libraries
   mingw-w64-x86-64-dev                           # the Windows headers and import libraries
   dpkg-dev patch xz-utils                        # dpkg-source: Debian's sources with their patches
-  make                                           # opus builds with its configure script
   wine wine64                                    # runs the tests and the installer headless
   nsis                                           # makensis: the 64-bit installer
-  zip                                            # the portable zip
+  zip unzip                                      # the portable zip, made and tried
 )
-# --windows alone installs only the cross-build's packages; with --tests, the tests' too.
-case " $* " in *" --windows "*) PACKAGES=("${WINDOWS_PACKAGES[@]}") ;; esac
-case " $* " in *" --tests "*) PACKAGES+=("${TEST_PACKAGES[@]}") ;; esac
+# --windows alone installs only the cross-build's packages (scripts/build-windows.sh);
+# --tests --windows everything: the tests of both builds (scripts/test.sh).
+case " $* " in
+  *" --tests "*" --windows "* | *" --windows "*" --tests "*)
+    PACKAGES+=("${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}") ;;
+  *" --windows "*) PACKAGES=("${WINDOWS_PACKAGES[@]}") ;;
+  *" --tests "*) PACKAGES+=("${TEST_PACKAGES[@]}") ;;
+esac
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,11 +2,16 @@
 # Installs what is missing, builds, and runs every test twice: a normal build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build; between them the Debian package of the
 # normal build is installed, checked and removed again; then the audio and platform tests
-# run once more under ThreadSanitizer, and each fuzz harness runs briefly.
+# run once more under ThreadSanitizer, and each fuzz harness runs briefly. Last, the Windows
+# build is made from nothing and tested under wine (WINDOWS=0 leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-scripts/setup.sh --tests
+if [ "${WINDOWS:-1}" = 1 ]; then
+  scripts/setup.sh --tests --windows
+else
+  scripts/setup.sh --tests
+fi
 JOBS=${JOBS:-2}
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
@@ -61,5 +66,13 @@ if [ "$FUZZ_SECONDS" -gt 0 ] && ls fuzz/fuzz_*.cpp >/dev/null 2>&1; then
       -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
     rm -rf "$corpus"
   done
+fi
+if [ "${WINDOWS:-1}" = 1 ]; then
+  echo "== the Windows build: libraries from Debian's sources, the program, the installer"
+  start=$(date +%s)
+  scripts/build-windows.sh
+  echo "== the Windows build under wine"
+  scripts/test-windows.sh
+  echo "-- the Windows part took $(($(date +%s) - start)) s"
 fi
 echo "== all tests passed"

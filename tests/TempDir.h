@@ -1,10 +1,12 @@
 // A temporary folder for one test, removed with everything in it afterwards.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -40,6 +42,15 @@ class TempDir {
     return std::string((std::istreambuf_iterator<char>(in)), {});
   }
   bool Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
+  // The names in a folder of it ("" for itself) as they are on disk, sorted: where a file
+  // went, on a system whose names ignore letter case too (Exists cannot tell there).
+  std::vector<std::string> Names(const std::string& folder = "") const {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(Path(folder)))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
  private:
   std::string FPath;

@@ -284,14 +284,14 @@ int Run(const Command& command, const Args& args) {
   const std::string folder = args.Folder.substr(0, args.Folder.size() - 1);
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (command.MakesFolder && !fs::exists(fs::symlink_status(folder, ec)) &&
-      !fs::create_directories(folder, ec)) {
+  if (command.MakesFolder && !fs::exists(fs::symlink_status(FsPath(folder), ec)) &&
+      !fs::create_directories(FsPath(folder), ec)) {
     std::cerr << ErrorPrefix(folder) << "cannot be made: " << ec.message() << std::endl;
     return kIOError;
   }
-  if (!fs::is_directory(args.Folder, ec)) {
+  if (!fs::is_directory(FsPath(args.Folder), ec)) {
     std::cerr << ErrorPrefix(folder)
-              << (fs::exists(folder, ec) ? "is not a folder" : "Folder not found")
+              << (fs::exists(FsPath(folder), ec) ? "is not a folder" : "Folder not found")
               << " (give the program's folder with --folder DIR or ZELVOR_FOLDER)" << std::endl;
     return kIOError;
   }
@@ -306,7 +306,7 @@ int Run(const Command& command, const Args& args) {
   if (command.Check)
     if (const int rc = command.Check(args); rc != kOk) return rc;
   const bool writes = WritesInFolder(command, args);
-  if (writes && !args.FolderMade && !std::filesystem::equivalent(folder, ".", ec))
+  if (writes && !args.FolderMade && !fs::equivalent(FsPath(folder), ".", ec))
     std::cerr << ErrorPrefix() << "working in the folder " << PrintableText(folder) << std::endl;
   if (!writes) {
     const int rc = command.Run(args);
@@ -420,21 +420,16 @@ int ChooseCoder(const Args& a, TCoder& coder) {
   return kOk;
 }
 
-std::string ShellPath(const std::string& name) {
-  if (name.empty()) return name;
-  std::error_code ec;
-  const std::filesystem::path path = std::filesystem::absolute(name, ec);
-  return ec ? name : path.lexically_normal().generic_string();
-}
+std::string ShellPath(const std::string& name) { return name.empty() ? name : AbsolutePath(name); }
 
 std::string InFolder(const Args& a, const std::string& name) { return a.Folder + name; }
 
 std::string FolderHint(const std::string& name) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (name.empty() || fs::path(name).is_absolute() || gFolder.empty() ||
-      fs::exists(fs::symlink_status(name, ec)) || fs::equivalent(gFolder, ".", ec) ||
-      !fs::exists(gFolder + name, ec))
+  if (name.empty() || IsAbsolutePath(name) || gFolder.empty() ||
+      fs::exists(fs::symlink_status(FsPath(name), ec)) ||
+      fs::equivalent(FsPath(gFolder), ".", ec) || !fs::exists(FsPath(gFolder + name), ec))
     return "";
   return " (not in the current directory; the program's folder has " +
          PrintableText(gFolder + name) + ")";
@@ -449,8 +444,8 @@ bool OnlyInFolder(const std::string& name) {
 std::string TypedPath(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path relative = fs::path(path).lexically_proximate(fs::current_path(ec));
-  std::string typed = relative.empty() || *relative.begin() == ".." ? path : relative.string();
+  const fs::path relative = FsPath(path).lexically_proximate(fs::current_path(ec));
+  std::string typed = relative.empty() || *relative.begin() == ".." ? path : PathText(relative);
   if (typed.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
                               "/._-+,:@%") == std::string::npos)
     return typed;
@@ -480,7 +475,7 @@ Option DryRunOption() { return {"--dry-run", "", "say what would be written, and
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
+  return std::filesystem::equivalent(FsPath(a), FsPath(b), ec) && !ec;
 }
 
 }  // namespace cli

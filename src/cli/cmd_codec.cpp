@@ -23,8 +23,9 @@ bool NeedsOne(const cli::Args& a) { return a.Positional.size() == 1; }
 std::string RelativeToFolder(const cli::Args& a, const std::string& typed) {
   const std::string path = cli::ShellPath(typed);
   std::error_code ec;
-  const std::filesystem::path relative = std::filesystem::relative(path, a.Folder, ec);
-  return ec || relative.empty() ? path : relative.generic_string();
+  const std::filesystem::path relative =
+      std::filesystem::relative(FsPath(path), FsPath(a.Folder), ec);
+  return ec || relative.empty() ? path : PathText(relative);
 }
 
 int RunConvert(const cli::Args& a) {

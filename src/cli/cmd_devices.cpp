@@ -87,7 +87,8 @@ void ListChoices(const std::vector<winmm::WaveDeviceChoice>& choices, const std:
 
 int ListDevices() {
   winmm::WaveDriver& driver = winmm::CurrentDriver();
-  const bool alsa = driver.Name() == std::string("alsa");
+  // The sound card's driver (ALSA, or the system's own on Windows) has devices to choose.
+  const bool alsa = &driver == &winmm::SystemDriver();
   const std::string input = winmm::DeviceName(winmm::WaveDir::In);
   const std::string output = winmm::DeviceName(winmm::WaveDir::Out);
   std::string where = driver.Name();
@@ -185,7 +186,7 @@ int DevicesJson() {
     if (!out.empty() && out != in) json.Field(nullptr, out);
   }
   json.End().Array("choices");
-  if (driver.Name() == std::string("alsa"))
+  if (&driver == &winmm::SystemDriver())
     for (const winmm::WaveDeviceChoice& c : driver.Choices())
       json.Object()
           .Field("name", c.Name)
@@ -202,10 +203,10 @@ cli::Register r{cli::Command{
     "devices",
     "list the sound input and output devices and what they take; writes nothing\n"
     "The devices in use come with their name, the standard formats they take and what else\n"
-    "they support (volume, pitch, playback rate); then every device ALSA offers to choose\n"
-    "from, with its description and whether it records, plays or both. Exit 1 when there\n"
-    "is no device at all. ZELVOR_AUDIO chooses the driver (alsa, the default, or virtual);\n"
-    "--device names the ALSA device to show (default: \"default\"), and\n"
+    "they support (volume, pitch, playback rate); then every device the sound system offers\n"
+    "to choose from, with its description and whether it records, plays or both. Exit 1\n"
+    "when there is no device at all. ZELVOR_AUDIO chooses the driver (the sound card, the\n"
+    "default, or virtual); --device names the device to show (default: \"default\"), and\n"
     "ZELVOR_ALSA_DEVICE, when set, overrides it.\n"
     "\n"
     "--json prints {\"driver\", \"input_device\", \"output_device\", \"forced_by_environment\",\n"

@@ -13,6 +13,7 @@
 #include "package/Builder.h"
 #include "package/TakeOrigin.h"
 #include "platform/profile.h"
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -36,12 +37,12 @@ int ReadList(const cli::Args& a) {
     const std::string path = cli::ShellPath(given);
     std::error_code ec;
     if (cli::OnlyInFolder(given)) return cli::kIOError;
-    if (!fs::is_regular_file(path, ec)) {
+    if (!fs::is_regular_file(FsPath(path), ec)) {
       std::cerr << cli::ErrorPrefix(given)
-                << (fs::exists(path, ec) ? "it is no file" : "File not found") << std::endl;
+                << (fs::exists(FsPath(path), ec) ? "it is no file" : "File not found") << std::endl;
       return cli::kIOError;
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad()) {
       std::cerr << cli::ErrorPrefix(given) << "cannot be read" << std::endl;
@@ -93,9 +94,8 @@ int RunPrompts(const cli::Args& a) {
     TSpeechOptions voice = speech;
     if (!row.Voice.empty()) voice.Voice = row.Voice;
     const std::string source =
-        row.Source.empty()
-            ? ""
-            : cli::ShellPath((std::filesystem::path(gListFolder) / row.Source).string());
+        row.Source.empty() ? ""
+                           : cli::ShellPath(PathText(FsPath(gListFolder) / FsPath(row.Source)));
     TTakeOrigin origin = TextOrigin(row.Text, voice.Voice, voice.WordsPerMinute);
     const bool known = source.empty() || FileOrigin(source, origin);
     if (!o.Force && known && MadeAlready(ini, row, origin, a.Folder)) {

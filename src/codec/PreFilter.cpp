@@ -1,6 +1,6 @@
 #include "codec/PreFilter.h"
 
-#include <vector>
+#include <algorithm>
 
 void ResetPreFilter(TPreFilter& f) { f = TPreFilter{}; }
 
@@ -30,28 +30,32 @@ ZS_VECTORISE void FeedForward(const int16_t* xs, size_t n, int64_t* fir) {
 }  // namespace
 
 void PreFilterBlock(TPreFilter& f, const int16_t* x, size_t n, int32_t* y) {
-  if (n == 0) return;
-  thread_local std::vector<int16_t> xs;
-  thread_local std::vector<int64_t> fir;
-  xs.resize(n + 6);
-  fir.resize(n);
-  for (int k = 0; k < 6; ++k) xs[k] = f.In[5 - k];
-  for (size_t i = 0; i < n; ++i) xs[6 + i] = x[i];
-  FeedForward(xs.data(), n, fir.data());
+  // In pieces of a fixed size, so the working arrays live on the stack: a thread_local
+  // buffer's destructor runs on storage already freed on Windows (platform/ThreadEnd.h).
+  constexpr size_t kPiece = 1024;
+  int16_t xs[kPiece + 6];
+  int64_t fir[kPiece];
+  for (size_t done = 0; done < n;) {
+    const size_t m = std::min(kPiece, n - done);
+    for (int k = 0; k < 6; ++k) xs[k] = f.In[5 - k];
+    for (size_t i = 0; i < m; ++i) xs[6 + i] = x[done + i];
+    FeedForward(xs, m, fir);
 
-  constexpr int64_t a1 = kPreFilterA[1], a2 = kPreFilterA[2], a3 = kPreFilterA[3],
-                    a4 = kPreFilterA[4], a5 = kPreFilterA[5], a6 = kPreFilterA[6];
-  int64_t y1 = f.Out[0], y2 = f.Out[1], y3 = f.Out[2], y4 = f.Out[3], y5 = f.Out[4], y6 = f.Out[5],
-          y7 = f.Out[6];
-  for (size_t i = 0; i < n; ++i) {
-    // The older terms first: only a1 * y1 waits for the previous step.
-    int64_t acc = fir[i] - (a2 * y2 + a3 * y3 + a4 * y4 + a5 * y5 + a6 * y6);
-    acc -= a1 * y1;
-    y7 = y6, y6 = y5, y5 = y4, y4 = y3, y3 = y2, y2 = y1;
-    y1 = acc / kPreFilterA[0];  // truncating toward zero
-    y[i] = static_cast<int32_t>(y1 / 32768);
+    constexpr int64_t a1 = kPreFilterA[1], a2 = kPreFilterA[2], a3 = kPreFilterA[3],
+                      a4 = kPreFilterA[4], a5 = kPreFilterA[5], a6 = kPreFilterA[6];
+    int64_t y1 = f.Out[0], y2 = f.Out[1], y3 = f.Out[2], y4 = f.Out[3], y5 = f.Out[4],
+            y6 = f.Out[5], y7 = f.Out[6];
+    for (size_t i = 0; i < m; ++i) {
+      // The older terms first: only a1 * y1 waits for the previous step.
+      int64_t acc = fir[i] - (a2 * y2 + a3 * y3 + a4 * y4 + a5 * y5 + a6 * y6);
+      acc -= a1 * y1;
+      y7 = y6, y6 = y5, y5 = y4, y4 = y3, y3 = y2, y2 = y1;
+      y1 = acc / kPreFilterA[0];  // truncating toward zero
+      y[done + i] = static_cast<int32_t>(y1 / 32768);
+    }
+    for (int k = 0; k < 7; ++k) f.In[k] = xs[m + 5 - k];
+    f.Out[0] = y1, f.Out[1] = y2, f.Out[2] = y3, f.Out[3] = y4, f.Out[4] = y5, f.Out[5] = y6;
+    f.Out[6] = y7;
+    done += m;
   }
-  for (int k = 0; k < 7; ++k) f.In[k] = xs[n + 5 - k];
-  f.Out[0] = y1, f.Out[1] = y2, f.Out[2] = y3, f.Out[3] = y4, f.Out[4] = y5, f.Out[5] = y6;
-  f.Out[6] = y7;
 }

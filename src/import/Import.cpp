@@ -1,8 +1,5 @@
 #include "import/Import.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -22,6 +19,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "rtl/ByteFile.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -49,10 +47,12 @@ bool IsStorableName(const std::string& name) {
   return true;
 }
 
+// Found as every access finds them (a take "x.WAV" is the source "x.wav" on both systems).
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  osfiles::TInfo sa, sb;
+  return osfiles::Stat(ResolveFileName(a), true, sa) == 0 &&
+         osfiles::Stat(ResolveFileName(b), true, sb) == 0 && sa.Device == sb.Device &&
+         sa.Inode == sb.Inode;
 }
 
 // Fails with "File access denied" for a file that must not be replaced or rewritten.

@@ -1,15 +1,13 @@
 #include "import/SoundReader.h"
 
-#include <fcntl.h>
 #include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <set>
 
 #include "import/FileError.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -33,17 +31,11 @@ SF_VIRTUAL_IO TSoundFileReader::VirtualIo() {
   };
   v.read = [](void* ptr, sf_count_t count, void* user) -> sf_count_t {
     TDescriptor& d = *static_cast<TDescriptor*>(user);
-    char* out = static_cast<char*>(ptr);
-    sf_count_t done = 0;
-    while (done < count && d.Errno == 0) {
-      ssize_t n = ::pread(d.Fd, out + done, static_cast<size_t>(count - done), d.Pos);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) d.Errno = errno;
-      if (n <= 0) break;
-      done += n;
-      d.Pos += n;
-    }
-    return done;
+    if (d.Errno != 0 || count <= 0) return 0;
+    size_t got = 0;
+    d.Errno = osfiles::ReadAt(d.Fd, ptr, static_cast<size_t>(count), d.Pos, got);
+    d.Pos += static_cast<sf_count_t>(got);
+    return static_cast<sf_count_t>(got);
   };
   v.write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; };
   v.tell = [](void* user) -> sf_count_t { return static_cast<TDescriptor*>(user)->Pos; };
@@ -51,17 +43,17 @@ SF_VIRTUAL_IO TSoundFileReader::VirtualIo() {
 }
 
 TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
-  FIo.Fd = ::open(FPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (FIo.Fd < 0) throw EImportFileError(FPath, IOErrorFromErrno(errno));
-  struct stat st;
-  const bool statFailed = ::fstat(FIo.Fd, &st) != 0;
-  if (statFailed || S_ISDIR(st.st_mode)) {
-    const int code = statFailed ? IOErrorFromErrno(errno) : ioAccessDenied;  // a folder
-    ::close(FIo.Fd);
+  if (const int err = osfiles::Open(FPath, osfiles::TAccess::Read, false, false, FIo.Fd))
+    throw EImportFileError(FPath, IOErrorFromErrno(err));
+  osfiles::TInfo st;
+  const int statError = osfiles::StatOpen(FIo.Fd, st);
+  if (statError != 0 || st.Kind == osfiles::TKind::Folder) {
+    const int code = statError != 0 ? IOErrorFromErrno(statError) : ioAccessDenied;  // a folder
+    osfiles::Close(FIo.Fd);
     FIo.Fd = -1;
     throw EImportFileError(FPath, code);
   }
-  FIo.Size = st.st_size;
+  FIo.Size = st.Size;
 
   static SF_VIRTUAL_IO io = VirtualIo();
   SF_INFO info{};
@@ -86,7 +78,7 @@ TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
 
 TSoundFileReader::~TSoundFileReader() {
   if (FSnd) sf_close(FSnd);
-  if (FIo.Fd >= 0) ::close(FIo.Fd);
+  if (FIo.Fd >= 0) osfiles::Close(FIo.Fd);
 }
 
 void TSoundFileReader::RaiseIfReadFailed() const {

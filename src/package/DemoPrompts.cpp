@@ -82,8 +82,8 @@ std::vector<uint8_t> As16Bit(const std::vector<double>& v, double amplitude) {
 std::vector<std::string> WriteDemoPrompts(const std::string& folder) {
   const std::string ini = folder + "ZelvorSound.ini";
   std::error_code ec;
-  std::filesystem::create_directories(folder + "demo", ec);
-  std::filesystem::create_directories(folder + "WAV Export", ec);
+  std::filesystem::create_directories(FsPath(folder + "demo"), ec);
+  std::filesystem::create_directories(FsPath(folder + "WAV Export"), ec);
   const TDemoSound sounds[] = {
       {"Beep", "demo/beep-8k.wav", "demo/beep-8k.wav", "Beep"},
       {"Sweep", "demo/sweep-44k.wav", "demo\\sweep-44k.wav", "NONE"},

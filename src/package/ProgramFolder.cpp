@@ -5,19 +5,20 @@
 #include "package/DemoPrompts.h"
 #include "platform/Environment.h"
 #include "platform/files.h"
+#include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace fs = std::filesystem;
 
 std::string AbsoluteFolder(const std::string& folder) {
   std::error_code ec;
-  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(folder, ec);
+  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(FsPath(folder), ec);
   if (ec) return folder.empty() ? "./" : folder + "/";
   // ".." is resolved on the disk, where it leaves a linked folder for its real parent.
   bool climbs = false;
   for (const fs::path& part : path) climbs = climbs || part == "..";
   path = climbs ? fs::weakly_canonical(path, ec) : path.lexically_normal();
-  std::string text = path.generic_string();
+  std::string text = PathText(path);
   if (text.empty() || text.back() != '/') text += '/';
   return text;
 }
@@ -54,7 +55,8 @@ TProgramFolder UsersFolder() {
   const std::string folder = home + "/ZelvorSound";
   std::error_code ec;
   // Only the start that makes the folder seeds it: two first starts at once seed it once.
-  if (!fs::exists(fs::symlink_status(folder, ec)) && fs::create_directory(folder, ec)) {
+  if (!fs::exists(fs::symlink_status(FsPath(folder), ec)) &&
+      fs::create_directory(FsPath(folder), ec)) {
     try {
       WriteDemoPrompts(folder + "/");
       choice.Made = true;
@@ -62,7 +64,7 @@ TProgramFolder UsersFolder() {
       choice.Warning = "could not put the demo prompts into " + folder + ": " + e.Message();
     }
   }
-  if (!fs::is_directory(folder, ec)) {
+  if (!fs::is_directory(FsPath(folder), ec)) {
     choice.Error = folder +
                    " is not a folder; move it away, or choose another folder with "
                    "ZELVOR_FOLDER or --folder";

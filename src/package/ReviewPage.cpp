@@ -1,18 +1,18 @@
 #include "package/ReviewPage.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string_view>
 
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
 #include "codec/VoxCoders.h"
 #include "platform/files.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -188,19 +188,15 @@ std::string FiguresOf(const TSlotReview& s) {
 }
 
 std::string FileTime(const std::string& path) {
-  struct stat st;
-  if (::stat(ResolveFileName(path).c_str(), &st) != 0) return "unknown";
-  const std::tm local = LocalTime(st.st_mtime);
+  osfiles::TInfo info;
+  if (osfiles::Stat(ResolveFileName(path), true, info) != 0) return "unknown";
+  const std::tm local = LocalTime(static_cast<std::time_t>(info.Modified));
   char text[64];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
 }
 
-std::string DisplayPath(const std::string& path) {
-  std::error_code ec;
-  auto abs = std::filesystem::absolute(path, ec);
-  return ec ? path : abs.lexically_normal().string();
-}
+std::string DisplayPath(const std::string& path) { return AbsolutePath(path); }
 
 void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
   const std::string& packagePath = r.PackagePath;
@@ -213,7 +209,7 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
     if (s.HasWarning()) warned.push_back(s.Record.Slot);
     if (longestSlot < 0 && s.Record.Samples() == r.LongestSamples) longestSlot = s.Record.Slot;
   }
-  const std::string title = std::filesystem::path(packagePath).filename().string();
+  const std::string title = PathText(FsPath(packagePath).filename());
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       << kGeneratorMark << "<title>";
@@ -325,12 +321,11 @@ TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string
 }
 
 bool IsReviewPage(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+  std::ifstream in(FsPath(path), std::ios::binary);
   char head[256];
-  const size_t n = std::fread(head, 1, sizeof head, f);
-  std::fclose(f);
-  return std::string_view(head, n).find(kGeneratorMark) != std::string_view::npos;
+  in.read(head, sizeof head);
+  return std::string_view(head, static_cast<size_t>(in.gcount())).find(kGeneratorMark) !=
+         std::string_view::npos;
 }
 
 std::string SlotRanges(const std::vector<int>& slots) {

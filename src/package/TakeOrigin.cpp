@@ -49,10 +49,10 @@ bool FileOrigin(const std::string& path, TTakeOrigin& origin) {
   namespace fs = std::filesystem;
   std::error_code ec;
   origin.Kind = TTakeOrigin::TKind::File;
-  origin.Path = fs::absolute(path, ec).lexically_normal().generic_string();
-  const auto size = fs::file_size(path, ec);
+  origin.Path = AbsolutePath(path);
+  const auto size = fs::file_size(FsPath(path), ec);
   if (ec) return false;
-  const auto time = fs::last_write_time(path, ec);
+  const auto time = fs::last_write_time(FsPath(path), ec);
   if (ec) return false;
   origin.Size = static_cast<int64_t>(size);
   origin.Time = static_cast<int64_t>(time.time_since_epoch().count());

@@ -1,9 +1,5 @@
 #include "package/TakeRecording.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -16,6 +12,7 @@
 #include "codec/TakeFile.h"
 #include "rtl/ByteFile.h"
 #include "rtl/FileSystem.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 // --- TDiskSync ---
@@ -33,7 +30,7 @@ class TDiskSync {
     }
     FCv.notify_one();
     FThread.join();
-    ::close(FFd);
+    osfiles::Close(FFd);
   }
   TDiskSync(const TDiskSync&) = delete;
   TDiskSync& operator=(const TDiskSync&) = delete;
@@ -54,7 +51,7 @@ class TDiskSync {
       if (!FWanted) return;
       FWanted = false;
       lk.unlock();
-      ::fdatasync(FFd);
+      osfiles::SyncData(FFd);
       lk.lock();
     }
   }
@@ -94,8 +91,10 @@ void TTakeRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
   FBytesPerSecond = format.nAvgBytesPerSec;
   FRefreshBytes = std::max<uint32_t>(format.nAvgBytesPerSec / 2, 1);
   if (auto* file = dynamic_cast<TFileStream*>(WaveStream)) {
-    const int fd = ::open(ResolveFileName(file->FileName()).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) FSync = std::make_unique<TDiskSync>(fd);
+    int fd = -1;
+    if (osfiles::Open(ResolveFileName(file->FileName()), osfiles::TAccess::Write, false, false,
+                      fd) == 0)
+      FSync = std::make_unique<TDiskSync>(fd);
   }
   // From the first moment on the file reads as a (still empty) WAV file.
   if (WaveFileHandle != nullptr) WriteSizes(mmioSeek(WaveFileHandle, 0, SEEK_CUR_));
@@ -197,17 +196,16 @@ bool TTakeRecorder::WriteSizes(int32_t end) {
 namespace {
 
 bool IsReadOnly(const std::string& path) {
-  struct stat st;
-  return ::stat(ResolveFileName(path).c_str(), &st) == 0 && IsReadOnlyMode(st.st_mode);
+  osfiles::TInfo info;
+  return osfiles::Stat(ResolveFileName(path), true, info) == 0 && IsReadOnlyMode(info.Mode);
 }
 
 // A folder without any write permission bit takes no new file, root included, as a file
 // without one takes no writes.
 bool FolderTakesFiles(const std::string& folder) {
-  struct stat st;
-  const std::string path = folder.empty() ? "." : folder;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-         (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+  osfiles::TInfo info;
+  return osfiles::Stat(folder.empty() ? "." : folder, true, info) == 0 &&
+         info.Kind == osfiles::TKind::Folder && !IsReadOnlyMode(info.Mode);
 }
 
 // "<name> (unfinished recording).WAV", or with " 2", " 3", ... when that name is taken.
@@ -232,19 +230,20 @@ TTakeRecording::TTakeRecording(std::string take, bool convert)
   if (!FolderTakesFiles(folder)) throw EFCreateError(FTake);
   for (int number = 1; number < 100; ++number) {
     const std::string temp = folder + TemporaryName(NameOf(FTake), number);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::close(fd);
+    int fd = -1;
+    const int err = osfiles::CreateNew(temp, fd);
+    if (err == 0) {
+      osfiles::Close(fd);
       FTemp = temp;
       return;
     }
-    if (errno != EEXIST) break;  // a file left by an earlier recording is never reused
+    if (err != EEXIST) break;  // a file left by an earlier recording is never reused
   }
   throw EFCreateError(FTake);
 }
 
 TTakeRecording::~TTakeRecording() {
-  if (!FStarted && !FTemp.empty()) std::remove(FTemp.c_str());
+  if (!FStarted && !FTemp.empty()) osfiles::Remove(FTemp);
 }
 
 bool TTakeRecording::Start(TTakeRecorder& recorder) {
@@ -255,7 +254,7 @@ bool TTakeRecording::Start(TTakeRecorder& recorder) {
 TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const TAppContext& folder,
                                     TShell& shell) {
   if (recorder.Failed() && recorder.DataBytes() == 0) {
-    std::remove(FTemp.c_str());
+    osfiles::Remove(FTemp);
     shell.ShowMessage("Nothing was recorded into \"" + FTake +
                           "\": the recording failed before any sound came in, and the slot's files "
                           "are as they were.",
@@ -263,7 +262,7 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const TAppCon
     return TTakeOutcome::NothingRecorded;
   }
   if (FConvert && !TakeHoldsSound(FTemp) && TakeHoldsSound(FTake)) {
-    std::remove(FTemp.c_str());
+    osfiles::Remove(FTemp);
     shell.ShowMessage(
         "Nothing was heard in the recording: the earlier take \"" + FTake + "\" is kept.",
         msWarning);

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ThreadEnd.h"
+
 namespace {
 
 // What a handle stands for. Events and threads become signalled; the process never does
@@ -67,26 +69,35 @@ HANDLE const PseudoThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
 // Per-thread identity: its number and the object its handles stand for. When the thread
 // ends, its queue and wake hook go away (posts to it fail again) and its object becomes
-// signalled.
+// signalled. It lives on the heap and is ended through AtThreadEnd (ThreadEnd.h), so the
+// thread's own storage holds only a pointer, which needs no destructor.
 struct TThreadIdentity {
   DWORD Id = 0;
   PKernelObject Object;
+};
+thread_local TThreadIdentity* tIdentity = nullptr;
 
-  ~TThreadIdentity() {
-    if (Id == 0) return;
+void EndIdentity(void* identity) {
+  auto* me = static_cast<TThreadIdentity*>(identity);
+  {
     TRegistry& r = Reg();
     std::lock_guard<std::mutex> guard(r.Lock);
-    r.Queues.erase(Id);
-    r.WakeHooks.erase(Id);
-    if (Object) Object->Signalled = true;
+    r.Queues.erase(me->Id);
+    r.WakeHooks.erase(me->Id);
+    if (me->Object) me->Object->Signalled = true;
     r.Changed.notify_all();
   }
-};
-thread_local TThreadIdentity tIdentity;
+  delete me;
+}
+
+TThreadIdentity& StartIdentity(DWORD id, PKernelObject object) {
+  tIdentity = new TThreadIdentity{id, std::move(object)};
+  AtThreadEnd(EndIdentity, tIdentity);
+  return *tIdentity;
+}
 
 TThreadIdentity& Identity() {
-  if (tIdentity.Id == 0) tIdentity.Id = GNextThreadId.fetch_add(1);
-  return tIdentity;
+  return tIdentity ? *tIdentity : StartIdentity(GNextThreadId.fetch_add(1), nullptr);
 }
 
 // The calling thread's object; made on first ask. Call with the registry lock held.
@@ -360,15 +371,14 @@ HANDLE CreateThread(std::function<void()> body, DWORD* threadId) {
   }
   if (threadId) *threadId = id;
   std::thread([id, obj, body = std::move(body)]() mutable {
-    tIdentity.Id = id;
-    tIdentity.Object = obj;
+    StartIdentity(id, obj);
     // An error escaping a thread body would end the whole program; the thread ends instead.
     try {
       body();
     } catch (...) {
     }
     body = nullptr;  // what the body captured goes away before anybody learns of the end
-    // The identity's destructor removes the queue and signals the handle.
+    // The identity's end removes the queue and signals the handle.
   }).detach();
   return h;
 }

@@ -1,8 +1,9 @@
 // The wave-audio calls of the desktop's multimedia system, as the device layer uses them:
 // the waveIn family for recording and the waveOut family for playback, with their records,
 // result codes and notifications. Behind the calls stands a WaveDriver (winmm_driver.h):
-// ALSA for the real sound card, or the virtual device of the tests. ZELVOR_AUDIO chooses
-// ("alsa", the default, or "virtual"); ZELVOR_ALSA_DEVICE names the ALSA device ("default").
+// the sound card (through ALSA on Linux, the system's own wave devices on Windows), or the
+// virtual device of the tests. ZELVOR_AUDIO chooses ("virtual", or the sound card, the
+// default); ZELVOR_ALSA_DEVICE names the device of the sound card ("default").
 //
 // Notifications are posted, never called: to the hidden window (CALLBACK_WINDOW) or the
 // thread (CALLBACK_THREAD) given at open, through the message system (messages.h), in the

@@ -914,7 +914,7 @@ std::shared_ptr<const std::function<void(const WaveNotice&)>> gNoticeSink;
 // Reads the environment into the choice (gChoiceM held); the names the user chose stay.
 void ReadEnvironment(TChoice& c) {
   const char* audio = std::getenv("ZELVOR_AUDIO");
-  c.Driver = audio && std::strcmp(audio, "virtual") == 0 ? &VirtualDriver() : &AlsaDriver();
+  c.Driver = audio && std::strcmp(audio, "virtual") == 0 ? &VirtualDriver() : &SystemDriver();
   const char* forced = std::getenv("ZELVOR_ALSA_DEVICE");
   c.Forced = forced ? forced : "";
   c.Stall = std::chrono::milliseconds(10000);
@@ -945,7 +945,7 @@ void ReadSoundEnvironment() {
     ReadEnvironment(gChoice);
     gChoiceRead = true;
   }
-  AlsaDriver().Forget();
+  SystemDriver().Forget();
   VirtualDriver().Forget();
 }
 

@@ -643,7 +643,7 @@ class AlsaWaveDriver : public WaveDriver {
 
 }  // namespace
 
-WaveDriver& AlsaDriver() {
+WaveDriver& SystemDriver() {
   static AlsaWaveDriver driver;
   return driver;
 }

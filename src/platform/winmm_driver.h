@@ -1,9 +1,9 @@
 // What stands behind the wave-audio calls of mmsystem.h. The calls themselves (handles,
 // buffer queues, loops, positions, notifications, software volume, the capture backlog and
 // the bounded waits) live in winmm.cpp and are the same for every driver; a WaveDriver only
-// answers what devices exist and moves raw bytes for one open device. Two drivers exist
-// here: "alsa" (the sound card) and "virtual" (an in-process device the tests steer); a
-// third (the platform's own wave audio on Windows) fits the same contract.
+// answers what devices exist and moves raw bytes for one open device. The drivers: the
+// sound card, "alsa" on Linux and the system's own wave devices, "winmm", on Windows; and
+// "virtual" (an in-process device the tests steer).
 //
 // The contract between winmm.cpp and a driver:
 // - Every driver call returns a WaveResult: the result code and, for a failure, the sound
@@ -166,15 +166,17 @@ class WaveDriver {
 };
 
 // --- the choice of driver and devices ---
-// Made once: at the first use from the environment (ZELVOR_AUDIO: "alsa", the default, or
-// "virtual"; ZELVOR_ALSA_DEVICE: a device name that overrides every other choice;
-// ZELVOR_STALL_SECONDS: the stall limit, 10 unless set), again by ReadSoundEnvironment (a
-// test that changed the environment), and by SelectDriver / SetDeviceName (the user's
-// choice of device at start-up or later).
+// Made once: at the first use from the environment (ZELVOR_AUDIO: "virtual", or anything
+// else for the system's sound card, the default; ZELVOR_ALSA_DEVICE: a device name that overrides
+// every other choice; ZELVOR_STALL_SECONDS: the stall limit, 10 unless set), again by
+// ReadSoundEnvironment (a test that changed the environment), and by SelectDriver / SetDeviceName
+// (the user's choice of device at start-up or later).
 void ReadSoundEnvironment();
 void SelectDriver(WaveDriver& driver);
 WaveDriver& CurrentDriver();
-WaveDriver& AlsaDriver();
+// The sound card through the system's sound layer: "alsa" on Linux (winmm_alsa.cpp), the
+// system's own wave devices, "winmm", on Windows (winmm_win32.cpp).
+WaveDriver& SystemDriver();
 WaveDriver& VirtualDriver();
 
 // The device each direction opens, by the sound system's own name for it ("default",

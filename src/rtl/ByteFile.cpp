@@ -1,15 +1,10 @@
 #include "rtl/ByteFile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "rtl/FileSystem.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -24,7 +19,7 @@ TByteFile::~TByteFile() {
       Flush();
     } catch (...) {
     }
-    ::close(FFd);
+    osfiles::Close(FFd);
   }
 }
 
@@ -49,35 +44,27 @@ void TByteFile::Open(bool create, TWriteKind kind) {
     fd = FSafe.Fd();
   } else {
     const std::string path = ResolveFileName(FPath);
-    struct stat existing;
-    if (::stat(path.c_str(), &existing) != 0) Fail(errno);
+    osfiles::TInfo existing;
+    if (const int err = osfiles::Stat(path, true, existing)) Fail(err);
     // A file nobody may write counts as read-only, whoever asks.
-    if (IsReadOnlyMode(existing.st_mode) && !S_ISDIR(existing.st_mode))
+    if (IsReadOnlyMode(existing.Mode) && existing.Kind != osfiles::TKind::Folder)
       throw EInOutError(ioAccessDenied);
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) Fail(errno);
     // Another part of the program may hold this file open for reading with writers denied
-    // (a playback): the shared lock it holds makes our exclusive probe fail.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int err = errno;
-      ::close(fd);
-      if (err == EWOULDBLOCK) throw EInOutError(ioSharingViolation);
+    // (a playback): the open fails with the sharing error then.
+    if (const int err = osfiles::Open(path, osfiles::TAccess::ReadWrite, false, false, fd))
       Fail(err);
-    }
-    ::flock(fd, LOCK_UN);
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
+  osfiles::TInfo st;
+  if (const int err = osfiles::StatOpen(fd, st)) {
     if (create)
       FSafe.Discard();
     else
-      ::close(fd);
+      osfiles::Close(fd);
     Fail(err);
   }
   FFd = fd;
   FPos = 0;
-  FDiskSize = S_ISREG(st.st_mode) ? st.st_size : 0;
+  FDiskSize = st.Kind == osfiles::TKind::Regular ? st.Size : 0;
   FBuf.clear();
   FBufStart = 0;
   FDirty = false;
@@ -96,7 +83,7 @@ void TByteFile::Prepare() {
     if (FSafe.Active()) {
       FSafe.Discard();
     } else {
-      ::close(FFd);
+      osfiles::Close(FFd);
     }
     FFd = -1;
     FBuf.clear();
@@ -111,32 +98,19 @@ void TByteFile::Close() {
   FBuf.clear();
   if (FSafe.Active()) {
     FSafe.Commit();
-  } else if (::close(fd) != 0) {
-    Fail(errno);
+  } else if (const int err = osfiles::Close(fd)) {
+    Fail(err);
   }
 }
 
 void TByteFile::Flush() {
   if (!FDirty) return;
   FDirty = false;
-  const uint8_t* p = FBuf.data() + (FDirtyLo - FBufStart);
-  int64_t at = FDirtyLo;
-  size_t left = static_cast<size_t>(FDirtyHi - FDirtyLo);
-  while (left > 0) {
-    ssize_t n = ::pwrite(FFd, p, left, at);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      FBuf.clear();  // what was not written is lost; the file stays as the disk has it
-      Fail(err);
-    }
-    if (n == 0) {
-      FBuf.clear();
-      throw EInOutError(ioDiskFull);
-    }
-    p += n;
-    at += n;
-    left -= static_cast<size_t>(n);
+  size_t done = 0;
+  if (const int err = osfiles::WriteAt(FFd, FBuf.data() + (FDirtyLo - FBufStart),
+                                       static_cast<size_t>(FDirtyHi - FDirtyLo), FDirtyLo, done)) {
+    FBuf.clear();  // what was not written is lost; the file stays as the disk has it
+    Fail(err);
   }
   FDiskSize = std::max(FDiskSize, FDirtyHi);
 }
@@ -158,16 +132,9 @@ void TByteFile::FillAt(int64_t pos) {
   Flush();
   FBuf.resize(kBufferSize);
   size_t got = 0;
-  while (got < kBufferSize) {
-    ssize_t n = ::pread(FFd, FBuf.data() + got, kBufferSize - got, pos + static_cast<int64_t>(got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      FBuf.clear();
-      Fail(err);
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+  if (const int err = osfiles::ReadAt(FFd, FBuf.data(), kBufferSize, pos, got)) {
+    FBuf.clear();
+    Fail(err);
   }
   FBuf.resize(got);
   FBufStart = pos;
@@ -233,7 +200,7 @@ void TByteFile::BlockWrite(const void* buffer, size_t count) {
 void TByteFile::Truncate() {
   RequireOpen();
   Flush();
-  if (::ftruncate(FFd, FPos) != 0) Fail(errno);
+  if (const int err = osfiles::Truncate(FFd, FPos)) Fail(err);
   FDiskSize = FPos;
   int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
   if (bufEnd > FPos) FBuf.resize(static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart)));

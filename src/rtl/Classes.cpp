@@ -1,15 +1,10 @@
 #include "rtl/Classes.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "rtl/FileSystem.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 int64_t TStream::GetSize() {
@@ -33,8 +28,8 @@ namespace {
 
 // A file nobody may write is read-only for every stream that would write it, root included.
 bool WritesReadOnlyFile(const std::string& path, bool writes) {
-  struct stat st;
-  return writes && ::stat(path.c_str(), &st) == 0 && IsReadOnlyMode(st.st_mode);
+  osfiles::TInfo info;
+  return writes && osfiles::Stat(path, true, info) == 0 && IsReadOnlyMode(info.Mode);
 }
 
 }  // namespace
@@ -42,78 +37,66 @@ bool WritesReadOnlyFile(const std::string& path, bool writes) {
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName(fileName) {
   // The file is found whatever the letter case of its name; FileName() stays as given.
   const std::string path = ResolveFileName(fileName);
-  if (mode == fmCreate) {
-    int fd = fileName.empty() || WritesReadOnlyFile(path, true)
-                 ? -1
-                 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);  // someone reads it with writers denied
-      fd = -1;
-    }
-    if (fd >= 0) ::flock(fd, LOCK_UN);
-    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
-    if (fd < 0) throw EFCreateError(fileName);
-    FFd = fd;
-    return;
+  const bool create = mode == fmCreate;
+  const int access = create ? fmOpenReadWrite : mode & 3;
+  const osfiles::TAccess how = access == fmOpenWrite       ? osfiles::TAccess::Write
+                               : access == fmOpenReadWrite ? osfiles::TAccess::ReadWrite
+                                                           : osfiles::TAccess::Read;
+  // Someone who reads the file with writers denied keeps every stream that writes out.
+  int fd = -1;
+  bool opened =
+      !fileName.empty() && !WritesReadOnlyFile(path, access != fmOpenRead) &&
+      osfiles::Open(path, how, !create && (mode & fmShareDenyWrite) != 0, create, fd) == 0;
+  if (opened && create && osfiles::Truncate(fd, 0) != 0) {
+    osfiles::Close(fd);
+    opened = false;
   }
-  int access = mode & 3;
-  int flags = access == fmOpenWrite ? O_WRONLY : access == fmOpenReadWrite ? O_RDWR : O_RDONLY;
-  int fd = fileName.empty() || WritesReadOnlyFile(path, access != fmOpenRead)
-               ? -1
-               : ::open(path.c_str(), flags | O_CLOEXEC);
-  if (fd >= 0 && (mode & fmShareDenyWrite) != 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    ::close(fd);
-    fd = -1;
-  }
-  if (fd < 0) throw EFOpenError(fileName);
+  if (!opened && create) throw EFCreateError(fileName);
+  if (!opened) throw EFOpenError(fileName);
   FFd = fd;
 }
 
 TFileStream::~TFileStream() {
-  if (FFd >= 0) ::close(FFd);  // closing also drops the share lock
+  if (FFd >= 0) osfiles::Close(FFd);  // closing also lets the writers in again
 }
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
   if (count <= 0) return 0;
-  ssize_t n;
-  do n = ::read(FFd, buffer, static_cast<size_t>(count));
-  while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : static_cast<int32_t>(n);
+  size_t got = 0;
+  if (osfiles::ReadAt(FFd, buffer, static_cast<size_t>(count), FPosition, got) != 0) return -1;
+  FPosition += static_cast<int64_t>(got);
+  return static_cast<int32_t>(got);
 }
 
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
   if (count <= 0) return 0;
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  int32_t done = 0;
-  while (done < count) {
-    ssize_t n = ::write(FFd, p + done, static_cast<size_t>(count - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      FWriteError = errno;
-      return done > 0 ? done : -1;
-    }
-    if (n == 0) {
-      FWriteError = ENOSPC;
-      break;
-    }
-    done += static_cast<int32_t>(n);
+  size_t done = 0;
+  const int err = osfiles::WriteAt(FFd, buffer, static_cast<size_t>(count), FPosition, done);
+  FPosition += static_cast<int64_t>(done);
+  if (err != 0) {
+    FWriteError = err;
+    if (done == 0) return -1;
   }
-  return done;
+  return static_cast<int32_t>(done);
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-  off_t r = ::lseek(FFd, offset, whence);
-  return r < 0 ? -1 : static_cast<int64_t>(r);
+  int64_t base = FPosition;
+  if (origin == soBeginning) {
+    base = 0;
+  } else if (origin == soEnd) {
+    osfiles::TInfo info;
+    if (osfiles::StatOpen(FFd, info) != 0) return -1;
+    base = info.Size;
+  }
+  if (base + offset < 0) return -1;
+  FPosition = base + offset;
+  return FPosition;
 }
 
 void TFileStream::SetSize(int64_t newSize) {
-  int64_t pos = Seek(0, soCurrent);
-  if (::ftruncate(FFd, newSize) != 0) throw EStreamError(std::strerror(errno));
-  if (pos > newSize) Seek(newSize, soBeginning);
+  if (const int err = osfiles::Truncate(FFd, newSize)) throw EStreamError(std::strerror(err));
+  if (FPosition > newSize) FPosition = newSize;
 }
 
 // --- TMemoryStream ---

@@ -56,6 +56,7 @@ class TFileStream : public TStream {
  private:
   std::string FFileName;
   int FFd = -1;
+  int64_t FPosition = 0;  // where the next read or write goes
   int FWriteError = 0;
 };
 

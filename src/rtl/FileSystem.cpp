@@ -1,6 +1,5 @@
 #include "rtl/FileSystem.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -21,6 +20,23 @@ std::string FolderOf(const std::string& path) {
 }
 
 std::string NameOf(const std::string& path) { return path.substr(FolderOf(path).size()); }
+
+std::filesystem::path FsPath(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
+bool IsAbsolutePath(const std::string& path) { return FsPath(path).is_absolute(); }
+
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(FsPath(path), ec);
+  return ec ? path : PathText(absolute.lexically_normal());
+}
 
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 // --- naming ---
@@ -30,6 +31,18 @@
 std::string FolderOf(const std::string& path);
 // The part after the last '/'.
 std::string NameOf(const std::string& path);
+
+// A path of the program (UTF-8) as the standard library's path, and such a path as the
+// program writes paths: UTF-8, '/' between the parts, on every system (Windows' own paths
+// are UTF-16 with '\').
+std::filesystem::path FsPath(const std::string& path);
+std::string PathText(const std::filesystem::path& path);
+// True for a path that does not depend on the current folder ("/..." on Linux; "C:/..." or
+// "//server/share/..." on Windows).
+bool IsAbsolutePath(const std::string& path);
+// The path from the current folder, "." and ".." parts taken away by their names; path
+// itself when the current folder cannot be known.
+std::string AbsolutePath(const std::string& path);
 
 // True for a name that stays in the folder it is joined to: not empty, no folder separator
 // ('/', or '\' from files made on Windows) and neither "." nor "..". Names the program writes

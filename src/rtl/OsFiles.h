@@ -3,7 +3,8 @@
 // gives it with POSIX and Linux calls, and a twin for another system replaces that one file.
 //
 // Paths use '/'. Every call reports a failure by the system's error number (errno values:
-// ENOENT, EACCES, ENOSPC, ...; 0 for success) and never raises: the rules above decide what a
+// ENOENT, EACCES, ENOSPC, EWOULDBLOCK for a file another open keeps writers from, ...; 0 for
+// success) and never raises: the rules above decide what a
 // failure means to the program.
 #pragma once
 
@@ -21,8 +22,9 @@ struct TInfo {
   TKind Kind = TKind::Missing;
   uint32_t Mode = 0;  // the permission bits (07777)
   uint32_t Owner = 0, Group = 0;
-  uint64_t Device = 0, Inode = 0;
+  uint64_t Device = 0, Inode = 0;  // together: the file's identity, whatever its names
   int64_t Size = 0;
+  int64_t Modified = 0;  // the last change of its contents, in seconds since 1970 (UTC)
 };
 
 // What lies at path: the entry itself (a link is a Link), or with follow what it leads to.
@@ -45,6 +47,26 @@ int MakeFolder(const std::string& path);
 
 // Writes all of size bytes at the file's position (a full disk: ENOSPC).
 int Write(int fd, const void* data, size_t size);
+
+// What an open of an existing file is for.
+enum class TAccess { Read, Write, ReadWrite };
+// Opens the file at path (with create, makes it when it is missing; it is never emptied).
+// The program's opens of one file keep to one sharing rule on every system: an open with
+// denyWriters keeps every open that writes out for as long as it lasts, and an open that
+// writes fails with EWOULDBLOCK while such an open lasts.
+int Open(const std::string& path, TAccess access, bool denyWriters, bool create, int& fd);
+// Reads up to size bytes at pos; got is how many came, fewer only at the end of the file.
+int ReadAt(int fd, void* data, size_t size, int64_t pos, size_t& got);
+// Writes size bytes at pos; done is how many were written, also when it fails (a full disk:
+// ENOSPC).
+int WriteAt(int fd, const void* data, size_t size, int64_t pos, size_t& done);
+// Cuts or extends the open file to size bytes.
+int Truncate(int fd, int64_t size);
+// What the open file is (its kind, size and identity).
+int StatOpen(int fd, TInfo& info);
+// Hands the file's data to the disk, and of what describes it only what finding the data
+// needs, where the system tells the two apart: a recording's file while it grows.
+int SyncData(int fd);
 // Hands the file's data (and its size) to the disk.
 int SyncOpen(int fd);
 // Hands a folder's entries (names made, renamed or removed in it) to the disk.

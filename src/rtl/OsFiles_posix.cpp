@@ -35,6 +35,7 @@ void Fill(const struct stat& st, TInfo& info) {
   info.Device = st.st_dev;
   info.Inode = st.st_ino;
   info.Size = st.st_size;
+  info.Modified = st.st_mtime;
 }
 
 int Result(int rc) { return rc == 0 ? 0 : errno; }
@@ -94,6 +95,66 @@ int Write(int fd, const void* data, size_t size) {
   }
   return 0;
 }
+
+int Open(const std::string& path, TAccess access, bool denyWriters, bool create, int& fd) {
+  const int flags = access == TAccess::Read    ? O_RDONLY
+                    : access == TAccess::Write ? O_WRONLY
+                                               : O_RDWR;
+  fd = ::open(path.c_str(), flags | (create ? O_CREAT : 0) | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  // Advisory locks keep the sharing rule: a reader that keeps writers out holds a shared
+  // lock for as long as it is open; an open that writes must get the exclusive one for a
+  // moment (a probe: it is let go at once).
+  int rc = 0;
+  if (denyWriters) {
+    rc = ::flock(fd, LOCK_SH | LOCK_NB);
+  } else if (access != TAccess::Read && (rc = ::flock(fd, LOCK_EX | LOCK_NB)) == 0) {
+    ::flock(fd, LOCK_UN);
+  }
+  if (rc == 0) return 0;
+  const int err = errno;
+  ::close(fd);
+  fd = -1;
+  return err;
+}
+
+int ReadAt(int fd, void* data, size_t size, int64_t pos, size_t& got) {
+  got = 0;
+  while (got < size) {
+    const ssize_t n =
+        ::pread(fd, static_cast<char*>(data) + got, size - got, pos + static_cast<int64_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int WriteAt(int fd, const void* data, size_t size, int64_t pos, size_t& done) {
+  done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, static_cast<const char*>(data) + done, size - done,
+                               pos + static_cast<int64_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int Truncate(int fd, int64_t size) { return Result(::ftruncate(fd, size)); }
+
+int StatOpen(int fd, TInfo& info) {
+  info = TInfo{};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  Fill(st, info);
+  return 0;
+}
+
+int SyncData(int fd) { return Result(::fdatasync(fd)); }
 
 int SyncOpen(int fd) { return Result(::fsync(fd)); }
 

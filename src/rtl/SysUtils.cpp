@@ -34,6 +34,8 @@ int IOErrorFromErrno(int err) {
     case EISDIR: return ioAccessDenied;
     case ENOSPC:
     case EFBIG: return ioDiskFull;
+    case EWOULDBLOCK:
+      return ioSharingViolation;  // held by an open that keeps writers out
     default: return IOErrorFromSystemErrno(err);
   }
 }

@@ -77,8 +77,15 @@ class EAbstractError : public Exception {
 // the system's thread-safe call for it).
 std::tm LocalTime(std::time_t t);
 
-// printf-style formatting into a std::string.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting into a std::string, checked by the compiler. Windows builds use the
+// C library's own printf family, which follows the standard as glibc does, not the
+// system's older one that the plain "printf" check stands for there.
+#ifdef __MINGW32__
+#define ZS_PRINTF_CHECK(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define ZS_PRINTF_CHECK(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+std::string Format(const char* fmt, ...) ZS_PRINTF_CHECK(1, 2);
 std::string FormatV(const char* fmt, va_list args);
 
 // The separators of the user's locale. One object for the whole program; the window fills

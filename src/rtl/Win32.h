@@ -10,5 +10,8 @@
 std::wstring WideOf(const std::string& utf8);
 std::string Utf8Of(const std::wstring& wide);
 
-// The runtime's input/output error code for a system error code (GetLastError()).
+// The errno value for a system error code (GetLastError()), as the file services report
+// failures (rtl/OsFiles.h): a sharing violation is EWOULDBLOCK; a code without a match is EIO.
+int ErrnoFromWin32(unsigned long err);
+// The runtime's input/output error code for a system error code.
 int IOErrorFromWin32(unsigned long err);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cerrno>
+
 #include "rtl/SysUtils.h"
 
 std::wstring WideOf(const std::string& utf8) {
@@ -23,28 +25,50 @@ std::string Utf8Of(const std::wstring& wide) {
   return utf8;
 }
 
-int IOErrorFromWin32(unsigned long err) {
+int ErrnoFromWin32(unsigned long err) {
   switch (err) {
+    case ERROR_SUCCESS:
+      return 0;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return ioFileNotFound;
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+      return ENOENT;
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
+      return EINVAL;
     case ERROR_DIRECTORY:
+      return ENOTDIR;
     case ERROR_FILENAME_EXCED_RANGE:
-      return ioInvalidFilename;
+      return ENAMETOOLONG;
     case ERROR_TOO_MANY_OPEN_FILES:
-      return ioTooManyOpenFiles;
+      return EMFILE;
     case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return EACCES;
     case ERROR_WRITE_PROTECT:
-      return ioAccessDenied;
+      return EROFS;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return ioSharingViolation;
+      return EWOULDBLOCK;
     case ERROR_HANDLE_DISK_FULL:
     case ERROR_DISK_FULL:
-      return ioDiskFull;
+      return ENOSPC;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_NOT_SUPPORTED:
+      return EOPNOTSUPP;
     default:
-      return static_cast<int>(err);
+      return EIO;
   }
 }
+
+int IOErrorFromWin32(unsigned long err) { return IOErrorFromErrno(ErrnoFromWin32(err)); }

@@ -26,7 +26,7 @@ constexpr int kMostClimbs = 4;
 std::map<std::string, std::string> Outside(const TempDir& dir) {
   std::map<std::string, std::string> seen;
   for (auto& e : fs::recursive_directory_iterator(dir.Folder())) {
-    std::string rel = e.path().string().substr(dir.Folder().size());
+    std::string rel = e.path().generic_string().substr(dir.Folder().size());
     if (rel.rfind(kProgram, 0) == 0) continue;
     seen[rel] = e.is_directory() ? "<folder>" : dir.Read(rel);
   }

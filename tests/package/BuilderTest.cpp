@@ -264,7 +264,8 @@ TEST(PackageBuilder, DestinationsThatAreNoPlainNameAreRefused) {
   // The plain name was copied; nothing else was written outside the build's own files.
   std::vector<std::string> written;
   for (auto& e : std::filesystem::recursive_directory_iterator(b.Dir.Folder()))
-    if (!e.is_directory()) written.push_back(e.path().string().substr(b.Dir.Folder().size()));
+    if (!e.is_directory())
+      written.push_back(e.path().generic_string().substr(b.Dir.Folder().size()));
   std::sort(written.begin(), written.end());
   EXPECT_EQ(written, (std::vector<std::string>{"a/b/Hello.vox", "a/b/Hello.wav", "a/b/Sounds.zvd",
                                                "a/b/WAV Export/Greeting.wav", "a/b/ZelvorSound.ini",
@@ -273,7 +274,9 @@ TEST(PackageBuilder, DestinationsThatAreNoPlainNameAreRefused) {
 
 TEST(PackageBuilder, NamesFindTheirFilesWhateverTheLetterCase) {
   TBuildFolder b;
-  std::filesystem::rename(b.Dir.Path("WAV Export"), b.Dir.Path("wav export"));
+  // Through another name: wine keeps a name whose letter case alone changes.
+  std::filesystem::rename(b.Dir.Path("WAV Export"), b.Dir.Path("export"));
+  std::filesystem::rename(b.Dir.Path("export"), b.Dir.Path("wav export"));
   std::filesystem::create_directory(b.Dir.Path("voice"));
   b.Source("voice/hello.wav", 30);
   b.Source("take.wav", 20);
@@ -289,8 +292,10 @@ TEST(PackageBuilder, NamesFindTheirFilesWhateverTheLetterCase) {
   EXPECT_EQ(b.Dir.Read("wav export/Greeting.wav"), b.Dir.Read("voice/hello.wav"));
   EXPECT_EQ(b.Dir.Read("voice/Hello.vox").size(), 15u);  // nothing matched: made as formed
   EXPECT_EQ(b.Dir.Read("TAKE.VOX").size(), 10u);         // written into the existing file
-  EXPECT_FALSE(b.Dir.Exists("Take.vox"));
-  EXPECT_FALSE(b.Dir.Exists("Sounds.zvd"));  // the package replaced the existing one
+  // The package replaced the existing one; no name was made twice.
+  EXPECT_EQ(b.Dir.Names(),
+            (std::vector<std::string>{"TAKE.VOX", "out.dat", "sounds.zvd", "take.wav", "temp2.tmp",
+                                      "voice", "wav export", "zelvorsound.ini"}));
   std::string pkg = b.Dir.Read("sounds.zvd");
   EXPECT_EQ(GetU32(pkg, 512), 15u);
   EXPECT_EQ(GetU32(pkg, 4), 512u + 4 + 15);

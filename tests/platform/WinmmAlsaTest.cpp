@@ -205,7 +205,7 @@ TEST_F(WinmmAlsa, TheSoundSystemsReasonIsKeptForTheUser) {
   TSoundEnvVar device("ZELVOR_ALSA_DEVICE", "zelvor_nocard");
   EXPECT_EQ(waveOutGetNumDevs(), 0u);
   winmm::WaveDeviceInfo info;
-  std::string why = winmm::AlsaDriver().Caps(winmm::WaveDir::Out, 0, info).Reason;
+  std::string why = winmm::SystemDriver().Caps(winmm::WaveDir::Out, 0, info).Reason;
   EXPECT_NE(why.find("zelvor_nocard"), std::string::npos) << why;
   // A failed open returns the reason with its code, for the text the user is shown.
   TNoteWindow w;

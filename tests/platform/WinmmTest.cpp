@@ -958,10 +958,10 @@ TEST(WinmmVirtualProgram, TheEnvironmentGivesAProgramItsCaptureFilePlaybackFileA
   // The child process meets the virtual device for the first time inside the statement.
   EXPECT_EXIT(
       {
-        ::setenv("ZELVOR_AUDIO", "virtual", 1);
-        ::setenv("ZELVOR_VIRTUAL_PACING", "realtime", 1);
-        ::setenv("ZELVOR_VIRTUAL_CAPTURE", dir.Path("say.raw").c_str(), 1);
-        ::setenv("ZELVOR_VIRTUAL_PLAYBACK", dir.Path("heard.raw").c_str(), 1);
+        SetEnvVar("ZELVOR_AUDIO", "virtual");
+        SetEnvVar("ZELVOR_VIRTUAL_PACING", "realtime");
+        SetEnvVar("ZELVOR_VIRTUAL_CAPTURE", dir.Path("say.raw").c_str());
+        SetEnvVar("ZELVOR_VIRTUAL_PLAYBACK", dir.Path("heard.raw").c_str());
         int fails = 0;
         virt::Config c = virt::CurrentConfig();
         fails += c.Pace != virt::Pacing::RealTime;
@@ -994,8 +994,8 @@ TEST(WinmmVirtualProgram, KeepsRealTimeUnlessToldToRunFast) {
   for (const char* pacing : {"", "fast"}) {
     EXPECT_EXIT(
         {
-          ::setenv("ZELVOR_AUDIO", "virtual", 1);
-          ::setenv("ZELVOR_VIRTUAL_PACING", pacing, 1);
+          SetEnvVar("ZELVOR_AUDIO", "virtual");
+          SetEnvVar("ZELVOR_VIRTUAL_PACING", pacing);
           const virt::Config c = virt::CurrentConfig();
           const auto expected = *pacing ? virt::Pacing::Fast : virt::Pacing::RealTime;
           std::exit((c.Pace == expected ? 0 : 1) + (c.AtEnd == virt::CaptureEnd::Silence ? 0 : 2));
@@ -1055,7 +1055,7 @@ TEST(WinmmLeaks, AProgramThatEndsWithDevicesOpenExitsCleanly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        ::setenv("ZELVOR_AUDIO", "virtual", 1);
+        SetEnvVar("ZELVOR_AUDIO", "virtual");
         virt::Reset();
         virt::SetCaptureSignal([](uint64_t, char* d, size_t n) { std::memset(d, 1, n); });
         static TNoteWindow w;

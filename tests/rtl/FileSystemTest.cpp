@@ -67,7 +67,7 @@ TEST(ResolveFileName, EveryOpenAndCreateFindsTheCaseVariant) {
   vox.Close();
   EXPECT_EQ(vox.Path(), d.Path("Voice/Hello.vox"));  // the name stays as formed
   EXPECT_EQ(d.Read("voice/HELLO.VOX"), "new");
-  EXPECT_FALSE(d.Exists("voice/Hello.vox"));
+  EXPECT_EQ(d.Names("voice"), (std::vector<std::string>{"HELLO.VOX", "take.wav"}));
 
   TByteFile take(d.Path("VOICE/Take.WAV"));
   take.Reset();
@@ -82,7 +82,7 @@ TEST(ResolveFileName, EveryOpenAndCreateFindsTheCaseVariant) {
     out.WriteBuffer("RIFFWAVE", 8);
   }
   EXPECT_EQ(d.Read("voice/take.wav"), "RIFFWAVE");
-  EXPECT_FALSE(d.Exists("voice/Take.WAV"));
+  EXPECT_EQ(d.Names("voice"), (std::vector<std::string>{"HELLO.VOX", "take.wav"}));
 }
 
 TEST(ReadOnly, NoWriteBitMeansNoWriteForEveryone) {
@@ -107,8 +107,8 @@ TEST(ReadOnly, NoWriteBitMeansNoWriteForEveryone) {
     EXPECT_EQ(error.substr(0, std::string(row.error).size()), row.error) << row.what;
     EXPECT_EQ(d.Read("ro.wav"), "keep") << row.what;
   }
-  EXPECT_FALSE(d.Exists("finished.tmp"));  // a refused replacement takes its file away
-  EXPECT_FALSE(d.Exists("RO.wav"));
+  // A refused replacement takes its file away; nothing else was made.
+  EXPECT_EQ(d.Names(), std::vector<std::string>{"ro.wav"});
   // Reading stays allowed.
   TFileStream in(ro, fmOpenRead);
   EXPECT_EQ(in.GetSize(), 4);
