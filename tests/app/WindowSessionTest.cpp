@@ -577,6 +577,15 @@ TEST_F(WindowSession, ChangesFromOutsideAreSeenKeepingTheSlotAndTheHighlight) {
     EXPECT_EQ(FForm.CurrentSlot(), 3) << c.What;
     EXPECT_EQ(FForm.ListBox1->currentRow(), 7) << c.What;
   }
+  // While a device works the list stays as it is; the change shows once it is done.
+  winmm::virt::SetPlaybackBudget(100);
+  FForm.btnPlay->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  WritePrivateProfileString("SoundFiles", "Name9", "Later", ini);
+  PumpUntil([] { return false; }, 800);
+  EXPECT_EQ(FForm.ListBox1->item(9)->text(), "Sound 10");
+  winmm::virt::SetPlaybackBudget(-1);
+  EXPECT_TRUE(PumpUntil([&] { return FForm.ListBox1->item(9)->text() == "Later"; }, 5000));
   // The current slot follows its new name; slot 5's name is the other run's now.
   EXPECT_EQ(FForm.WaveFile->text(), "Renamed");
   EXPECT_EQ(FForm.Context().CurrentSoundFileName, FDir.Path("Renamed.WAV"));
