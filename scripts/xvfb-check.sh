@@ -20,6 +20,8 @@ done
 [[ $APP = /* ]] || APP=$PWD/$APP  # the program starts from /
 
 WORK=$(mktemp -d)
+# The folders opened last go into the user's configuration: here, the check's own.
+export XDG_CONFIG_HOME=$WORK/config
 XVFB_PID=""
 APP_PID=""
 cleanup() {

@@ -17,10 +17,11 @@
 # builder's message, a warning for the silent recording, critical for the read-only take).
 # Last, on the virtual sound device, which keeps real time: a sound file is imported into
 # slot 5 through the list's context menu and its file dialog, the package is built with it
-# and tested, and the highlight is seen on the slot that plays and back on the chosen row
-# afterwards (--screenshot takes the window then). While that window is open, zelvorsound-cli
-# (beside the program's build) imports the same file into slot 20 under another name: the
-# window's closing must keep that name and write its own.
+# and tested (by the keys Ctrl+B and Ctrl+T), and the highlight is seen on the slot that
+# plays and back on the chosen row afterwards (--screenshot takes the window then). While
+# that window is open, zelvorsound-cli (beside the program's build) imports the same file
+# into slot 20 under another name: the window shows it at once (Space plays it, Esc stops
+# it), and its closing must keep that name and write its own.
 #
 # With --sound-server the session records, stops and plays through a real sound server
 # instead (scripts/sound-server.sh: a private PulseAudio behind ALSA's "default", chosen by
@@ -50,6 +51,8 @@ done
 [ -x "$APP" ] || { echo "FAIL: no program at $APP"; exit 1; }
 
 WORK=$(mktemp -d)
+# The folders opened last go into the user's configuration: here, the session's own.
+export XDG_CONFIG_HOME=$WORK/config
 XVFB_PID=""
 APP_PID=""
 SOUND_SERVER_PID=""
@@ -510,16 +513,18 @@ echo "played slot 5 as the instrument plays it: $(size_of "$WORK/heard.raw") byt
 
 # The package with it, then its test: the highlight moves to each slot as it plays (slot 0,
 # then slot 5) and comes back to the row chosen before (slot 2, with Return).
+# This time "Create" and "Test" are pressed by their keys, Ctrl+B and Ctrl+T.
 highlighted() { look "$WID" highlighted 460 $((24 + 13 * $1)); }
 click_at $ROW2
 sleep 0.3
 xdotool key Return
 wait_for 30 highlighted 2 || fail "the row chosen with Return is not highlighted"
-click_at $CREATE
-close_message "the builder's final message with slot 5" information
+xdotool key ctrl+b
+close_message "the builder's final message with slot 5 (Ctrl+B)" information
 xdotool windowraise "$WID"
+click_at 250 150  # the keys go to the window under the mouse: a free place of the main window
 sleep 0.3
-click_at $TEST
+xdotool key ctrl+t
 wait_for 100 highlighted 5 || fail "the package test did not highlight slot 5 while it played"
 highlighted 2 && fail "the chosen row stayed highlighted while slot 5 played"
 if [ -n "$SHOT" ]; then
@@ -529,10 +534,28 @@ fi
 wait_for 150 highlighted 2 || fail "the highlight did not come back to the chosen row"
 highlighted 5 && fail "slot 5 stayed highlighted after the test"
 echo "the package test highlighted slot 5 while it played, then the chosen row again"
-# Another run names slot 20 while the window is open; closing must leave that name alone.
+# Another run names slot 20 while the window is open. The window sees it: slot 20, chosen
+# from the keyboard (Down from slot 5, Return), plays "FromCli.WAV" with Space, and Esc
+# stops it early. Closing must leave that name alone.
 [ -x "$CLI" ] || fail "no zelvorsound-cli at $CLI"
 "$CLI" import "$WORK/welcome.wav" --slot 20 --name FromCli --folder "$APPDIR" >/dev/null ||
   fail "zelvorsound-cli could not import into slot 20 beside the window"
+sleep 1
+click_at $ROW5
+xdotool key --delay 50 Down Down Down Down Down Down Down Down Down Down Down Down Down Down Down Return
+sleep 0.3
+HEARD=$(size_of "$WORK/heard.raw")
+xdotool key space
+playing() { [ "$(size_of "$WORK/heard.raw")" -gt $((HEARD + 4000)) ]; }
+wait_for 50 playing || fail "Space on slot 20 played nothing: the window did not see the other run's import"
+xdotool key Escape
+sleep 0.5
+STOPPED=$(size_of "$WORK/heard.raw")
+sleep 1
+[ "$(size_of "$WORK/heard.raw")" = "$STOPPED" ] || fail "Esc did not stop the playback of slot 20"
+[ $((STOPPED - HEARD)) -lt $(($(size_of "$APPDIR/FromCli.WAV") - 46)) ] ||
+  fail "slot 20 played to its end although Esc was pressed"
+echo "the window saw slot 20 named by zelvorsound-cli, played it with Space and stopped it with Esc"
 python3 "$ROOT/scripts/x11-close-window.py" "$WID" || fail "could not send the close request"
 wait_for 100 ended || fail "the program did not end at the third close"
 APP_PID=""

@@ -16,6 +16,7 @@
 #include "app/Main.h"
 #include "app/MessageDrain.h"
 #include "app/QtShell.h"
+#include "app/RecentFolders.h"
 #include "app/Unit1.h"
 #include "package/ProgramFolder.h"
 #include "platform/files.h"
@@ -284,6 +285,7 @@ int RunProgram(int argc, char** argv) {
   InstallGuiMessageDrain();
 
   TMainForm mainForm(folder.Folder);
+  UseRecentFolder(folder.Folder);  // for "Open folder…" of this and later starts
   TForm1 form1;  // created hidden
   TQtShell shell(mainForm, form1);
   mainForm.SetShell(&shell);

@@ -1,11 +1,7 @@
 #include "app/Dialogs.h"
 
-#include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QFormLayout>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QRegularExpression>
 
 void ShowMessageBox(QWidget* parent, const std::string& text, TMessageSeverity severity) {
@@ -50,28 +46,3 @@ bool TOpenDialog::Execute() {
   FFileName = FFiles.front();
   return true;
 }
-
-TSpeakTextDialog::TSpeakTextDialog(QWidget* parent, const std::string& voice) : QDialog(parent) {
-  setObjectName("SpeakTextDialog");
-  setWindowTitle("Speak text");
-  TextEdit = new QLineEdit(this);
-  TextEdit->setObjectName("TextEdit");
-  VoiceEdit = new QLineEdit(QString::fromStdString(voice), this);
-  VoiceEdit->setObjectName("VoiceEdit");
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-  ok->setEnabled(false);
-  connect(TextEdit, &QLineEdit::textChanged, ok,
-          [ok](const QString& text) { ok->setEnabled(!text.trimmed().isEmpty()); });
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  auto* form = new QFormLayout(this);
-  form->addRow("Text:", TextEdit);
-  form->addRow("Voice:", VoiceEdit);
-  form->addRow(buttons);
-  TextEdit->setMinimumWidth(280);
-}
-
-std::string TSpeakTextDialog::GetText() const { return TextEdit->text().trimmed().toStdString(); }
-
-std::string TSpeakTextDialog::GetVoice() const { return VoiceEdit->text().trimmed().toStdString(); }

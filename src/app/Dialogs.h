@@ -1,9 +1,7 @@
 // The program's standard dialogs on Qt: the application's message box, the open dialog
-// component (OpenDialog1, ImportDialog) with its filter and default extension, and the
-// dialog that asks for a text to speak.
+// component (OpenDialog1, ImportDialog) with its filter and default extension.
 #pragma once
 
-#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <string>
@@ -11,7 +9,6 @@
 
 #include "rtl/Shell.h"
 
-class QLineEdit;
 class QWidget;
 
 // The application title: the caption of every message box the program shows.
@@ -61,16 +58,4 @@ class TOpenDialog {
   bool FAllowMultiSelect = false;
   std::string FFileName;
   std::vector<std::string> FFiles;
-};
-
-// "Speak text": asks for the text a slot is to say and the voice to say it with (an
-// espeak-ng voice name such as "en" or "de"). OK stays off while the text is blank.
-class TSpeakTextDialog : public QDialog {
- public:
-  TSpeakTextDialog(QWidget* parent, const std::string& voice);
-  std::string GetText() const;
-  std::string GetVoice() const;
-
-  QLineEdit* TextEdit;
-  QLineEdit* VoiceEdit;
 };

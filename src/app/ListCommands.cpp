@@ -68,9 +68,11 @@ void TMainForm::CreateListCommands() {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
   if (watched == ListBox1 && type == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      Guarded([=, this] { ListBox1KeyDown(key); });
+    const auto* press = static_cast<QKeyEvent*>(event);
+    const int key = press->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+      // A held key acts once.
+      if (!press->isAutoRepeat()) Guarded([=, this] { ListBox1KeyDown(key); });
       return true;
     }
   }
@@ -100,6 +102,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 
 void TMainForm::ListBox1KeyDown(int Key) {
   if (Key == Qt::Key_Return || Key == Qt::Key_Enter) ListBox1DblClick();
+  if (Key == Qt::Key_Space) PlayOrStop();
 }
 
 void TMainForm::ListBox1ContextPopup(QPoint pos) {
@@ -124,17 +127,6 @@ void TMainForm::ImportSoundFile1Click() {
   ImportIntoSlots(row, ImportDialog->GetFiles());
 }
 
-void TMainForm::SpeakText1Click() {
-  if (CommandsBusy() || FPopupRow < 0) return;
-  const int row = FPopupRow;
-  TSpeakTextDialog dialog(this, FVoice);
-  if (dialog.exec() != QDialog::Accepted || dialog.GetText().empty()) return;
-  TSpeechOptions speech;
-  if (!dialog.GetVoice().empty()) speech.Voice = dialog.GetVoice();
-  FVoice = speech.Voice;
-  SpeakIntoSlot(row, dialog.GetText(), speech);
-}
-
 std::string TMainForm::SoundOfRow(int row) const {
   const std::string source = NormaliseConfiguredName(TIniFile(ConfigFileName()).ReadString(
       "SourceFileNames", "Name" + std::to_string(row), ""));
@@ -153,7 +145,11 @@ void TMainForm::PlayAsInstrument1Click() {
     ShowMessage(problem, msWarning);
     return;
   }
-  FInstrumentSound->PutBytes(0, *wave);
+  PlayFromMemory(*wave);
+}
+
+void TMainForm::PlayFromMemory(const std::string& wave) {
+  FInstrumentSound->PutBytes(0, wave);
   StockAudioPlayer->SetStock(FInstrumentSound);
   if (!StockAudioPlayer->StartPlayingStockItem(0))
     throw EWaveAudioSysError(DeviceFailureText(*StockAudioPlayer));
@@ -189,11 +185,14 @@ void TMainForm::ImportIntoSlots(int row, const std::vector<std::string>& files) 
   });
 }
 
-void TMainForm::SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech) {
+void TMainForm::SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech,
+                              const std::string& name) {
   if (CommandsBusy() || row < 0 || row >= kSoundSlots) return;
+  TImportOptions options;
+  options.Name = name;
   WithFolderLock([&] {
     if (ImportIntoSlot(row, [&](TAppContext& ctx) {
-          return SpeakText(ctx, Shell(), row, text, TImportOptions(), speech);
+          return SpeakText(ctx, Shell(), row, text, options, speech);
         }))
       ChooseSlot(row);
   });

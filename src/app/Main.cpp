@@ -49,15 +49,15 @@ void SetAutoSizedCaption(QLabel* label, const QString& caption, int minHeight = 
   label->resize(hint.width(), std::max(hint.height(), minHeight));
 }
 
+}  // namespace
+
 // The sound devices the recorder and the player open: [Audio] InputDevice= and
 // OutputDevice= of "ZelvorSound.ini", the sound system's "default" when not there. The
 // entries are only read, so the file keeps them as the user wrote them.
-void ChooseSoundDevices(const TIniFile& ini) {
+void TMainForm::ChooseSoundDevices(const TIniFile& ini) {
   winmm::SetDeviceName(winmm::WaveDir::In, ini.ReadString("Audio", "InputDevice", "default"));
   winmm::SetDeviceName(winmm::WaveDir::Out, ini.ReadString("Audio", "OutputDevice", "default"));
 }
-
-}  // namespace
 
 TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -76,6 +76,8 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   CreateControls();
   BindHandlers();
   CreateListCommands();
+  CreateFolderCommands();
+  CreateKeys();
   ChooseSoundDevices(TIniFile(ConfigFileName()));
   // The driver's notices (a gap in the sound) go to stderr as before, for a terminal, and
   // are kept for the message box after the recording or playback.
@@ -273,15 +275,8 @@ void TMainForm::FormCreate() {
   Format->setCurrentIndex(StockAudioRecorder->GetPCMFormat() - 1);
 
   // The sound list; the configuration file is read only for this.
-  {
-    const TIniFile ini(ConfigFileName());
-    for (int i = 0; i < kSoundSlots; ++i) {
-      std::string name = ini.ReadString("SoundFiles", "Name" + std::to_string(i),
-                                        "Sound " + std::to_string(i + 1));
-      auto* item = new QListWidgetItem(QString::fromStdString(name), ListBox1);
-      item->setSizeHint(QSize(0, 13));
-    }
-  }
+  for (int i = 0; i < kSoundSlots; ++i) (new QListWidgetItem(ListBox1))->setSizeHint(QSize(0, 13));
+  ShowNames(TIniFile(ConfigFileName()));
   // An existing folder, or one that cannot be made, does not disturb the start.
   CreateDirectory(FContext.ExeFolder + kExportFolder);
 }
@@ -393,6 +388,11 @@ void TMainForm::UpdateCommandButtons() {
   Button2->setEnabled(free);
   Button1X->setEnabled(free);
   BitBtn1->setEnabled(free);
+  // A change of "ZelvorSound.ini" seen while a device worked is shown now, once this
+  // handler is done.
+  if (free && FOutsideChange)
+    QMetaObject::invokeMethod(
+        this, [this] { Guarded([this] { SeeOutsideChange(); }); }, Qt::QueuedConnection);
 }
 
 void TMainForm::ShowLevel(bool deviceOpen, uint32_t positionMs, int32_t level) {
@@ -524,11 +524,16 @@ void TMainForm::ListBox1DblClick() {
 
 void TMainForm::ChooseSlot(int row) {
   ListBox1->setCurrentRow(row);
-  SetAutoSizedCaption(WaveFile, QString::fromStdString(RowText(row)));
-  FContext.CurrentSoundFileName = TakeOfRow(row);
   MarkCurrentSlot(row);
   btnRecord->setEnabled(true);
-  btnPlay->setEnabled(FileExists(FContext.CurrentSoundFileName));
+  ShowCurrentSlot();
+}
+
+void TMainForm::ShowCurrentSlot() {
+  const bool chosen = FCurrentSlot >= 0;
+  SetAutoSizedCaption(WaveFile, chosen ? QString::fromStdString(RowText(FCurrentSlot)) : QString());
+  FContext.CurrentSoundFileName = chosen ? TakeOfRow(FCurrentSlot) : std::string();
+  btnPlay->setEnabled(chosen && FileExists(FContext.CurrentSoundFileName));
 }
 
 void TMainForm::MarkCurrentSlot(int row) {

@@ -27,6 +27,11 @@
 // chosen or spoken through its context menu, become the takes of that slot and the ones
 // after it. Like the commands above, an import waits until no device works, holds the
 // folder's lock, and then acts as a double-click on the row.
+//
+// The window shows its folder (the list's tool tip, the top of "Open folder…") and can open
+// another, and it sees what others change in "ZelvorSound.ini" while it is open
+// (app/FolderWatch.h). Keys: Ctrl+R Record, Esc Stop, Ctrl+B "Create Zelvor sound file",
+// Ctrl+T "Test Sounds.zvd file", and on the list Space for Play (Stop while a device works).
 #pragma once
 
 #include <QWidget>
@@ -50,6 +55,8 @@
 #include "rtl/Shell.h"
 
 class QAction;
+class TFolderWatch;
+class TIniFile;
 class QComboBox;
 class QLabel;
 class QListWidget;
@@ -170,11 +177,34 @@ class TMainForm : public QWidget {
   // stops at the first that is refused or fails. The rows it filled show their new names,
   // and row becomes the current slot as after a double-click.
   void ImportIntoSlots(int row, const std::vector<std::string>& files);
-  // Speaks the text into the slot of row in the same way.
-  void SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech);
+  // Speaks the text into the slot of row in the same way, under name (empty: the one the
+  // import derives from the text).
+  void SpeakIntoSlot(int row, const std::string& text, const TSpeechOptions& speech,
+                     const std::string& name = std::string());
   // An error raised inside a device's notification: shown once per open cycle of that
   // device (the same text again from it is left out until it has closed).
   void DeviceError(TComponent* Sender, const std::exception& E);
+
+  // --- the folder in view, changes from outside, keys ---
+  // "Open folder…", the context menu's last entry: the folder's path at its top (also the
+  // list's tool tip), the other folders used last (app/RecentFolders.h), "Choose folder…".
+  QMenu* OpenFolder1;
+  QAction* ChooseFolder1;
+  // Works in folder from now on, as a start in it would: the names of the folder left go back
+  // into its "ZelvorSound.ini" as at closing; then the lock, the devices and the sound list
+  // are the new folder's, "WAV Export" is made there, the dialogs start there, and no slot is
+  // chosen. A folder that is not there is said, and taken off the recent ones. Nothing while
+  // a device or the package test works.
+  void OpenFolder(const std::string& folder);
+  // "ZelvorSound.ini" changed under the window: the rows show the file's names now (the
+  // current slot stays chosen under its new name, the highlight where it is), and a name the
+  // window gave a row that the file names otherwise since is no longer the window's to write
+  // back. A file that cannot be read (or is gone) is said once by a line in the status window,
+  // which is not brought forward for it; the list stays as it is. While a device or the
+  // package test works this waits until they are done.
+  void SeeOutsideChange();
+  // Space on the list: "Stop" while a device works, "Play" otherwise.
+  void PlayOrStop();
 
  signals:
   // The window accepted its close: the program ends.
@@ -209,6 +239,9 @@ class TMainForm : public QWidget {
   // Makes row the current slot: its name under the buttons, "Record" on, "Play" on when its
   // take exists.
   void ChooseSlot(int row);
+  // The current slot's name under the buttons, its take as the current sound file name, and
+  // "Play" on when that exists; all empty and off when no slot is chosen.
+  void ShowCurrentSlot();
   // The list's highlight (the current row, the selected one, the scrolling), which the
   // package test moves to each slot it plays and gives back at its end.
   struct TListHighlight {
@@ -217,6 +250,18 @@ class TMainForm : public QWidget {
   TListHighlight GetHighlight() const;
   void SetHighlight(const TListHighlight& highlight);
   void CreateListCommands();
+  void CreateFolderCommands();
+  void CreateKeys();
+  // The rows' names from ini ("Sound n" where it names none).
+  void ShowNames(const TIniFile& ini);
+  static void ChooseSoundDevices(const TIniFile& ini);
+  void FillFolderMenu();
+  // "Listen" of "Speak text…": the text spoken from memory; StopListening ends it and waits
+  // until the player has closed.
+  void ListenTo(const std::string& text, const TSpeechOptions& speech);
+  void StopListening();
+  // Plays a WAV image from memory with the stock player; nothing is written.
+  void PlayFromMemory(const std::string& wave);
   // Reads the coder the folder chose ([Options] Coder=) into the context, as every command
   // that codes does before it starts; an unknown one is said on a status line.
   void ChooseCoder();
@@ -252,7 +297,13 @@ class TMainForm : public QWidget {
   std::map<int, std::string> FNamesGiven;
   std::chrono::milliseconds FCloseLockWait{std::chrono::seconds(60)};
   int FPopupRow = -1;                           // the row the context menu was opened for
-  std::string FVoice = TSpeechOptions().Voice;  // the voice "Speak text…" used last
+  TSpeechOptions FSpeech;                       // the voice and speed "Speak text…" used last
+  std::vector<TVoice> FVoices;  // the installed voices, read at the first "Speak text…"
+  bool FVoicesRead = false;
+  TFolderWatch* FFolderWatch;
+  bool FOutsideChange = false;  // a change waits for the devices to be done
+  std::string FIniProblem;      // what the status window was told last about the file
+  bool FIniSeen = false;        // the file was there when the list last read it
   TFolderLock FFolderLock;
   // The recording "Record" started, from its start until its take has been finished.
   std::unique_ptr<TTakeRecording> FTake;
@@ -260,7 +311,8 @@ class TMainForm : public QWidget {
   std::unique_ptr<TComponent> FComponents;
   std::unique_ptr<TOpenDialog> FOpenDialog;
   std::unique_ptr<TOpenDialog> FImportDialog;
-  // The sound "Play as the instrument plays it" plays, owned by FComponents.
+  // The sound played from memory ("Play as the instrument plays it", "Listen"), owned by
+  // FComponents.
   TMemoryWaveStorage* FInstrumentSound = nullptr;
   // What the sound driver said during the running cycles, per direction (In, Out): it
   // comes from the device threads, and is told on this thread once the cycle has ended.

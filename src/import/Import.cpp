@@ -24,10 +24,6 @@
 
 namespace {
 
-// Below this peak (-60 dB) a sound counts as silence: normalising it would only make its
-// noise loud.
-constexpr float kSilencePeak = 0.001f;
-
 std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
 std::string TakeName(const std::string& name) { return name + ".WAV"; }
 

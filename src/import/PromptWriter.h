@@ -42,6 +42,10 @@ class EPromptStopped : public Exception {
   EPromptStopped() : Exception("interrupted") {}
 };
 
+// Below this peak (-60 dB) a sound counts as silence: normalising it would only make its
+// noise loud.
+inline constexpr float kSilencePeak = 0.001f;
+
 // The longest take the 32-bit sizes of its header can describe.
 inline constexpr int64_t kMaxTakeSamples = UINT32_MAX - kTakeSamplesPos;
 

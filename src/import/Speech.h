@@ -11,6 +11,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TPromptWriter;
 
@@ -21,6 +22,17 @@ struct TSpeechOptions {
   std::string Voice = "en";  // an espeak-ng voice name: "en", "en-us", "de", …
   int WordsPerMinute = 175;
 };
+
+// A voice the library has installed: Id is what TSpeechOptions::Voice takes for it ("en",
+// "en-US", "de"), Language its language tag ("en-gb"), Name what it calls itself ("English
+// (Great Britain)").
+struct TVoice {
+  std::string Id, Language, Name;
+};
+
+// The installed voices, in the library's order (by language); none in a build without the
+// library. Raises Exception, as TSpeaker does, when the library cannot start.
+std::vector<TVoice> InstalledVoices();
 
 class TSpeaker {
  public:

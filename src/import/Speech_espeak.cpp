@@ -86,3 +86,17 @@ void TSpeaker::Speak(const std::string& text, TPromptWriter& writer) {
   if (feed.Failure) std::rethrow_exception(feed.Failure);
   if (status != ENS_OK) throw Exception("Speech synthesis failed: " + StatusText(status));
 }
+
+std::vector<TVoice> InstalledVoices() {
+  std::lock_guard hold(LibraryLock());
+  StartLibrary();
+  std::vector<TVoice> voices;
+  for (const espeak_VOICE** v = espeak_ListVoices(nullptr); v && *v; ++v) {
+    // The languages are a list of (priority byte, tag, NUL), the first being the voice's own;
+    // the identifier is its file, whose last part names the voice.
+    const std::string file = (*v)->identifier ? (*v)->identifier : "";
+    const char* language = (*v)->languages ? (*v)->languages + 1 : "";
+    voices.push_back({file.substr(file.rfind('/') + 1), language, (*v)->name ? (*v)->name : ""});
+  }
+  return voices;
+}

@@ -9,3 +9,5 @@ TSpeaker::TSpeaker(const TSpeechOptions&) {
 }
 
 void TSpeaker::Speak(const std::string&, TPromptWriter&) {}
+
+std::vector<TVoice> InstalledVoices() { return {}; }

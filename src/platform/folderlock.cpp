@@ -6,6 +6,11 @@ TFolderLock::TFolderLock(std::string folder) : FFolder(std::move(folder)) {}
 
 TFolderLock::~TFolderLock() { Unlock(); }
 
+void TFolderLock::SetFolder(std::string folder) {
+  CheckNotHeld();
+  FFolder = std::move(folder);
+}
+
 void TFolderLock::CheckNotHeld() const {
   if (Held()) throw Exception("The lock on the folder \"" + FFolder + "\" is held already");
 }

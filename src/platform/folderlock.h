@@ -44,6 +44,9 @@ class TFolderLock {
   TFolderLock& operator=(const TFolderLock&) = delete;
 
   const std::string& Folder() const { return FFolder; }
+  // Points the lock at another folder (a window that opens another one). Raises Exception
+  // while the lock is held.
+  void SetFolder(std::string folder);
   bool Held() const { return FHeld != 0; }
 
   // Takes the lock when no other run holds it and returns true; false, holding nothing,

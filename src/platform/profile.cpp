@@ -157,6 +157,8 @@ struct TIniFile::TText {
 
   TIniEncoding Encoding = TIniEncoding::Utf8;
   bool Existed = false;
+  bool Unreadable = false;  // something is there that cannot be read as a file
+  bool NotText = false;     // a NUL byte in a file that is not UTF-16
   std::string Bom;   // the byte-order mark the file starts with
   std::string Tail;  // an odd byte a UTF-16 file ends with, kept at its end
   std::vector<TLine> Lines;
@@ -217,6 +219,7 @@ struct TIniFile::TText {
     const size_t unit = t.Utf16() ? 2 : 1;
     const size_t end = bytes.size() - (bytes.size() - start) % unit;
     t.Tail = bytes.substr(end);
+    t.NotText = !t.Utf16() && bytes.find('\0') != std::string::npos;
     const std::string newline = t.Encode("\n");
     size_t lineStart = start;
     size_t i = start;
@@ -319,8 +322,12 @@ struct TIniFile::TText {
     read = true;
     const std::string path = ResolveFileName(fileName);
     osfiles::TInfo info;
-    if (osfiles::Stat(path, true, info) != 0 || info.Kind != osfiles::TKind::Regular)
-      return TText();
+    if (osfiles::Stat(path, true, info) != 0) return TText();
+    if (info.Kind != osfiles::TKind::Regular) {
+      TText t;
+      t.Unreadable = true;
+      return t;
+    }
     std::string bytes;
     try {
       TFileStream in(path, fmOpenRead);
@@ -329,7 +336,9 @@ struct TIniFile::TText {
         bytes.append(block.data(), static_cast<size_t>(n));
     } catch (const Exception&) {
       read = false;
-      return TText();
+      TText t;
+      t.Unreadable = true;
+      return t;
     }
     TText t = FromBytes(bytes);
     t.Existed = true;
@@ -347,6 +356,8 @@ TIniFile::TIniFile(TIniFile&&) noexcept = default;
 TIniFile& TIniFile::operator=(TIniFile&&) noexcept = default;
 
 bool TIniFile::Exists() const { return FText->Existed; }
+bool TIniFile::Unreadable() const { return FText->Unreadable; }
+bool TIniFile::NotText() const { return FText->NotText; }
 TIniEncoding TIniFile::Encoding() const { return FText->Encoding; }
 bool TIniFile::Modified() const { return !FText->Changes.empty(); }
 

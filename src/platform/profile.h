@@ -45,6 +45,12 @@ class TIniFile {
   const std::string& FileName() const { return FFileName; }
   // The file was there when it was read.
   bool Exists() const;
+  // Something is there under the file's name that could not be read as a file (no right to
+  // read it, a folder in its place); it reads as empty.
+  bool Unreadable() const;
+  // The file holds a NUL byte without being UTF-16: not a text an editor meant to write (a
+  // UTF-16 file that lost its byte-order mark, a binary file); its keys read as they parse.
+  bool NotText() const;
   TIniEncoding Encoding() const;
 
   std::string ReadString(const std::string& section, const std::string& key,

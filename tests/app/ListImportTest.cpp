@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
@@ -214,7 +215,7 @@ TEST_F(ListImport, TheContextMenuImportsAFileAndSpeaksATextIntoTheRowUnderTheMou
       auto* text = w->findChild<QLineEdit*>("TextEdit");
       ASSERT_NE(text, nullptr);
       text->setText("Battery low");
-      EXPECT_EQ(w->findChild<QLineEdit*>("VoiceEdit")->text(), "en");
+      EXPECT_EQ(w->findChild<QComboBox*>("VoiceList")->currentData().toString(), "en");
       static_cast<QDialog*>(w)->done(accept ? QDialog::Accepted : QDialog::Rejected);
     });
     FForm.SpeakText1->trigger();

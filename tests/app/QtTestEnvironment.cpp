@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <memory>
 
+#include "TempDir.h"
+
 namespace {
 
 class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // The folders opened last are kept in the user's configuration: here, one of the run's own.
+    ::setenv("XDG_CONFIG_HOME", FConfig.Folder().c_str(), 1);
     FApp = std::make_unique<QApplication>(FArgc, FArgv);
   }
   void TearDown() override { FApp.reset(); }
@@ -21,6 +25,7 @@ class QtEnvironment : public ::testing::Environment {
   char FName[16] = "test_app";
   char* FArgv[2] = {FName, nullptr};
   std::unique_ptr<QApplication> FApp;
+  TempDir FConfig;
 };
 
 [[maybe_unused]] ::testing::Environment* const kQtEnvironment =

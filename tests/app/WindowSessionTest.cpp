@@ -3,18 +3,25 @@
 // during a package test, a wait that blocks instead of spinning, and device failures.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSlider>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +32,8 @@
 #include "app/Main.h"
 #include "app/MessageDrain.h"
 #include "app/QtShell.h"
+#include "app/RecentFolders.h"
+#include "app/SpeakDialog.h"
 #include "app/Unit1.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
@@ -516,6 +525,196 @@ TEST_F(WindowSession, ABusyWindowLosesNoSampleAndAGapIsToldOnceAfterwards) {
     ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); }));
     EXPECT_EQ(FShell.Messages, std::vector<std::string>{gap.Said});
   }
+}
+
+// Another run or an editor changes "ZelvorSound.ini" while the window is open: a safe write
+// (a new file renamed over it), an edit in place, a file that cannot be read, one removed.
+// The list follows what it can read, keeping the current slot and the highlight, and says on
+// a status line (not brought forward) what it cannot; closing still writes back only what
+// is the window's own.
+TEST_F(WindowSession, ChangesFromOutsideAreSeenKeepingTheSlotAndTheHighlight) {
+  const std::string ini = FDir.Path("ZelvorSound.ini");
+  const std::string tone = FDir.Path("tone.flac");
+  ASSERT_TRUE(WriteSound(tone, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 22050, 1, 0.5, Tone(440, 0.5)));
+  FForm.ImportIntoSlots(5, {tone});  // the window's own name for slot 5
+  FDir.Write("Renamed.WAV", Wav8k(std::string(800, '\x80')));
+  DoubleClickRow(FForm.ListBox1, 3);
+  FForm.ListBox1->setCurrentRow(7);
+  namespace fs = std::filesystem;
+  const struct {
+    const char* What;
+    std::function<void()> Change;
+    int Row;
+    const char* Shows;
+    const char* Said;  // the end of the status line, or nothing
+  } changes[] = {
+      {"a safe write", [&] { WritePrivateProfileString("SoundFiles", "Name3", "Renamed", ini); }, 3,
+       "Renamed", nullptr},
+      {"an edit in place",
+       [&] { std::ofstream(ini) << "[SoundFiles]\nName3=Renamed\nName5=Other\nName9=Edited\n"; }, 9,
+       "Edited", nullptr},
+      {"NUL bytes",
+       [&] { FDir.Write("ZelvorSound.ini", std::string("[SoundFiles]\0Name9=X", 20)); }, 9,
+       "Edited", "holds NUL bytes); the sound list keeps the names it shows."},
+      {"a folder in its place", [&] { fs::remove(ini), fs::create_directory(ini); }, 9, "Edited",
+       "cannot be read; the sound list keeps the names it shows."},
+      {"removed", [&] { fs::remove(ini); }, 9, "Edited", "and closing writes them into a new one."},
+      {"written again",
+       [&] { FDir.Write("ZelvorSound.ini", "[SoundFiles]\nName3=Renamed\nName5=Other\n"); }, 9,
+       "Sound 10", nullptr},
+  };
+  for (const auto& c : changes) {
+    const size_t lines = FShell.StatusLines.size();
+    c.Change();
+    PumpUntil([&] { return FShell.StatusLines.size() > lines; }, c.Said ? 5000 : 800);
+    PumpUntil([&] { return FForm.ListBox1->item(c.Row)->text() == c.Shows; }, 5000);
+    EXPECT_EQ(FForm.ListBox1->item(c.Row)->text().toStdString(), c.Shows) << c.What;
+    ASSERT_EQ(FShell.StatusLines.size(), lines + (c.Said ? 1 : 0)) << c.What;
+    if (c.Said) {
+      EXPECT_TRUE(FShell.StatusLines.back().ends_with(c.Said)) << FShell.StatusLines.back();
+    }
+    EXPECT_FALSE(FShell.StatusShown) << c.What;
+    EXPECT_EQ(FForm.CurrentSlot(), 3) << c.What;
+    EXPECT_EQ(FForm.ListBox1->currentRow(), 7) << c.What;
+  }
+  // While a device works the list stays as it is; the change shows once it is done.
+  winmm::virt::SetPlaybackBudget(100);
+  FForm.btnPlay->click();
+  ASSERT_TRUE(PumpUntil([&] { return FForm.btnStop->isEnabled(); }));
+  WritePrivateProfileString("SoundFiles", "Name9", "Later", ini);
+  PumpUntil([] { return false; }, 800);
+  EXPECT_EQ(FForm.ListBox1->item(9)->text(), "Sound 10");
+  winmm::virt::SetPlaybackBudget(-1);
+  EXPECT_TRUE(PumpUntil([&] { return FForm.ListBox1->item(9)->text() == "Later"; }, 5000));
+  // The current slot follows its new name; slot 5's name is the other run's now.
+  EXPECT_EQ(FForm.WaveFile->text(), "Renamed");
+  EXPECT_EQ(FForm.Context().CurrentSoundFileName, FDir.Path("Renamed.WAV"));
+  EXPECT_TRUE(FForm.btnPlay->isEnabled());
+  EXPECT_EQ(FForm.ListBox1->item(5)->text(), "Other");
+  EXPECT_TRUE(FForm.close());
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name5", "", ini), "Other");
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name3", "", ini), "Renamed");
+}
+
+// "Speak text…": the installed voices, the speed, the name following the text until one is
+// typed, and "Listen", which plays the text and writes nothing; OK speaks it into the slot.
+TEST_F(WindowSession, SpeakTextOffersTheVoicesASpeedANameAndListening) {
+  namespace fs = std::filesystem;
+  auto files = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(FDir.Folder())) names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  FForm.ListBox1ContextPopup(FForm.ListBox1->visualItemRect(FForm.ListBox1->item(4)).center());
+  FForm.PopupMenu1->close();
+  WhenModal([&](QWidget* w) {
+    auto* dialog = static_cast<TSpeakTextDialog*>(w);
+    QComboBox* voices = dialog->VoiceList;
+    EXPECT_GT(voices->count(), 20);
+    const int en = voices->findData("en");
+    ASSERT_GE(en, 0);
+    EXPECT_TRUE(voices->itemText(en).startsWith("en-gb  English"))
+        << voices->itemText(en).toStdString();
+    EXPECT_EQ(voices->currentIndex(), en);
+    EXPECT_EQ(dialog->SpeedSlider->minimum(), 80);
+    EXPECT_EQ(dialog->SpeedSlider->maximum(), 450);
+    QTest::keyClicks(dialog->TextEdit, "Battery's low!");
+    EXPECT_EQ(dialog->NameEdit->text(), "Batterys low");
+    const std::vector<std::string> before = files();
+    dialog->ListenButton->click();
+    EXPECT_TRUE(PumpUntil([] { return winmm::virt::PlayedBytes().size() > 4000; }));
+    EXPECT_EQ(files(), before);
+    dialog->NameEdit->clear();
+    QTest::keyClicks(dialog->NameEdit, "Low");
+    QTest::keyClicks(dialog->TextEdit, "!");
+    EXPECT_EQ(dialog->NameEdit->text(), "Low");
+    voices->setCurrentIndex(voices->findData("de"));
+    dialog->SpeedSlider->setValue(300);
+    dialog->accept();
+  });
+  FForm.SpeakText1->trigger();
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+  EXPECT_EQ(FForm.ListBox1->item(4)->text(), "Low");
+  EXPECT_TRUE(FDir.Exists("Low.WAV"));
+  // The next time starts with that voice and speed.
+  WhenModal([&](QWidget* w) {
+    auto* dialog = static_cast<TSpeakTextDialog*>(w);
+    EXPECT_EQ(dialog->GetSpeech().Voice, "de");
+    EXPECT_EQ(dialog->GetSpeech().WordsPerMinute, 300);
+    dialog->reject();
+  });
+  FForm.SpeakText1->trigger();
+}
+
+// The keys act as their buttons: Space on the list plays and stops, Ctrl+R records, Esc
+// stops, Ctrl+B builds the package and Ctrl+T tests it.
+TEST_F(WindowSession, KeysActAsTheirButtons) {
+  FDir.Write("ZelvorSound.ini", "[SourceFileNames]\nName2=Sound 3.WAV\n");
+  ChooseSlotWith(2, std::string(4 * 8000, '\xF0'));
+  winmm::virt::SetPlaybackBudget(800);  // the playback holds until Space stops it
+  std::string tone;
+  for (int i = 0; i < 2400; ++i) tone += (i / 8) % 2 ? '\xE0' : '\x20';
+  winmm::virt::SetCaptureBytes(tone);
+  QWidget* list = FForm.ListBox1;
+  list->setFocus();
+  auto idle = [&] { return FForm.btnRecord->isEnabled() && FForm.CommandsEnabled(); };
+  auto busy = [&] { return FForm.btnStop->isEnabled(); };  // a device's activation was handled
+  const struct {
+    QWidget* To;
+    QKeySequence Key;
+    std::function<bool()> Done;
+  } keys[] = {
+      {list, Qt::Key_Space, busy},
+      {list, Qt::Key_Space,
+       [&] {
+         winmm::virt::SetPlaybackBudget(-1);
+         return idle();
+       }},
+      {&FForm, Qt::CTRL | Qt::Key_R,
+       [&] { return busy() && FForm.StockAudioRecorder->DataBytes() >= tone.size(); }},
+      {&FForm, Qt::Key_Escape, [&] { return idle() && FDir.Exists("Sound 3.vox"); }},
+      {&FForm, Qt::CTRL | Qt::Key_B, [&] { return FDir.Exists("Sounds.zvd"); }},
+      {&FForm, Qt::CTRL | Qt::Key_T, [&] { return FForm.Activations.size() == 2; }},
+  };
+  for (const auto& k : keys) {
+    QTest::keySequence(k.To, k.Key);
+    EXPECT_TRUE(PumpUntil(k.Done, 5000)) << k.Key.toString().toStdString();
+  }
+  EXPECT_EQ(FShell.Messages.size(), 1u) << FShell.Messages.front();  // the builder's
+  EXPECT_EQ(FForm.BitBtn1->toolTip(), "Test Sounds.zvd file (Ctrl+T)");
+}
+
+// "Open folder…": the folder in view at the top, the others used last below; opening one
+// works there as a start would, and one that is gone is said and forgotten.
+TEST_F(WindowSession, OpenFolderWorksThereAsAStartWouldAndForgetsOneThatIsGone) {
+  TempDir other;
+  other.Write("ZelvorSound.ini", "[SoundFiles]\nName0=Elsewhere\n");
+  const std::string gone = other.Folder() + "gone/";
+  for (const std::string& f : {gone, other.Folder(), FDir.Folder()}) UseRecentFolder(f);
+  DoubleClickRow(FForm.ListBox1, 1);
+  FForm.OpenFolder1->popup({});
+  const QList<QAction*> entries = FForm.OpenFolder1->actions();
+  FForm.OpenFolder1->close();
+  ASSERT_EQ(entries.size(), 5);  // this folder, a line, the other two, "Choose folder…"
+  EXPECT_EQ(entries[0]->text().toStdString(), FDir.Folder());
+  EXPECT_EQ(FForm.ListBox1->toolTip().toStdString(), FDir.Folder());
+  entries[3]->trigger();
+  EXPECT_EQ(FShell.Messages,
+            std::vector<std::string>{"The folder \"" + gone + "\" is not there any more."});
+  EXPECT_EQ(RecentFolders(), (std::vector<std::string>{FDir.Folder(), other.Folder()}));
+  entries[2]->trigger();
+  EXPECT_EQ(FForm.ListBox1->item(0)->text(), "Elsewhere");
+  EXPECT_EQ(FForm.CurrentSlot(), -1);
+  EXPECT_FALSE(FForm.btnRecord->isEnabled());
+  EXPECT_EQ(FForm.ListBox1->toolTip().toStdString(), other.Folder());
+  EXPECT_TRUE(other.Exists("WAV Export"));
+  EXPECT_EQ(RecentFolders().front(), other.Folder());
+  // The folder left got its names as at closing; the one opened is watched now.
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name1", "", FDir.Path("ZelvorSound.ini")),
+            "Sound 2");
+  WritePrivateProfileString("SoundFiles", "Name0", "Changed", other.Path("ZelvorSound.ini"));
+  EXPECT_TRUE(PumpUntil([&] { return FForm.ListBox1->item(0)->text() == "Changed"; }, 5000));
 }
 
 }  // namespace

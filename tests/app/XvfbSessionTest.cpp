@@ -3,7 +3,8 @@
 // double-clicked while recording, silence over a good take, a read-only take, a busy
 // folder, closing while recording, no sound device); then the files on disk are checked
 // byte for byte. A row chosen with Return, the message boxes' icons, a sound file imported
-// through the list's context menu and the package test's highlight are seen on the screen.
+// through the list's context menu and the package test's highlight are seen on the screen;
+// the keys build and test the package, and play and stop a slot another run named meanwhile.
 // A second session records, stops and plays through a real sound server. Skipped where
 // Xvfb, xdotool or ImageMagick (or, for the second, pulseaudio) is not installed.
 #include <gtest/gtest.h>
