@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/Convert.h"
+#include "package/History.h"
 #include "package/Package.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -86,11 +87,14 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& outer, int slot,
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
   // Someone else's configuration file may name a file anywhere: what lies outside the folder
   // is neither read nor written beside.
-  if (!LiesInside(folder, folder + config.Source)) {
-    shell.StatusAdd("Warning: source \"" + config.SourceAsWritten +
-                    "\" refused: it lies outside the program's folder");
-    summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source,
-                               "it lies outside the program's folder"});
+  // An earlier take is packed only once it is brought back as its slot's take.
+  const char* refusal = !LiesInside(folder, folder + config.Source)
+                            ? "it lies outside the program's folder"
+                        : IsInHistory(config.Source) ? "it is an earlier take, kept in \"History\""
+                                                     : nullptr;
+  if (refusal != nullptr) {
+    shell.StatusAdd("Warning: source \"" + config.SourceAsWritten + "\" refused: " + refusal);
+    summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source, refusal});
     return std::nullopt;
   }
   if (!IsNoFile(config.Destination)) {

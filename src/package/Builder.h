@@ -62,7 +62,8 @@ struct TBuildSummary {
 // the error. The records are staged in "temp2.tmp", which stays on disk.
 // A source that lies outside the folder (a ".." climbing out, a link to elsewhere) is refused
 // before it is read: the line 'Warning: source "<value>" refused: it lies outside the
-// program's folder' follows its processing line and the slot stays empty. A "WAV Export"
+// program's folder' follows its processing line and the slot stays empty; so does one in
+// "History" (an earlier take: 'it is an earlier take, kept in "History"'). A "WAV Export"
 // that lies outside the folder receives no copy, said the same way.
 // The builder keeps a current sound file name of its own for its conversions: the caller's
 // (the slot the user chose for "Record" and "Play") is left as it was.
