@@ -206,7 +206,7 @@ std::string MoveIntoHistory(const std::string& folder, const std::string& slotNa
 
 std::string RestoreTake(const std::string& folder, const std::string& slotName,
                         const std::string& take, const std::string& entry) {
-  if (!FileExists(entry) || !LiesInside(HistoryFolder(folder, slotName), entry))
+  if (slotName.empty() || !FileExists(entry) || !LiesInside(HistoryFolder(folder, slotName), entry))
     throw EInOutError(ioFileNotFound);
   const std::string entryVox = ChangeFileExt(entry, kVoxExt), vox = ChangeFileExt(take, kVoxExt);
   TKeptTake current(folder, slotName, take);
