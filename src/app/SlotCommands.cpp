@@ -42,11 +42,9 @@ class TEarlierTakesDialog : public QDialog {
     FList->setRootIsDecorated(false);
     FList->setHeaderLabels({"Date", "Length"});
     for (const THistoryEntry& e : entries) {
-      std::string date = e.Stamp;
-      date[13] = date[16] = ':';
       const std::string length =
           e.Milliseconds < 0 ? "?" : ::Format("%.2f s", e.Milliseconds / 1000.0);
-      FList->addTopLevelItem(new QTreeWidgetItem({Q(date), Q(length)}));
+      FList->addTopLevelItem(new QTreeWidgetItem({Q(e.Date()), Q(length)}));
     }
     FList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     FList->setCurrentItem(FList->topLevelItem(0));

@@ -10,12 +10,6 @@
 
 namespace {
 
-// "2026-12-09 11-50-02" as a time is written: "2026-12-09 11:50:02".
-std::string DateOf(std::string stamp) {
-  stamp[13] = stamp[16] = ':';
-  return stamp;
-}
-
 std::string LengthOf(int64_t milliseconds) {
   return milliseconds < 0 ? "?" : cli::SecondsText(milliseconds / 1000.0);
 }
@@ -51,12 +45,12 @@ int RunHistory(const cli::Args& a) {
       if (json) {
         cli::TJsonWriter out(std::cout);
         out.Object().Field("slot", slot).Field("name", name).Field("take", take);
-        out.Field("restored", DateOf(entry.Stamp));
+        out.Field("restored", entry.Date());
         kept.empty() ? out.Null("kept") : out.Field("kept", kept);
         out.End();
       } else {
         std::cout << Format("slot %d \"%s\": the take of %s is back in %s", slot, shown.c_str(),
-                            DateOf(entry.Stamp).c_str(), PrintableText(TakeName(name)).c_str())
+                            entry.Date().c_str(), PrintableText(TakeName(name)).c_str())
                   << (kept.empty() ? "" : "; the take it replaced is earlier take 1") << std::endl;
       }
       return int{cli::kOk};
@@ -67,7 +61,7 @@ int RunHistory(const cli::Args& a) {
       out.Field("folder", HistoryFolder(a.Folder, name)).Array("takes");
       int number = 0;
       for (const THistoryEntry& e : entries) {
-        out.Object().Field("number", ++number).Field("date", DateOf(e.Stamp));
+        out.Object().Field("number", ++number).Field("date", e.Date());
         e.Milliseconds < 0 ? out.Null("seconds") : out.Field("seconds", e.Milliseconds / 1000.0);
         out.Field("file", e.Take);
         e.Vox.empty() ? out.Null("vox") : out.Field("vox", e.Vox);
@@ -86,7 +80,7 @@ int RunHistory(const cli::Args& a) {
               << std::endl;
     int number = 0;
     for (const THistoryEntry& e : entries)
-      std::cout << Format("%3d  %s  %10s%s", ++number, DateOf(e.Stamp).c_str(),
+      std::cout << Format("%3d  %s  %10s%s", ++number, e.Date().c_str(),
                           LengthOf(e.Milliseconds).c_str(), e.Vox.empty() ? "  (no .vox)" : "")
                 << std::endl;
     return int{cli::kOk};

@@ -128,6 +128,12 @@ bool IsInHistory(const std::string& relative) {
   return first.size() < relative.size() && SameNameIgnoringCase(first, kHistoryFolderName);
 }
 
+std::string THistoryEntry::Date() const {
+  std::string date = Stamp;
+  if (date.size() == kStampLength) date[13] = date[16] = ':';
+  return date;
+}
+
 std::vector<THistoryEntry> ListHistory(const std::string& folder, const std::string& slotName) {
   std::vector<THistoryEntry> entries;
   if (slotName.empty()) return entries;

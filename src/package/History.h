@@ -46,6 +46,8 @@ struct THistoryEntry {
   std::string Vox;            // its ".vox", full path; empty when none was kept
   std::string Stamp;          // "YYYY-MM-DD HH-MM-SS": when it left the slot
   int64_t Milliseconds = -1;  // its sound; -1 when it cannot be read as a WAV file
+  // The stamp as a time is written: "2026-12-09 11:50:02".
+  std::string Date() const;
 };
 
 // The slot's entries, newest first; none when it has no history.
