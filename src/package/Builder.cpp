@@ -23,6 +23,13 @@ std::string NormaliseConfiguredName(std::string name) {
   return name;
 }
 
+const char* SourceRefusal(const std::string& folder, const std::string& source) {
+  if (!LiesInside(folder, folder + source)) return kOutsideFolder;
+  // An earlier take is packed only once it is brought back as its slot's take.
+  if (IsInHistory(source)) return kInHistory;
+  return nullptr;
+}
+
 bool IsNoFile(const std::string& value) { return value.empty() || SameText(value, "NONE"); }
 
 std::vector<TSlotConfig> ReadBuildConfig(const TIniFile& ini) {
@@ -87,12 +94,7 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& outer, int slot,
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
   // Someone else's configuration file may name a file anywhere: what lies outside the folder
   // is neither read nor written beside.
-  // An earlier take is packed only once it is brought back as its slot's take.
-  const char* refusal = !LiesInside(folder, folder + config.Source)
-                            ? "it lies outside the program's folder"
-                        : IsInHistory(config.Source) ? "it is an earlier take, kept in \"History\""
-                                                     : nullptr;
-  if (refusal != nullptr) {
+  if (const char* refusal = SourceRefusal(folder, config.Source)) {
     shell.StatusAdd("Warning: source \"" + config.SourceAsWritten + "\" refused: " + refusal);
     summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source, refusal});
     return std::nullopt;

@@ -75,6 +75,13 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow,
                            const std::vector<TSlotConfig>& config, bool configFound);
 
+// Why the build refuses a source (relative to folder, '\' made '/') it would otherwise read:
+// kOutsideFolder for one that lies outside the folder once links are followed, kInHistory
+// for an earlier take; nullptr for a source it reads.
+inline constexpr const char* kOutsideFolder = "it lies outside the program's folder";
+inline constexpr const char* kInHistory = "it is an earlier take, kept in \"History\"";
+const char* SourceRefusal(const std::string& folder, const std::string& source);
+
 // The configured name as a path of this system: '\' from INI files made on Windows
 // separates folders like '/'.
 std::string NormaliseConfiguredName(std::string name);
