@@ -18,10 +18,11 @@
 # Last, on the virtual sound device, which keeps real time: a sound file is imported into
 # slot 5 through the list's context menu and its file dialog, the package is built with it
 # and tested (by the keys Ctrl+B and Ctrl+T), and the highlight is seen on the slot that
-# plays and back on the chosen row afterwards (--screenshot takes the window then). While
-# that window is open, zelvorsound-cli (beside the program's build) imports the same file
-# into slot 20 under another name: the window shows it at once (Space plays it, Esc stops
-# it), and its closing must keep that name and write its own.
+# plays and back on the chosen row afterwards (--screenshot takes the window then); slot 5 is
+# recorded again and that undone with Ctrl+Z, byte for byte, then renamed (F2), moved up
+# (Alt+Up) and cleared (Delete). While that window is open, zelvorsound-cli (beside the
+# program's build) imports the same file into slot 20 under another name: the window shows it
+# at once (Space plays it, Esc stops it), and its closing must keep that name and write its own.
 #
 # With --sound-server the session records, stops and plays through a real sound server
 # instead (scripts/sound-server.sh: a private PulseAudio behind ALSA's "default", chosen by
@@ -480,7 +481,7 @@ open(sys.argv[1], "wb").write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WA
 PY
 # From here on the folder codes with the optimal coder.
 printf '\n[Options]\nCoder=optimal\n' >>"$APPDIR/ZelvorSound.ini"
-(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime \
+(cd / && ZELVOR_AUDIO=virtual ZELVOR_VIRTUAL_PACING=realtime ZELVOR_VIRTUAL_CAPTURE="$WORK/tone.raw" \
   ZELVOR_VIRTUAL_PLAYBACK="$WORK/heard.raw" exec "$APPDIR/zelvorsound") >>"$WORK/app.log" 2>&1 &
 APP_PID=$!
 wait_for 100 find_window || fail "no window at the third start"
@@ -534,6 +535,43 @@ fi
 wait_for 150 highlighted 2 || fail "the highlight did not come back to the chosen row"
 highlighted 5 && fail "slot 5 stayed highlighted after the test"
 echo "the package test highlighted slot 5 while it played, then the chosen row again"
+# The slot commands, by their keys. Slot 5 recorded again over its import; Ctrl+Z brings the
+# import back byte for byte, the recording going into "History/welcome/". Then F2 renames it
+# "Hello" (take and ".vox" follow), Alt+Up moves it to slot 4, and Delete, confirmed with
+# Return, clears slot 4's source.
+cp "$APPDIR/welcome.WAV" "$WORK/imported.WAV"
+cp "$APPDIR/welcome.vox" "$WORK/imported.vox"
+double_click $ROW5
+sleep 0.3
+click_at $RECORD
+sleep 2
+click_at $STOP
+kept() { [ -n "$(ls "$APPDIR/History/welcome" 2>/dev/null)" ]; }
+wait_for 100 kept || fail "recording slot 5 again kept no earlier take"
+cmp -s "$APPDIR/welcome.WAV" "$WORK/imported.WAV" && fail "the recording did not replace slot 5's take"
+no_message "after recording slot 5 again"
+xdotool key ctrl+z
+undone() { cmp -s "$APPDIR/welcome.WAV" "$WORK/imported.WAV" && cmp -s "$APPDIR/welcome.vox" "$WORK/imported.vox"; }
+wait_for 50 undone || fail "Ctrl+Z did not bring slot 5's imported take back byte for byte"
+click_at $ROW5
+xdotool key F2
+find_rename() { xdotool search --onlyvisible --name '^Rename slot$' >/dev/null 2>&1; }
+wait_for 50 find_rename || fail "F2 brought no rename dialog"
+xdotool key ctrl+a
+xdotool type --delay 10 "Hello"
+xdotool key Return
+wait_for 50 test -f "$APPDIR/Hello.WAV" || fail "F2 did not rename slot 5's take"
+click_at $ROW5  # no window manager gives the focus back after a dialog
+xdotool key alt+Up
+moved() { grep -q '^Name4=Hello' "$APPDIR/ZelvorSound.ini"; }
+wait_for 50 moved || fail "Alt+Up did not move slot 5 to slot 4"
+xdotool key Delete
+wait_for 50 find_message || fail "Delete asked nothing"
+xdotool key Return
+cleared() { grep -q '^Name4=NONE' "$APPDIR/ZelvorSound.ini"; }
+wait_for 50 cleared || fail "Delete did not clear slot 4's source"
+no_message "after the slot commands"
+echo "slot 5 recorded again and undone with Ctrl+Z, renamed, moved up and cleared by its keys"
 # Another run names slot 20 while the window is open. The window sees it: slot 20, chosen
 # from the keyboard (Down from slot 5, Return), plays "FromCli.WAV" with Space, and Esc
 # stops it early. Closing must leave that name alone.
@@ -569,7 +607,7 @@ def check(cond, what):
     if not cond:
         print("  " + what)
         sys.exit(1)
-take, vox, pkg = read("welcome.WAV"), read("welcome.vox"), read("Sounds.zvd")
+take, vox, pkg = read("Hello.WAV"), read("Hello.vox"), read("Sounds.zvd")  # renamed
 samples = take[46:]
 check(abs(len(samples) - 4 * 8000) < 800, "welcome.WAV holds %d samples" % len(samples))
 # Levelled by loudness, the peaks held under -1 dBFS (128 ± 113).
@@ -608,7 +646,11 @@ count = struct.unpack_from("<I", pkg, entry)[0]
 check(count == len(vox) and pkg[entry + 4:entry + 4 + count] == vox,
       "slot 5's record is not welcome.vox")
 ini = read("ZelvorSound.ini").decode()
-check("Name5=welcome\n" in ini and "Name5=welcome.WAV" in ini, "ZelvorSound.ini does not name it")
+# Renamed, moved up and cleared: slot 4 is "Hello" with no source, slot 5 slot 4's old self.
+check("Name4=Hello\n" in ini and "Name4=NONE" in ini and "Name5=Sound 5\n" in ini,
+      "ZelvorSound.ini does not show the rename, the move and the clearing")
+check(len(os.listdir(os.path.join(folder, "History", "Hello"))) == 2,
+      "the recording undone is not kept in History/Hello")
 check("Name20=FromCli\n" in ini, "closing the window undid the name another run wrote")
 print("  welcome: %d samples, .vox %d bytes, slot 5 at %d" % (len(samples), len(vox), entry))
 PY

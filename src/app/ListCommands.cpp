@@ -209,6 +209,7 @@ bool TMainForm::ImportIntoSlot(int row, const std::function<TImportResult(TAppCo
     return false;
   }
   if (result.Status != TImportStatus::Done) return false;
+  NoteReplacement(ctx.CurrentSoundFileName, result.Kept);
   ListBox1->item(row)->setText(QString::fromStdString(result.Name));
   FNamesGiven[row] = result.Name;
   return true;

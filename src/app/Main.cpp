@@ -78,6 +78,7 @@ TMainForm::TMainForm(std::string exeFolder, TShell* shell, QWidget* parent)
   CreateListCommands();
   CreateFolderCommands();
   CreateKeys();
+  CreateSlotCommands();
   ChooseSoundDevices(TIniFile(ConfigFileName()));
   // The driver's notices (a gap in the sound) go to stderr as before, for a terminal, and
   // are kept for the message box after the recording or playback.
@@ -463,6 +464,7 @@ void TMainForm::FinishTake() {
   } release{*this};
   // The file just recorded, whatever row the list highlights by now.
   take->Finish(*StockAudioRecorder, FContext, Shell());
+  NoteReplacement(take->TakePath(), take->KeptEntry());
 }
 
 void TMainForm::StockAudioRecorderLevel(TComponent*, int32_t Level) {

@@ -37,6 +37,7 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -169,6 +170,27 @@ class TMainForm : public QWidget {
   // Sound files dropped onto row: imported into its slot and the following ones.
   virtual void ListBox1DragDrop(int row, const std::vector<std::string>& files);
 
+  // --- the slot commands (SlotCommands.cpp): context-menu entries, each with its key ---
+  // "Earlier takes…" (the slot's history: date, length, play, "Use this take"), "Rename…"
+  // (F2), "Clear slot" (Delete, after a confirmation), "Move up" / "Move down" (Alt+Up,
+  // Alt+Down); the keys act on the list's current row, the entries on the row of the menu.
+  // Ctrl+Z (UndoReplacement1, on the window) undoes the last replacement of a take in this
+  // session, and again undoes that.
+  QAction* EarlierTakes1;
+  QAction* RenameSlot1;
+  QAction* ClearSlot1;
+  QAction* MoveUp1;
+  QAction* MoveDown1;
+  QAction* UndoReplacement1;
+  virtual void EarlierTakes1Click(int row);
+  virtual void RenameSlot1Click(int row);
+  virtual void ClearSlot1Click(int row);
+  virtual void MoveSlot1Click(int row, int direction);
+  virtual void UndoReplacement1Click();
+  // A take was replaced, its predecessor kept as entry (package/History.h): the one Ctrl+Z
+  // brings back. Nothing when entry is empty.
+  void NoteReplacement(const std::string& take, const std::string& entry);
+
   // Runs a handler; an error escaping it is shown in a message box and swallowed.
   void Guarded(const std::function<void()>& handler);
   // Shows a message box through the shell (or directly when there is none yet).
@@ -262,6 +284,12 @@ class TMainForm : public QWidget {
   void StopListening();
   // Plays a WAV image from memory with the stock player; nothing is written.
   void PlayFromMemory(const std::string& wave);
+  void CreateSlotCommands();
+  // Shows the rows' names as "ZelvorSound.ini" has them now, also at closing.
+  void ReloadRows(std::initializer_list<int> rows);
+  struct TReplacement {
+    std::string Take, Entry;
+  } FLastReplacement;
   // Reads the coder the folder chose ([Options] Coder=) into the context, as every command
   // that codes does before it starts; an unknown one is said on a status line.
   void ChooseCoder();

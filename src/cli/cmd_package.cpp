@@ -87,9 +87,14 @@ void ReportBuild(const std::string& folder, const TBuildSummary& summary, bool d
   if (!summary.Rejected.empty())
     std::cerr << ", " << Count(summary.Rejected.size(), "source") << " rejected ("
               << Joined(summary.Rejected) << ")";
-  if (!summary.Refused.empty())
-    std::cerr << ", " << Count(summary.Refused.size(), "source")
-              << " refused as outside the folder (" << Joined(summary.Refused) << ")";
+  for (const auto& [reason, as] : {std::pair{kOutsideFolder, " refused as outside the folder"},
+                                   std::pair{kInHistory, " in \"History\" refused"}}) {
+    std::vector<TSlotProblem> refused;
+    for (const TSlotProblem& p : summary.Refused)
+      if (p.Reason == reason) refused.push_back(p);
+    if (!refused.empty())
+      std::cerr << ", " << Count(refused.size(), "source") << as << " (" << Joined(refused) << ")";
+  }
   if (!summary.Missing.empty())
     std::cerr << ", " << Count(summary.Missing.size(), "source") << " not found ("
               << Joined(summary.Missing) << ")";
@@ -127,9 +132,9 @@ TBuildSummary DryBuild(const std::string& folder, const std::vector<TSlotConfig>
     } else if (!FileExists(path)) {
       s.Missing.push_back({slot, c.Source, path, "not found"});
       line = "not found";
-    } else if (!LiesInside(folder, path)) {
-      s.Refused.push_back({slot, c.SourceAsWritten, path, "it lies outside the program's folder"});
-      line = "refused: it lies outside the program's folder";
+    } else if (const char* refusal = SourceRefusal(folder, c.Source)) {
+      s.Refused.push_back({slot, c.SourceAsWritten, path, refusal});
+      line = std::string("refused: ") + refusal;
     } else {
       std::string problem;
       try {

@@ -14,7 +14,9 @@
 #include "import/PromptWriter.h"
 #include "import/SoundReader.h"
 #include "package/Builder.h"
+#include "package/History.h"
 #include "package/Package.h"
+#include "package/SlotActions.h"
 #include "package/TakeOrigin.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -23,25 +25,6 @@
 #include "rtl/SysUtils.h"
 
 namespace {
-
-std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
-std::string TakeName(const std::string& name) { return name + ".WAV"; }
-
-// True when the slot's row or its source is the take of this name: the window records a
-// row's take into "<row>.WAV", the build reads the configured source.
-bool SlotHasTake(const TIniFile& ini, int slot, const std::string& name) {
-  const std::string key = SlotKey(slot);
-  const std::string row = ini.ReadString("SoundFiles", key, "Sound " + std::to_string(slot + 1));
-  const std::string source = NormaliseConfiguredName(ini.ReadString("SourceFileNames", key, ""));
-  return SameText(row, name) || SameText(source, TakeName(name));
-}
-
-bool IsStorableName(const std::string& name) {
-  if (!IsPlainName(name)) return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7f) return false;  // a line break would split the INI line
-  return true;
-}
 
 // Found as every access finds them (a take "x.WAV" is the source "x.wav" on both systems).
 bool SameFile(const std::string& a, const std::string& b) {
@@ -105,20 +88,17 @@ float GainForLimitedLoudness(TPromptWriter& writer, float gain, double target) {
 using TProducer =
     std::function<std::unique_ptr<TPromptWriter>(const std::string& folder, std::string& problem)>;
 
-// True when the name's take belongs to a slot other than slot, or is a file no slot names.
-bool NameTakenElsewhere(const TIniFile& ini, int slot, const std::string& name,
-                        const std::string& take) {
-  for (int other = 0; other < kSlotCount; ++other)
-    if (other != slot && SlotHasTake(ini, other, name)) return true;
-  return FileExists(take) && !SlotHasTake(ini, slot, name);
+bool NamedByAnySlot(const TIniFile& ini, const std::string& name) {
+  for (int slot = 0; slot < kSlotCount; ++slot)
+    if (SlotHasTake(ini, slot, name)) return true;
+  return false;
 }
 
 // A default name that no other take has: the name itself, else "name (2)", "name (3)", ...
 std::string FreeName(const TIniFile& ini, int slot, const std::string& name,
                      const std::string& folder) {
   std::string free = name;
-  for (int n = 2;
-       n <= kSlotCount + 1 && NameTakenElsewhere(ini, slot, free, folder + TakeName(free)); ++n)
+  for (int n = 2; n <= kSlotCount + 1 && !NameTakenText(ini, slot, free, folder).empty(); ++n)
     free = name + " (" + std::to_string(n) + ")";
   return free;
 }
@@ -149,11 +129,8 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     return refuse(Format("The loudness %g LUFS is not between %g and %g LUFS", options.LoudnessLufs,
                          kLowestLoudnessLufs, kHighestLoudnessLufs),
                   TImportStatus::Refused);
-  if (!IsStorableName(options.Name))
-    return refuse("The name \"" + options.Name +
-                      "\" cannot name a take: it must not be empty, hold \"/\", \"\\\" or a line "
-                      "break, or be \".\" or \"..\"",
-                  TImportStatus::Refused);
+  if (std::string unstorable = UnstorableNameText(options.Name); !unstorable.empty())
+    return refuse(unstorable, TImportStatus::Refused);
 
   const std::string folder = ctx.ExeFolder;
   TIniFile ini(folder + "ZelvorSound.ini");
@@ -164,14 +141,8 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     if (!sourcePath.empty() && SameFile(sourcePath, take))
       return refuse("\"" + take + "\" is the source itself; importing would replace it",
                     TImportStatus::NameTaken);
-    for (int other = 0; other < kSlotCount; ++other)
-      if (other != slot && SlotHasTake(ini, other, name))
-        return refuse(Format("The name \"%s\" belongs to slot %d already (its take \"%s\")",
-                             name.c_str(), other, TakeName(name).c_str()),
-                      TImportStatus::NameTaken);
-    if (FileExists(take) && !SlotHasTake(ini, slot, name))
-      return refuse("\"" + take + "\" is there already and no slot names it",
-                    TImportStatus::NameTaken);
+    if (std::string taken = NameTakenText(ini, slot, name, folder); !taken.empty())
+      return refuse(taken, TImportStatus::NameTaken);
   }
   ProbeWritable(take);
   ProbeWritable(ini.FileName());
@@ -230,15 +201,44 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     return refuse(what + ": the trimmed take would keep " + verdict.KeptText() + ": " +
                       verdict.Reason() + LevellingHint(options.Levelling) + "; nothing was written",
                   TImportStatus::Rejected);
+  // The takes the slot named so far: those it names no more go into its history.
+  const std::string row = SlotName(ini, slot);
+  const std::string before[] = {
+      TakeName(row), NormaliseConfiguredName(ini.ReadString("SourceFileNames", SlotKey(slot), ""))};
   ini.WriteString("SoundFiles", SlotKey(slot), name);
   ini.WriteString("SourceFileNames", SlotKey(slot), TakeName(name));
   WriteTakeOrigin(ini, slot, origin);
   TSafeFile iniOut;
   ConcerningFile(ini.FileName(), [&] { ini.PrepareUpdate(iniOut); });
   if (options.Stop && options.Stop()) throw EPromptStopped();
-  ConcerningFile(take, [&] { CloseTogether({&vox, &fresh, &work}); });
+  {
+    TKeptTake kept(folder, name, take);
+    ConcerningFile(take, [&] { CloseTogether({&vox, &fresh, &work}); });
+    kept.Keep();
+    result.Kept = kept.Entry();
+  }
   ConcerningFile(ini.FileName(), [&] { iniOut.Commit(); });
   ctx.CurrentSoundFileName = take;
+  // The slot's history goes with its name, as a rename takes it along; then the takes it
+  // names no more join it, as its newest entries.
+  if (!SameText(row, name) && !NamedByAnySlot(ini, row)) {
+    try {
+      RenameHistory(folder, row, name);
+    } catch (const Exception& e) {
+      shell.ShowMessage("The earlier takes of \"" + row + "\" stay where they are: " + e.Message(),
+                        msWarning);
+    }
+  }
+  for (const std::string& earlier : before)
+    if (!IsNoFile(earlier) && IsPlainName(earlier) &&
+        SameText(ChangeFileExt(earlier, ".wav"), earlier) && !SameText(earlier, TakeName(name)) &&
+        !NamedByAnySlot(ini, ChangeFileExt(earlier, "")))
+      try {
+        MoveIntoHistory(folder, name, folder + earlier);
+      } catch (const Exception& e) {
+        shell.ShowMessage("The earlier take \"" + earlier + "\" stays where it is: " + e.Message(),
+                          msWarning);
+      }
 
   result.Status = TImportStatus::Done;
   return result;
@@ -288,7 +288,7 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
                                : TSoundFileReader(source).Problem();
     if (!problem.empty()) {
       shell.ShowMessage(what + ": " + problem, msWarning);
-      return TImportResult{TImportStatus::Rejected, o.Name, 0};
+      return TImportResult{TImportStatus::Rejected, o.Name, 0, ""};
     }
   }
   TTakeOrigin origin;
@@ -331,7 +331,7 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
   TSpeaker speaker(speech);
   if (!speaker.Problem().empty()) {
     shell.ShowMessage(speaker.Problem(), msWarning);
-    return TImportResult{TImportStatus::Refused, o.Name, 0};
+    return TImportResult{TImportStatus::Refused, o.Name, 0, ""};
   }
   return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o, defaultName,
                       TextOrigin(text, speech.Voice, speech.WordsPerMinute),

@@ -21,7 +21,9 @@
 //     text and voice, or the source's path, size and time), every other line of the file
 //     kept;
 //  5. the take, its ".vox", "out.dat" and the INI, each complete under a temporary name,
-//     take their names together at the end.
+//     take their names together at the end; the take they replace is kept in the slot's
+//     history (package/History.h), and so is a take the slot no longer names (it had
+//     another name before).
 // On success ctx.CurrentSoundFileName is the take's full path, as after double-clicking its
 // row. A rejected source or a refused name shows one message through the shell and returns
 // with the folder as it was; a file error raises EImportFileError (an EInOutError) naming
@@ -74,6 +76,8 @@ struct TImportResult {
   TImportStatus Status = TImportStatus::Refused;
   std::string Name;         // the name used
   int64_t KeptSamples = 0;  // samples in the take after trimming (Done only)
+  // The history entry of the take it replaced (package/History.h); empty when there was none.
+  std::string Kept;
 };
 
 inline constexpr double kLowestPeakDb = -40.0;

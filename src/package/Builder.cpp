@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/Convert.h"
+#include "package/History.h"
 #include "package/Package.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -20,6 +21,13 @@ std::string SlotKey(int slot) { return "Name" + std::to_string(slot); }
 std::string NormaliseConfiguredName(std::string name) {
   std::replace(name.begin(), name.end(), '\\', '/');
   return name;
+}
+
+const char* SourceRefusal(const std::string& folder, const std::string& source) {
+  if (!LiesInside(folder, folder + source)) return kOutsideFolder;
+  // An earlier take is packed only once it is brought back as its slot's take.
+  if (IsInHistory(source)) return kInHistory;
+  return nullptr;
 }
 
 bool IsNoFile(const std::string& value) { return value.empty() || SameText(value, "NONE"); }
@@ -86,11 +94,9 @@ std::optional<std::string> BuildSlot(TAppContext& ctx, TShell& outer, int slot,
   shell.StatusAdd("Processing " + config.SoundName + " from " + config.Source);
   // Someone else's configuration file may name a file anywhere: what lies outside the folder
   // is neither read nor written beside.
-  if (!LiesInside(folder, folder + config.Source)) {
-    shell.StatusAdd("Warning: source \"" + config.SourceAsWritten +
-                    "\" refused: it lies outside the program's folder");
-    summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source,
-                               "it lies outside the program's folder"});
+  if (const char* refusal = SourceRefusal(folder, config.Source)) {
+    shell.StatusAdd("Warning: source \"" + config.SourceAsWritten + "\" refused: " + refusal);
+    summary.Refused.push_back({slot, config.SourceAsWritten, folder + config.Source, refusal});
     return std::nullopt;
   }
   if (!IsNoFile(config.Destination)) {

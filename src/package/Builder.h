@@ -62,7 +62,8 @@ struct TBuildSummary {
 // the error. The records are staged in "temp2.tmp", which stays on disk.
 // A source that lies outside the folder (a ".." climbing out, a link to elsewhere) is refused
 // before it is read: the line 'Warning: source "<value>" refused: it lies outside the
-// program's folder' follows its processing line and the slot stays empty. A "WAV Export"
+// program's folder' follows its processing line and the slot stays empty; so does one in
+// "History" (an earlier take: 'it is an earlier take, kept in "History"'). A "WAV Export"
 // that lies outside the folder receives no copy, said the same way.
 // The builder keeps a current sound file name of its own for its conversions: the caller's
 // (the slot the user chose for "Record" and "Play") is left as it was.
@@ -73,6 +74,13 @@ TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
 TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow,
                            const std::vector<TSlotConfig>& config, bool configFound);
+
+// Why the build refuses a source (relative to folder, '\' made '/') it would otherwise read:
+// kOutsideFolder for one that lies outside the folder once links are followed, kInHistory
+// for an earlier take; nullptr for a source it reads.
+inline constexpr const char* kOutsideFolder = "it lies outside the program's folder";
+inline constexpr const char* kInHistory = "it is an earlier take, kept in \"History\"";
+const char* SourceRefusal(const std::string& folder, const std::string& source);
 
 // The configured name as a path of this system: '\' from INI files made on Windows
 // separates folders like '/'.

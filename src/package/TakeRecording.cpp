@@ -10,6 +10,7 @@
 #include "codec/Convert.h"
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
+#include "package/History.h"
 #include "rtl/ByteFile.h"
 #include "rtl/FileSystem.h"
 #include "rtl/OsFiles.h"
@@ -268,7 +269,13 @@ TTakeOutcome TTakeRecording::Finish(const TTakeRecorder& recorder, const TAppCon
         msWarning);
     return TTakeOutcome::NothingHeard;
   }
-  ReplaceByRename(FTemp, FTake);
+  {
+    // The take leaves its slot only when the finished file has taken its name.
+    TKeptTake kept(folder.ExeFolder, HistoryNameOf(folder.ExeFolder, FTake), FTake);
+    ReplaceByRename(FTemp, FTake);
+    kept.Keep();
+    FKept = kept.Entry();
+  }
   std::string notCoded;
   if (FConvert) {
     TAppContext ctx{folder.ExeFolder, FTake, folder.Coder};

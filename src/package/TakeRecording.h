@@ -23,7 +23,8 @@
 //     - with Convert, a recording without a sample outside the take conversion's quiet band
 //       (its trimmed take would be empty) while the earlier take has one: the temporary file
 //       goes and the earlier take and ".vox" stay (NothingHeard);
-//     - otherwise the finished file is renamed over the take in one step and, with Convert,
+//     - otherwise the earlier take of a slot is kept in its history (package/History.h),
+//       the finished file is renamed over the take in one step and, with Convert,
 //       the take conversion trims it, codes its ".vox" and rewrites it (Replaced); when a
 //       device or write failure ended the recording early, what was captured is kept that
 //       same way and the user is told (CutShort).
@@ -109,6 +110,8 @@ class TTakeRecording {
   const std::string& TempPath() const { return FTemp; }
   // Finish coded the take into its ".vox".
   bool Coded() const { return FCoded; }
+  // The history entry Finish made of the take it replaced; empty when none was made.
+  const std::string& KeptEntry() const { return FKept; }
 
   // Starts recorder on the temporary file; false when its device did not open.
   bool Start(TTakeRecorder& recorder);
@@ -120,6 +123,7 @@ class TTakeRecording {
  private:
   std::string FTake;
   std::string FTemp;
+  std::string FKept;
   bool FConvert;
   bool FStarted = false;
   bool FCoded = false;

@@ -53,3 +53,14 @@ bool CopyFile(const std::string& srcName, const std::string& dstName, bool failI
     return false;
   }
 }
+
+bool LinkFile(const std::string& srcName, const std::string& dstName) {
+  const std::string src = ResolveFileName(srcName);
+  if (!NonRegularKind(src).empty()) return false;
+  const int err = osfiles::Link(src, dstName);
+  if (err == 0) {
+    NoteFolderChanged(FolderOf(dstName));
+    return true;
+  }
+  return err != EEXIST && CopyFile(src, dstName, true);
+}

@@ -32,3 +32,9 @@ bool CreateDirectory(const std::string& path);
 // dst, when dst is read-only (no write permission bit, root included), or when the copy
 // breaks off midway.
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
+
+// Gives src (resolved) the second name dst, which must not exist yet: a hard link, so both
+// names reach the same bytes without a copy; where the file system makes none, a copy
+// written the safe way (CopyFile). Either way dst then holds src's bytes. False, with
+// nothing made, when neither could be.
+bool LinkFile(const std::string& src, const std::string& dst);

@@ -324,6 +324,10 @@ void ReplaceByRename(const std::string& finished, const std::string& target) {
   NoteChanged(FolderOf(path));
 }
 
+std::string TemporaryNameIn(const std::string& folder) { return NextTemporaryName(folder); }
+
+void NoteFolderChanged(const std::string& folder) { NoteChanged(folder); }
+
 void SyncChangedFolders() {
   std::set<std::string> folders;
   {

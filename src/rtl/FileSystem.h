@@ -146,6 +146,13 @@ class TSafeFile {
 // input/output error raised; target stays as it was.
 void ReplaceByRename(const std::string& finished, const std::string& target);
 
+// A fresh name for a temporary file in folder (ending with '/'), of the kind
+// RemoveStrayTemporaries removes once this process has gone.
+std::string TemporaryNameIn(const std::string& folder);
+
+// Notes a folder whose entries changed other than through TSafeFile (a second name given, a
+// rename, a removal), for the next SyncChangedFolders.
+void NoteFolderChanged(const std::string& folder);
 // Hands every folder that received a file since the last call to the disk, once each.
 void SyncChangedFolders();
 

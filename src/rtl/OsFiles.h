@@ -42,6 +42,10 @@ int LinkOpen(int fd, const std::string& path);
 // Puts from in the place of to in one step, replacing what to named (a link itself, never
 // the file it points to).
 int Rename(const std::string& from, const std::string& to);
+// Gives the file at from (a link itself, not followed) a second name to, which must not exist
+// yet: both names then reach the same file. EXDEV, EPERM or EOPNOTSUPP where the file
+// system gives files no second name.
+int Link(const std::string& from, const std::string& to);
 int Remove(const std::string& path);
 int MakeFolder(const std::string& path);
 

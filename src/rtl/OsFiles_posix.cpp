@@ -79,6 +79,10 @@ int Rename(const std::string& from, const std::string& to) {
   return Result(::rename(from.c_str(), to.c_str()));
 }
 
+int Link(const std::string& from, const std::string& to) {
+  return Result(::link(from.c_str(), to.c_str()));
+}
+
 int Remove(const std::string& path) { return Result(::unlink(path.c_str())); }
 
 int MakeFolder(const std::string& path) { return Result(::mkdir(path.c_str(), 0755)); }

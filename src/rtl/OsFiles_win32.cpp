@@ -119,6 +119,10 @@ int Rename(const std::string& from, const std::string& to) {
              : LastError();
 }
 
+int Link(const std::string& from, const std::string& to) {
+  return CreateHardLinkW(WideOf(to).c_str(), WideOf(from).c_str(), nullptr) ? 0 : LastError();
+}
+
 int Remove(const std::string& path) { return DeleteFileW(WideOf(path).c_str()) ? 0 : LastError(); }
 
 int MakeFolder(const std::string& path) {

@@ -8,16 +8,20 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <QTreeWidget>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +42,7 @@
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "import/SoundTestKit.h"
+#include "package/History.h"
 #include "platform/folderlock.h"
 #include "platform/profile.h"
 #include "platform/winmm_driver.h"
@@ -718,3 +723,89 @@ TEST_F(WindowSession, OpenFolderWorksThereAsAStartWouldAndForgetsOneThatIsGone) 
 }
 
 }  // namespace
+
+namespace {
+
+// A key pressed on a widget with the focus in its active window, as the window system
+// delivers it (shortcuts included).
+void PressKey(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QApplication::setActiveWindow(w->window());  // as it is again after a dialog
+  w->setFocus();
+  QKeyEvent press(QEvent::KeyPress, key, modifiers), release(QEvent::KeyRelease, key, modifiers);
+  QApplication::sendEvent(w, &press);
+  QApplication::sendEvent(w, &release);
+}
+
+}  // namespace
+
+TEST_F(WindowSession, SlotCommandsUndoARecordingRenameMoveAndClear) {
+  QListWidget* list = FForm.ListBox1;
+  const std::string ini = FDir.Path("ZelvorSound.ini");
+  auto record = [&](char level) {
+    winmm::virt::SetCaptureBytes(std::string(1600, '\x80') + std::string(2400, level));
+    FForm.btnRecord->click();
+    ASSERT_TRUE(PumpUntil([&] { return FForm.StockAudioRecorder->DataBytes() >= 4000; }));
+    FForm.btnStop->click();
+    ASSERT_TRUE(PumpUntil([&] { return FForm.btnRecord->isEnabled(); }));
+  };
+  DoubleClickRow(list, 1);
+  record('\xF0');
+  const std::string first = FDir.Read("Sound 2.WAV"), firstVox = FDir.Read("Sound 2.vox");
+  record('\x10');
+  ASSERT_NE(FDir.Read("Sound 2.WAV"), first);
+  // Ctrl+Z brings the first take back byte for byte; the second is kept in its turn.
+  PressKey(&FForm, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(FDir.Read("Sound 2.WAV"), first);
+  EXPECT_EQ(FDir.Read("Sound 2.vox"), firstVox);
+
+  // F2 renames the current row: its take and the chosen file go with it.
+  WhenModal([](QWidget* w) {
+    auto* dialog = qobject_cast<QInputDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    dialog->setTextValue("Greeting");
+    dialog->done(QDialog::Accepted);
+  });
+  PressKey(list, Qt::Key_F2);
+  EXPECT_EQ(list->item(1)->text(), "Greeting");
+  EXPECT_EQ(FDir.Read("Greeting.WAV"), first);
+  EXPECT_EQ(FForm.Context().CurrentSoundFileName, FDir.Path("Greeting.WAV"));
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name1", "", ini), "Greeting");
+
+  // Alt+Up: the slot and the one above swap; the choice and the highlight go with it.
+  PressKey(list, Qt::Key_Up, Qt::AltModifier);
+  EXPECT_EQ(list->item(0)->text(), "Greeting");
+  EXPECT_EQ(list->item(1)->text(), "Sound 1");
+  EXPECT_EQ(FForm.CurrentSlot(), 0);
+  EXPECT_EQ(list->currentRow(), 0);
+  EXPECT_EQ(GetPrivateProfileString("SoundFiles", "Name1", "", ini), "Sound 1");
+
+  // Delete asks first; "No" changes nothing, "Yes" sets the source to NONE.
+  for (auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+    WhenModal([answer](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      ASSERT_NE(box, nullptr);
+      box->button(answer)->click();
+    });
+    PressKey(list, Qt::Key_Delete);
+    EXPECT_EQ(GetPrivateProfileString("SourceFileNames", "Name0", "", ini),
+              answer == QMessageBox::Yes ? "NONE" : "");
+  }
+
+  // "Earlier takes…" lists the second take under the slot's new name; "Use this take"
+  // brings it back.
+  WhenModal([](QWidget* w) {
+    auto* takes = w->findChild<QTreeWidget*>("TakeList");
+    ASSERT_NE(takes, nullptr);
+    EXPECT_EQ(takes->topLevelItemCount(), 1);
+    w->findChild<QPushButton*>("UseThisTake")->click();
+  });
+  FForm.ListBox1ContextPopup(list->visualItemRect(list->item(0)).center());
+  ASSERT_TRUE(FForm.EarlierTakes1->isEnabled());
+  FForm.PopupMenu1->close();
+  FForm.EarlierTakes1->trigger();
+  EXPECT_NE(FDir.Read("Greeting.WAV"), first);
+  const std::vector<THistoryEntry> kept = ListHistory(FDir.Folder(), "Greeting");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(FDir.Read(kept[0].Take.substr(FDir.Folder().size())), first);
+  EXPECT_TRUE(FShell.Messages.empty()) << FShell.Messages.front();
+}
