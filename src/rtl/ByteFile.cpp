@@ -44,41 +44,36 @@ void TByteFile::Open(bool create, TWriteKind kind) {
   if (IsOpen()) Close();
   if (FPath.empty()) throw EInOutError(ioFileNotFound);
   int fd = -1;
+  struct stat st;
   if (create) {
     FSafe.Begin(FPath, kind);
     fd = FSafe.Fd();
+    if (::fstat(fd, &st) != 0) {
+      int err = errno;
+      FSafe.Discard();
+      Fail(err);
+    }
   } else {
     const std::string path = ResolveFileName(FPath);
-    struct stat existing;
-    if (::stat(path.c_str(), &existing) != 0) Fail(errno);
-    // A file nobody may write counts as read-only, whoever asks.
-    if (IsReadOnlyMode(existing.st_mode) && !S_ISDIR(existing.st_mode))
-      throw EInOutError(ioAccessDenied);
     fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) Fail(errno);
+    // A file nobody may write counts as read-only, whoever asks (root opens it all the same).
+    int err = ::fstat(fd, &st) != 0 ? errno : IsReadOnlyMode(st.st_mode) ? EACCES : 0;
     // Another part of the program may hold this file open for reading with writers denied
     // (a playback): the shared lock it holds makes our exclusive probe fail.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int err = errno;
+    if (err == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) err = errno == EWOULDBLOCK ? -1 : errno;
+    if (err != 0) {
       ::close(fd);
-      if (err == EWOULDBLOCK) throw EInOutError(ioSharingViolation);
+      if (err == -1) throw EInOutError(ioSharingViolation);
+      if (err == EACCES) throw EInOutError(ioAccessDenied);
       Fail(err);
     }
     ::flock(fd, LOCK_UN);
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int err = errno;
-    if (create)
-      FSafe.Discard();
-    else
-      ::close(fd);
-    Fail(err);
-  }
   FFd = fd;
   FPos = 0;
   FDiskSize = S_ISREG(st.st_mode) ? st.st_size : 0;
-  FBuf.clear();
+  FBufLen = 0;
   FBufStart = 0;
   FDirty = false;
 }
@@ -86,11 +81,10 @@ void TByteFile::Open(bool create, TWriteKind kind) {
 void TByteFile::Reset() { Open(false, TWriteKind::UserFile); }
 void TByteFile::Rewrite(TWriteKind kind) { Open(true, kind); }
 
-void TByteFile::Prepare() {
+void TByteFile::GiveUpOnError(void (TByteFile::*step)()) {
   RequireOpen();
   try {
-    Flush();
-    if (FSafe.Active()) FSafe.Prepare();
+    (this->*step)();
   } catch (...) {
     // A file that cannot be finished is given up whole: its name keeps the old file.
     if (FSafe.Active()) {
@@ -99,16 +93,29 @@ void TByteFile::Prepare() {
       ::close(FFd);
     }
     FFd = -1;
-    FBuf.clear();
+    FBufLen = 0;
     throw;
   }
 }
+
+void TByteFile::FlushAndPrepare() {
+  Flush();
+  if (FSafe.Active()) FSafe.Prepare();
+}
+
+void TByteFile::FlushAndStartPrepare() {
+  Flush();
+  if (FSafe.Active()) FSafe.StartPrepare();
+}
+
+void TByteFile::Prepare() { GiveUpOnError(&TByteFile::FlushAndPrepare); }
+void TByteFile::StartPrepare() { GiveUpOnError(&TByteFile::FlushAndStartPrepare); }
 
 void TByteFile::Close() {
   Prepare();
   const int fd = FFd;
   FFd = -1;
-  FBuf.clear();
+  FBufLen = 0;
   if (FSafe.Active()) {
     FSafe.Commit();
   } else if (::close(fd) != 0) {
@@ -119,7 +126,7 @@ void TByteFile::Close() {
 void TByteFile::Flush() {
   if (!FDirty) return;
   FDirty = false;
-  const uint8_t* p = FBuf.data() + (FDirtyLo - FBufStart);
+  const uint8_t* p = FBuf.get() + (FDirtyLo - FBufStart);
   int64_t at = FDirtyLo;
   size_t left = static_cast<size_t>(FDirtyHi - FDirtyLo);
   while (left > 0) {
@@ -127,11 +134,11 @@ void TByteFile::Flush() {
     if (n < 0) {
       if (errno == EINTR) continue;
       int err = errno;
-      FBuf.clear();  // what was not written is lost; the file stays as the disk has it
+      FBufLen = 0;  // what was not written is lost; the file stays as the disk has it
       Fail(err);
     }
     if (n == 0) {
-      FBuf.clear();
+      FBufLen = 0;
       throw EInOutError(ioDiskFull);
     }
     p += n;
@@ -143,8 +150,7 @@ void TByteFile::Flush() {
 
 int64_t TByteFile::Size() const {
   RequireOpen();
-  int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-  return FDirty ? std::max(FDiskSize, bufEnd) : FDiskSize;
+  return FDirty ? std::max(FDiskSize, BufEnd()) : FDiskSize;
 }
 
 void TByteFile::Seek(int64_t pos) {
@@ -154,23 +160,42 @@ void TByteFile::Seek(int64_t pos) {
   FPos = pos;
 }
 
-void TByteFile::FillAt(int64_t pos) {
-  Flush();
-  FBuf.resize(kBufferSize);
+namespace {
+
+// Reads up to count bytes at pos; fewer only at the end of the file. Returns the count, or
+// -1 with errno set.
+ssize_t ReadAt(int fd, uint8_t* out, size_t count, int64_t pos) {
   size_t got = 0;
-  while (got < kBufferSize) {
-    ssize_t n = ::pread(FFd, FBuf.data() + got, kBufferSize - got, pos + static_cast<int64_t>(got));
+  while (got < count) {
+    ssize_t n = ::pread(fd, out + got, count - got, pos + static_cast<int64_t>(got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      FBuf.clear();
-      Fail(err);
+      return -1;
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  FBuf.resize(got);
+  return static_cast<ssize_t>(got);
+}
+
+}  // namespace
+
+void TByteFile::FillAt(int64_t pos) {
+  Flush();
+  if (!FBuf) FBuf.reset(new uint8_t[kBufferSize]);  // left uninitialised: only read bytes count
+  FBufLen = 0;
+  const ssize_t got = ReadAt(FFd, FBuf.get(), kBufferSize, pos);
+  if (got < 0) Fail(errno);
+  FBufLen = static_cast<size_t>(got);
   FBufStart = pos;
+}
+
+size_t TByteFile::ReadDirect(uint8_t* out, size_t count) {
+  Flush();  // the disk holds every byte the caller may read
+  const ssize_t got = ReadAt(FFd, out, count, FPos);
+  if (got < 0) Fail(errno);
+  FPos += got;
+  return static_cast<size_t>(got);
 }
 
 size_t TByteFile::BlockReadCount(void* buffer, size_t count) {
@@ -178,16 +203,16 @@ size_t TByteFile::BlockReadCount(void* buffer, size_t count) {
   auto* out = static_cast<uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-    if (FPos < FBufStart || FPos >= bufEnd) {
+    if (FPos < FBufStart || FPos >= BufEnd()) {
       if (FPos >= Size()) break;
+      // A read as large as the buffer goes straight into the caller's memory.
+      if (count - done >= kBufferSize) return done + ReadDirect(out + done, count - done);
       FillAt(FPos);
-      bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-      if (FPos >= bufEnd) break;
+      if (FPos >= BufEnd()) break;
     }
-    size_t avail = static_cast<size_t>(bufEnd - FPos);
+    size_t avail = static_cast<size_t>(BufEnd() - FPos);
     size_t n = std::min(avail, count - done);
-    std::memcpy(out + done, FBuf.data() + (FPos - FBufStart), n);
+    std::memcpy(out + done, FBuf.get() + (FPos - FBufStart), n);
     done += n;
     FPos += static_cast<int64_t>(n);
   }
@@ -198,25 +223,49 @@ void TByteFile::BlockRead(void* buffer, size_t count) {
   if (BlockReadCount(buffer, count) != count) throw EInOutError(ioReadBeyondEnd);
 }
 
+void TByteFile::WriteDirect(const uint8_t* in, size_t count) {
+  Flush();
+  // A buffer that mirrors any of these bytes would hold them stale.
+  if (FBufLen > 0 && FPos < BufEnd() && FPos + static_cast<int64_t>(count) > FBufStart) FBufLen = 0;
+  int64_t at = FPos;
+  while (count > 0) {
+    ssize_t n = ::pwrite(FFd, in, count, at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail(errno);
+    }
+    if (n == 0) throw EInOutError(ioDiskFull);
+    in += n;
+    at += n;
+    count -= static_cast<size_t>(n);
+  }
+  FPos = at;
+  FDiskSize = std::max(FDiskSize, at);
+}
+
 void TByteFile::BlockWrite(const void* buffer, size_t count) {
   RequireOpen();
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
     // Writes extend the buffer only where they join what it already mirrors.
-    if (FPos < FBufStart || FPos > bufEnd ||
+    if (FPos < FBufStart || FPos > BufEnd() ||
         FPos - FBufStart >= static_cast<int64_t>(kBufferSize)) {
       Flush();
-      FBuf.clear();
+      // A write as large as the buffer goes straight from the caller's memory.
+      if (count - done >= kBufferSize) {
+        WriteDirect(in + done, count - done);
+        return;
+      }
+      FBufLen = 0;
       FBufStart = FPos;
-      bufEnd = FPos;
     }
+    if (!FBuf) FBuf.reset(new uint8_t[kBufferSize]);
     size_t room = kBufferSize - static_cast<size_t>(FPos - FBufStart);
     size_t n = std::min(room, count - done);
     size_t off = static_cast<size_t>(FPos - FBufStart);
-    if (off + n > FBuf.size()) FBuf.resize(off + n);
-    std::memcpy(FBuf.data() + off, in + done, n);
+    FBufLen = std::max(FBufLen, off + n);
+    std::memcpy(FBuf.get() + off, in + done, n);
     if (!FDirty) {
       FDirty = true;
       FDirtyLo = FPos;
@@ -232,11 +281,19 @@ void TByteFile::BlockWrite(const void* buffer, size_t count) {
 
 void TByteFile::Truncate() {
   RequireOpen();
+  if (FDiskSize <= FPos && FPos <= Size()) {
+    // Only buffered bytes lie past the cut: they are dropped, and the disk needs no call.
+    if (BufEnd() > FPos) FBufLen = static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart));
+    if (FDirty) {
+      FDirtyHi = std::min(FDirtyHi, FPos);
+      if (FDirtyHi <= FDirtyLo) FDirty = false;
+    }
+    return;
+  }
   Flush();
   if (::ftruncate(FFd, FPos) != 0) Fail(errno);
   FDiskSize = FPos;
-  int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-  if (bufEnd > FPos) FBuf.resize(static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart)));
+  if (BufEnd() > FPos) FBufLen = static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart));
 }
 
 uint8_t TByteFile::ReadU8() {
@@ -264,9 +321,14 @@ void TByteFile::WriteU32(uint32_t v) {
   BlockWrite(b, 4);
 }
 
-void CloseTogether(std::initializer_list<TByteFile*> files) {
+void CloseTogether(std::span<TByteFile* const> files) {
+  for (TByteFile* f : files) f->StartPrepare();
   for (TByteFile* f : files) f->Prepare();
   for (TByteFile* f : files) f->Close();
+}
+
+void CloseTogether(std::initializer_list<TByteFile*> files) {
+  CloseTogether(std::span<TByteFile* const>(files.begin(), files.size()));
 }
 
 void CopyToEnd(TByteFile& from, TByteFile& to) {

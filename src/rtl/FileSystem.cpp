@@ -238,6 +238,12 @@ void TSafeFile::Fail(int err) {
   Raise(err);
 }
 
+void TSafeFile::StartPrepare() {
+  // A start that fails changes nothing: Prepare hands the file over all the same, and says
+  // what went wrong.
+  if (FFd >= 0 && !FPrepared && FKind == TWriteKind::UserFile) (void)osfiles::StartSync(FFd);
+}
+
 void TSafeFile::Prepare() {
   if (FFd < 0) throw EInOutError(103);  // the runtime's code for a file that is not open
   if (FPrepared || FKind == TWriteKind::Scratch) return;

@@ -105,6 +105,10 @@ class TSafeFile {
   // Appends bytes to the file (the byte file writes through Fd() itself).
   void Write(const void* data, size_t size);
 
+  // Starts handing a user's file to the disk and returns without waiting; Prepare waits.
+  // Files that are put in place together start first, so the disk takes them in one pass
+  // instead of one commit each.
+  void StartPrepare();
   // Hands a user's file to the disk and gives it the permission bits and owner of the file
   // it replaces. Commit does this itself when it was not done; callers that put several
   // files in place together prepare them all first, so a full disk stops all of them.

@@ -45,6 +45,9 @@ int MakeFolder(const std::string& path);
 
 // Writes all of size bytes at the file's position (a full disk: ENOSPC).
 int Write(int fd, const void* data, size_t size);
+// Starts writing the file's data to the disk and returns without waiting for it; SyncOpen
+// then waits. Where the system has no such call, it does nothing.
+int StartSync(int fd);
 // Hands the file's data (and its size) to the disk.
 int SyncOpen(int fd);
 // Hands a folder's entries (names made, renamed or removed in it) to the disk.

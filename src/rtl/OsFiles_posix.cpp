@@ -95,6 +95,8 @@ int Write(int fd, const void* data, size_t size) {
   return 0;
 }
 
+int StartSync(int fd) { return Result(::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE)); }
+
 int SyncOpen(int fd) { return Result(::fsync(fd)); }
 
 int SyncFolder(const std::string& folder) {
