@@ -1,7 +1,6 @@
 #include "rtl/ByteFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "rtl/FileSystem.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -61,14 +61,13 @@ void TByteFile::Open(bool create, TWriteKind kind) {
     int err = ::fstat(fd, &st) != 0 ? errno : IsReadOnlyMode(st.st_mode) ? EACCES : 0;
     // Another part of the program may hold this file open for reading with writers denied
     // (a playback): the shared lock it holds makes our exclusive probe fail.
-    if (err == 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) err = errno == EWOULDBLOCK ? -1 : errno;
+    if (err == 0) err = osfiles::ProbeWritersDenied(fd);
     if (err != 0) {
       ::close(fd);
-      if (err == -1) throw EInOutError(ioSharingViolation);
+      if (err == EWOULDBLOCK) throw EInOutError(ioSharingViolation);
       if (err == EACCES) throw EInOutError(ioAccessDenied);
       Fail(err);
     }
-    ::flock(fd, LOCK_UN);
   }
   FFd = fd;
   FPos = 0;
@@ -105,6 +104,9 @@ void TByteFile::FlushAndPrepare() {
 
 void TByteFile::FlushAndStartPrepare() {
   Flush();
+  // A file on its way to its name is read no more, as a rule: its buffer goes meanwhile.
+  FBuf.reset();
+  FBufLen = 0;
   if (FSafe.Active()) FSafe.StartPrepare();
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "rtl/FileSystem.h"
+#include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
 int64_t TStream::GetSize() {
@@ -46,11 +47,10 @@ TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName
     int fd = fileName.empty() || WritesReadOnlyFile(path, true)
                  ? -1
                  : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd >= 0 && osfiles::ProbeWritersDenied(fd) != 0) {
       ::close(fd);  // someone reads it with writers denied
       fd = -1;
     }
-    if (fd >= 0) ::flock(fd, LOCK_UN);
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
       ::close(fd);
       fd = -1;

@@ -124,6 +124,12 @@ bool LiesInside(const std::string& folder, const std::string& path) {
 
 bool IsReadOnlyMode(uint32_t mode) { return (mode & 0222) == 0; }
 
+bool IsLink(const std::string& path) {
+  osfiles::TInfo info;
+  return osfiles::Stat(ResolveFileName(path), false, info) == 0 &&
+         info.Kind == osfiles::TKind::Link;
+}
+
 std::string NonRegularKind(const std::string& path) {
   osfiles::TInfo info;
   if (osfiles::Stat(ResolveFileName(path), true, info) != 0) return std::string();
@@ -199,33 +205,46 @@ int FolderRefuses(const std::string& folder) {
 
 void TSafeFile::Begin(const std::string& target, TWriteKind kind) {
   Discard();
-  FTarget = ResolveFileName(target);
   FKind = kind;
   FPrepared = false;
-  FHadTarget = false;
-  if (FTarget.empty() || NameOf(FTarget).empty()) Raise(ENOENT);
+  osfiles::TInfo replaced;
+  FTarget = CheckTarget(target, kind, replaced);
+  FHadTarget = replaced.Kind == osfiles::TKind::Regular;
+  FMode = replaced.Mode;
+  FOwner = replaced.Owner;
+  FGroup = replaced.Group;
+  int fd = -1;
+  if (const int err = MakeTemporary(FolderOf(FTarget), kind == TWriteKind::Scratch, fd, FTempName))
+    Raise(err);
+  FFd = fd;
+}
+
+void TSafeFile::Check(const std::string& target, TWriteKind kind) {
+  osfiles::TInfo replaced;
+  CheckTarget(target, kind, replaced);
+}
+
+std::string TSafeFile::CheckTarget(const std::string& target, TWriteKind kind,
+                                   osfiles::TInfo& replaced) {
+  const std::string resolved = ResolveFileName(target);
+  replaced = osfiles::TInfo{};
+  if (resolved.empty() || NameOf(resolved).empty()) Raise(ENOENT);
   if (kind != TWriteKind::Scratch) {
     osfiles::TInfo info;
-    if (osfiles::Stat(FTarget, false, info) == 0) {
+    if (osfiles::Stat(resolved, false, info) == 0) {
       // A link is replaced by the rename, never written through; anything else that is no
       // regular file is no file to replace.
       if (info.Kind == osfiles::TKind::Regular) {
         if (IsReadOnlyMode(info.Mode)) Raise(EACCES);
-        if (osfiles::HeldWithWritersDenied(FTarget)) throw EInOutError(ioSharingViolation);
-        FHadTarget = true;
-        FMode = info.Mode;
-        FOwner = info.Owner;
-        FGroup = info.Group;
+        if (osfiles::HeldWithWritersDenied(resolved)) throw EInOutError(ioSharingViolation);
+        replaced = info;
       } else if (info.Kind != osfiles::TKind::Link) {
         Raise(info.Kind == osfiles::TKind::Folder ? EISDIR : EACCES);
       }
     }
   }
-  const std::string folder = FolderOf(FTarget);
-  if (const int err = FolderRefuses(folder)) Raise(err);
-  int fd = -1;
-  if (const int err = MakeTemporary(folder, kind == TWriteKind::Scratch, fd, FTempName)) Raise(err);
-  FFd = fd;
+  if (const int err = FolderRefuses(FolderOf(resolved))) Raise(err);
+  return resolved;
 }
 
 void TSafeFile::Write(const void* data, size_t size) {

@@ -24,6 +24,10 @@
 #include <cstdint>
 #include <string>
 
+namespace osfiles {
+struct TInfo;
+}
+
 // --- naming ---
 
 // The folder part of a path, up to and including its last '/'; empty when it has none.
@@ -71,6 +75,9 @@ bool LiesInside(const std::string& folder, const std::string& path);
 // access denied"), although root could write it.
 bool IsReadOnlyMode(uint32_t mode);
 
+// True when the entry at path (resolved) is a symbolic link itself.
+bool IsLink(const std::string& path);
+
 // What is at path (resolved, links followed) when it is there but no regular file: "a
 // FIFO", "a folder", "a character device", ...; empty for a regular file or nothing.
 std::string NonRegularKind(const std::string& path);
@@ -98,6 +105,8 @@ class TSafeFile {
   // itself reads with writers denied (a playback), is refused with the runtime's error
   // before anything is made; so is a folder that takes no new file.
   void Begin(const std::string& target, TWriteKind kind);
+  // Raises what Begin would raise for target, and makes nothing.
+  static void Check(const std::string& target, TWriteKind kind);
   bool Active() const { return FFd >= 0; }
   int Fd() const { return FFd; }
   TWriteKind Kind() const { return FKind; }
@@ -121,6 +130,9 @@ class TSafeFile {
 
  private:
   void Fail(int err);  // discards, then raises
+  // Begin's checks: the target as resolved; replaced is what it replaces (Missing when none).
+  static std::string CheckTarget(const std::string& target, TWriteKind kind,
+                                 osfiles::TInfo& replaced);
 
   std::string FTarget;
   std::string FTempName;  // empty while the file has no name

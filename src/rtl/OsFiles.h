@@ -59,6 +59,10 @@ int TakeAttributes(const std::string& path, const TInfo& info);
 // True when another part of the program holds path open with writers kept out (a playback
 // reads it): a probe for an exclusive lock on it that does not wait.
 bool HeldWithWritersDenied(const std::string& path);
+// The same probe on an open file: 0 when no one keeps writers out, EWOULDBLOCK when someone
+// does, else the error. Probes of the program's threads never see each other: they take
+// turns, so two threads opening one file at once both find it free.
+int ProbeWritersDenied(int fd);
 int Close(int fd);
 
 // The path with every link, "." and ".." resolved; nothing when a part of it is missing.

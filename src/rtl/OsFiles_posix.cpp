@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "rtl/OsFiles.h"
 
@@ -122,11 +123,21 @@ int TakeAttributes(const std::string& path, const TInfo& info) {
   return 0;
 }
 
+int ProbeWritersDenied(int fd) {
+  // The probe holds the exclusive lock for an instant, which another probe would take for a
+  // reader's; one at a time, they cannot meet.
+  static std::mutex turns;
+  std::lock_guard<std::mutex> hold(turns);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno;
+  ::flock(fd, LOCK_UN);
+  return 0;
+}
+
 bool HeldWithWritersDenied(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);  // closing lets go of the probe's lock
+  const bool held = ProbeWritersDenied(fd) == EWOULDBLOCK;
+  ::close(fd);
   return held;
 }
 
