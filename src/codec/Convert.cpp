@@ -179,8 +179,9 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
 
 bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
                              const std::function<void()>& checkWork, std::vector<uint8_t>& kept,
-                             TByteFile& work, TByteFile& vox) {
+                             std::vector<uint8_t>& codes, TByteFile& work, TByteFile& vox) {
   kept.clear();
+  codes.clear();
   TByteFile in;
   TWavInfo info;
   if (!OpenWaveSource(ctx, shell, in, info)) return false;
@@ -190,13 +191,20 @@ bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
     ReduceIntoWorkFile(ctx, in, info, work, vox);
     return true;
   }
+  kept.reserve(dataSize);
   TMemorySink sink(kept, checkWork);
   ReduceWaveData(in, info, sink);
   sink.ApplyTrailingTrim();
   in.Close();
-  vox.Assign(ChangeFileExt(ctx.CurrentSoundFileName, ".vox"));
+  codes = EncodeVox(ctx.Coder, kept.data(), kept.size());
+  const std::string voxName = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
+  vox.Assign(voxName);
+  // A rebuild finds most ".vox" files as they would be written: those stay as they are.
+  if (HoldsExactly(voxName, codes.data(), codes.size())) {
+    TSafeFile::Check(voxName, TWriteKind::UserFile);
+    return true;
+  }
   vox.Rewrite();
-  const std::vector<uint8_t> codes = EncodeVox(ctx.Coder, kept.data(), kept.size());
   vox.BlockWrite(codes.data(), codes.size());
   return true;
 }

@@ -28,15 +28,17 @@ void ConvertWaveFile(TAppContext& ctx, TShell& shell);
 // rather than in "out.dat" (9 minutes of 8 kHz 8-bit sound).
 inline constexpr int64_t kMaxDataInMemory = 4 << 20;
 
-// ConvertWaveFile for the package builder, which puts the files in place itself: vox is made
-// as the ".vox" beside the source and written, but not closed. The kept samples stay in kept
-// when the source's data hold at most kMaxDataInMemory bytes; otherwise work is made as
-// "out.dat" and holds them, not closed either. checkWork is called where ConvertWaveFile would
-// make "out.dat", and raises what making it would raise. False when the source is rejected:
-// its message is shown and nothing is made.
+// ConvertWaveFile for the package builder, which puts the files in place itself. The kept
+// samples stay in kept, and the ".vox" bytes in codes, when the source's data hold at most
+// kMaxDataInMemory bytes; vox is then made as the ".vox" beside the source and written, not
+// closed, unless the ".vox" there holds these bytes already (it is left as it is, after the
+// checks that making it would make). A larger source is converted as ConvertWaveFile does,
+// into work (made as "out.dat") and vox, neither closed. checkWork is called where
+// ConvertWaveFile would make "out.dat", and raises what making it would raise. False when the
+// source is rejected: its message is shown and nothing is made.
 bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
                              const std::function<void()>& checkWork, std::vector<uint8_t>& kept,
-                             TByteFile& work, TByteFile& vox);
+                             std::vector<uint8_t>& codes, TByteFile& work, TByteFile& vox);
 
 // Trims a take just recorded (full path in ctx.CurrentSoundFileName, read in the take layout
 // without a check), codes its ".vox" beside it and rewrites the take with the kept samples.

@@ -2,16 +2,11 @@
 
 #include <vector>
 
+#include "codec/Vectorise.h"
+
 void ResetPreFilter(TPreFilter& f) { f = TPreFilter{}; }
 
 namespace {
-
-// GCC vectorises this loop only when asked at -O2; clang does so anyway.
-#if defined(__GNUC__) && !defined(__clang__)
-#define ZS_VECTORISE [[gnu::optimize("tree-vectorize")]]
-#else
-#define ZS_VECTORISE
-#endif
 
 // The feed-forward half for every sample of a block. xs holds the six inputs before the
 // block (oldest first) followed by the block. Every partial sum stays below 2^31: the

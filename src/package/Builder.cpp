@@ -92,7 +92,11 @@ struct TSlotWork {
   std::unique_ptr<TByteFile> Copy;  // the copy into "WAV Export", written, not in place yet
   std::vector<uint8_t> Kept;        // the samples "out.dat" is to hold, or
   std::unique_ptr<TByteFile> Work;  // "out.dat" holding them, written, not in place yet
-  std::unique_ptr<TByteFile> Vox;   // the ".vox" to pack: new (not in place yet) or an older one
+  bool InMemory = false;            // the source was converted in memory: Codes are packed
+  std::vector<uint8_t> Codes;       // its ".vox" bytes
+  // The ".vox" to pack (when not in memory) or to put in place (when written): a new one,
+  // not in place yet, or for a rejected source an older one.
+  std::unique_ptr<TByteFile> Vox;
   std::exception_ptr Error;         // what ended the work; the build ends at this slot
 };
 
@@ -133,14 +137,15 @@ void WorkOnSlot(const std::string& folder, TCoder coder, const std::function<voi
     auto work = std::make_unique<TByteFile>(), vox = std::make_unique<TByteFile>();
     bool converted = false;
     try {
-      converted = ConvertWaveFileForBuild(ctx, shell, checkWork, w.Kept, *work, *vox);
+      converted = ConvertWaveFileForBuild(ctx, shell, checkWork, w.Kept, w.Codes, *work, *vox);
     } catch (const EInOutError& e) {
       throw ESourceFileError(slot, config.Source, e.ErrorCode);
     }
     if (converted) {
       w.Outcome = TSlotOutcome::Converted;
-      if (work->IsOpen()) w.Work = std::move(work);
-      w.Vox = std::move(vox);
+      w.InMemory = !work->IsOpen();
+      if (!w.InMemory) w.Work = std::move(work);
+      if (vox->IsOpen()) w.Vox = std::move(vox);
       return;
     }
     w.Outcome = TSlotOutcome::Rejected;
@@ -313,22 +318,41 @@ class TWaitingFiles {
   bool FHasWork = false;
 };
 
-// Appends one ".vox" file (read from its start) as a record, its byte count and then its
-// bytes, to the staging file and to the package at their positions.
-void PackRecord(TByteFile& vox, TByteFile& staging, TByteFile& package) {
-  const int64_t size = vox.Size();
-  vox.Seek(0);
-  staging.WriteI32(static_cast<int32_t>(size));
-  package.WriteI32(static_cast<int32_t>(size));
-  std::vector<uint8_t> block(kCopyBlockBytes);
-  for (int64_t left = size; left > 0;) {
-    const size_t n = static_cast<size_t>(std::min<int64_t>(left, kCopyBlockBytes));
-    vox.BlockRead(block.data(), n);
-    staging.BlockWrite(block.data(), n);
-    package.BlockWrite(block.data(), n);
-    left -= static_cast<int64_t>(n);
+// Appends one record, the byte count and then the bytes of a ".vox", to the staging file and
+// to the package at their positions.
+class TRecordWriter {
+ public:
+  TRecordWriter(TByteFile& staging, TByteFile& package) : FStaging(staging), FPackage(package) {}
+  void Put(const uint8_t* codes, size_t count) {
+    Count(static_cast<int64_t>(count));
+    Bytes(codes, count);
   }
-}
+  // The ".vox" in a file, read from its start.
+  void Put(TByteFile& vox) {
+    const int64_t size = vox.Size();
+    vox.Seek(0);
+    Count(size);
+    std::vector<uint8_t> block(kCopyBlockBytes);
+    for (int64_t left = size; left > 0;) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(left, kCopyBlockBytes));
+      vox.BlockRead(block.data(), n);
+      Bytes(block.data(), n);
+      left -= static_cast<int64_t>(n);
+    }
+  }
+
+ private:
+  void Count(int64_t size) {
+    FStaging.WriteI32(static_cast<int32_t>(size));
+    FPackage.WriteI32(static_cast<int32_t>(size));
+  }
+  void Bytes(const uint8_t* data, size_t n) {
+    FStaging.BlockWrite(data, n);
+    FPackage.BlockWrite(data, n);
+  }
+  TByteFile& FStaging;
+  TByteFile& FPackage;
+};
 
 }  // namespace
 
@@ -354,6 +378,7 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
   // The records follow the directory, which is written last, once every offset is known.
   package.Seek(kDirectoryBytes);
   std::vector<int32_t> directory(kSlotCount, 0);
+  TRecordWriter records(staging, package);
 
   std::vector<TSlotWork> work(kSlotCount);
   for (int slot = 0; slot < kSlotCount; ++slot) work[slot].Row = soundListRow(slot);
@@ -400,14 +425,17 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
       if (w.Outcome == TSlotOutcome::Rejected) summary.Rejected.push_back(source);
       if (w.Outcome == TSlotOutcome::Converted)
         waiting.SetWork(std::move(w.Kept), std::move(w.Work), slot, source);
-      if (w.Vox) {
+      if (w.InMemory || w.Vox) {
         directory[slot] = static_cast<int32_t>(kDirectoryBytes + staging.Size());
-        PackRecord(*w.Vox, staging, package);
-        ++summary.Packed;
-        if (w.Outcome == TSlotOutcome::Converted)
-          waiting.Add(std::move(w.Vox), slot, source, false);
+        if (w.InMemory)
+          records.Put(w.Codes.data(), w.Codes.size());
         else
+          records.Put(*w.Vox);
+        ++summary.Packed;
+        if (w.Outcome != TSlotOutcome::Converted)
           w.Vox->Close();
+        else if (w.Vox)
+          waiting.Add(std::move(w.Vox), slot, source, false);
       } else {
         summary.Empty.push_back(slot);
       }

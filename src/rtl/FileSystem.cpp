@@ -1,9 +1,9 @@
 #include "rtl/FileSystem.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -49,14 +49,31 @@ bool Exists(const std::string& path) {
 
 // The entry of folder (empty: the current folder) whose name equals name but for letter
 // case, the first in byte order when several do.
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool SameAsciiIgnoringCase(const std::string& a, const std::string& b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 std::optional<std::string> CaseVariant(const std::string& folder, const std::string& name) {
   std::vector<osfiles::TEntry> entries;
   if (osfiles::ListFolder(folder, entries) != 0) return std::nullopt;
   const std::u32string wanted = CaseFolded(name);
+  // Between two names of ASCII letters alone folding only lowers A to Z: most entries are
+  // compared without the full folding. A name with any other character is folded whole (it
+  // may fold to ASCII: the Kelvin sign to 'k').
+  const bool asciiWanted = IsAscii(name);
   std::optional<std::string> best;
   for (const osfiles::TEntry& e : entries) {
     if (best && e.Name.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
-    if (CaseFolded(e.Name) == wanted) best = e.Name;
+    const bool same = asciiWanted && IsAscii(e.Name) ? SameAsciiIgnoringCase(e.Name, name)
+                                                     : CaseFolded(e.Name) == wanted;
+    if (same) best = e.Name;
   }
   return best;
 }
@@ -123,6 +140,32 @@ bool LiesInside(const std::string& folder, const std::string& path) {
 }
 
 bool IsReadOnlyMode(uint32_t mode) { return (mode & 0222) == 0; }
+
+bool HoldsExactly(const std::string& path, const void* data, size_t size) {
+  const std::string resolved = ResolveFileName(path);
+  osfiles::TInfo info;
+  if (osfiles::Stat(resolved, false, info) != 0 || info.Kind != osfiles::TKind::Regular ||
+      info.Size != static_cast<int64_t>(size))
+    return false;
+  int fd = -1;
+  if (osfiles::OpenToRead(resolved, fd) != 0) return false;
+  constexpr size_t kPiece = 64 * 1024;
+  std::vector<uint8_t> piece(std::min(size, kPiece) + 1);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  bool same = true;
+  for (size_t at = 0; same && at < size; at += kPiece) {
+    const size_t want = std::min(size - at, kPiece);
+    size_t got = 0;
+    same = osfiles::ReadAt(fd, piece.data(), want, static_cast<int64_t>(at), got) == 0 &&
+           got == want && std::memcmp(piece.data(), bytes + at, want) == 0;
+  }
+  // Nothing past the end: the file did not grow meanwhile.
+  size_t more = 0;
+  same = same && osfiles::ReadAt(fd, piece.data(), 1, static_cast<int64_t>(size), more) == 0 &&
+         more == 0;
+  osfiles::Close(fd);
+  return same;
+}
 
 bool IsLink(const std::string& path) {
   osfiles::TInfo info;

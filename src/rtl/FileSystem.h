@@ -75,6 +75,10 @@ bool LiesInside(const std::string& folder, const std::string& path);
 // access denied"), although root could write it.
 bool IsReadOnlyMode(uint32_t mode);
 
+// True when path (resolved) is a regular file, no link, that holds exactly size bytes of
+// data: a file that would be written again byte for byte can be left as it is.
+bool HoldsExactly(const std::string& path, const void* data, size_t size);
+
 // True when the entry at path (resolved) is a symbolic link itself.
 bool IsLink(const std::string& path);
 

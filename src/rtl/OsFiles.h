@@ -43,6 +43,10 @@ int Rename(const std::string& from, const std::string& to);
 int Remove(const std::string& path);
 int MakeFolder(const std::string& path);
 
+// Opens an existing file for reading only, never through a link at path itself (ELOOP).
+int OpenToRead(const std::string& path, int& fd);
+// Reads up to size bytes at offset at into data; got is how many (fewer only at the end).
+int ReadAt(int fd, void* data, size_t size, int64_t at, size_t& got);
 // Writes all of size bytes at the file's position (a full disk: ENOSPC).
 int Write(int fd, const void* data, size_t size);
 // Starts writing the file's data to the disk and returns without waiting for it; SyncOpen

@@ -83,6 +83,24 @@ int Remove(const std::string& path) { return Result(::unlink(path.c_str())); }
 
 int MakeFolder(const std::string& path) { return Result(::mkdir(path.c_str(), 0755)); }
 
+int OpenToRead(const std::string& path, int& fd) {
+  fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 ? 0 : errno;
+}
+
+int ReadAt(int fd, void* data, size_t size, int64_t at, size_t& got) {
+  got = 0;
+  auto* p = static_cast<char*>(data);
+  while (got < size) {
+    const ssize_t n = ::pread(fd, p + got, size - got, at + static_cast<int64_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 int Write(int fd, const void* data, size_t size) {
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
