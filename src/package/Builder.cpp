@@ -440,7 +440,8 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
         summary.Empty.push_back(slot);
       }
       w = TSlotWork();
-      if (waiting.Count() >= kMostWaiting) waiting.PutInPlace();
+      // One worker builds one slot after the other, each in place before the next begins.
+      if (workers == 1 || waiting.Count() >= kMostWaiting) waiting.PutInPlace();
     }
     waiting.PutInPlace();
   } catch (...) {

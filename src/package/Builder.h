@@ -68,10 +68,11 @@ struct TBuildSummary {
 // same whatever the number of workers. A slot whose names meet those an earlier slot writes
 // (the same name in any letter case, or a source that is a link) starts only once the
 // earlier slots are in place, as it would after them one by one.
-// The ".vox" files and copies wait unclosed and go to the disk together, in one pass before
-// they take their names (a batch of at most 64, at the end, and before such a slot); "out.dat"
-// is written once with them, holding the last slot converted so far. A disk that fails only
-// when a batch goes to it is reported for the slot whose file failed, after the lines of the
+// With more than one worker, the ".vox" files and copies wait unclosed and go to the disk
+// together, in one pass before they take their names (a batch of at most 64, at the end, and
+// before such a slot); "out.dat" is written with them, holding the last slot converted so
+// far. One worker puts each slot's files in place before the next slot begins. A disk that fails
+// only when a batch goes to it is reported for the slot whose file failed, after the lines of the
 // slots that followed it.
 TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow);
