@@ -207,8 +207,8 @@ size_t TByteFile::BlockReadCount(void* buffer, size_t count) {
   while (done < count) {
     if (FPos < FBufStart || FPos >= BufEnd()) {
       if (FPos >= Size()) break;
-      // A read as large as the buffer goes straight into the caller's memory.
-      if (count - done >= kBufferSize) return done + ReadDirect(out + done, count - done);
+      // A read of a streaming block or more goes straight into the caller's memory.
+      if (count - done >= kCopyBlockBytes) return done + ReadDirect(out + done, count - done);
       FillAt(FPos);
       if (FPos >= BufEnd()) break;
     }
