@@ -131,6 +131,10 @@ std::string ConvertWaveFileInMemory(TByteFile& in, std::vector<uint8_t>& kept) {
   TWavInfo info;
   std::string problem = CheckWavHeader(in, info);
   if (!problem.empty()) return problem;
+  const uint32_t dataSize = in.ReadU32();
+  in.Seek(info.DataSizePos);
+  // At most as many samples as data bytes are kept, but a size field may claim anything.
+  kept.reserve(std::min<uint32_t>(dataSize, kMaxDataInMemory));
   TMemorySink sink(kept);
   ReduceWaveData(in, info, sink);
   sink.ApplyTrailingTrim();
