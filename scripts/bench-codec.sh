@@ -56,5 +56,5 @@ done | { echo "[SourceFileNames]"; cat; } >pkg/ZelvorSound.ini
 "$CLI" build --folder "$WORK/pkg" >/dev/null
 echo "package: $(stat -c %s pkg/Sounds.zvd) bytes"
 echo "build:   $(best "$CLI" build --folder "$WORK/pkg") s, peak $(peak "$CLI" build --folder "$WORK/pkg") KiB"
-echo "list:    peak $(peak "$CLI" list Sounds.zvd --folder "$WORK/pkg") KiB"
-echo "extract: peak $(peak "$CLI" extract Sounds.zvd 127 x.wav --folder "$WORK/pkg") KiB"
+echo "list:    peak $(peak "$CLI" list --folder "$WORK/pkg") KiB"
+echo "extract: peak $(peak "$CLI" extract pkg/Sounds.zvd 127 pkg/x.wav --folder "$WORK/pkg") KiB"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the Debian package from a build, checks it with lintian, installs it on this machine
 # and uses it as a user would: the desktop entry and the AppStream metadata validated, the
-# man pages, zelvorsound-cli demo and build in a fresh ZELVOR_FOLDER, the first start of a
-# new user (~/ZelvorSound made and seeded), the window under Xvfb from its installed path.
+# man pages, zelvorsound-cli demo and build in a fresh ZELVOR_FOLDER and in the folder the
+# user stands in, the first start of a new user (~/ZelvorSound made and seeded), the window
+# under Xvfb from its installed path.
 # Then it proves that nothing was written beside the installed binaries. The package is
 # removed again at the end, also when a step fails, so it never shadows a later build.
 #
@@ -113,6 +114,16 @@ mkdir "$FOLDER" "$WORK/elsewhere"
 [ -z "$(find "$WORK/elsewhere" "$HOME" -mindepth 1)" ] || { find "$WORK/elsewhere" "$HOME" -mindepth 1; fail "demo and build wrote outside ZELVOR_FOLDER"; }
 echo "zelvorsound-cli demo and build in a fresh ZELVOR_FOLDER: Sounds.zvd of $(stat -c %s "$FOLDER/Sounds.zvd") bytes"
 
+# --- the folder the user stands in: one that holds ZelvorSound.ini is the folder
+rm "$FOLDER/Sounds.zvd"
+(cd "$FOLDER" && run zelvorsound-cli build) || exit 1
+[ -s "$FOLDER/Sounds.zvd" ] || fail "zelvorsound-cli build in a folder with ZelvorSound.ini did not build there"
+grep -q "working in" "$WORK/out" && fail "a build in the current folder said it works elsewhere: $(cat "$WORK/out")"
+(cd "$FOLDER" && run zelvorsound-cli list --json)
+grep -q "\"package\":\"$FOLDER/Sounds.zvd\"" "$WORK/out" || fail "list --json in $FOLDER: $(cat "$WORK/out")"
+[ -z "$(find "$HOME" -mindepth 1)" ] || fail "a build in a folder with ZelvorSound.ini made ~/ZelvorSound"
+echo "zelvorsound-cli build and list in the folder the user stands in: no ~/ZelvorSound made"
+
 # --- a new user's first start: ~/ZelvorSound is made, seeded and named in one line
 USER_HOME=$WORK/user-home
 mkdir "$USER_HOME"
@@ -120,13 +131,13 @@ chown nobody "$USER_HOME"
 as_user() { (cd "$USER_HOME" && runuser -u nobody -- env HOME="$USER_HOME" "$@"); }
 as_user zelvorsound-cli build >"$WORK/first" 2>"$WORK/first.err" ||
   { cat "$WORK/first" "$WORK/first.err"; fail "a new user's first zelvorsound-cli build"; }
-# The launcher's note is one line; the build's own summary on stderr follows it.
+# The note of the made folder is one line; the build's own summary on stderr follows it.
 [ "$(grep -cF "$USER_HOME/ZelvorSound" "$WORK/first.err")" = 1 ] ||
   fail "the first start did not name the new folder in one line: $(cat "$WORK/first.err")"
 [ -s "$USER_HOME/ZelvorSound/Sounds.zvd" ] || fail "no Sounds.zvd in the new user's ~/ZelvorSound"
 [ "$(stat -c %U "$USER_HOME/ZelvorSound/ZelvorSound.ini")" = nobody ] ||
   fail "the user's files do not belong to the user"
-as_user zelvorsound-cli list Sounds.zvd >"$WORK/second" 2>"$WORK/second.err" ||
+as_user zelvorsound-cli list >"$WORK/second" 2>"$WORK/second.err" ||
   fail "zelvorsound-cli list in ~/ZelvorSound: $(cat "$WORK/second.err")"
 [ ! -s "$WORK/second.err" ] || fail "the second start spoke again: $(cat "$WORK/second.err")"
 echo "first start of a new user: ~/ZelvorSound made with the demo, named once: $(grep -F "$USER_HOME/ZelvorSound" "$WORK/first.err")"

@@ -37,7 +37,7 @@ if [ -z "${QT_QPA_PLATFORM:-}" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DIS
     "running headless instead: building the package with zelvorsound-cli, then listing it" \
     "(QT_QPA_PLATFORM=offscreen $APP runs the window without a screen)."
   "$CLI" build
-  "$CLI" list Sounds.zvd
+  "$CLI" list
   echo "start.sh: more commands: $CLI --help"
   exit 0
 fi

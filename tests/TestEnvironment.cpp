@@ -20,5 +20,7 @@ bool Default(const char* name, const char* value) {
 [[maybe_unused]] const bool kTestEnvironment = Default("ZELVOR_AUDIO", "virtual") &&
                                                Default("ZELVOR_VIRTUAL_PACING", "fast") &&
                                                Default("QT_QPA_PLATFORM", "offscreen");
+// A test is no installed command, whatever the shell that runs it.
+[[maybe_unused]] const bool kNotInstalled = (SetEnvVar("ZELVOR_INSTALLED", nullptr), true);
 
 }  // namespace

@@ -36,6 +36,9 @@ _zelvorsound_cli() {
     case $previous in
       --folder) mapfile -t COMPREPLY < <(compgen -d -- "$current") ;;
       -o | --output) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
+      --coder) mapfile -t COMPREPLY < <(compgen -W "standard optimal" -- "$current") ;;
+      --slot) [[ $command == say || $command == import ]] &&
+        mapfile -t COMPREPLY < <(compgen -W "next" -- "$current") ;;
       *) COMPREPLY=() ;;
     esac
     compopt -o filenames 2>/dev/null

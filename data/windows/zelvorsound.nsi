@@ -4,10 +4,11 @@
 ;   folder "programs", the program itself.
 ; Installs the command line into Program Files; on request (the second component, or /PATH on
 ; the command line of a silent install: setup.exe /S /PATH) adds its folder to the user's
-; PATH. The launcher runs the program in %USERPROFILE%\ZelvorSound unless told otherwise,
-; and makes that folder with the demo prompts on first use, as the Linux launchers make
-; ~/ZelvorSound. The uninstaller removes what was installed and the PATH entry, and leaves
-; that folder alone: it holds the user's own work.
+; PATH. The launcher tells the program that it is installed (ZELVOR_INSTALLED=1), which then
+; works in %USERPROFILE%\ZelvorSound unless told otherwise or started in a folder that holds
+; ZelvorSound.ini, and makes that folder with the demo prompts on first use, as on Linux.
+; The uninstaller removes what was installed and the PATH entry, and leaves that folder
+; alone: it holds the user's own work.
 Unicode true
 Target amd64-unicode
 !include "LogicLib.nsh"

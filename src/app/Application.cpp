@@ -17,6 +17,7 @@
 #include "app/MessageDrain.h"
 #include "app/QtShell.h"
 #include "app/Unit1.h"
+#include "package/ProgramFolder.h"
 #include "platform/files.h"
 #include "rtl/SysUtils.h"
 
@@ -161,15 +162,16 @@ const char* const kUsageText =
     "  --help         show this text and end\n"
     "  --version      show the version and end\n"
     "\n"
-    "Without --folder the program works in the folder ZELVOR_FOLDER names, else in the\n"
-    "folder of its own executable. The installed zelvorsound command sets ZELVOR_FOLDER\n"
-    "to ~/ZelvorSound when it is not set, and makes that folder on first use.\n"
+    "The folder: --folder DIR, else ZELVOR_FOLDER, else the current directory when it\n"
+    "holds \"ZelvorSound.ini\", else ~/ZelvorSound for the installed zelvorsound (made with\n"
+    "demo prompts on first use) and the executable's own folder for a copy elsewhere.\n"
     "The sound devices are the ALSA devices that InputDevice= and OutputDevice= name in\n"
     "the [Audio] section of \"ZelvorSound.ini\" (default \"default\"; 'zelvorsound-cli\n"
     "devices' lists them).\n"
     "\n"
     "Environment:\n"
     "  ZELVOR_FOLDER        the folder to work in when --folder is not given\n"
+    "  ZELVOR_INSTALLED     1: started as the installed command (its launcher sets it)\n"
     "  ZELVOR_AUDIO         alsa (the sound card, default) or virtual (no sound card)\n"
     "  ZELVOR_ALSA_DEVICE   the ALSA device for both directions, over the INI's choice\n"
     "  QT_QPA_PLATFORM      offscreen runs the window without a screen\n"
@@ -219,29 +221,26 @@ TCommandLine ParseCommandLine(int& argc, char** argv) {
 }  // namespace
 
 TFolderChoice ChooseFolder(const std::string& given) {
-  std::string folder = given, source = "--folder";
-  if (folder.empty()) {
-    folder = Env("ZELVOR_FOLDER");
-    source = "ZELVOR_FOLDER";
-  }
-  if (folder.empty()) {
-    // Every file of the program lies in its folder: without it there is nothing to work on.
-    try {
-      return {ExeFolder(), ""};
-    } catch (const Exception& e) {
-      return {"", e.Message()};
-    }
-  }
+  const TProgramFolder choice = ChooseProgramFolder(given, TPortableDefault::ExecutableFolder);
+  if (!choice.Error.empty()) return {"", choice.Error};
+  if (choice.Made)
+    std::fprintf(stderr,
+                 "zelvorsound: made %s for your prompts, with four demo prompts and a "
+                 "ZelvorSound.ini naming them (ZELVOR_FOLDER or --folder chooses another "
+                 "folder)\n",
+                 choice.Folder.c_str());
+  if (!choice.Warning.empty()) std::fprintf(stderr, "zelvorsound: %s\n", choice.Warning.c_str());
+  if (choice.Source != TFolderSource::Given && choice.Source != TFolderSource::Environment)
+    return {choice.Folder, ""};
+  // A folder the user named must be there: the window makes none of its own accord.
+  const std::string named = given.empty() ? Env("ZELVOR_FOLDER") : given;
+  const std::string source = FolderSourceName(choice.Source);
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path path = fs::absolute(folder, ec).lexically_normal();
-  if (ec) return {"", "the folder \"" + folder + "\" (" + source + "): " + ec.message()};
-  fs::file_status st = fs::status(path, ec);
-  if (!fs::exists(st)) return {"", "the folder \"" + folder + "\" (" + source + ") does not exist"};
-  if (!fs::is_directory(st)) return {"", "\"" + folder + "\" (" + source + ") is not a folder"};
-  std::string absolute = path.string();
-  if (absolute.back() != '/') absolute += '/';
-  return {absolute, ""};
+  fs::file_status st = fs::status(choice.Folder.substr(0, choice.Folder.size() - 1), ec);
+  if (!fs::exists(st)) return {"", "the folder \"" + named + "\" (" + source + ") does not exist"};
+  if (!fs::is_directory(st)) return {"", "\"" + named + "\" (" + source + ") is not a folder"};
+  return {choice.Folder, ""};
 }
 
 int RunProgram(int argc, char** argv) {

@@ -27,8 +27,9 @@ struct TFolderChoice {
   std::string Folder;  // absolute, ending with '/'
   std::string Error;   // why the chosen folder cannot be used, naming it and who chose it
 };
-// The folder given by --folder, else the one ZELVOR_FOLDER names, else the executable's
-// folder (a portable copy keeps its files beside itself). A chosen folder must exist.
+// The folder by the program's one rule (package/ProgramFolder.h), the window's default being
+// its executable's folder (a portable copy keeps its files beside itself). A folder the user
+// named (--folder, ZELVOR_FOLDER) must exist; the installed program's own is made and said.
 TFolderChoice ChooseFolder(const std::string& given);
 
 // The whole program: returns its exit code (0 done, 2 no display or no usable folder,

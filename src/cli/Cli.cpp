@@ -1,14 +1,19 @@
 #include "cli/Cli.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <vector>
 
 #include "codec/VoxCoders.h"
 #include "package/FolderCoder.h"
+#include "package/Package.h"
+#include "package/ProgramFolder.h"
+#include "platform/Environment.h"
 #include "platform/folderlock.h"
 #include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
@@ -21,8 +26,9 @@ std::map<std::string, Command>& Registry() {
   return commands;
 }
 
-// The command Run is running, for the start of its error lines.
+// The command Run is running, for the start of its error lines, and its folder.
 const Command* gRunning = nullptr;
+std::string gFolder;
 
 bool IsOptionWord(const std::string& word) { return word.size() > 1 && word[0] == '-'; }
 
@@ -67,6 +73,7 @@ bool ParseWait(const std::string& text, double& seconds) {
 }
 
 bool WritesInFolder(const Command& command, const Args& args) {
+  if (args.Has("dry-run")) return false;
   switch (command.Folder) {
     case FolderUse::ReadsOnly:
       return false;
@@ -136,7 +143,9 @@ const std::vector<Option>& LockOptions() {
 const std::vector<Option>& CommonOptions() {
   static const std::vector<Option> options = {
       {"--folder", "DIR",
-       "work in DIR (default: $ZELVOR_FOLDER when set, else the current directory)"},
+       "work in DIR (default: $ZELVOR_FOLDER, else the current directory when it holds "
+       "\"ZelvorSound.ini\", else ~/ZelvorSound for the installed command and the current "
+       "directory for a copy that is not installed)"},
       {"--help", "", "show this help and exit", 'h'},
       {"--version", "", "print the program's version and exit", 'V'},
   };
@@ -169,9 +178,16 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& words) {
     break;
   }
   if (commandAt != none) {
-    auto it = Commands().find(words[commandAt]);
+    const std::string& word = words[commandAt];
+    if (line.Help && word == "help") {
+      line.HelpOnHelp = true;
+      return line;
+    }
+    auto it = Commands().find(word);
     if (it == Commands().end()) {
-      line.Error = "unknown command '" + words[commandAt] + "'";
+      line.Error = "unknown command '" + PrintableText(word) + "'";
+      if (const std::string near = NearestCommand(word); !near.empty())
+        line.Error += "; did you mean '" + near + "'?";
       return line;
     }
     line.Cmd = &it->second;
@@ -216,39 +232,83 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& words) {
   return line;
 }
 
-std::string ResolveFolder(const std::string& given) {
-  namespace fs = std::filesystem;
-  std::string folder = given;
-  const char* fromEnvironment = std::getenv("ZELVOR_FOLDER");
-  if (folder.empty() && fromEnvironment != nullptr) folder = fromEnvironment;
-  std::error_code ec;
-  fs::path path = folder.empty() ? fs::current_path(ec) : fs::absolute(folder, ec);
-  if (ec) return folder.empty() ? "./" : folder + "/";
-  // ".." is resolved on the disk, where it leaves a linked folder for its real parent.
-  bool climbs = false;
-  for (const fs::path& part : path) climbs = climbs || part == "..";
-  path = climbs ? fs::weakly_canonical(path, ec) : path.lexically_normal();
-  std::string text = path.string();
-  if (text.empty() || text.back() != '/') text += '/';
-  return text;
+void ChooseFolder(const Command& command, const std::string& given, Args& args) {
+  if (command.MakesFolder) {
+    const std::string named = given.empty() ? EnvironmentValue("ZELVOR_FOLDER") : given;
+    args.Folder = AbsoluteFolder(named);
+    return;
+  }
+  const TProgramFolder choice = ChooseProgramFolder(given, TPortableDefault::CurrentFolder);
+  args.Folder = choice.Folder;
+  args.FolderMade = choice.Made;
+  args.FolderError = choice.Error;
+  if (!choice.Warning.empty())
+    std::cerr << "zelvorsound-cli: " << command.Name << ": " << choice.Warning << std::endl;
+}
+
+std::string NearestCommand(const std::string& word) {
+  // The edit distance (insertions, deletions, substitutions), row by row.
+  auto distance = [](const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+      size_t diagonal = row[0];
+      row[0] = i;
+      for (size_t j = 1; j <= b.size(); ++j) {
+        const size_t above = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+        diagonal = above;
+      }
+    }
+    return row[b.size()];
+  };
+  std::string nearest;
+  size_t best = 3;
+  std::vector<std::string> names = {"help"};
+  for (auto& [name, c] : Commands()) names.push_back(name);
+  for (const std::string& name : names)
+    if (const size_t d = distance(word, name); d < best) {
+      best = d;
+      nearest = name;
+    }
+  return nearest;
 }
 
 int Run(const Command& command, const Args& args) {
   gRunning = &command;
-  std::error_code ec;
-  if (!std::filesystem::is_directory(args.Folder, ec)) {
-    std::cerr << ErrorPrefix(args.Folder.substr(0, args.Folder.size() - 1))
-              << "Folder not found (give the program's folder with --folder DIR or "
-                 "ZELVOR_FOLDER)"
-              << std::endl;
+  gFolder = args.Folder;
+  if (!args.FolderError.empty()) {
+    std::cerr << ErrorPrefix() << args.FolderError << std::endl;
     return kIOError;
   }
+  const std::string folder = args.Folder.substr(0, args.Folder.size() - 1);
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (command.MakesFolder && !fs::exists(fs::symlink_status(folder, ec)) &&
+      !fs::create_directories(folder, ec)) {
+    std::cerr << ErrorPrefix(folder) << "cannot be made: " << ec.message() << std::endl;
+    return kIOError;
+  }
+  if (!fs::is_directory(args.Folder, ec)) {
+    std::cerr << ErrorPrefix(folder)
+              << (fs::exists(folder, ec) ? "is not a folder" : "Folder not found")
+              << " (give the program's folder with --folder DIR or ZELVOR_FOLDER)" << std::endl;
+    return kIOError;
+  }
+  if (args.FolderMade)
+    std::cerr << ErrorPrefix() << "made " << PrintableText(folder)
+              << " for your prompts, with four demo prompts and a \"ZelvorSound.ini\" naming "
+                 "them (--folder or ZELVOR_FOLDER chooses another folder)"
+              << std::endl;
   double waitSeconds = kDefaultWaitSeconds;
   if (args.Has("wait") && !ParseWait(args.Get("wait"), waitSeconds))
     return UsageError("--wait needs a number of seconds from 0 to 86400");
   if (command.Check)
     if (const int rc = command.Check(args); rc != kOk) return rc;
-  if (!WritesInFolder(command, args)) {
+  const bool writes = WritesInFolder(command, args);
+  if (writes && !args.FolderMade && !std::filesystem::equivalent(folder, ".", ec))
+    std::cerr << ErrorPrefix() << "working in the folder " << PrintableText(folder) << std::endl;
+  if (!writes) {
     const int rc = command.Run(args);
     SyncChangedFolders();  // what it wrote outside the folder; a lock does this for the folder
     return rc;
@@ -266,7 +326,31 @@ std::string ErrorPrefix(const std::string& subject) {
 }
 
 std::string UsageLine(const Command& command) {
-  return "Usage: zelvorsound-cli " + command.Usage + " [--folder DIR]";
+  std::vector<Option> options = command.Options;
+  if (command.Folder != FolderUse::ReadsOnly)
+    options.insert(options.end(), LockOptions().begin(), LockOptions().end());
+  options.push_back(CommonOptions().front());  // --folder
+  auto spelled = [](const Option& o) {
+    return (o.Short != 0 ? std::string("-") + o.Short : o.Name) +
+           (o.Value.empty() ? "" : " " + o.Value);
+  };
+  std::string line = "Usage: zelvorsound-cli " + command.Usage;
+  for (size_t i = 0; i < options.size(); ++i) {
+    const Option& o = options[i];
+    if ((" " + command.Usage + " ").find(" " + o.Name + " ") != std::string::npos) continue;
+    if (o.Choice.empty()) {
+      line += " [" + spelled(o) + "]";
+      continue;
+    }
+    bool first = true;  // the first of its choice stands for all of them
+    for (size_t j = 0; j < i; ++j) first = first && options[j].Choice != o.Choice;
+    if (!first) continue;
+    std::string choice;
+    for (const Option& other : options)
+      if (other.Choice == o.Choice) choice += (choice.empty() ? "" : " | ") + spelled(other);
+    line += " [" + choice + "]";
+  }
+  return line;
 }
 
 int UsageError(const std::string& message) {
@@ -289,7 +373,7 @@ std::string Args::Get(const std::string& name, const std::string& fallback) cons
 
 void ConsoleShell::ShowMessage(const std::string& text, TMessageSeverity) {
   ++FMessages;
-  std::cerr << PrintableText(text) << std::endl;
+  std::cerr << ErrorPrefix(FSubject) << PrintableText(text) << std::endl;
 }
 
 void ConsoleShell::StatusAdd(const std::string& line) {
@@ -305,10 +389,13 @@ TErrorCounter::TErrorCounter(std::string before)
 int Guarded(const std::string& subject, const std::function<int()>& f) {
   try {
     return f();
+  } catch (const EInOutError& e) {
+    std::cerr << ErrorPrefix(subject) << e.Message()
+              << (e.ErrorCode == ioFileNotFound ? FolderHint(subject) : "") << std::endl;
   } catch (const Exception& e) {
     std::cerr << ErrorPrefix(subject) << e.Message() << std::endl;
-    return kIOError;
   }
+  return kIOError;
 }
 
 int Guarded(const std::function<int()>& f) { return Guarded("", f); }
@@ -333,10 +420,63 @@ int ChooseCoder(const Args& a, TCoder& coder) {
   return kOk;
 }
 
-std::string InFolder(const Args& a, const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
-  return a.Folder + name;
+std::string ShellPath(const std::string& name) {
+  if (name.empty()) return name;
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::absolute(name, ec);
+  return ec ? name : path.lexically_normal().generic_string();
 }
+
+std::string InFolder(const Args& a, const std::string& name) { return a.Folder + name; }
+
+std::string FolderHint(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (name.empty() || fs::path(name).is_absolute() || gFolder.empty() ||
+      fs::exists(fs::symlink_status(name, ec)) || fs::equivalent(gFolder, ".", ec) ||
+      !fs::exists(gFolder + name, ec))
+    return "";
+  return " (not in the current directory; the program's folder has " +
+         PrintableText(gFolder + name) + ")";
+}
+
+bool OnlyInFolder(const std::string& name) {
+  const std::string hint = FolderHint(name);
+  if (!hint.empty()) std::cerr << ErrorPrefix(name) << "File not found" << hint << std::endl;
+  return !hint.empty();
+}
+
+std::string TypedPath(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path relative = fs::path(path).lexically_proximate(fs::current_path(ec));
+  std::string typed = relative.empty() || *relative.begin() == ".." ? path : relative.string();
+  if (typed.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                              "/._-+,:@%") == std::string::npos)
+    return typed;
+  std::string quoted = "'";
+  for (char c : typed) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string ReadSlot(const std::string& text, const std::string& what, int& slot) {
+  const std::string wrong = ReadSlotNumber(text, slot);
+  if (wrong.empty() || wrong.rfind("slot ", 0) == 0) return wrong;
+  return what + " needs a slot from 0 to " + std::to_string(kSlotCount - 1) + ", not '" +
+         PrintableText(text) + "'";
+}
+
+std::string SecondsText(double seconds, int decimals) {
+  return Format("%.*f s", decimals, seconds);
+}
+
+Option JsonOption() {
+  return {"--json", "",
+          "print the result as one JSON document on stdout, and nothing else there (its keys: "
+          "'zelvorsound-cli help COMMAND')"};
+}
+
+Option DryRunOption() { return {"--dry-run", "", "say what would be written, and write nothing"}; }
 
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;

@@ -47,15 +47,6 @@ class TTimedRecorder : public TTakeRecorder {
   uint64_t FLimit = 0;
 };
 
-// What the recording says about the take (nothing heard, cut short) goes to stderr as an
-// error line of the command.
-class TRecordShell : public cli::ConsoleShell {
- public:
-  void ShowMessage(const std::string& text, TMessageSeverity severity) override {
-    ConsoleShell::ShowMessage(cli::ErrorPrefix() + text, severity);
-  }
-};
-
 // A number of seconds above 0; a day at most, which no take needs to exceed.
 bool ParseSeconds(const std::string& text, double& value) {
   char* end = nullptr;
@@ -95,7 +86,7 @@ int RunRecord(const cli::Args& a) {
   TCoder coder;
   if (const int rc = cli::ChooseCoder(a, coder); rc != cli::kOk) return rc;
   const std::string& name = a.Positional[0];
-  const std::string path = cli::InFolder(a, name);
+  const std::string path = cli::ShellPath(name);
 
   return cli::Guarded(name, [&] {
     EnsureMessageQueue();
@@ -126,21 +117,31 @@ int RunRecord(const cli::Args& a) {
     cli::WaitWhileActive(
         rec, [&] { return interrupt.Requested() || rec.LimitReached(); },
         [&](bool stopping) {
-          line.Show("Recording " + FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) + "  " +
-                    cli::LevelBar(level) + (stopping ? "  stopping" : ""));
+          line.Show("Recording " + cli::SecondsText(Milliseconds(rec.DataBytes(), wf) / 1000.0) +
+                    "  " + cli::LevelBar(level) + (stopping ? "  stopping" : ""));
         });
     line.End();
-    TRecordShell shell;
+    cli::ConsoleShell shell;
     const TTakeOutcome outcome = take.Finish(rec, TAppContext{a.Folder, "", coder}, shell);
     if (outcome == TTakeOutcome::NothingRecorded) return static_cast<int>(cli::kIOError);
     if (outcome == TTakeOutcome::NothingHeard) return static_cast<int>(cli::kRejected);
-    std::cout << "recorded " << FormatDuration(Milliseconds(rec.DataBytes(), wf), 2) << " ("
+    std::cout << "recorded " << cli::SecondsText(Milliseconds(rec.DataBytes(), wf) / 1000.0) << " ("
               << rec.DataBytes() << " bytes, " << DescribeWaveFormat(&wf) << ") into "
               << PrintableText(path) << std::endl;
     if (take.Coded())
       std::cout << "coded " << PrintableText(ChangeFileExt(path, ".vox")) << std::endl;
-    const bool failed = errors.Count() > 0 || outcome == TTakeOutcome::CutShort;
-    return static_cast<int>(failed ? cli::kIOError : cli::kOk);
+    if (errors.Count() > 0 || outcome == TTakeOutcome::CutShort)
+      return static_cast<int>(cli::kIOError);
+    // Without an earlier take to keep, a recording that heard nothing is the take: said, so
+    // that an empty take and ".vox" do not pass for a prompt.
+    if (take.Coded() && !TakeHoldsSound(path)) {
+      std::cerr << cli::ErrorPrefix(name)
+                << "nothing was heard: the take and its \".vox\" hold no sound (is the "
+                   "microphone on? 'zelvorsound-cli devices' lists the inputs)"
+                << std::endl;
+      return static_cast<int>(cli::kRejected);
+    }
+    return static_cast<int>(cli::kOk);
   });
 }
 
@@ -151,19 +152,16 @@ bool EndsWithVox(const std::string& name) {
 int RunPlay(const cli::Args& a) {
   int slot = -1;
   if (a.Has("slot")) {
-    const std::string text = a.Get("slot");
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < 0 || v >= kSlotCount)
-      return cli::UsageError("--slot needs a slot from 0 to " + std::to_string(kSlotCount - 1));
+    if (const std::string wrong = cli::ReadSlot(a.Get("slot"), "--slot", slot); !wrong.empty())
+      return cli::UsageError(wrong);
     if (a.Positional.size() > 1) return cli::UsageError("--slot N plays from one PACKAGE at most");
-    slot = static_cast<int>(v);
   } else if (a.Positional.size() != 1) {
     return cli::UsageError("needs exactly one FILE to play, or --slot N");
   }
   if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
-  const std::string name = a.Positional.empty() ? std::string("Sounds.zvd") : a.Positional[0];
-  const std::string path = cli::InFolder(a, name);
+  const std::string path =
+      a.Positional.empty() ? cli::InFolder(a, "Sounds.zvd") : cli::ShellPath(a.Positional[0]);
+  const std::string name = a.Positional.empty() ? path : a.Positional[0];
   return cli::Guarded(name, [&] {
     EnsureMessageQueue();
     cli::TInterruptGuard interrupt;
@@ -172,8 +170,9 @@ int RunPlay(const cli::Args& a) {
     // wave held in memory: nothing is written.
     TMemoryWaveStorage decoded;
     std::string what = path;
+    // A file that is not there is said so (and where it is, if it lies in the folder).
+    if (!FileExists(path)) throw EInOutError(ioFileNotFound);
     if (slot >= 0) {
-      if (!FileExists(path)) throw EInOutError(ioFileNotFound);
       TPackageReader package(path);
       package.Open();
       std::optional<std::string> wave = DecodeSlotToWave(package, slot);
@@ -218,8 +217,9 @@ int RunPlay(const cli::Args& a) {
 
     cli::TLiveLine line;
     auto draw = [&](bool stopping) {
-      line.Show("Playing " + FormatDuration(position, 2) + " / " + FormatDuration(total, 2) + "  " +
-                cli::LevelBar(level) + (stopping ? "  stopping" : ""));
+      line.Show("Playing " + cli::SecondsText(position / 1000.0) + " / " +
+                cli::SecondsText(total / 1000.0) + "  " + cli::LevelBar(level) +
+                (stopping ? "  stopping" : ""));
     };
     const bool stopped = cli::WaitWhileActive(
         player, [] { return cli::TInterruptGuard::Requested(); },
@@ -238,7 +238,7 @@ int RunPlay(const cli::Args& a) {
     }
     line.End();
     std::cout << (stopped || failed ? "stopped " : "played ") << PrintableText(what) << " ("
-              << DescribeWaveFormat(&format) << ", " << FormatDuration(total, 2) << ")"
+              << DescribeWaveFormat(&format) << ", " << cli::SecondsText(total / 1000.0) << ")"
               << std::endl;
     return static_cast<int>(failed ? cli::kIOError : cli::kOk);
   });
@@ -246,7 +246,7 @@ int RunPlay(const cli::Args& a) {
 
 cli::Register recordCommand{cli::Command{
     "record",
-    "record FILE [--seconds N] [--format N] [--raw] [--device NAME] [--coder NAME]",
+    "record FILE",
     "record from the sound input into the take FILE, then trim it and code FILE.vox\n"
     "Records until N seconds of sound are in (exactly that many) or Ctrl-C is pressed. The\n"
     "finished take is trimmed of the silence around the speech and coded into a \".vox\"\n"
@@ -255,8 +255,9 @@ cli::Register recordCommand{cli::Command{
     "stereo; default 1, the window's); only format 1 can be coded, any other needs --raw.\n"
     "FILE is replaced only by a finished recording: until it ends the sound goes into\n"
     "\"FILE (unfinished recording)\" beside it, a WAV file even when the program is killed.\n"
-    "A recording that hears nothing keeps an earlier FILE with sound (exit 1); one whose\n"
-    "device fails before any sound keeps FILE as it was (exit 2).",
+    "A recording that hears nothing keeps an earlier FILE with sound, and without one says\n"
+    "that the take holds no sound (exit 1 either way); one whose device fails before any\n"
+    "sound keeps FILE as it was (exit 2).",
     {{"--seconds", "N", "stop after exactly N seconds (default: at Ctrl-C)"},
      {"--format", "N", "the PCM format by number, 1 to 20 (default 1: 8000 Hz 8-bit mono)"},
      {"--raw", "", "keep the take exactly as recorded, no trimming, no \".vox\""},
@@ -266,7 +267,7 @@ cli::Register recordCommand{cli::Command{
 
 cli::Register playCommand{cli::Command{
     "play",
-    "play FILE [--device NAME] | play --slot N [PACKAGE] [--device NAME]",
+    "play FILE | play --slot N [PACKAGE]",
     "play a WAV file, a \".vox\" file or a slot of a package through the sound output\n"
     "Plays FILE to its end; Ctrl-C stops it. A WAV file plays in its own format. A \".vox\"\n"
     "file, and with --slot N the slot N of PACKAGE (\"Sounds.zvd\" in the folder by default),\n"

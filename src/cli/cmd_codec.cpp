@@ -19,12 +19,12 @@ int64_t SizeOf(const std::string& path) {
 bool NeedsOne(const cli::Args& a) { return a.Positional.size() == 1; }
 
 // The conversion takes its source relative to the folder, where it also keeps its working
-// file: a path given from elsewhere is made relative to the folder.
-std::string RelativeToFolder(const cli::Args& a, const std::string& name) {
-  if (name.empty() || name[0] != '/') return name;
+// file: the path the user typed (from the current directory) is made relative to the folder.
+std::string RelativeToFolder(const cli::Args& a, const std::string& typed) {
+  const std::string path = cli::ShellPath(typed);
   std::error_code ec;
-  const std::filesystem::path relative = std::filesystem::relative(name, a.Folder, ec);
-  return ec || relative.empty() ? name : relative.string();
+  const std::filesystem::path relative = std::filesystem::relative(path, a.Folder, ec);
+  return ec || relative.empty() ? path : relative.generic_string();
 }
 
 int RunConvert(const cli::Args& a) {
@@ -50,7 +50,7 @@ int RunTake(const cli::Args& a) {
   if (const int rc = cli::ChooseCoder(a, coder); rc != cli::kOk) return rc;
   const std::string& name = a.Positional[0];
   return cli::Guarded(name, [&] {
-    TAppContext ctx{a.Folder, cli::InFolder(a, name), coder};
+    TAppContext ctx{a.Folder, cli::ShellPath(name), coder};
     cli::ConsoleShell shell;
     if (!ConvertTakeFile(ctx, shell)) return int{cli::kRejected};
     std::string vox = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
@@ -67,7 +67,7 @@ int RunLoopback(const cli::Args& a) {
   const std::string& name = a.Positional[0];
   return cli::Guarded(name, [&] {
     TAppContext ctx{a.Folder, "", coder};
-    cli::TPickedFileShell shell(cli::InFolder(a, name));
+    cli::TPickedFileShell shell(cli::ShellPath(name));
     Button1Click(ctx, shell);
     if (shell.MessageCount() > 0) return int{cli::kRejected};
     std::cout << "wrote " << PrintableText(ctx.ExeFolder) << "out.vox and "
@@ -78,7 +78,7 @@ int RunLoopback(const cli::Args& a) {
 
 cli::Register convertCmd{cli::Command{
     "convert",
-    "convert FILE [--coder NAME]",
+    "convert FILE",
     "convert the WAV source FILE into the \".vox\" file beside it, silence trimmed\n"
     "Does for one file what the package builder does for each slot: 8-bit mono at any rate\n"
     "is taken as it is, 16-bit mono at 44100 Hz is normalised, filtered and reduced to about\n"
@@ -89,7 +89,7 @@ cli::Register convertCmd{cli::Command{
 
 cli::Register takeCmd{cli::Command{
     "take",
-    "take FILE [--coder NAME]",
+    "take FILE",
     "trim a recorded take FILE, write FILE.vox and rewrite the take with the kept samples\n"
     "Treats FILE as a take just recorded: any PCM WAV file of 8000 Hz, 8 bits, mono, whatever\n"
     "its header. Trims the silence before and after the speech, writes the \".vox\" file\n"
@@ -102,7 +102,7 @@ cli::Register takeCmd{cli::Command{
 
 cli::Register loopbackCmd{cli::Command{
     "loopback",
-    "loopback FILE [--coder NAME]",
+    "loopback FILE",
     "code and decode the take FILE in one pass into \"out.vox\" and \"out.wav\"\n"
     "Codes the samples of FILE (a take: PCM 8000 Hz 8-bit mono, whatever its header) into\n"
     "\"out.vox\" and decodes them again into \"out.wav\" in the folder, to hear what the code\n"

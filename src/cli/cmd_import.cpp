@@ -1,204 +1,137 @@
 // zelvorsound-cli import / say: a prompt from any sound file, or from a line of text, into a
 // slot, ready for the next build.
-#include <charconv>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
 #include "cli/Cli.h"
-#include "codec/TakeFile.h"
-#include "import/FileError.h"
+#include "cli/PromptCommands.h"
 #include "import/Import.h"
-#include "import/PromptWriter.h"
 #include "package/Package.h"
 #include "rtl/FileSystem.h"
 #include "rtl/SysUtils.h"
 
 namespace {
 
-bool ParseInt(const std::string& text, int& value) {
-  const char* end = text.data() + text.size();
-  auto [p, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && p == end && !text.empty();
-}
-
-// A level in a range, from an option's text.
-bool ParseLevel(const std::string& text, double lowest, double highest, double& value) {
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return !text.empty() && *end == '\0' && value >= lowest && value <= highest;
-}
-
-// The options both commands share, checked; false (the usage refused on stderr) for bad usage.
-bool ReadCommon(const cli::Args& a, int& slot, TImportOptions& o, TCoder& coder) {
-  if (!a.Has("slot") || !ParseInt(a.Get("slot"), slot) || slot < 0 || slot >= kSlotCount) {
-    cli::UsageError("--slot needs a slot from 0 to " + std::to_string(kSlotCount - 1));
-    return false;
-  }
-  o.Name = a.Get("name");
-  if (a.Has("name") && o.Name.empty()) {
-    cli::UsageError("--name needs a name");
-    return false;
-  }
-  o.Force = a.Has("force");
-  // One way of levelling: by loudness (the default), by peak, or none.
-  const int ways = a.Has("loudness") + a.Has("peak") + a.Has("no-normalize");
-  if (ways > 1) {
-    cli::UsageError("--loudness, --peak and --no-normalize each choose the levelling: give one");
-    return false;
-  }
-  if (a.Has("peak")) {
-    o.Levelling = TLevelling::Peak;
-    if (!ParseLevel(a.Get("peak"), kLowestPeakDb, 0, o.PeakDb)) {
-      cli::UsageError(Format("--peak needs a level from %g to 0 dB, not '%s'", kLowestPeakDb,
-                             a.Get("peak").c_str()));
-      return false;
-    }
-  } else if (a.Has("loudness")) {
-    if (!ParseLevel(a.Get("loudness"), kLowestLoudnessLufs, kHighestLoudnessLufs, o.LoudnessLufs)) {
-      cli::UsageError(Format("--loudness needs a loudness from %g to %g LUFS, not '%s'",
-                             kLowestLoudnessLufs, kHighestLoudnessLufs, a.Get("loudness").c_str()));
-      return false;
-    }
-  } else if (a.Has("no-normalize")) {
-    o.Levelling = TLevelling::None;
-  }
-  return cli::ChooseCoder(a, coder) == cli::kOk;
-}
-
-// Runs one import or speech; the exit code it ends with and what it says. An import that
-// SIGINT, SIGTERM or SIGHUP stopped has left the folder as it was; the program then ends by
-// that signal.
-int Report(const std::function<TImportResult()>& run, int slot, cli::TInterruptGuard& stop) {
-  try {
-    TImportResult r = run();
-    switch (r.Status) {
-      case TImportStatus::Done: {
-        const std::string name = PrintableText(r.Name);
-        std::cout << Format("slot %d: \"%s\", %lld samples (%.3f s) in %s.WAV and %s.vox", slot,
-                            name.c_str(), static_cast<long long>(r.KeptSamples),
-                            static_cast<double>(r.KeptSamples) / kTakeRate, name.c_str(),
-                            name.c_str())
-                  << std::endl;
-        return cli::kOk;
-      }
-      case TImportStatus::Rejected:
-        return cli::kRejected;
-      case TImportStatus::NameTaken:
-        return cli::UsageError("--name gives another name; --force takes this one anyway");
-      case TImportStatus::Refused:
-        return cli::kUsage;
-    }
-  } catch (const EPromptStopped&) {
-    std::cerr << cli::ErrorPrefix() << "interrupted; the folder is as it was" << std::endl;
-    stop.EndAsAsked();
-  } catch (const EImportFileError& e) {
-    std::cerr << cli::ErrorPrefix(e.Path) << e.Message() << std::endl;
-    return cli::kIOError;
-  } catch (const Exception& e) {  // the INI, the speech library
-    std::cerr << cli::ErrorPrefix() << e.Message() << std::endl;
-    return cli::kIOError;
-  }
-  return cli::kUsage;
-}
-
 // A source must be a sound file: a FIFO or a device would hold the folder while nothing
-// comes, so anything but a regular file is refused before the folder is locked.
+// comes, so anything but a regular file is refused before the folder is locked; and one
+// that is not where the shell stands but is in the program's folder is said to be there.
 int CheckSources(const cli::Args& a) {
   for (const std::string& given : a.Positional) {
-    const std::string source = std::filesystem::absolute(given).string();
+    const std::string source = cli::ShellPath(given);
     if (const std::string kind = NonRegularKind(source); !kind.empty()) {
       std::cerr << cli::ErrorPrefix(source) << "it is " << kind
                 << ", not a sound file; nothing was imported" << std::endl;
       return cli::kRejected;
     }
+    if (cli::OnlyInFolder(given)) return cli::kIOError;
   }
   return cli::kOk;
 }
 
+// The slots the sources go into: from N on, or (--slot next) each the next slot that names
+// no source; empty (said) when they do not fit.
+std::vector<int> TargetSlots(const cli::Args& a, int slot, bool next, size_t count) {
+  std::vector<int> slots;
+  if (next) {
+    slots = cli::FreeSlots(a.Folder, count);
+    if (slots.size() < count)
+      std::cerr << cli::ErrorPrefix() << "only " << slots.size()
+                << " slots name no source; nothing was imported" << std::endl;
+  } else if (slot + count > static_cast<size_t>(kSlotCount)) {
+    cli::UsageError(Format("%d files from slot %d go past slot %d", static_cast<int>(count), slot,
+                           kSlotCount - 1));
+  } else {
+    for (size_t i = 0; i < count; ++i) slots.push_back(slot + static_cast<int>(i));
+  }
+  return slots.size() == count ? slots : std::vector<int>();
+}
+
 int RunImport(const cli::Args& a) {
   int slot = 0;
+  bool next = false;
   TImportOptions o;
   TCoder coder;
-  if (!ReadCommon(a, slot, o, coder)) return cli::kUsage;
+  if (!cli::ReadSlotOption(a, slot, next) || !cli::ReadPromptOptions(a, o, coder))
+    return cli::kUsage;
   cli::TInterruptGuard stop(/*endings=*/true);
   o.Stop = [] { return cli::TInterruptGuard::Requested(); };
   const size_t count = a.Positional.size();
   if (count == 0) return cli::UsageError("needs at least one sound file");
   if (count > 1 && a.Has("name"))
     return cli::UsageError("--name names one slot; leave it out for several files");
-  if (slot + count > static_cast<size_t>(kSlotCount))
-    return cli::UsageError(
-        Format("%zu files from slot %d go past slot %d", count, slot, kSlotCount - 1));
+  const std::vector<int> slots = TargetSlots(a, slot, next, count);
+  if (slots.empty()) return next ? cli::kRejected : cli::kUsage;
   for (size_t i = 0; i < count; ++i) {
-    const int n = slot + static_cast<int>(i);
     // A source comes from anywhere: a relative one is where the shell stands, not in the
     // folder, so that "import song.mp3 --folder ~/ZelvorSound" finds ./song.mp3.
-    const std::string source = std::filesystem::absolute(a.Positional[i]).string();
-    int rc = Report(
-        [&] {
+    const std::string source = cli::ShellPath(a.Positional[i]);
+    const int rc = cli::MakePrompt(
+        [&](TShell& shell) {
           TAppContext ctx{a.Folder, "", coder};
-          cli::ConsoleShell shell;
-          return ImportSoundFile(ctx, shell, n, source, o);
+          return ImportSoundFile(ctx, shell, slots[i], source, o);
         },
-        n, stop);
+        slots[i], o.DryRun, "", stop);
     // A stop asked for after an import had been put in place ends the run after it.
     if (rc == cli::kOk && cli::TInterruptGuard::Requested() && i + 1 < count) stop.EndAsAsked();
     if (rc == cli::kOk) continue;
-    if (i > 0)
+    if (i > 0 && !o.DryRun)
       std::cerr << cli::ErrorPrefix() << "stopped at " << PrintableText(a.Positional[i]) << "; "
-                << (i == 1 ? Format("slot %d was", slot)
-                           : Format("slots %d to %d were", slot, n - 1))
+                << (i == 1 ? Format("slot %d was", slots[0])
+                           : Format("%d slots were", static_cast<int>(i)))
                 << " filled\n";
     return rc;
   }
   return cli::kOk;
 }
 
-int RunSay(const cli::Args& a) {
-  int slot = 0;
-  TImportOptions o;
-  TCoder coder;
-  if (!ReadCommon(a, slot, o, coder)) return cli::kUsage;
-  std::string text;
-  for (const std::string& word : a.Positional) text += (text.empty() ? "" : " ") + word;
-  if (text.empty()) return cli::UsageError("needs a text");
-  TSpeechOptions speech;
-  speech.Voice = a.Get("voice", speech.Voice);
-  cli::TInterruptGuard stop(/*endings=*/true);
-  o.Stop = [] { return cli::TInterruptGuard::Requested(); };
-  if (a.Has("speed") && !ParseInt(a.Get("speed"), speech.WordsPerMinute))
-    return cli::UsageError("--speed needs words per minute, not '" + a.Get("speed") + "'");
-  return Report(
-      [&] {
-        TAppContext ctx{a.Folder, "", coder};
-        cli::ConsoleShell shell;
-        return SpeakText(ctx, shell, slot, text, o, speech);
-      },
-      slot, stop);
+// The text "say -" reads from stdin, before the folder is locked: its lines joined by blanks.
+std::string gStdinText;
+
+int ReadSayText(const cli::Args& a) {
+  if (a.Positional.size() != 1 || a.Positional[0] != "-") return cli::kOk;
+  for (char c : cli::ReadStdin()) gStdinText += c == '\n' || c == '\r' || c == '\t' ? ' ' : c;
+  return cli::kOk;
 }
 
-// The options of both commands, and those of one of them.
-std::vector<cli::Option> PromptOptions(std::vector<cli::Option> more = {}) {
-  std::vector<cli::Option> options = {
-      {"--slot", "N", "the slot (0 to 127) to fill"},
-      {"--name", "NAME", "the take's name (\"NAME.WAV\") and the slot's row"},
-      {"--loudness", "LUFS",
-       "level the sound to this loudness, -40 to -5 LUFS (default -16), its peaks held under "
-       "-1 dBFS"},
-      {"--peak", "DB", "scale the sound so its peak sits at DB, -40 to 0 dB below full scale"},
-      {"--no-normalize", "", "keep the sound's level as it is"},
-      {"--force", "", "take NAME even when its take belongs to another slot"},
-      cli::CoderOption()};
-  options.insert(options.end(), more.begin(), more.end());
-  return options;
+int RunSay(const cli::Args& a) {
+  int slot = 0;
+  bool next = false;
+  TImportOptions o;
+  TCoder coder;
+  TSpeechOptions speech;
+  if (!cli::ReadSlotOption(a, slot, next) || !cli::ReadPromptOptions(a, o, coder) ||
+      !cli::ReadSpeechOptions(a, speech))
+    return cli::kUsage;
+  std::string text;
+  if (a.Positional.size() == 1 && a.Positional[0] == "-")
+    text = gStdinText;
+  else
+    for (const std::string& word : a.Positional) text += (text.empty() ? "" : " ") + word;
+  const size_t from = text.find_first_not_of(' ');
+  text = from == std::string::npos ? "" : text.substr(from, text.find_last_not_of(' ') - from + 1);
+  if (text.empty()) return cli::UsageError("needs a text (- reads it from stdin)");
+  if (next) {
+    const std::vector<int> free = cli::FreeSlots(a.Folder, 1);
+    if (free.empty()) {
+      std::cerr << cli::ErrorPrefix() << "every slot names a source; nothing was spoken"
+                << std::endl;
+      return cli::kRejected;
+    }
+    slot = free[0];
+  }
+  cli::TInterruptGuard stop(/*endings=*/true);
+  o.Stop = [] { return cli::TInterruptGuard::Requested(); };
+  return cli::MakePrompt(
+      [&](TShell& shell) {
+        TAppContext ctx{a.Folder, "", coder};
+        return SpeakText(ctx, shell, slot, text, o, speech);
+      },
+      slot, o.DryRun, "", stop);
 }
 
 cli::Register importCmd{[] {
   cli::Command c{
-      "import",
-      "import SOURCE... --slot N [--name NAME] [--loudness LUFS | --peak DB | --no-normalize] "
-      "[--force] [--coder NAME]",
+      "import", "import SOURCE... --slot N",
       "make any sound file the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
       "Any file libsndfile reads (WAV of every layout, FLAC, Ogg Vorbis, Opus, MP3, AIFF, ...)\n"
       "becomes the take of slot N as if it had just been recorded: mixed to mono, resampled\n"
@@ -206,31 +139,38 @@ cli::Register importCmd{[] {
       "(--loudness LUFS sets another loudness, --peak DB scales the peak to DB instead,\n"
       "--no-normalize keeps the level; one of the three at most), written as \"NAME.WAV\"\n"
       "(8-bit mono), then trimmed and coded into \"NAME.vox\". \"ZelvorSound.ini\" then names it\n"
-      "for the slot (SoundFiles and SourceFileNames), so the next build packs it. NAME defaults\n"
-      "to the file's base name. Several SOURCEs fill slot N and the ones after it. A relative\n"
-      "SOURCE is taken from the current directory. A NAME whose take belongs to another slot,\n"
-      "or a file no slot names, is refused unless --force is given. Exit 1 when a source cannot\n"
-      "be decoded (libsndfile's reason on stderr), is no regular file (a FIFO, a device, a\n"
-      "folder: refused at once), or when the trimming would keep less than half of its sound\n"
-      "(how much, and why, on stderr); 2 on a file error; in all these cases nothing is\n"
-      "written. Ctrl-C, SIGTERM or SIGHUP stop it with the folder as it was.",
-      PromptOptions(), RunImport};
+      "for the slot (SoundFiles and SourceFileNames) and keeps the source's path, size and\n"
+      "time (TakeOrigins), so the next build packs it. NAME defaults to the file's base name,\n"
+      "with \" (2)\", \" (3)\", ... added while another slot's take has it. Several SOURCEs fill\n"
+      "slot N and the ones after it; --slot next takes the first slot that names no source\n"
+      "(for several SOURCEs, each the next such slot). A relative SOURCE is taken from the\n"
+      "current directory. A NAME whose take belongs to another slot, or a file no slot\n"
+      "names, is refused unless --force is given. --dry-run checks the request and opens\n"
+      "each SOURCE, and says what would be made. Exit 1 when a source cannot be decoded\n"
+      "(libsndfile's reason on stderr), is no regular file (a FIFO, a device, a folder:\n"
+      "refused at once), or when the trimming would keep less than half of its sound (how\n"
+      "much, and why, on stderr); 2 on a file error; in all these cases nothing is written.\n"
+      "Ctrl-C, SIGTERM or SIGHUP stop it with the folder as it was.",
+      cli::PromptOptions(), RunImport};
   c.Check = CheckSources;
   return c;
 }()};
 
-cli::Register sayCmd{cli::Command{
-    "say",
-    "say TEXT --slot N [--name NAME] [--voice V] [--speed WPM] [--loudness LUFS | --peak DB | "
-    "--no-normalize] [--force] [--coder NAME]",
-    "speak TEXT into the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
-    "TEXT is spoken with espeak-ng (voice V, default \"en\"; WPM words per minute, 80 to 450,\n"
-    "default 175) and makes the speech the take of slot N the way import does. NAME defaults\n"
-    "to the text's letters, digits and blanks. --loudness, --peak, --no-normalize, --force\n"
-    "and --coder work as for import. A prompt set can be drafted from text and its slots\n"
-    "replaced by recordings one by one.",
-    PromptOptions({{"--voice", "V", "the espeak-ng voice (default \"en\")"},
-                   {"--speed", "WPM", "words per minute, 80 to 450 (default 175)"}}),
-    RunSay}};
+cli::Register sayCmd{[] {
+  cli::Command c{
+      "say", "say TEXT --slot N",
+      "speak TEXT into the take of slot N: NAME.WAV, NAME.vox and the slot in the INI\n"
+      "TEXT is spoken with espeak-ng (voice V, default \"en\"; WPM words per minute, 80 to 450,\n"
+      "default 175) and makes the speech the take of slot N the way import does; the INI\n"
+      "keeps the text, voice and speed (TakeOrigins). TEXT - reads the text from stdin, its\n"
+      "lines joined by blanks. NAME defaults to the text's letters, digits and blanks (up to\n"
+      "100 characters), with \" (2)\", \" (3)\", ... added while another slot's take has it.\n"
+      "--slot next takes the first slot that names no source. --loudness, --peak,\n"
+      "--no-normalize, --force, --coder and --dry-run work as for import. A prompt set can\n"
+      "be drafted from text (see prompts) and its slots replaced by recordings one by one.",
+      cli::PromptOptions(cli::SpeechOptions()), RunSay};
+  c.Check = ReadSayText;
+  return c;
+}()};
 
 }  // namespace

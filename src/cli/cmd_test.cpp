@@ -18,10 +18,11 @@
 namespace {
 
 int RunTest(const cli::Args& a) {
-  if (a.Positional.size() != 1) return cli::UsageError("needs exactly one PACKAGE");
+  if (a.Positional.size() > 1) return cli::UsageError("takes one PACKAGE at most");
   if (const int rc = cli::UseDevice(a); rc != cli::kOk) return rc;
-  const std::string& name = a.Positional[0];
-  const std::string packagePath = cli::InFolder(a, name);
+  const std::string packagePath =
+      a.Positional.empty() ? cli::InFolder(a, "Sounds.zvd") : cli::ShellPath(a.Positional[0]);
+  const std::string name = a.Positional.empty() ? packagePath : a.Positional[0];
   return cli::Guarded(name, [&] {
     // The window ends a test without a package silently; here the user named the file and
     // is told that it is not there.
@@ -45,7 +46,7 @@ int RunTest(const cli::Args& a) {
       if (!DecodeSlotToTestWav(ctx, package, slot)) continue;
       const uint32_t ms = static_cast<uint32_t>(record->Samples() * 1000 / kTestWavRate);
       std::cout << "slot " << slot << ": " << record->CodeBytes << " code bytes ("
-                << FormatDuration(ms, 6) << ")" << std::endl;
+                << cli::SecondsText(ms / 1000.0) << ")" << std::endl;
       if (!player.StartPlayingFile(TestWavPath(ctx))) {
         std::cerr << cli::DeviceFailure(player, name) << std::endl;
         package.Close();
@@ -57,8 +58,8 @@ int RunTest(const cli::Args& a) {
           player, [] { return cli::TInterruptGuard::Requested(); },
           [&](bool) {
             if (!player.GetActive()) return;
-            line.Show("  " + FormatDuration(std::min(player.GetPosition(), ms), 2) + " / " +
-                      FormatDuration(ms, 2) + "  " + cli::LevelBar(level));
+            line.Show("  " + cli::SecondsText(std::min(player.GetPosition(), ms) / 1000.0) + " / " +
+                      cli::SecondsText(ms / 1000.0) + "  " + cli::LevelBar(level));
           });
       line.Clear();  // the slot lines tell the story; the live line is only for a terminal
     }
@@ -71,11 +72,12 @@ int RunTest(const cli::Args& a) {
 
 cli::Register testCommand{cli::Command{
     "test",
-    "test PACKAGE [--device NAME]",
+    "test [PACKAGE]",
     "play every sound of PACKAGE in slot order, decoding each into \"testvox.wav\"\n"
-    "Does what the window's \"Test Sounds.zvd file\" does: each present slot is decoded into\n"
-    "\"testvox.wav\" in the folder and played to its end, with one line per slot. Ctrl-C stops\n"
-    "the sound that is playing and ends the test.",
+    "PACKAGE defaults to \"Sounds.zvd\" in the folder. Does what the window's \"Test\n"
+    "Sounds.zvd file\" does: each present slot is decoded into \"testvox.wav\" in the folder\n"
+    "and played to its end, with one line per slot. Ctrl-C stops the sound that is playing\n"
+    "and ends the test.",
     {cli::DeviceOption()},
     RunTest}};
 

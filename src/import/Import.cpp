@@ -18,6 +18,7 @@
 #include "import/SoundReader.h"
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "package/TakeOrigin.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "rtl/ByteFile.h"
@@ -108,11 +109,30 @@ float GainForLimitedLoudness(TPromptWriter& writer, float gain, double target) {
 using TProducer =
     std::function<std::unique_ptr<TPromptWriter>(const std::string& folder, std::string& problem)>;
 
+// True when the name's take belongs to a slot other than slot, or is a file no slot names.
+bool NameTakenElsewhere(const TIniFile& ini, int slot, const std::string& name,
+                        const std::string& take) {
+  for (int other = 0; other < kSlotCount; ++other)
+    if (other != slot && SlotHasTake(ini, other, name)) return true;
+  return FileExists(take) && !SlotHasTake(ini, slot, name);
+}
+
+// A default name that no other take has: the name itself, else "name (2)", "name (3)", ...
+std::string FreeName(const TIniFile& ini, int slot, const std::string& name,
+                     const std::string& folder) {
+  std::string free = name;
+  for (int n = 2;
+       n <= kSlotCount + 1 && NameTakenElsewhere(ini, slot, free, folder + TakeName(free)); ++n)
+    free = name + " (" + std::to_string(n) + ")";
+  return free;
+}
+
 // What both ways in share: the checks, the take, its conversion and the INI. A rejection
-// says `what` could not be done ("Cannot import \"…\"") and why.
+// says `what` could not be done ("Cannot import \"…\"") and why. A default name (not one
+// the user gave) steps aside for a take of another slot of that name.
 TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std::string& what,
                            const std::string& sourcePath, const TImportOptions& options,
-                           const TProducer& produce) {
+                           bool defaultName, TTakeOrigin origin, const TProducer& produce) {
   TImportResult result;
   result.Name = options.Name;
   auto refuse = [&](const std::string& message, TImportStatus status) {
@@ -133,16 +153,17 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     return refuse(Format("The loudness %g LUFS is not between %g and %g LUFS", options.LoudnessLufs,
                          kLowestLoudnessLufs, kHighestLoudnessLufs),
                   TImportStatus::Refused);
-  const std::string& name = options.Name;
-  if (!IsStorableName(name))
-    return refuse("The name \"" + name +
+  if (!IsStorableName(options.Name))
+    return refuse("The name \"" + options.Name +
                       "\" cannot name a take: it must not be empty, hold \"/\", \"\\\" or a line "
                       "break, or be \".\" or \"..\"",
                   TImportStatus::Refused);
 
   const std::string folder = ctx.ExeFolder;
-  const std::string take = folder + TakeName(name);
   TIniFile ini(folder + "ZelvorSound.ini");
+  const std::string name = defaultName ? FreeName(ini, slot, options.Name, folder) : options.Name;
+  result.Name = name;
+  const std::string take = folder + TakeName(name);
   if (!options.Force) {
     if (!sourcePath.empty() && SameFile(sourcePath, take))
       return refuse("\"" + take + "\" is the source itself; importing would replace it",
@@ -158,6 +179,10 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
   }
   ProbeWritable(take);
   ProbeWritable(ini.FileName());
+  if (options.DryRun) {
+    result.Status = TImportStatus::Done;
+    return result;
+  }
 
   std::string problem;
   std::unique_ptr<TPromptWriter> writer;
@@ -199,6 +224,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
     vox.Rewrite();
     fresh.Rewrite();
     result.KeptSamples = TrimAndCodeTake(raw, layout, work, vox, fresh, ctx.Coder);
+    MarkTake(fresh, origin);
     raw.Close();
     vox.Prepare();
     fresh.Prepare();
@@ -210,6 +236,7 @@ TImportResult ImportPrompt(TAppContext& ctx, TShell& shell, int slot, const std:
                   TImportStatus::Rejected);
   ini.WriteString("SoundFiles", SlotKey(slot), name);
   ini.WriteString("SourceFileNames", SlotKey(slot), TakeName(name));
+  WriteTakeOrigin(ini, slot, origin);
   TSafeFile iniOut;
   ConcerningFile(ini.FileName(), [&] { ini.PrepareUpdate(iniOut); });
   if (options.Stop && options.Stop()) throw EPromptStopped();
@@ -231,7 +258,7 @@ std::string NameForSource(const std::string& path) {
 }
 
 std::string NameForText(const std::string& text) {
-  constexpr size_t kLongest = 40;
+  constexpr size_t kLongest = 100;
   std::string name;
   for (unsigned char c : text) {
     if (c == '\'') continue;  // "don't" reads better as "dont" than as "don t"
@@ -255,9 +282,23 @@ std::string NameForText(const std::string& text) {
 TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const std::string& source,
                               const TImportOptions& options) {
   TImportOptions o = options;
-  if (o.Name.empty()) o.Name = NameForSource(source);
+  const bool defaultName = o.Name.empty();
+  if (defaultName) o.Name = NameForSource(source);
+  const std::string what = "Cannot import \"" + source + "\"";
+  if (o.DryRun) {
+    // A dry run opens the source as a sound file and reads no further.
+    std::string problem = NonRegularKind(source);
+    problem = !problem.empty() ? "it is " + problem + ", not a sound file"
+                               : TSoundFileReader(source).Problem();
+    if (!problem.empty()) {
+      shell.ShowMessage(what + ": " + problem, msWarning);
+      return TImportResult{TImportStatus::Rejected, o.Name, 0};
+    }
+  }
+  TTakeOrigin origin;
+  FileOrigin(source, origin);
   return ImportPrompt(
-      ctx, shell, slot, "Cannot import \"" + source + "\"", source, o,
+      ctx, shell, slot, what, source, o, defaultName, origin,
       [&](const std::string& folder, std::string& problem) -> std::unique_ptr<TPromptWriter> {
         // Only a file is read: a FIFO or a device would keep the import waiting forever.
         if (const std::string kind = NonRegularKind(source); !kind.empty()) {
@@ -289,13 +330,15 @@ TImportResult ImportSoundFile(TAppContext& ctx, TShell& shell, int slot, const s
 TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::string& text,
                         const TImportOptions& options, const TSpeechOptions& speech) {
   TImportOptions o = options;
-  if (o.Name.empty()) o.Name = NameForText(text);
+  const bool defaultName = o.Name.empty();
+  if (defaultName) o.Name = NameForText(text);
   TSpeaker speaker(speech);
   if (!speaker.Problem().empty()) {
     shell.ShowMessage(speaker.Problem(), msWarning);
     return TImportResult{TImportStatus::Refused, o.Name, 0};
   }
-  return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o,
+  return ImportPrompt(ctx, shell, slot, "Cannot speak \"" + text + "\"", "", o, defaultName,
+                      TextOrigin(text, speech.Voice, speech.WordsPerMinute),
                       [&](const std::string& folder, std::string&) {
                         auto writer = std::make_unique<TPromptWriter>(speaker.SampleRate(), folder,
                                                                       o.Stop, o.MaxSamples);

@@ -17,7 +17,9 @@
 //     "<name>.vox" coded with ctx.Coder, the take holding the kept samples, "out.dat" the
 //     working file;
 //  4. "ZelvorSound.ini" names it for the slot: [SoundFiles] NameN=<name> and
-//     [SourceFileNames] NameN=<name>.WAV, every other line of the file kept;
+//     [SourceFileNames] NameN=<name>.WAV, and keeps what made it (package/TakeOrigin.h: the
+//     text and voice, or the source's path, size and time), every other line of the file
+//     kept;
 //  5. the take, its ".vox", "out.dat" and the INI, each complete under a temporary name,
 //     take their names together at the end.
 // On success ctx.CurrentSoundFileName is the take's full path, as after double-clicking its
@@ -55,6 +57,9 @@ struct TImportOptions {
   // The longest take to make, in samples; a longer sound is rejected as soon as it passes
   // that. The default is all the 32-bit sizes of a take's header can count.
   int64_t MaxSamples = kMaxTakeSamples;
+  // Only the checks of step 1, and whether the source opens as a sound file (or the voice
+  // speaks): nothing is decoded, spoken or written. Done then says what would be made.
+  bool DryRun = false;
 };
 
 enum class TImportStatus {
@@ -80,7 +85,9 @@ TImportResult SpeakText(TAppContext& ctx, TShell& shell, int slot, const std::st
                         const TImportOptions& options, const TSpeechOptions& speech);
 
 // The name a slot gets by default: the file's base name without its extension, or the
-// text with everything but letters, digits, blanks, '-' and '_' taken out, cut to a few
-// words ("Speech" when nothing is left).
+// text with everything but letters, digits, blanks, '-' and '_' taken out, cut to 100
+// characters at most, between words ("Speech" when nothing is left). Where another slot's
+// take (or a file no slot names) has that name already, the import adds " (2)", " (3)", ...
+// to it.
 std::string NameForSource(const std::string& path);
 std::string NameForText(const std::string& text);

@@ -410,19 +410,26 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
       queue.WaitFor(slot);
 
       TSlotWork& w = work[slot];
+      std::string lastMessage;  // why a conversion rejected its source
       for (const TSlotEvent& e : w.Events) {
-        if (e.IsMessage)
+        if (e.IsMessage) {
           shell.ShowMessage(e.Text, e.Severity);
-        else
-          shell.StatusAdd(e.Text);
+          lastMessage = e.Text;
+        } else {
+          shell.SlotStatusAdd(slot, e.Text);
+        }
       }
       const std::string& source = config[slot].Source;
       if (w.Copy) waiting.Add(std::move(w.Copy), slot, source, true);
       if (w.Error) std::rethrow_exception(w.Error);
-      if (w.Outcome == TSlotOutcome::Missing) summary.Missing.push_back(source);
+      const std::string path = folder + source;
+      if (w.Outcome == TSlotOutcome::Missing)
+        summary.Missing.push_back({slot, source, path, "not found"});
       if (w.Outcome == TSlotOutcome::Refused)
-        summary.Refused.push_back(config[slot].SourceAsWritten);
-      if (w.Outcome == TSlotOutcome::Rejected) summary.Rejected.push_back(source);
+        summary.Refused.push_back(
+            {slot, config[slot].SourceAsWritten, path, "it lies outside the program's folder"});
+      if (w.Outcome == TSlotOutcome::Rejected)
+        summary.Rejected.push_back({slot, source, path, lastMessage});
       if (w.Outcome == TSlotOutcome::Converted)
         waiting.SetWork(std::move(w.Kept), std::move(w.Work), slot, source);
       if (w.InMemory || w.Vox) {

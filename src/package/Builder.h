@@ -37,17 +37,26 @@ class ESourceFileError : public EInOutError {
   const std::string Source;  // as the INI names it, '\' made '/'
 };
 
-// What a build did, for a front end that reports it.
-struct TBuildSummary {
-  bool ConfigFound = false;           // "ZelvorSound.ini" was there
-  int Packed = 0;                     // slots that hold a sound in the new package
-  std::vector<std::string> Rejected;  // sources a conversion refused, as named
-  std::vector<std::string> Missing;   // sources named but not found, as named
-  std::vector<std::string> Refused;   // sources outside the folder, as the INI writes them
-  std::vector<int> Empty;             // slots left empty
+// A slot whose source the build could not use.
+struct TSlotProblem {
+  int Slot = 0;
+  std::string Source;  // as the list of TBuildSummary says
+  std::string Path;    // the path the build looked for it at (the folder and the name)
+  std::string Reason;  // the conversion's message, or why the source was refused
 };
 
-// soundListRow(i) is the text of row i of the sound list, used in the warning lines.
+// What a build did, for a front end that reports it.
+struct TBuildSummary {
+  bool ConfigFound = false;            // "ZelvorSound.ini" was there
+  int Packed = 0;                      // slots that hold a sound in the new package
+  std::vector<TSlotProblem> Rejected;  // sources a conversion refused, as named
+  std::vector<TSlotProblem> Missing;   // sources named but not found, as named
+  std::vector<TSlotProblem> Refused;   // sources outside the folder, as the INI writes them
+  std::vector<int> Empty;              // slots left empty
+};
+
+// soundListRow(i) is the text of row i of the sound list, used in the warning lines. Every
+// status line about a slot goes through shell.SlotStatusAdd with that slot.
 // The package is written the safe way (rtl/FileSystem.h): it takes the place of "Sounds.zvd"
 // only when complete, and a failed build leaves the previous package as it was and raises
 // the error. The records are staged in "temp2.tmp", which stays on disk.

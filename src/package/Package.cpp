@@ -25,6 +25,14 @@ std::optional<TSoundRecord> TPackageReader::Record(int slot) {
   return TSoundRecord{slot, offset, count};
 }
 
+std::string ReadSlotNumber(const std::string& text, int& slot) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return "not a slot number";
+  slot = text.size() > 3 ? kSlotCount : std::stoi(text);
+  if (slot < kSlotCount) return "";
+  return "slot " + text + " is not between 0 and " + std::to_string(kSlotCount - 1);
+}
+
 std::string TooLongToDecodeText(const std::string& what, int64_t codeBytes) {
   return Format(
       "%s is too long to decode: its %lld code bytes would make a WAV file beyond the "

@@ -19,6 +19,11 @@ inline constexpr int64_t kDirectoryBytes = 4 * kSlotCount;
 inline constexpr uint32_t kTestWavRate = kTakeRate;
 inline constexpr int64_t kTestWavHeaderBytes = kTakeSamplesPos;
 
+// A slot number as a user typed it (on the command line, in a list): empty when it is one
+// and slot holds it; else what is wrong, "not a slot number" or "slot 200 is not between 0
+// and 127".
+std::string ReadSlotNumber(const std::string& text, int& slot);
+
 struct TSoundRecord {
   int Slot = 0;
   uint32_t Offset = 0;  // where the count lies

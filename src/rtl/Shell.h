@@ -23,6 +23,12 @@ class TShell {
   virtual void StatusClear() = 0;
   virtual void StatusShow() = 0;
   virtual void StatusAdd(const std::string& line) = 0;
+  // A status line about one slot (the package build's): shown as any other, unless the
+  // front end chooses by slot what it shows.
+  virtual void SlotStatusAdd(int slot, const std::string& line) {
+    (void)slot;
+    StatusAdd(line);
+  }
   // The open dialog for ".vox" files; nothing when the user cancels.
   virtual std::optional<std::string> PickVoxFile() = 0;
   // Dispatches what is pending and returns at once.

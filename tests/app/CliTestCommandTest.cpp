@@ -52,7 +52,8 @@ TEST(CliTest, PlaysThePresentSlotsInOrderWithALineEach) {
   dir.Write("Sounds.zvd", PackageOf({{7, std::string(8, '\x99')}, {3, std::string(4, '\x11')}}));
   TRun r = Cli(dir.Folder(), "test Sounds.zvd");
   EXPECT_EQ(r.Status, 0) << r.Out;
-  EXPECT_EQ(r.Out, "slot 3: 4 code bytes (0.00)\nslot 7: 8 code bytes (0.00)\nplayed 2 sounds\n");
+  EXPECT_EQ(r.Out,
+            "slot 3: 4 code bytes (0.00 s)\nslot 7: 8 code bytes (0.00 s)\nplayed 2 sounds\n");
   // Slot 3 climbs from 128 by one a sample, slot 7 falls from 128 by one a sample.
   std::string expected;
   for (int i = 1; i <= 8; ++i) expected += static_cast<char>(128 + i);
@@ -75,8 +76,9 @@ TEST(CliTest, EmptyPackagePlaysNothingAndAMissingOneIsAnError) {
   r = Cli(dir.Folder(), "test none.zvd");
   EXPECT_EQ(r.Status, 2);
   EXPECT_EQ(r.Out, "zelvorsound-cli: test: none.zvd: File not found\n");
-  r = Cli(dir.Folder(), "test");
-  EXPECT_EQ(r.Status, 64);
+  r = Cli(dir.Folder(), "test");  // the folder's "Sounds.zvd"
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_EQ(r.Out, "zelvorsound-cli: test: " + dir.Path("Sounds.zvd") + ": File not found\n");
 }
 
 TEST(CliTest, TruncatedPackageEndsWithTheReadErrorAfterTheEarlierSlots) {
@@ -88,7 +90,7 @@ TEST(CliTest, TruncatedPackageEndsWithTheReadErrorAfterTheEarlierSlots) {
   EXPECT_EQ(r.Status, 2);
   EXPECT_EQ(
       r.Out,
-      "slot 0: 2 code bytes (0.00)\nzelvorsound-cli: test: cut.zvd: Read beyond end of file\n");
+      "slot 0: 2 code bytes (0.00 s)\nzelvorsound-cli: test: cut.zvd: Read beyond end of file\n");
   EXPECT_EQ(dir.Read("played.raw").size(), 4u);
 }
 

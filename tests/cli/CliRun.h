@@ -43,10 +43,12 @@ inline TRun RunCli(const std::string& args, const std::string& env = "",
   return r;
 }
 
-// The form scripts use: COMMAND ARGS --folder DIR.
+// The form scripts use: COMMAND ARGS --folder DIR, run where DIR is, so that the relative
+// names of ARGS lie there too.
 inline TRun RunCliIn(const TempDir& dir, const std::string& args, const std::string& env = "",
                      const std::string& wrapper = "") {
-  return RunCli(args + " --folder " + Quote(dir.Folder()), env, wrapper);
+  return RunCli(args + " --folder " + Quote(dir.Folder()), "-C " + Quote(dir.Folder()) + " " + env,
+                wrapper);
 }
 
 // Starts a program (argv[0] a path) with this process's environment, its output into files,

@@ -19,7 +19,8 @@ TEST(CliReport, ExitsTellDoneBadUsageAndFileErrors) {
   dir.Write("notes.html", "my own notes");
   const std::string f = dir.Folder();
   const std::string usage =
-      "\nUsage: zelvorsound-cli report [PACKAGE] [-o FILE.html] [--folder DIR]\n";
+      "\nUsage: zelvorsound-cli report [PACKAGE] [-o FILE.html] [--json] [--wait SECONDS] "
+      "[--folder DIR]\n";
   struct {
     const char* Args;
     int Code;

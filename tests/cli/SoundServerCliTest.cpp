@@ -24,7 +24,7 @@ TEST(SoundServerCli, RecordsPlaysAndListsThroughTheServer) {
   TempDir dir;
   const TRun raw = RunCliIn(dir, "record take.wav --seconds 2 --raw --device default");
   ASSERT_EQ(raw.Code, 0) << raw.Err;
-  EXPECT_NE(raw.Out.find("recorded 0:02.00 (16000 bytes"), std::string::npos) << raw.Out;
+  EXPECT_NE(raw.Out.find("recorded 2.00 s (16000 bytes"), std::string::npos) << raw.Out;
   EXPECT_EQ(TakeBytes(dir.Read("take.wav")), 16000u);
   // The server's tone is no silence: the take is trimmed, coded and kept.
   const TRun coded = RunCliIn(dir, "record tone.wav --seconds 1");
@@ -47,9 +47,9 @@ TEST(SoundServerCli, ARecordingHeldStillGoesOnToItsFullLength) {
   TSoundServer server;
   if (!server.Skip().empty()) GTEST_SKIP() << server.Skip();
   TempDir dir;
-  const pid_t cli = Spawn(
-      {ZS_CLI_PATH, "record", "held.wav", "--seconds", "3", "--raw", "--folder", dir.Folder()},
-      dir.Path("out"), dir.Path("err"));
+  const pid_t cli = Spawn({ZS_CLI_PATH, "record", dir.Path("held.wav"), "--seconds", "3", "--raw",
+                           "--folder", dir.Folder()},
+                          dir.Path("out"), dir.Path("err"));
   ASSERT_GT(cli, 0);
   // Held still once a second of sound is in the take, while the server goes on.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -78,8 +78,8 @@ TEST(SoundServerCli, AServerThatStopsAnsweringEndsTheCommandNamingTheDevice) {
     const char* Stream;  // what the server lists while the command's sound moves
     const char* Kept;    // the take that keeps what was captured; none for a playback
   } rows[] = {
-      {{"record", "take.wav", "--seconds", "20"}, "source-outputs", "take.wav"},
-      {{"play", "long.wav"}, "sink-inputs", nullptr},
+      {{"record", dir.Path("take.wav"), "--seconds", "20"}, "source-outputs", "take.wav"},
+      {{"play", dir.Path("long.wav")}, "sink-inputs", nullptr},
   };
   for (const auto& row : rows) {
     std::vector<std::string> argv{ZS_CLI_PATH};

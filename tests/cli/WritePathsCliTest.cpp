@@ -137,9 +137,10 @@ TEST(WritePaths, AFailedOrKilledWriteLeavesTheOldFileAndALinkIsReplacedNotWritte
     for (const std::string& name : row.Outputs) before[name] = f.Read(name);
     std::string args = row.Args + " --folder " + Quote(f.F);
     if (const size_t at = args.find('@'); at != std::string::npos) args.replace(at, 1, f.F);
+    const std::string env = "-C " + Quote(f.F) + " " + row.Env;  // where the user stands
 
     for (const auto& [wrapper, code] : {std::pair{full, 2}, std::pair{killed, 128 + SIGXFSZ}}) {
-      const TRun r = RunCli(args, row.Env, wrapper);
+      const TRun r = RunCli(args, env, wrapper);
       EXPECT_EQ(r.Code, code) << r.Err;
       if (code == 2) {
         EXPECT_NE(r.Err.find("Disk full"), std::string::npos) << r.Err;
@@ -153,7 +154,7 @@ TEST(WritePaths, AFailedOrKilledWriteLeavesTheOldFileAndALinkIsReplacedNotWritte
       fs::remove(f.F + name);
       fs::create_symlink(copy, f.F + name);
     }
-    const TRun r = RunCli(args, row.Env);
+    const TRun r = RunCli(args, env);
     EXPECT_EQ(r.Code, row.Code) << r.Err;
     for (const std::string& name : row.Links) {
       EXPECT_EQ(f.Dir.Read("outside/" + fs::path(name).filename().string()), before[name]) << name;

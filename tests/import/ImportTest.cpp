@@ -13,6 +13,7 @@
 #include "import/PromptWriter.h"
 #include "import/SoundReader.h"
 #include "import/SoundTestKit.h"
+#include "package/TakeOrigin.h"
 #include "platform/profile.h"
 
 namespace {
@@ -63,9 +64,17 @@ TEST(Import, ToneAt48kHzStereoFloatBecomesAFullTakeAndTheIniNamesIt) {
   EXPECT_NEAR(TakeLoudness(samples), kDefaultLoudnessLufs, 0.5);
   EXPECT_EQ(dir.Read("tone.vox").size(), samples.size() / 2);
 
-  EXPECT_EQ(dir.Read("ZelvorSound.ini"),
-            "; my prompts\n[SoundFiles]\nName0=Hello\nName7=tone\n\n[DestinationFileNames]\n"
-            "Name7=Seven\n\n[SourceFileNames]\nName7=tone.WAV\n");
+  // What made the take is kept beside it in the INI, never in the take.
+  EXPECT_EQ(
+      dir.Read("ZelvorSound.ini")
+          .rfind("; my prompts\n[SoundFiles]\nName0=Hello\nName7=tone\n\n[DestinationFileNames]\n"
+                 "Name7=Seven\n\n[SourceFileNames]\nName7=tone.WAV\n\n[TakeOrigins]\nName7=file|",
+                 0),
+      0u);
+  const auto origin = ReadTakeOrigin(TIniFile(dir.Path("ZelvorSound.ini")), 7);
+  ASSERT_TRUE(origin.has_value());
+  EXPECT_EQ(origin->Path, tone);
+  EXPECT_TRUE(IsTakeOf(dir.Path("tone.WAV"), *origin));
   for (auto& [name, bytes] : FolderFiles(dir)) EXPECT_NE(name[0], '.') << name << " left behind";
 
   TImportOptions quieter;
@@ -343,9 +352,13 @@ TEST(Import, DefaultNames) {
       {"Don't stop -- now", "Dont stop -- now", true},
       {"  *** ", "Speech", true},
       {"Ünïcödé text, kept whole", "Ünïcödé text kept whole", true},
-      {"one two three four five six seven eight nine ten",
-       "one two three four five six seven eight", true},
-      {"ééééééééééééééééééééé", "éééééééééééééééééééé", true},  // cut between characters
+      {"Please remove the probe from the sample now", "Please remove the probe from the sample now",
+       true},
+      {std::string(12, 'x') + std::string(99, ' ') + "y" + std::string(95, 'z'),
+       std::string(12, 'x'), true},  // cut between words
+      {std::string(101, 'x'), std::string(100, 'x'), true},
+      {std::string(99, 'x') + "é" + std::string(10, 'x'), std::string(99, 'x'),
+       true},  // cut between characters
   };
   for (auto& c : kCases) EXPECT_EQ(c.Text ? NameForText(c.In) : NameForSource(c.In), c.Out);
 }
