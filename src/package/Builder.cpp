@@ -97,7 +97,7 @@ struct TSlotWork {
   // The ".vox" to pack (when not in memory) or to put in place (when written): a new one,
   // not in place yet, or for a rejected source an older one.
   std::unique_ptr<TByteFile> Vox;
-  std::exception_ptr Error;         // what ended the work; the build ends at this slot
+  std::exception_ptr Error;  // what ended the work; the build ends at this slot
 };
 
 // The status lines of one slot, the copy into "WAV Export" and the conversion. checkWork
