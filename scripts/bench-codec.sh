@@ -39,9 +39,12 @@ peak() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ 
 
 echo "== convert of a 10-minute 44.1 kHz 16-bit mono file (52.9 MB)"
 cd "$WORK"
-echo "zelvorsound-cli convert: $(best "$CLI" convert in.wav --folder "$WORK") s, peak $(peak "$CLI" convert in.wav --folder "$WORK") KiB"
+OURS=$(best "$CLI" convert in.wav --folder "$WORK")
+echo "zelvorsound-cli convert: $OURS s, peak $(peak "$CLI" convert in.wav --folder "$WORK") KiB"
 if command -v sox >/dev/null; then
-  echo "sox -r 8000 -b 8 -e unsigned:  $(best sox in.wav -r 8000 -b 8 -e unsigned out-sox.wav) s, peak $(peak sox in.wav -r 8000 -b 8 -e unsigned out-sox.wav) KiB"
+  SOX=$(best sox in.wav -r 8000 -b 8 -e unsigned out-sox.wav)
+  echo "sox -r 8000 -b 8 -e unsigned:  $SOX s, peak $(peak sox in.wav -r 8000 -b 8 -e unsigned out-sox.wav) KiB"
+  awk -v a="$OURS" -v b="$SOX" 'BEGIN { printf "convert / sox: %.2f x\n", a / b }'
 fi
 
 echo "== list / extract on a package of 128 slots of 10 s"

@@ -14,7 +14,7 @@ PACKAGES=(
   libicu-dev                                     # Unicode case folding: names found whatever their case
   libsndfile1-dev libsoxr-dev                    # import: decode any sound file, resample it
   libespeak-ng-dev espeak-ng-data                # say: speech from text, and its voices
-  libebur128-dev                                 # loudness (ITU-R BS.1770): levelling prompts, the review page
+  libebur128-dev                                 # loudness (ITU-R BS.1770): the reference the tests hold the program's measure to
 )
 # Used only by the tests, their benchmarks and the checks of CI.
 TEST_PACKAGES=(

@@ -1,6 +1,7 @@
 #include "codec/Convert.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -39,6 +40,27 @@ class TWorkFileSink : public TSampleSink {
  private:
   TByteFile& FFile;
   TTrailingTrim FTrim;
+};
+
+// Keeps the samples in memory and follows the trailing trim; begin runs where a file would
+// be made.
+class TMemorySink : public TSampleSink {
+ public:
+  TMemorySink(std::vector<uint8_t>& samples, std::function<void()> begin = nullptr)
+      : FSamples(samples), FBegin(std::move(begin)) {}
+  void Begin() override {
+    if (FBegin) FBegin();
+  }
+  void Put(const uint8_t* samples, size_t count) override {
+    FSamples.insert(FSamples.end(), samples, samples + count);
+    FTrim.Feed(samples, count);
+  }
+  void ApplyTrailingTrim() { FSamples.resize(static_cast<size_t>(FTrim.KeptCount())); }
+
+ private:
+  std::vector<uint8_t>& FSamples;
+  std::function<void()> FBegin;
+  TTrailingTrim FTrim{kNarrowQuietBand};
 };
 
 // Copies count samples from the file's position into the sink, in blocks.
@@ -109,44 +131,86 @@ std::string ConvertWaveFileInMemory(TByteFile& in, std::vector<uint8_t>& kept) {
   TWavInfo info;
   std::string problem = CheckWavHeader(in, info);
   if (!problem.empty()) return problem;
-  struct TMemorySink : TSampleSink {
-    std::vector<uint8_t>& Samples;
-    TTrailingTrim Trim{kNarrowQuietBand};
-    explicit TMemorySink(std::vector<uint8_t>& samples) : Samples(samples) {}
-    void Put(const uint8_t* samples, size_t count) override {
-      Samples.insert(Samples.end(), samples, samples + count);
-      Trim.Feed(samples, count);
-    }
-  } sink(kept);
+  const uint32_t dataSize = in.ReadU32();
+  in.Seek(info.DataSizePos);
+  // At most as many samples as data bytes are kept, but a size field may claim anything.
+  kept.reserve(std::min<uint32_t>(dataSize, kMaxDataInMemory));
+  TMemorySink sink(kept);
   ReduceWaveData(in, info, sink);
-  kept.resize(static_cast<size_t>(sink.Trim.KeptCount()));
+  sink.ApplyTrailingTrim();
   return std::string();
 }
 
-void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
-  ctx.CurrentSoundFileName = ctx.ExeFolder + ctx.CurrentSoundFileName;
-  const std::string source = ctx.CurrentSoundFileName;
+namespace {
 
-  TByteFile in(source);
+// Opens the source ctx names (made a full path) and checks its header; false with the
+// message shown when it is rejected.
+bool OpenWaveSource(TAppContext& ctx, TShell& shell, TByteFile& in, TWavInfo& info) {
+  ctx.CurrentSoundFileName = ctx.ExeFolder + ctx.CurrentSoundFileName;
+  in.Assign(ctx.CurrentSoundFileName);
   in.Reset();
-  TWavInfo info;
   std::string problem = CheckWavHeader(in, info);
-  if (!problem.empty()) {
-    in.Close();
-    shell.ShowMessage(InvalidWavMessage(source, problem), msWarning);
-    return;
-  }
-  TByteFile work(ctx.ExeFolder + "out.dat");
+  if (problem.empty()) return true;
+  in.Close();
+  shell.ShowMessage(InvalidWavMessage(ctx.CurrentSoundFileName, problem), msWarning);
+  return false;
+}
+
+// Reduces the source into "out.dat" (work, made and written here) and codes the ".vox" (vox,
+// made and written here); neither is closed.
+void ReduceIntoWorkFile(TAppContext& ctx, TByteFile& in, const TWavInfo& info, TByteFile& work,
+                        TByteFile& vox) {
+  work.Assign(ctx.ExeFolder + "out.dat");
   TWorkFileSink sink(work, kNarrowQuietBand);
   ReduceWaveData(in, info, sink);
   sink.ApplyTrailingTrim();
   in.Close();
-
-  // The working file and the ".vox" take their names together, once both are complete.
-  TByteFile vox(ChangeFileExt(source, ".vox"));
+  vox.Assign(ChangeFileExt(ctx.CurrentSoundFileName, ".vox"));
   vox.Rewrite();
   EncodeSamples(work, vox, ctx.Coder);
+}
+
+}  // namespace
+
+void ConvertWaveFile(TAppContext& ctx, TShell& shell) {
+  TByteFile in, work, vox;
+  TWavInfo info;
+  if (!OpenWaveSource(ctx, shell, in, info)) return;
+  ReduceIntoWorkFile(ctx, in, info, work, vox);
+  // The working file and the ".vox" take their names together, once both are complete.
   CloseTogether({&vox, &work});
+}
+
+bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
+                             const std::function<void()>& checkWork, std::vector<uint8_t>& kept,
+                             std::vector<uint8_t>& codes, TByteFile& work, TByteFile& vox) {
+  kept.clear();
+  codes.clear();
+  TByteFile in;
+  TWavInfo info;
+  if (!OpenWaveSource(ctx, shell, in, info)) return false;
+  const uint32_t dataSize = in.ReadU32();
+  in.Seek(info.DataSizePos);
+  if (dataSize > kMaxDataInMemory) {
+    ReduceIntoWorkFile(ctx, in, info, work, vox);
+    return true;
+  }
+  kept.reserve(dataSize);
+  TMemorySink sink(kept, checkWork);
+  ReduceWaveData(in, info, sink);
+  sink.ApplyTrailingTrim();
+  in.Close();
+  codes = EncodeVox(ctx.Coder, kept.data(), kept.size());
+  const std::string voxName = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
+  vox.Assign(voxName);
+  // A rebuild finds most ".vox" files as they would be written: those stay as they are.
+  if (HoldsExactly(voxName, codes.data(), codes.size())) {
+    TSafeFile::Check(voxName, TWriteKind::UserFile);
+    return true;
+  }
+  vox.Rewrite();
+  vox.BlockWrite(codes.data(), codes.size());
+  return true;
 }
 
 int64_t TrimAndCodeTake(TByteFile& take, const TTakeLayout& layout, TByteFile& work, TByteFile& vox,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,22 @@
 // the full path afterwards. Success writes "out.dat" and the ".vox" beside the source; a
 // rejected file shows one message and writes nothing. File errors raise EInOutError.
 void ConvertWaveFile(TAppContext& ctx, TShell& shell);
+
+// The most data bytes of a source whose kept samples the package builder holds in memory
+// rather than in "out.dat" (9 minutes of 8 kHz 8-bit sound).
+inline constexpr int64_t kMaxDataInMemory = 4 << 20;
+
+// ConvertWaveFile for the package builder, which puts the files in place itself. The kept
+// samples stay in kept, and the ".vox" bytes in codes, when the source's data hold at most
+// kMaxDataInMemory bytes; vox is then made as the ".vox" beside the source and written, not
+// closed, unless the ".vox" there holds these bytes already (it is left as it is, after the
+// checks that making it would make). A larger source is converted as ConvertWaveFile does,
+// into work (made as "out.dat") and vox, neither closed. checkWork is called where
+// ConvertWaveFile would make "out.dat", and raises what making it would raise. False when the
+// source is rejected: its message is shown and nothing is made.
+bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
+                             const std::function<void()>& checkWork, std::vector<uint8_t>& kept,
+                             std::vector<uint8_t>& codes, TByteFile& work, TByteFile& vox);
 
 // Trims a take just recorded (full path in ctx.CurrentSoundFileName, read in the take layout
 // without a check), codes its ".vox" beside it and rewrites the take with the kept samples.

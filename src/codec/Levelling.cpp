@@ -1,10 +1,10 @@
 #include "codec/Levelling.h"
 
-#include <ebur128.h>
-
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
@@ -24,42 +24,210 @@ double Db(double ratio) { return 10.0 * std::log10(ratio); }
 
 }  // namespace
 
+// --- loudness (ITU-R BS.1770) ---
+//
+// The sound is K-weighted (a high shelf, then a high-pass, each a biquad), its energy summed
+// in 100 ms parts; every 400 ms window that starts on a part is a block. Blocks below
+// -70 LUFS are left out, then those more than 10 LU below the mean of the rest; the loudness
+// is that of the mean energy of what is left. A sound shorter than 0.4 s has no block: it is
+// given the loudness of the energy of the whole of it (of its last whole milliseconds).
+namespace {
+
+struct TBiquad {
+  double B0, B1, B2, A1, A2;
+};
+
+// The two filters for a rate: the analog prototypes of the recommendation through the
+// bilinear transform, so that any rate is weighted alike.
+std::array<TBiquad, 2> KWeighting(unsigned rate) {
+  const double shelfHz = 1681.974450955533, shelfGainDb = 3.999843853973347,
+               shelfQ = 0.7071752369554196;
+  double k = std::tan(M_PI * shelfHz / rate);
+  const double vh = std::pow(10.0, shelfGainDb / 20.0), vb = std::pow(vh, 0.4996667741545416);
+  double a0 = 1.0 + k / shelfQ + k * k;
+  const TBiquad shelf{(vh + vb * k / shelfQ + k * k) / a0, 2.0 * (k * k - vh) / a0,
+                      (vh - vb * k / shelfQ + k * k) / a0, 2.0 * (k * k - 1.0) / a0,
+                      (1.0 - k / shelfQ + k * k) / a0};
+  const double passHz = 38.13547087602444, passQ = 0.5003270373238773;
+  k = std::tan(M_PI * passHz / rate);
+  a0 = 1.0 + k / passQ + k * k;
+  const TBiquad pass{1.0, -2.0, 1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / passQ + k * k) / a0};
+  return {shelf, pass};
+}
+
+// The state of both filters (transposed direct form, two values each).
+struct TKState {
+  double S[4] = {};
+};
+
+// One sample through both filters; returns the weighted sample.
+inline double Weigh(const std::array<TBiquad, 2>& k, TKState& st, double x) {
+  const TBiquad &f = k[0], &g = k[1];
+  const double u = f.B0 * x + st.S[0];
+  st.S[0] = f.B1 * x - f.A1 * u + st.S[1];
+  st.S[1] = f.B2 * x - f.A2 * u;
+  // The high-pass's numerator is 1, -2, 1: products a double holds exactly.
+  const double y = u + st.S[2];
+  st.S[2] = -2.0 * u - g.A1 * y + st.S[3];
+  st.S[3] = u - g.A2 * y;
+  return y;
+}
+
+// Blocks of this many 100 ms parts are weighed in four stretches at once: each sample waits
+// for the filters' values after the one before, and four independent stretches fill the
+// time a sample waits. Every stretch but the first starts from rest a little earlier (the
+// warm-up): the filters forget where they started long before it ends (the slowest, the
+// high-pass, by a factor of 0.97 a sample at 8000 Hz), so the stretch weighs its samples
+// as one pass from the start would, to the last digits of a double.
+constexpr size_t kPartsPerStretch = 10;
+constexpr size_t kStretches = 4;
+constexpr double kWarmUpSeconds = 0.2;
+
+// The loudness of a mean energy.
+double Lufs(double energy) { return 10.0 * std::log10(energy) - 0.691; }
+
+}  // namespace
+
 struct TLoudnessMeter::TState {
-  ebur128_state* Measure;
-  ~TState() { ebur128_destroy(&Measure); }
+  std::array<TBiquad, 2> K;
+  TKState Filter;
+  size_t PartLength;                 // samples in 100 ms
+  size_t WarmUp;                     // samples a stretch starts early
+  std::vector<double> Parts;         // the energy of every 100 ms part weighed so far
+  double Partial = 0;                // of the part being weighed
+  size_t InPart = 0;                 // its samples so far
+  std::vector<double> FirstSquares;  // of the first samples, for the last whole milliseconds
+  std::vector<float> Pending;        // samples waiting for a batch of stretches
+  int64_t Weighed = 0;               // samples weighed so far
+
+  void WeighOne(double x) {
+    const double y = Weigh(K, Filter, x);
+    const double square = y * y;
+    if (FirstSquares.size() < FirstSquares.capacity()) FirstSquares.push_back(square);
+    Partial += square;
+    ++Weighed;
+    if (++InPart == PartLength) {
+      Parts.push_back(Partial);
+      Partial = 0;
+      InPart = 0;
+    }
+  }
+  // The first parts pending, kStretches * perStretch of them from the start of a part, in
+  // that many stretches at once.
+  void WeighStretches(size_t perStretch) {
+    const size_t stretch = perStretch * PartLength, count = kStretches * stretch;
+    const float* x = Pending.data();
+    TKState st[kStretches];
+    st[0] = Filter;
+    for (size_t k = 1; k < kStretches; ++k)
+      for (size_t i = k * stretch - WarmUp; i < k * stretch; ++i) Weigh(K, st[k], x[i]);
+    double part[kStretches] = {};
+    const size_t first = Parts.size();
+    Parts.resize(first + kStretches * perStretch);
+    for (size_t i = 0; i < stretch; ++i) {
+      for (size_t k = 0; k < kStretches; ++k) {
+        const double y = Weigh(K, st[k], x[k * stretch + i]);
+        part[k] += y * y;
+      }
+      if ((i + 1) % PartLength == 0)
+        for (size_t k = 0; k < kStretches; ++k) {
+          Parts[first + k * perStretch + i / PartLength] = part[k];
+          part[k] = 0;
+        }
+    }
+    Filter = st[kStretches - 1];
+    Weighed += static_cast<int64_t>(count);
+    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+  // Everything pending: as many stretches as it holds, the rest one by one.
+  void WeighPending() {
+    const size_t perStretch = Pending.size() / PartLength / kStretches;
+    if (perStretch * PartLength >= WarmUp) WeighStretches(perStretch);
+    for (float x : Pending) WeighOne(x);
+    Pending.clear();
+  }
 };
 
 TLoudnessMeter::TLoudnessMeter(unsigned rate) : FRate(rate) {
-  // Momentary mode keeps the last 0.4 s, which a prompt shorter than that is measured over.
-  ebur128_state* measure = ebur128_init(1, rate, EBUR128_MODE_I | EBUR128_MODE_M);
-  if (measure == nullptr) throw Exception(Format("Cannot measure loudness at %u Hz", rate));
-  FState.reset(new TState{measure});
+  if (rate < 1000) throw Exception(Format("Cannot measure loudness at %u Hz", rate));
+  FState = std::make_unique<TState>();
+  FState->K = KWeighting(rate);
+  FState->PartLength = rate / 10;
+  FState->WarmUp = static_cast<size_t>(kWarmUpSeconds * rate);
+  FState->FirstSquares.reserve(rate / 1000 + 1);
+  FState->Pending.reserve(kStretches * kPartsPerStretch * FState->PartLength);
 }
 
 TLoudnessMeter::~TLoudnessMeter() = default;
 
 void TLoudnessMeter::Add(const float* samples, size_t count) {
-  if (count == 0) return;
-  ebur128_add_frames_float(FState->Measure, samples, count);
+  TState& st = *FState;
+  const size_t batch = kStretches * kPartsPerStretch * st.PartLength;
   FSamples += static_cast<int64_t>(count);
+  // The first part, while the first samples are kept, one by one; then whole batches.
+  while (count > 0 && st.FirstSquares.size() < st.FirstSquares.capacity()) {
+    st.WeighOne(*samples++);
+    --count;
+  }
+  while (count > 0 && st.InPart != 0 && st.Pending.empty()) {
+    st.WeighOne(*samples++);
+    --count;
+  }
+  while (count > 0) {
+    const size_t n = std::min(count, batch - st.Pending.size());
+    st.Pending.insert(st.Pending.end(), samples, samples + n);
+    samples += n;
+    count -= n;
+    if (st.Pending.size() == batch) st.WeighStretches(kPartsPerStretch);
+  }
 }
 
 void TLoudnessMeter::Add(const uint8_t* samples, size_t count) {
-  FBlock.resize(count);
-  for (size_t i = 0; i < count; ++i) FBlock[i] = (static_cast<int>(samples[i]) - 128) / 128.0f;
-  Add(FBlock.data(), count);
+  // Converted a piece at a time: the meter holds no more memory for a larger block.
+  float piece[1024];
+  while (count > 0) {
+    const size_t n = std::min(count, std::size(piece));
+    for (size_t i = 0; i < n; ++i) piece[i] = (static_cast<int>(samples[i]) - 128) / 128.0f;
+    Add(piece, n);
+    samples += n;
+    count -= n;
+  }
 }
 
 double TLoudnessMeter::Loudness() const {
-  double lufs = -std::numeric_limits<double>::infinity();
+  // The samples waiting for a batch are weighed now, on a copy.
+  TState st = *FState;
+  st.WeighPending();
+  double lufs = -HUGE_VAL;
   const double seconds = static_cast<double>(FSamples) / FRate;
   if (seconds >= kGatedLoudnessSeconds) {
-    if (ebur128_loudness_global(FState->Measure, &lufs) != EBUR128_SUCCESS) return -HUGE_VAL;
+    // Every 400 ms window that starts on a 100 ms part.
+    const double absolute = std::pow(10.0, (-70.0 + 0.691) / 10.0);
+    std::vector<double> blocks;
+    for (size_t b = 0; b + 4 <= st.Parts.size(); ++b) {
+      const double energy = (st.Parts[b] + st.Parts[b + 1] + st.Parts[b + 2] + st.Parts[b + 3]) /
+                            static_cast<double>(4 * st.PartLength);
+      if (energy >= absolute) blocks.push_back(energy);
+    }
+    if (blocks.empty()) return -HUGE_VAL;
+    double sum = 0;
+    for (double e : blocks) sum += e;
+    const double relative = sum / static_cast<double>(blocks.size()) * 0.1;  // 10 LU below
+    double kept = 0;
+    size_t count = 0;
+    for (double e : blocks)
+      if (e >= relative) kept += e, ++count;
+    lufs = Lufs(kept / static_cast<double>(count));
   } else {
-    // The measuring window holds the last 0.4 s, which is all of a shorter sound.
-    const auto ms = static_cast<unsigned long>(FSamples * 1000 / FRate);
-    if (ms == 0 || ebur128_loudness_window(FState->Measure, ms, &lufs) != EBUR128_SUCCESS)
-      return -HUGE_VAL;
+    // The last whole milliseconds of the sound.
+    const auto ms = static_cast<uint64_t>(FSamples * 1000 / FRate);
+    const auto frames = static_cast<size_t>(FRate * ms / 1000);
+    if (frames == 0) return -HUGE_VAL;
+    double energy = st.Partial;
+    for (double p : st.Parts) energy += p;
+    for (size_t i = 0; i + frames < static_cast<size_t>(FSamples); ++i)
+      energy -= st.FirstSquares[i];
+    lufs = Lufs(energy / static_cast<double>(frames));
   }
   return std::isfinite(lufs) ? lufs : -HUGE_VAL;
 }

@@ -3,8 +3,10 @@
 //
 // Prompts come from many sources; brought to one loudness they sound alike on the
 // instrument, where each one scaled to its own peak does not (a click or a shout sets the
-// level of everything around it). Loudness is measured as ITU-R BS.1770 defines it, by
-// libebur128, on the 8000 Hz stream the instrument plays.
+// level of everything around it). Loudness is measured as ITU-R BS.1770 defines it, on the
+// 8000 Hz stream the instrument plays. The measure is the program's own, made to weigh a
+// package's worth of sound quickly (a review weighs every slot): it gives the figures of
+// the reference implementation in libebur128, which the tests hold it to.
 //
 // Everything here follows a stream in blocks of any length: memory does not grow with the
 // length of the sound (the trim preview keeps one number per 50 ms).
@@ -30,7 +32,7 @@ inline constexpr double kGatedLoudnessSeconds = 0.4;
 
 class TLoudnessMeter {
  public:
-  // Raises Exception when libebur128 cannot measure at this rate.
+  // Raises Exception for a rate below 1000 Hz.
   explicit TLoudnessMeter(unsigned rate = 8000);
   ~TLoudnessMeter();
   TLoudnessMeter(const TLoudnessMeter&) = delete;
@@ -47,11 +49,10 @@ class TLoudnessMeter {
   int64_t Samples() const { return FSamples; }
 
  private:
-  struct TState;  // libebur128's measurement
+  struct TState;  // the filters, the energy of every 100 ms so far
   unsigned FRate;
   std::unique_ptr<TState> FState;
   int64_t FSamples = 0;
-  std::vector<float> FBlock;
 };
 
 // The gain that takes a sound of this loudness to target LUFS; 1 for silence.

@@ -78,6 +78,12 @@ class TPreFilterLoop {
 // (where the compiler can vectorise it); only the feedback half runs sample by sample.
 void PreFilterBlock(TPreFilter& f, const int16_t* x, size_t n, int32_t* y);
 
+// Runs the filter over a block as PreFilterBlock does, keeping only the least and the
+// greatest value it returns for x[from] to x[n - 1]: lo and hi are lowered and raised to
+// them (left as they are when from >= n).
+void PreFilterRange(TPreFilter& f, const int16_t* x, size_t n, size_t from, int32_t& lo,
+                    int32_t& hi);
+
 // Advances the filter by one input sample and returns the new filtered value. It can leave
 // the 16-bit range (steady gain about 1.341, overshoot on steps): the caller narrows it.
 inline int32_t PreFilterSample(TPreFilter& f, int16_t x) {

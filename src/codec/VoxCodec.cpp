@@ -1,6 +1,9 @@
 #include "codec/VoxCodec.h"
 
+#include <algorithm>
 #include <array>
+
+#include "codec/Vectorise.h"
 
 namespace {
 
@@ -34,6 +37,70 @@ constexpr std::array<TEncodeEntry, 511> MakeEncodeTable() {
 
 constexpr std::array<TEncodeEntry, 511> kEncodeTable = MakeEncodeTable();
 
+// The same moves alone: the encoder follows the predictor first and names the codes after.
+constexpr std::array<int16_t, 511> MakeMoves() {
+  std::array<int16_t, 511> m{};
+  for (size_t i = 0; i < m.size(); ++i) m[i] = kEncodeTable[i].Move;
+  return m;
+}
+constexpr std::array<int16_t, 511> kMoves = MakeMoves();
+
+// The code of a move of the predictor: its step's index, 8 more for a move down. Every move
+// is one of the steps, so the index counts the steps it reaches.
+ZS_VECTORISE void CodesOfPath(const uint8_t* path, size_t n, uint8_t* codes) {
+  for (size_t i = 1; i < n; ++i) {
+    const auto move = static_cast<int8_t>(static_cast<uint8_t>(path[i] - path[i - 1]));
+    const auto size = static_cast<uint8_t>(move < 0 ? -move : move);
+    const int index = (size >= 1) + (size >= 2) + (size >= 4) + (size >= 8) + (size >= 16) +
+                      (size >= 32) + (size >= 64);
+    codes[i] = static_cast<uint8_t>(index | (move < 0 ? 8 : 0));
+  }
+}
+
+// Two codes a byte, the earlier in the low nibble.
+ZS_VECTORISE void PackCodes(const uint8_t* codes, size_t pairs, uint8_t* out) {
+  for (size_t j = 0; j < pairs; ++j)
+    out[j] = static_cast<uint8_t>(codes[2 * j] | (codes[2 * j + 1] << 4));
+}
+
+// The predictor after each of n samples (path[i] after sample i), from p.
+//
+// Each sample waits for the predictor the one before left, a chain of a few cycles per
+// sample; four stretches of the block are followed at once so their chains overlap. Every
+// stretch but the first starts from a guess, the sample before it, which the predictor
+// follows closely. Then, stretch after stretch, the true predictor is followed from the end
+// of the one before until it meets the guessed path: from there on both are the same path
+// (the same predictor meeting the same samples), usually a few samples in. The result is the
+// path of one pass from the first sample, value for value.
+void FollowPredictor(const uint8_t* samples, size_t n, int p, uint8_t* path) {
+  constexpr size_t kStretches = 4;
+  const int16_t* move = kMoves.data() + 255;
+  const size_t len = n / kStretches;
+  if (len < 64) {  // too short to be worth the guesses
+    for (size_t i = 0; i < n; ++i) path[i] = static_cast<uint8_t>(p += move[samples[i] - p]);
+    return;
+  }
+  int q[kStretches];
+  for (size_t k = 0; k < kStretches; ++k) q[k] = k == 0 ? p : samples[k * len - 1];
+  for (size_t i = 0; i < len; ++i)
+    for (size_t k = 0; k < kStretches; ++k) {
+      q[k] += move[samples[k * len + i] - q[k]];
+      path[k * len + i] = static_cast<uint8_t>(q[k]);
+    }
+  // What the block holds past the stretches belongs to the last one.
+  for (size_t i = kStretches * len; i < n; ++i)
+    path[i] = static_cast<uint8_t>(q[kStretches - 1] += move[samples[i] - q[kStretches - 1]]);
+  for (size_t k = 1; k < kStretches; ++k) {
+    const size_t end = k + 1 < kStretches ? (k + 1) * len : n;
+    int t = path[k * len - 1];
+    for (size_t i = k * len; i < end; ++i) {
+      t += move[samples[i] - t];
+      if (t == path[i]) break;
+      path[i] = static_cast<uint8_t>(t);
+    }
+  }
+}
+
 // The move of the decoder value for each code, as an unsigned byte (wrapping arithmetic).
 constexpr std::array<uint8_t, 16> MakeDecodeMoves() {
   std::array<uint8_t, 16> m{};
@@ -58,24 +125,31 @@ uint8_t DecodeCode(uint8_t c, uint8_t& v) {
 }
 
 size_t TVoxEncoder::Encode(const uint8_t* samples, size_t count, uint8_t* out) {
+  constexpr size_t kPiece = 8192;
+  // path[0] is the predictor before the piece, path[1 + i] after sample i; likewise codes.
+  uint8_t path[kPiece + 1], codes[kPiece + 1];
   size_t written = 0;
-  size_t i = 0;
-  uint8_t p = FPredictor;
-  if (FHasPending && count > 0) {
-    uint8_t second = EncodeSample(samples[i++], p);
-    out[written++] = static_cast<uint8_t>(FPendingCode | (second << 4));
-    FHasPending = false;
+  for (size_t at = 0; at < count; at += kPiece) {
+    const size_t n = std::min(kPiece, count - at);
+    path[0] = FPredictor;
+    FollowPredictor(samples + at, n, FPredictor, path + 1);
+    CodesOfPath(path, n + 1, codes);
+    size_t i = 1;
+    if (FHasPending) {
+      out[written++] = static_cast<uint8_t>(FPendingCode | (codes[1] << 4));
+      i = 2;
+      FHasPending = false;
+    }
+    const size_t pairs = (n + 1 - i) / 2;
+    PackCodes(codes + i, pairs, out + written);
+    written += pairs;
+    i += 2 * pairs;
+    if (i <= n) {
+      FPendingCode = codes[i];
+      FHasPending = true;
+    }
+    FPredictor = path[n];
   }
-  for (; i + 1 < count; i += 2) {
-    uint8_t first = EncodeSample(samples[i], p);
-    uint8_t second = EncodeSample(samples[i + 1], p);
-    out[written++] = static_cast<uint8_t>(first | (second << 4));
-  }
-  if (i < count) {
-    FPendingCode = EncodeSample(samples[i], p);
-    FHasPending = true;
-  }
-  FPredictor = p;
   return written;
 }
 

@@ -2,8 +2,9 @@
 // synthesised (the library calls back with a few tens of milliseconds at a time), so a long
 // text costs no more memory than a short one.
 //
-// espeak-ng keeps one voice and one set of parameters for the whole process. It is started
-// on first use and left running until the process ends (starting loads its phoneme data).
+// espeak-ng keeps one voice and one set of parameters for the whole process. It is opened
+// and started on first use and left running until the process ends (starting loads its
+// phoneme data); a run that speaks nothing never loads it, nor what it brings along.
 // A TSpeaker holds the library for itself while it lives: a second one, on another thread,
 // waits until the first is gone. A build without the library (Speech_nospeech.cpp) makes no
 // speaker: the constructor raises Exception "no speech engine is available in this build".

@@ -69,11 +69,27 @@ struct TBuildSummary {
 // (the slot the user chose for "Record" and "Play") is left as it was.
 // Button2Click reads "ZelvorSound.ini" once; BuildPackage builds from a configuration
 // already read.
+//
+// The slots are converted on `workers` threads at once (0: one for each core; 1: one slot
+// after the other on the calling thread), never more than twice as many slots ahead of the
+// one being packed, so memory stays bounded. Everything a slot says and writes is taken in
+// slot order on the calling thread, where the shell is called: the status lines, the
+// messages, the package, "temp2.tmp", every ".vox" and copy and the final "out.dat" are the
+// same whatever the number of workers. A slot whose names meet those an earlier slot writes
+// (the same name in any letter case, or a source that is a link) starts only once the
+// earlier slots are in place, as it would after them one by one.
+// With more than one worker, the ".vox" files and copies wait unclosed and go to the disk
+// together, in one pass before they take their names (a batch of at most 64, at the end, and
+// before such a slot); "out.dat" is written with them, holding the last slot converted so
+// far. One worker puts each slot's files in place before the next slot begins. A disk that fails
+// only when a batch goes to it is reported for the slot whose file failed, after the lines of the
+// slots that followed it.
 TBuildSummary Button2Click(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow);
 TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
                            const std::function<std::string(int)>& soundListRow,
-                           const std::vector<TSlotConfig>& config, bool configFound);
+                           const std::vector<TSlotConfig>& config, bool configFound,
+                           int workers = 0);
 
 // Why the build refuses a source (relative to folder, '\' made '/') it would otherwise read:
 // kOutsideFolder for one that lies outside the folder once links are followed, kInHistory

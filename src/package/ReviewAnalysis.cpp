@@ -1,10 +1,13 @@
 #include "package/ReviewAnalysis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include "codec/Convert.h"
 #include "codec/SilenceTrim.h"
+#include "codec/Vectorise.h"
 #include "codec/VoxCoders.h"
 #include "package/Builder.h"
 #include "package/FolderCoder.h"
@@ -21,19 +24,36 @@ std::string Plural(int64_t n, const char* one, const char* many) {
 
 double RatioDb(double signal, double error) { return 10.0 * std::log10(signal / error); }
 
-// Signal energy (around 128) and error energy of decoded against samples, over the decoded.
+// Signal energy (around 128) and error energy of decoded against samples, over count samples.
+// Exact in integers, whatever the length.
 struct TEnergies {
-  double Signal = 0, Error = 0;
+  int64_t Signal = 0, Error = 0;
 };
-TEnergies Energies(const std::vector<uint8_t>& samples, const uint8_t* decoded, size_t count) {
+ZS_VECTORISE TEnergies Energies(const uint8_t* samples, const uint8_t* decoded, size_t count) {
   TEnergies e;
   for (size_t i = 0; i < count; ++i) {
-    const double signal = samples[i] - 128.0, error = static_cast<double>(samples[i]) - decoded[i];
+    const int32_t signal = samples[i] - 128, error = samples[i] - decoded[i];
     e.Signal += signal * signal;
     e.Error += error * error;
   }
   return e;
 }
+
+double RatioDb(int64_t signal, int64_t error) {
+  return RatioDb(static_cast<double>(signal), static_cast<double>(error));
+}
+
+// For every code and the decoder's value before it: 1 when the code's step passes 0 or 255.
+constexpr std::array<std::array<uint8_t, 256>, 16> MakeWrapTable() {
+  std::array<std::array<uint8_t, 256>, 16> t{};
+  for (int code = 0; code < 16; ++code)
+    for (int value = 0; value < 256; ++value) {
+      const int step = kVoxSteps[code & 7], next = code & 8 ? value - step : value + step;
+      t[code][value] = next < 0 || next > 255;
+    }
+  return t;
+}
+constexpr auto kWraps = MakeWrapTable();
 
 std::optional<double> Median(std::vector<double> values) {
   if (values.empty()) return std::nullopt;
@@ -113,37 +133,89 @@ TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns)
 }
 
 void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples) {
-  FMeter.Add(samples, 2 * codes.size());
-  for (size_t i = 0; i < codes.size(); ++i) {
-    Step(codes[i] & 15, samples[2 * i]);
-    Step(codes[i] >> 4, samples[2 * i + 1]);
+  const size_t n = 2 * codes.size();
+  if (n == 0) return;
+  FMeter.Add(samples, n);
+  CountWraps(codes, samples);
+  FollowColumns(samples, n);
+  if (!F.Loud)
+    F.Loud = std::any_of(samples, samples + n, [](uint8_t v) { return kWideQuietBand.IsLoud(v); });
+  FollowRuns(samples, n);
+  FValue = samples[n - 1];
+  FIndex += static_cast<int64_t>(n);
+}
+
+void TSoundAnalyser::CountWraps(std::span<const uint8_t> codes, const uint8_t* samples) {
+  // A wrap is read from the code and the value before it; most blocks have none, and are
+  // looked at once.
+  auto walk = [&](auto atWrap) {
+    uint8_t before = FValue;
+    for (size_t j = 0; j < codes.size(); ++j) {
+      atWrap(2 * j, kWraps[codes[j] & 15][before]);
+      atWrap(2 * j + 1, kWraps[codes[j] >> 4][samples[2 * j]]);
+      before = samples[2 * j + 1];
+    }
+  };
+  int wraps = 0;
+  walk([&](size_t, uint8_t wrap) { wraps += wrap; });
+  if (wraps == 0) return;
+  walk([&](size_t i, uint8_t wrap) {
+    if (!wrap) return;
+    const int64_t index = FIndex + static_cast<int64_t>(i);
+    if (F.Wraps++ == 0) F.FirstWrap = index;
+    F.ColumnMarked[ColumnOf(index)] = true;
+  });
+}
+
+namespace {
+
+ZS_VECTORISE void Widen(const uint8_t* samples, size_t n, uint8_t& lo, uint8_t& hi) {
+  uint8_t l = lo, h = hi;
+  for (size_t i = 0; i < n; ++i) {
+    l = std::min(l, samples[i]);
+    h = std::max(h, samples[i]);
+  }
+  lo = l, hi = h;
+}
+
+}  // namespace
+
+void TSoundAnalyser::FollowColumns(const uint8_t* samples, size_t n) {
+  // Sample i belongs to column i * columns / samples; the columns are walked, not divided.
+  const int64_t end = FIndex + static_cast<int64_t>(n);
+  for (int64_t at = FIndex; at < end;) {
+    while (at >= FNextColumnAt && FColumn + 1 < FColumns)
+      FNextColumnAt = ColumnStart(++FColumn + 1);
+    const int64_t to = FColumn + 1 < FColumns ? std::min(end, FNextColumnAt) : end;
+    Widen(samples + (at - FIndex), static_cast<size_t>(to - at), F.ColumnLo[FColumn],
+          F.ColumnHi[FColumn]);
+    at = to;
   }
 }
 
-void TSoundAnalyser::Step(uint8_t code, uint8_t sample) {
-  const int step = kVoxSteps[code & 7];
-  const int next = code & 8 ? FValue - step : FValue + step;
-  // Sample i belongs to column i * columns / samples; the columns are walked, not divided.
-  while (FIndex >= FNextColumnAt) FNextColumnAt = ColumnStart(++FColumn + 1);
-  const int column = FColumn;
-  if (next < 0 || next > 255) {
-    if (F.Wraps++ == 0) F.FirstWrap = FIndex;
-    F.ColumnMarked[column] = true;
-  }
-  FValue = sample;
-  F.ColumnLo[column] = std::min(F.ColumnLo[column], sample);
-  F.ColumnHi[column] = std::max(F.ColumnHi[column], sample);
-  if (kWideQuietBand.IsLoud(sample)) F.Loud = true;
-  if (sample == 0 || sample == 255) {
-    if (FRunLength > 0 && sample != FRunValue) EndRun();
-    if (FRunLength++ == 0) {
-      FRunStart = FIndex;
-      FRunValue = sample;
-    }
-  } else {
+void TSoundAnalyser::FollowRuns(const uint8_t* samples, size_t n) {
+  // Runs at 0 or 255 are rare: a block without either ends any run at its first sample.
+  if (!std::memchr(samples, 0, n) && !std::memchr(samples, 255, n)) {
     EndRun();
+    return;
   }
-  ++FIndex;
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t v = samples[i];
+    if (v == 0 || v == 255) {
+      if (FRunLength > 0 && v != FRunValue) EndRun();
+      if (FRunLength++ == 0) {
+        FRunStart = FIndex + static_cast<int64_t>(i);
+        FRunValue = v;
+      }
+    } else {
+      EndRun();
+    }
+  }
+}
+
+int TSoundAnalyser::ColumnOf(int64_t index) const {
+  const int64_t samples = std::max<int64_t>(F.Samples, 1);
+  return static_cast<int>(std::min<int64_t>(index * FColumns / samples, FColumns - 1));
 }
 
 int64_t TSoundAnalyser::ColumnStart(int column) const {
@@ -181,7 +253,11 @@ const TSoundFindings& TSoundAnalyser::Finish() {
 }
 
 TRecordStream::TRecordStream(TByteFile& package, const TSoundRecord& record)
-    : FPackage(package), FLeft(record.CodeBytes), FCodes(kBlock), FSamples(2 * kBlock) {
+    : FPackage(package), FLeft(record.CodeBytes) {
+  // No larger than the record: a short one takes little memory.
+  const size_t block = static_cast<size_t>(std::min<int64_t>(kBlock, record.CodeBytes));
+  FCodes.resize(block);
+  FSamples.resize(2 * block);
   const int64_t first = static_cast<int64_t>(record.Offset) + 4;
   if (first + record.CodeBytes > package.Size()) throw EInOutError(ioReadBeyondEnd);
   package.Seek(first);
@@ -196,71 +272,89 @@ bool TRecordStream::Next() {
   return true;
 }
 
-TSoundFindings AnalyseRecord(TByteFile& package, const TSoundRecord& record, int columns) {
-  TSoundAnalyser analyser(record.Samples(), columns);
-  TRecordStream stream(package, record);
-  while (stream.Next()) analyser.Feed(stream.Codes(), stream.Samples().data());
-  return analyser.Finish();
-}
-
-TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& record,
-                                    const std::string& sourcePath, bool optimalGain) {
-  TSourceComparison result;
-  if (!FileExists(sourcePath)) return result;
-  // The decoded record first: a damaged package is the package's error, not the source's.
-  std::vector<uint8_t> decoded(static_cast<size_t>(record.Samples()));
-  size_t at = 0;
-  for (TRecordStream stream(package, record); stream.Next(); at += stream.Samples().size())
-    std::copy(stream.Samples().begin(), stream.Samples().end(), decoded.begin() + at);
-  std::vector<uint8_t> kept;
+TSourceComparer::TSourceComparer(const TSoundRecord& record, const std::string& sourcePath,
+                                 bool optimalGain) {
+  if (!FileExists(sourcePath)) return;
   try {
     TByteFile in(sourcePath);
     in.Reset();
-    result.Text = ConvertWaveFileInMemory(in, kept);
+    FResult.Text = ConvertWaveFileInMemory(in, FKept);
     in.Close();
   } catch (const Exception& e) {
-    result.State = TSourceState::Unreadable;
-    result.Text = e.Message();
-    return result;
+    FResult.State = TSourceState::Unreadable;
+    FResult.Text = e.Message();
+    return;
   }
-  result.KeptSamples = static_cast<int64_t>(kept.size());
-  if (!result.Text.empty()) {
-    result.State = TSourceState::Rejected;
-    return result;
+  FResult.KeptSamples = static_cast<int64_t>(FKept.size());
+  if (!FResult.Text.empty()) {
+    FResult.State = TSourceState::Rejected;
+    return;
   }
-  if (result.KeptSamples / 2 != record.CodeBytes) {  // an odd last sample is not coded
-    result.State = TSourceState::Differs;
-    return result;
+  if (FResult.KeptSamples / 2 != record.CodeBytes) {  // an odd last sample is not coded
+    FResult.State = TSourceState::Differs;
+    return;
   }
-  result.State = TSourceState::Compared;
-  const TEnergies e = Energies(kept, decoded.data(), decoded.size());
-  result.Exact = e.Error == 0;
-  result.Silent = e.Signal == 0;
+  FResult.State = TSourceState::Compared;
+  FComparing = true;
+  FOptimalGain = optimalGain;
+  // Both coders over the same stretch from the start of the sound: all of a prompt, the
+  // first seconds of a long one, so a package of long sounds is reviewed in good time.
+  FGainSamples = optimalGain ? std::min(FKept.size(), kGainStretchSamples) & ~size_t{1} : 0;
+}
+
+void TSourceComparer::Feed(std::span<const uint8_t> decoded) {
+  if (!FComparing) return;
+  const size_t n = std::min(decoded.size(), FKept.size() - FAt);
+  const TEnergies e = Energies(FKept.data() + FAt, decoded.data(), n);
+  FSignal += e.Signal;
+  FError += e.Error;
+  if (FAt < FGainSamples) {
+    const TEnergies g =
+        Energies(FKept.data() + FAt, decoded.data(), std::min(n, FGainSamples - FAt));
+    FGainSignal += g.Signal;
+    FGainError += g.Error;
+  }
+  FAt += n;
+}
+
+TSourceComparison TSourceComparer::Finish() {
+  TSourceComparison& result = FResult;
+  if (!FComparing) return result;
+  result.Exact = FError == 0;
+  result.Silent = FSignal == 0;
   if (result.Exact || result.Silent) return result;
-  result.CodingNoiseDb = RatioDb(e.Signal, e.Error);
-  if (optimalGain) {
-    // Both coders over the same stretch from the start of the sound: all of a prompt, the
-    // first seconds of a long one, so a package of long sounds is reviewed in good time.
-    const size_t n = std::min(kept.size(), kGainStretchSamples) & ~size_t{1};
-    const TEnergies standard = Energies(kept, decoded.data(), n);
-    const std::vector<uint8_t> codes = EncodeVox(TCoder::Optimal, kept.data(), n);
+  result.CodingNoiseDb = RatioDb(FSignal, FError);
+  if (FOptimalGain) {
+    const size_t n = FGainSamples;
+    const std::vector<uint8_t> codes = EncodeVox(TCoder::Optimal, FKept.data(), n);
+    std::vector<uint8_t> decoded(2 * codes.size());
     TVoxDecoder decoder;
     decoder.Decode(codes.data(), codes.size(), decoded.data());
-    const TEnergies optimal = Energies(kept, decoded.data(), n);
-    if (optimal.Error > 0 && standard.Error > 0 && standard.Signal > 0) {
+    const TEnergies optimal = Energies(FKept.data(), decoded.data(), n);
+    if (optimal.Error > 0 && FGainError > 0 && FGainSignal > 0) {
       result.OptimalGainDb =
-          RatioDb(optimal.Signal, optimal.Error) - RatioDb(standard.Signal, standard.Error);
+          RatioDb(optimal.Signal, optimal.Error) - RatioDb(FGainSignal, FGainError);
       result.GainOverSamples = static_cast<int64_t>(n);
     }
   }
   return result;
 }
 
+TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& record,
+                                    const std::string& sourcePath, bool optimalGain) {
+  // The record first: a damaged package is the package's error, not the source's.
+  TRecordStream stream(package, record);
+  TSourceComparer comparer(record, sourcePath, optimalGain);
+  while (stream.Next()) comparer.Feed(stream.Samples());
+  return comparer.Finish();
+}
+
 bool TSlotReview::HasWarning() const {
   return std::any_of(Checks.begin(), Checks.end(), [](const TReviewCheck& c) { return c.Warning; });
 }
 
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder) {
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
+                      const TDecodedSink& decoded) {
   TReview r;
   r.PackagePath = packagePath;
   r.IniPath = folder + "ZelvorSound.ini";
@@ -296,11 +390,21 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder)
       // One time scale for every waveform: the longest slot fills kWaveColumns.
       const int columns = static_cast<int>(std::max<int64_t>(
           1, (s.Record.Samples() * kWaveColumns + r.LongestSamples - 1) / r.LongestSamples));
-      s.Findings = AnalyseRecord(reader.File(), s.Record, columns);
+      // One pass over the record: each decoded block goes to every reader of it. The record
+      // is checked before the source is read: a damaged package is the package's error.
+      TRecordStream stream(reader.File(), s.Record);
+      std::optional<TSourceComparer> comparer;
       if (!IsNoFile(source))
-        s.Comparison =
-            CompareWithSource(reader.File(), s.Record, folder + NormaliseConfiguredName(source),
-                              r.Coder == TCoder::Standard);
+        comparer.emplace(s.Record, folder + NormaliseConfiguredName(source),
+                         r.Coder == TCoder::Standard);
+      TSoundAnalyser analyser(s.Record.Samples(), columns);
+      while (stream.Next()) {
+        analyser.Feed(stream.Codes(), stream.Samples().data());
+        if (comparer) comparer->Feed(stream.Samples());
+        if (decoded) decoded(s.Record, stream.Samples());
+      }
+      s.Findings = analyser.Finish();
+      if (comparer) s.Comparison = comparer->Finish();
       s.Checks = ChecksFor(s.Findings, s.Comparison, source);
       r.Slots.push_back(std::move(s));
     }

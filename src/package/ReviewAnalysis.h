@@ -5,17 +5,20 @@
 //
 // How a review is made, and what it touches:
 // - the package is read slot by slot through TPackageReader; each present record is decoded
-//   in blocks for its findings (wraps, clipping, silence, the waveform's columns, its
-//   loudness), so that pass keeps memory flat whatever the counts claim;
+//   once, in blocks, and each block goes to its findings (wraps, clipping, silence, the
+//   waveform's columns, its loudness), to the comparison with its source and to whoever
+//   asked for the decoded sound (the page's players), so memory stays flat whatever the
+//   counts claim;
 // - "ZelvorSound.ini" of the program's folder, when there is one, gives each slot's name and
 //   source and the folder's coder; a source found in the folder is converted in memory by
-//   the build's own conversion (ConvertWaveFileInMemory) and compared sample by sample with
-//   the decoded record (both held in memory once the record is known to lie inside the
-//   package). Where the folder codes with the standard coder, the same samples are coded
-//   with the optimal one too, to tell what it would gain.
+//   the build's own conversion (ConvertWaveFileInMemory) and compared block by block with
+//   the decoded record once the record is known to lie inside the package. Where the folder
+//   codes with the standard coder, the first seconds are coded with the optimal one too, to
+//   tell what it would gain.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,9 +77,13 @@ class TSoundAnalyser {
   const TSoundFindings& Finish();
 
  private:
-  void Step(uint8_t code, uint8_t sample);
+  // What the block of codes and samples shows, from sample index FIndex on.
+  void CountWraps(std::span<const uint8_t> codes, const uint8_t* samples);
+  void FollowColumns(const uint8_t* samples, size_t n);
+  void FollowRuns(const uint8_t* samples, size_t n);
   void EndRun();
   int64_t ColumnStart(int column) const;
+  int ColumnOf(int64_t index) const;
 
   TSoundFindings F;
   TLoudnessMeter FMeter;
@@ -108,10 +115,6 @@ class TRecordStream {
   std::vector<uint8_t> FCodes, FSamples;
 };
 
-// Decodes a whole record and returns what it shows, its waveform in columns.
-TSoundFindings AnalyseRecord(TByteFile& package, const TSoundRecord& record,
-                             int columns = kWaveColumns);
-
 // How a decoded sound compares with the slot's source as the build would code it now.
 enum class TSourceState {
   Missing,     // the source is not in the folder
@@ -136,9 +139,31 @@ struct TSourceComparison {
   int64_t GainOverSamples = 0;
 };
 
+// Compares a record's decoded sound, block by block as it is decoded, with the slot's source
+// as the build would convert it now.
+class TSourceComparer {
+ public:
+  // Converts the source at sourcePath in memory, as the build converts it (a missing source,
+  // a rejected or unreadable one is settled here); with optimalGain the comparison also
+  // tells what the optimal coder would gain.
+  TSourceComparer(const TSoundRecord& record, const std::string& sourcePath, bool optimalGain);
+  // The next decoded samples of the record, in order.
+  void Feed(std::span<const uint8_t> decoded);
+  TSourceComparison Finish();
+
+ private:
+  TSourceComparison FResult;
+  bool FComparing = false, FOptimalGain = false;
+  std::vector<uint8_t> FKept;
+  size_t FAt = 0, FGainSamples = 0;
+  int64_t FSignal = 0, FError = 0;          // over the whole sound
+  int64_t FGainSignal = 0, FGainError = 0;  // over the stretch the gain is measured on
+};
+
 // Converts the source at sourcePath in memory, as the build converts it, and compares the
 // samples with the record's decoded ones; with optimalGain, also codes them with the optimal
-// coder to tell its gain.
+// coder to tell its gain. The record is checked first: one that runs past the end of the
+// package fails before the source is read.
 TSourceComparison CompareWithSource(TByteFile& package, const TSoundRecord& record,
                                     const std::string& sourcePath, bool optimalGain);
 
@@ -179,10 +204,15 @@ class EReviewFileError : public Exception {
       : Exception(file + ": " + reason) {}
 };
 
+// Receives a record's decoded sound block by block, in order.
+using TDecodedSink = std::function<void(const TSoundRecord&, std::span<const uint8_t>)>;
+
 // Reviews the package at packagePath; names, sources and the coder come from
 // "ZelvorSound.ini" in folder (ending with '/') when it is there. Every file error of the
-// package raises EReviewFileError naming it.
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder);
+// package raises EReviewFileError naming it. decoded, when given, receives every present
+// slot's sound as it is decoded for the review.
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
+                      const TDecodedSink& decoded = {});
 
 // Runs f; an error it raises is reported as one of file, unless it names its file already.
 template <class F>

@@ -1,11 +1,15 @@
 #include "package/ReviewPage.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string_view>
 
 #include "codec/SilenceTrim.h"
@@ -42,6 +46,13 @@ class TPageOut {
     return *this;
   }
   TPageOut& Text(const std::string& s) { return *this << HtmlText(s); }
+  // Room for n more characters, to be filled by the caller at once.
+  char* Room(size_t n) {
+    if (FBuf.size() + n > kBlock && !FBuf.empty()) Flush();
+    const size_t at = FBuf.size();
+    FBuf.resize(at + n);
+    return FBuf.data() + at;
+  }
   void Close() {
     Flush();
     Guard([&] { FFile.Close(); });
@@ -65,7 +76,8 @@ class TPageOut {
   int64_t FWritten = 0;
 };
 
-// Base64 of a byte stream given in pieces of any length, for a data URI.
+// Base64 of a byte stream given in pieces of any length, for a data URI. Three bytes give
+// four characters, two at a time from a table of every 12-bit value's pair.
 class TBase64Writer {
  public:
   explicit TBase64Writer(TPageOut& out) : FOut(out) {}
@@ -73,37 +85,66 @@ class TBase64Writer {
     size_t i = 0;
     while (FHeld > 0 && FHeld < 3 && i < bytes.size()) FCarry[FHeld++] = bytes[i++];
     if (FHeld == 3) {
-      Encode(FCarry, 3);
+      char* at = FOut.Room(4);
+      Encode(FCarry, at);
       FHeld = 0;
     }
-    for (; i + 3 <= bytes.size(); i += 3) Encode(&bytes[i], 3);
+    const size_t groups = (bytes.size() - i) / 3;
+    char* at = FOut.Room(4 * groups);
+    for (size_t g = 0; g < groups; ++g, i += 3, at += 4) Encode(&bytes[i], at);
     while (i < bytes.size()) FCarry[FHeld++] = bytes[i++];
-    FOut << FChunk;
-    FChunk.clear();
   }
   void End() {
-    if (FHeld > 0) Encode(FCarry, FHeld);
+    if (FHeld == 0) return;
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const uint32_t v = (uint32_t{FCarry[0]} << 16) | (FHeld > 1 ? uint32_t{FCarry[1]} << 8 : 0);
+    char* at = FOut.Room(4);
+    at[0] = kAlphabet[(v >> 18) & 63];
+    at[1] = kAlphabet[(v >> 12) & 63];
+    at[2] = FHeld > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+    at[3] = '=';
     FHeld = 0;
-    FOut << FChunk;
-    FChunk.clear();
   }
 
  private:
-  void Encode(const uint8_t* p, size_t n) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const uint32_t v =
-        (uint32_t{p[0]} << 16) | (n > 1 ? uint32_t{p[1]} << 8 : 0) | (n > 2 ? uint32_t{p[2]} : 0);
-    FChunk += kAlphabet[(v >> 18) & 63];
-    FChunk += kAlphabet[(v >> 12) & 63];
-    FChunk += n > 1 ? kAlphabet[(v >> 6) & 63] : '=';
-    FChunk += n > 2 ? kAlphabet[v & 63] : '=';
+  static void Encode(const uint8_t* p, char* at) {
+    const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    std::memcpy(at, Pairs()[v >> 12].data(), 2);
+    std::memcpy(at + 2, Pairs()[v & 4095].data(), 2);
+  }
+  static const std::array<std::array<char, 2>, 4096>& Pairs() {
+    static const auto pairs = [] {
+      static const char kAlphabet[] =
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+      std::array<std::array<char, 2>, 4096> t{};
+      for (int v = 0; v < 4096; ++v) t[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+      return t;
+    }();
+    return pairs;
   }
 
   TPageOut& FOut;
   uint8_t FCarry[3] = {};
   size_t FHeld = 0;
-  std::string FChunk;
+};
+
+// The text of an SVG path, its numbers written without the printf family.
+class TPathText {
+ public:
+  TPathText& operator<<(const char* s) {
+    FText += s;
+    return *this;
+  }
+  TPathText& operator<<(int v) {
+    char text[16];
+    FText.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+    return *this;
+  }
+  const std::string& Text() const { return FText; }
+
+ private:
+  std::string FText;
 };
 
 // The waveform on the page's time scale: the quiet band shaded, the middle line, one bar per
@@ -123,31 +164,72 @@ void WriteWaveform(TPageOut& out, const TSoundFindings& f, int slot, int64_t lon
       columns, kWaveHeight, share, static_cast<double>(f.Samples) / kTestWavRate, slot, bandTop,
       columns, bandBottom - bandTop + 1, WaveY(128), columns);
   // Relative moves keep the path short: after "v h" the pen stands at the bar's foot.
-  std::string d;
+  TPathText d;
   int foot = 0;
   for (int c = 0; c < columns; ++c) {
     const int top = WaveY(f.ColumnHi[c]), height = WaveY(f.ColumnLo[c]) - top + 1;
     // A minus sign separates numbers by itself.
-    d += c == 0 ? Format("M0.5 %dv%d", top, height)
-                : Format(top < foot ? "m1%dv%d" : "m1 %dv%d", top - foot, height);
+    if (c == 0)
+      d << "M0.5 " << top;
+    else
+      d << (top < foot ? "m1" : "m1 ") << top - foot;
+    d << "v" << height;
     foot = top + height;
   }
-  out << d << "\"/>";
-  d.clear();
+  out << d.Text() << "\"/>";
+  TPathText marks;
   for (int c = 0; c < columns; ++c)
-    if (f.ColumnMarked[c]) d += Format("M%d.5 0v%d", c, kWaveHeight);
-  if (!d.empty()) out << "<path class=\"mark\" d=\"" << d << "\"/>";
+    if (f.ColumnMarked[c]) marks << "M" << c << ".5 0v" << kWaveHeight;
+  if (!marks.Text().empty()) out << "<path class=\"mark\" d=\"" << marks.Text() << "\"/>";
   out << "</svg>";
 }
 
+// The decoded sounds of the review, kept in a file without a name beside the page (memory
+// stays flat) as they are decoded for the review, and read back for the players.
+class TDecodedSounds {
+ public:
+  explicit TDecodedSounds(std::string pagePath) : FPagePath(std::move(pagePath)) {}
+  void Put(const TSoundRecord& record, std::span<const uint8_t> samples) {
+    AsErrorOf(FPagePath, [&] {
+      if (!FFile.IsOpen()) {
+        FFile.Assign(FolderOf(FPagePath) + "decoded.tmp");
+        FFile.Rewrite(TWriteKind::Scratch);
+      }
+      if (FStart.find(record.Slot) == FStart.end()) FStart[record.Slot] = FFile.Size();
+      FFile.Seek(FFile.Size());
+      FFile.BlockWrite(samples.data(), samples.size());
+    });
+  }
+  // The sound of the record, block by block, into put.
+  template <class F>
+  void Get(const TSoundRecord& record, F put) {
+    const auto start = FStart.find(record.Slot);
+    if (start == FStart.end()) return;
+    AsErrorOf(FPagePath, [&] {
+      std::vector<uint8_t> block(kBlock);
+      FFile.Seek(start->second);
+      for (int64_t left = record.Samples(); left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(left, kBlock));
+        FFile.BlockRead(block.data(), n);
+        put(std::span<const uint8_t>(block.data(), n));
+        left -= static_cast<int64_t>(n);
+      }
+    });
+  }
+
+ private:
+  std::string FPagePath;
+  TByteFile FFile;
+  std::map<int, int64_t> FStart;  // where each slot's sound starts in the file
+};
+
 // The decoded sound as the instrument plays it: the bytes `extract` writes, as a data URI.
-void WriteAudio(TPageOut& out, TByteFile& package, const TSoundRecord& record) {
+void WriteAudio(TPageOut& out, TDecodedSounds& sounds, const TSoundRecord& record) {
   out << "<audio controls preload=\"none\" src=\"data:audio/wav;base64,";
   TBase64Writer b64(out);
   const auto head = TakeHeader(static_cast<uint32_t>(record.Samples()));
   b64.Put(head);
-  TRecordStream stream(package, record);
-  while (stream.Next()) b64.Put(stream.Samples());
+  sounds.Get(record, [&](std::span<const uint8_t> samples) { b64.Put(samples); });
   b64.End();
   out << "\"></audio>";
 }
@@ -198,7 +280,7 @@ std::string FileTime(const std::string& path) {
 
 std::string DisplayPath(const std::string& path) { return AbsolutePath(path); }
 
-void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
+void WritePage(TPageOut& out, const TReview& r, TDecodedSounds& sounds) {
   const std::string& packagePath = r.PackagePath;
   const std::vector<TSlotReview>& slots = r.Slots;
   int64_t codeBytes = 0;
@@ -265,7 +347,7 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
                        << "</div><div class=\"scale\">";
     WriteWaveform(out, s.Findings, slot, r.LongestSamples);
     out << "</div>";
-    WriteAudio(out, package, s.Record);
+    WriteAudio(out, sounds, s.Record);
     out << "</div><ul class=\"checks\">";
     for (const TReviewCheck& c : s.Checks) {
       out << "<li class=\"" << (c.Warning ? "warning" : "info") << "\" data-kind=\"" << c.Kind
@@ -304,15 +386,16 @@ void WritePage(TPageOut& out, const TReview& r, TByteFile& package) {
 
 TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string& folder,
                                const std::string& pagePath) {
-  const TReview review = ReviewPackage(packagePath, folder);
-  TPackageReader reader(packagePath);
+  // The package is decoded once: the review keeps each sound for the players.
+  TDecodedSounds sounds(pagePath);
+  const TReview review = ReviewPackage(
+      packagePath, folder,
+      [&](const TSoundRecord& record, std::span<const uint8_t> s) { sounds.Put(record, s); });
   TPageOut out(pagePath);
-  AsErrorOf(packagePath, [&] { reader.Open(); });
   // The page is replaced in one step; a read-only one refuses as the runtime refuses it.
   out.Open();
-  AsErrorOf(packagePath, [&] { WritePage(out, review, reader.File()); });
+  WritePage(out, review, sounds);
   out.Close();
-  reader.Close();
   TReviewSummary summary;
   summary.Filled = static_cast<int>(review.Slots.size());
   for (const TSlotReview& s : review.Slots) summary.WithWarnings += s.HasWarning() ? 1 : 0;

@@ -23,8 +23,10 @@ bool CreateDirectory(const std::string& path) {
   return osfiles::MakeFolder(ResolveFileName(path)) == 0;
 }
 
-bool CopyFile(const std::string& srcName, const std::string& dstName, bool failIfExists) {
-  const std::string src = ResolveFileName(srcName), dst = ResolveFileName(dstName);
+namespace {
+
+// The copy's checks and its bytes, into out (made here); true when every byte was written.
+bool WriteCopy(const std::string& src, const std::string& dst, bool failIfExists, TByteFile& out) {
   if (!NonRegularKind(src).empty()) return false;
   osfiles::TInfo from, to;
   if (osfiles::Stat(src, true, from) != 0) return false;
@@ -33,19 +35,39 @@ bool CopyFile(const std::string& srcName, const std::string& dstName, bool failI
     const bool same = to.Device == from.Device && to.Inode == from.Inode;
     if (failIfExists || same) return false;
   }
+  // Read as the copy only reads: a source nobody may write is copied all the same.
+  TFileStream in(src, fmOpenRead);
+  out.Assign(dst);
+  out.Rewrite();
+  std::vector<char> buf(kCopyBlockBytes);
+  for (;;) {
+    const int32_t n = in.Read(buf.data(), static_cast<int32_t>(buf.size()));
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.BlockWrite(buf.data(), static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TByteFile> CopyFileUnclosed(const std::string& srcName,
+                                            const std::string& dstName) {
+  // A copy that fails is dropped unclosed: the name keeps its file.
+  auto out = std::make_unique<TByteFile>();
   try {
-    // Read as the copy only reads: a source nobody may write is copied all the same.
-    TFileStream in(src, fmOpenRead);
-    TByteFile out(dst);
-    out.Rewrite();
-    std::vector<char> buf(kCopyBlockBytes);
-    for (;;) {
-      const int32_t n = in.Read(buf.data(), static_cast<int32_t>(buf.size()));
-      if (n < 0) return false;
-      if (n == 0) break;
-      out.BlockWrite(buf.data(), static_cast<size_t>(n));
-    }
+    if (WriteCopy(ResolveFileName(srcName), ResolveFileName(dstName), false, *out)) return out;
+  } catch (const Exception&) {
+  }
+  return nullptr;
+}
+
+bool CopyFile(const std::string& srcName, const std::string& dstName, bool failIfExists) {
+  const std::string dst = ResolveFileName(dstName);
+  try {
+    TByteFile out;
+    if (!WriteCopy(ResolveFileName(srcName), dst, failIfExists, out)) return false;
     // A name that appeared meanwhile is not replaced when the copy must not replace one.
+    osfiles::TInfo to;
     if (failIfExists && osfiles::Stat(dst, false, to) == 0) return false;
     out.Close();
     return true;

@@ -6,9 +6,10 @@
 // bit is read-only for everyone, and a file is written only the safe way (TSafeFile).
 #pragma once
 
+#include <memory>
 #include <string>
 
-#include "rtl/FileSystem.h"
+#include "rtl/ByteFile.h"  // and with it rtl/FileSystem.h
 
 // The folder of the running executable, up to and including the last '/' of its whole path;
 // empty when the path has no '/'.
@@ -38,3 +39,8 @@ bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
 // written the safe way (CopyFile). Either way dst then holds src's bytes. False, with
 // nothing made, when neither could be.
 bool LinkFile(const std::string& src, const std::string& dst);
+
+// CopyFile replacing dst, with the copy left unclosed: the file is made (Rewrite) and written
+// but not put in place; the caller closes it (alone or together with other files) or gives
+// it up. Nothing, with nothing made, where CopyFile would fail before that.
+std::unique_ptr<TByteFile> CopyFileUnclosed(const std::string& src, const std::string& dst);

@@ -1,6 +1,7 @@
 #include "rtl/ByteFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "rtl/FileSystem.h"
@@ -43,29 +44,28 @@ void TByteFile::Open(bool create, TWriteKind kind) {
     FSafe.Begin(FPath, kind);
     fd = FSafe.Fd();
   } else {
-    const std::string path = ResolveFileName(FPath);
-    osfiles::TInfo existing;
-    if (const int err = osfiles::Stat(path, true, existing)) Fail(err);
-    // A file nobody may write counts as read-only, whoever asks.
-    if (IsReadOnlyMode(existing.Mode) && existing.Kind != osfiles::TKind::Folder)
-      throw EInOutError(ioAccessDenied);
     // Another part of the program may hold this file open for reading with writers denied
     // (a playback): the open fails with the sharing error then.
-    if (const int err = osfiles::Open(path, osfiles::TAccess::ReadWrite, false, false, fd))
+    if (const int err =
+            osfiles::Open(ResolveFileName(FPath), osfiles::TAccess::ReadWrite, false, false, fd))
       Fail(err);
   }
   osfiles::TInfo st;
-  if (const int err = osfiles::StatOpen(fd, st)) {
+  int err = osfiles::StatOpen(fd, st);
+  // A file nobody may write counts as read-only, whoever asks (root opens it all the same).
+  if (err == 0 && !create && IsReadOnlyMode(st.Mode)) err = EACCES;
+  if (err != 0) {
     if (create)
       FSafe.Discard();
     else
       osfiles::Close(fd);
+    if (err == EACCES) throw EInOutError(ioAccessDenied);
     Fail(err);
   }
   FFd = fd;
   FPos = 0;
   FDiskSize = st.Kind == osfiles::TKind::Regular ? st.Size : 0;
-  FBuf.clear();
+  FBufLen = 0;
   FBufStart = 0;
   FDirty = false;
 }
@@ -73,11 +73,10 @@ void TByteFile::Open(bool create, TWriteKind kind) {
 void TByteFile::Reset() { Open(false, TWriteKind::UserFile); }
 void TByteFile::Rewrite(TWriteKind kind) { Open(true, kind); }
 
-void TByteFile::Prepare() {
+void TByteFile::GiveUpOnError(void (TByteFile::*step)()) {
   RequireOpen();
   try {
-    Flush();
-    if (FSafe.Active()) FSafe.Prepare();
+    (this->*step)();
   } catch (...) {
     // A file that cannot be finished is given up whole: its name keeps the old file.
     if (FSafe.Active()) {
@@ -86,16 +85,32 @@ void TByteFile::Prepare() {
       osfiles::Close(FFd);
     }
     FFd = -1;
-    FBuf.clear();
+    FBufLen = 0;
     throw;
   }
 }
+
+void TByteFile::FlushAndPrepare() {
+  Flush();
+  if (FSafe.Active()) FSafe.Prepare();
+}
+
+void TByteFile::FlushAndStartPrepare() {
+  Flush();
+  // A file on its way to its name is read no more, as a rule: its buffer goes meanwhile.
+  FBuf.reset();
+  FBufLen = 0;
+  if (FSafe.Active()) FSafe.StartPrepare();
+}
+
+void TByteFile::Prepare() { GiveUpOnError(&TByteFile::FlushAndPrepare); }
+void TByteFile::StartPrepare() { GiveUpOnError(&TByteFile::FlushAndStartPrepare); }
 
 void TByteFile::Close() {
   Prepare();
   const int fd = FFd;
   FFd = -1;
-  FBuf.clear();
+  FBufLen = 0;
   if (FSafe.Active()) {
     FSafe.Commit();
   } else if (const int err = osfiles::Close(fd)) {
@@ -107,9 +122,9 @@ void TByteFile::Flush() {
   if (!FDirty) return;
   FDirty = false;
   size_t done = 0;
-  if (const int err = osfiles::WriteAt(FFd, FBuf.data() + (FDirtyLo - FBufStart),
+  if (const int err = osfiles::WriteAt(FFd, FBuf.get() + (FDirtyLo - FBufStart),
                                        static_cast<size_t>(FDirtyHi - FDirtyLo), FDirtyLo, done)) {
-    FBuf.clear();  // what was not written is lost; the file stays as the disk has it
+    FBufLen = 0;  // what was not written is lost; the file stays as the disk has it
     Fail(err);
   }
   FDiskSize = std::max(FDiskSize, FDirtyHi);
@@ -117,8 +132,7 @@ void TByteFile::Flush() {
 
 int64_t TByteFile::Size() const {
   RequireOpen();
-  int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-  return FDirty ? std::max(FDiskSize, bufEnd) : FDiskSize;
+  return FDirty ? std::max(FDiskSize, BufEnd()) : FDiskSize;
 }
 
 void TByteFile::Seek(int64_t pos) {
@@ -130,14 +144,20 @@ void TByteFile::Seek(int64_t pos) {
 
 void TByteFile::FillAt(int64_t pos) {
   Flush();
-  FBuf.resize(kBufferSize);
+  if (!FBuf) FBuf.reset(new uint8_t[kBufferSize]);  // left uninitialised: only read bytes count
+  FBufLen = 0;
   size_t got = 0;
-  if (const int err = osfiles::ReadAt(FFd, FBuf.data(), kBufferSize, pos, got)) {
-    FBuf.clear();
-    Fail(err);
-  }
-  FBuf.resize(got);
+  if (const int err = osfiles::ReadAt(FFd, FBuf.get(), kBufferSize, pos, got)) Fail(err);
+  FBufLen = got;
   FBufStart = pos;
+}
+
+size_t TByteFile::ReadDirect(uint8_t* out, size_t count) {
+  Flush();  // the disk holds every byte the caller may read
+  size_t got = 0;
+  if (const int err = osfiles::ReadAt(FFd, out, count, FPos, got)) Fail(err);
+  FPos += static_cast<int64_t>(got);
+  return got;
 }
 
 size_t TByteFile::BlockReadCount(void* buffer, size_t count) {
@@ -145,16 +165,16 @@ size_t TByteFile::BlockReadCount(void* buffer, size_t count) {
   auto* out = static_cast<uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-    if (FPos < FBufStart || FPos >= bufEnd) {
+    if (FPos < FBufStart || FPos >= BufEnd()) {
       if (FPos >= Size()) break;
+      // A read of a streaming block or more goes straight into the caller's memory.
+      if (count - done >= kCopyBlockBytes) return done + ReadDirect(out + done, count - done);
       FillAt(FPos);
-      bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-      if (FPos >= bufEnd) break;
+      if (FPos >= BufEnd()) break;
     }
-    size_t avail = static_cast<size_t>(bufEnd - FPos);
+    size_t avail = static_cast<size_t>(BufEnd() - FPos);
     size_t n = std::min(avail, count - done);
-    std::memcpy(out + done, FBuf.data() + (FPos - FBufStart), n);
+    std::memcpy(out + done, FBuf.get() + (FPos - FBufStart), n);
     done += n;
     FPos += static_cast<int64_t>(n);
   }
@@ -165,25 +185,40 @@ void TByteFile::BlockRead(void* buffer, size_t count) {
   if (BlockReadCount(buffer, count) != count) throw EInOutError(ioReadBeyondEnd);
 }
 
+void TByteFile::WriteDirect(const uint8_t* in, size_t count) {
+  Flush();
+  // A buffer that mirrors any of these bytes would hold them stale.
+  if (FBufLen > 0 && FPos < BufEnd() && FPos + static_cast<int64_t>(count) > FBufStart) FBufLen = 0;
+  size_t done = 0;
+  if (const int err = osfiles::WriteAt(FFd, in, count, FPos, done)) Fail(err);
+  const int64_t at = FPos + static_cast<int64_t>(done);
+  FPos = at;
+  FDiskSize = std::max(FDiskSize, at);
+}
+
 void TByteFile::BlockWrite(const void* buffer, size_t count) {
   RequireOpen();
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
     // Writes extend the buffer only where they join what it already mirrors.
-    if (FPos < FBufStart || FPos > bufEnd ||
+    if (FPos < FBufStart || FPos > BufEnd() ||
         FPos - FBufStart >= static_cast<int64_t>(kBufferSize)) {
       Flush();
-      FBuf.clear();
+      // A write as large as the buffer goes straight from the caller's memory.
+      if (count - done >= kBufferSize) {
+        WriteDirect(in + done, count - done);
+        return;
+      }
+      FBufLen = 0;
       FBufStart = FPos;
-      bufEnd = FPos;
     }
+    if (!FBuf) FBuf.reset(new uint8_t[kBufferSize]);
     size_t room = kBufferSize - static_cast<size_t>(FPos - FBufStart);
     size_t n = std::min(room, count - done);
     size_t off = static_cast<size_t>(FPos - FBufStart);
-    if (off + n > FBuf.size()) FBuf.resize(off + n);
-    std::memcpy(FBuf.data() + off, in + done, n);
+    FBufLen = std::max(FBufLen, off + n);
+    std::memcpy(FBuf.get() + off, in + done, n);
     if (!FDirty) {
       FDirty = true;
       FDirtyLo = FPos;
@@ -199,11 +234,19 @@ void TByteFile::BlockWrite(const void* buffer, size_t count) {
 
 void TByteFile::Truncate() {
   RequireOpen();
+  if (FDiskSize <= FPos && FPos <= Size()) {
+    // Only buffered bytes lie past the cut: they are dropped, and the disk needs no call.
+    if (BufEnd() > FPos) FBufLen = static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart));
+    if (FDirty) {
+      FDirtyHi = std::min(FDirtyHi, FPos);
+      if (FDirtyHi <= FDirtyLo) FDirty = false;
+    }
+    return;
+  }
   Flush();
   if (const int err = osfiles::Truncate(FFd, FPos)) Fail(err);
   FDiskSize = FPos;
-  int64_t bufEnd = FBufStart + static_cast<int64_t>(FBuf.size());
-  if (bufEnd > FPos) FBuf.resize(static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart)));
+  if (BufEnd() > FPos) FBufLen = static_cast<size_t>(std::max<int64_t>(0, FPos - FBufStart));
 }
 
 uint8_t TByteFile::ReadU8() {
@@ -231,9 +274,14 @@ void TByteFile::WriteU32(uint32_t v) {
   BlockWrite(b, 4);
 }
 
-void CloseTogether(std::initializer_list<TByteFile*> files) {
+void CloseTogether(std::span<TByteFile* const> files) {
+  for (TByteFile* f : files) f->StartPrepare();
   for (TByteFile* f : files) f->Prepare();
   for (TByteFile* f : files) f->Close();
+}
+
+void CloseTogether(std::initializer_list<TByteFile*> files) {
+  CloseTogether(std::span<TByteFile* const>(files.begin(), files.size()));
 }
 
 void CopyToEnd(TByteFile& from, TByteFile& to) {

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,10 @@ class TByteFile {
   // Writes what is buffered and makes a file made with Rewrite ready to take its name, so
   // that several files can be put in place together (CloseTogether).
   void Prepare();
+  // Writes what is buffered and starts handing a user's file to the disk without waiting
+  // for it; Prepare then waits. Files put in place together start all before any waits, so
+  // the disk takes them in one go.
+  void StartPrepare();
 
   int64_t Size() const;
   int64_t Pos() const { return FPos; }
@@ -82,23 +88,36 @@ class TByteFile {
   void RequireOpen() const;
   void Open(bool create, TWriteKind kind);
   void Flush();
+  // Runs a step of finishing the file; when it fails the file is given up (a file made with
+  // Rewrite goes, its name keeps the old file) and the error passes on.
+  void GiveUpOnError(void (TByteFile::*step)());
+  void FlushAndPrepare();
+  void FlushAndStartPrepare();
   void Fail(int err) const;  // raises EInOutError for an errno value
   void FillAt(int64_t pos);
+  // Reads or writes straight between the disk and the caller's memory, past the buffer.
+  size_t ReadDirect(uint8_t* out, size_t count);
+  void WriteDirect(const uint8_t* in, size_t count);
+  int64_t BufEnd() const { return FBufStart + static_cast<int64_t>(FBufLen); }
 
   std::string FPath;
   int FFd = -1;
   TSafeFile FSafe;        // the file Rewrite made, until Close puts it in place
   int64_t FPos = 0;       // logical position
   int64_t FDiskSize = 0;  // size of the file on disk, not counting unflushed data
-  // The buffer mirrors the file bytes [FBufStart, FBufStart + FBuf.size()).
-  std::vector<uint8_t> FBuf;
+  // The buffer mirrors the file bytes [FBufStart, FBufStart + FBufLen). Its memory is
+  // allocated once and never cleared: only the bytes it mirrors are ever read from it.
+  std::unique_ptr<uint8_t[]> FBuf;
+  size_t FBufLen = 0;
   int64_t FBufStart = 0;
   bool FDirty = false;
   int64_t FDirtyLo = 0, FDirtyHi = 0;  // file range of unflushed bytes
 };
 
 // Prepares every file first, then closes them in order: a file that cannot be written stops
-// all of them before any has taken its name.
+// all of them before any has taken its name. The user's files among them go to the disk in
+// one pass (StartPrepare for all, then Prepare for all).
+void CloseTogether(std::span<TByteFile* const> files);
 void CloseTogether(std::initializer_list<TByteFile*> files);
 
 // Appends everything from from's position to its end at to's position, in blocks.

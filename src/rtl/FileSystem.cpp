@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -65,14 +66,31 @@ bool Exists(const std::string& path) {
 
 // The entry of folder (empty: the current folder) whose name equals name but for letter
 // case, the first in byte order when several do.
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool SameAsciiIgnoringCase(const std::string& a, const std::string& b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 std::optional<std::string> CaseVariant(const std::string& folder, const std::string& name) {
   std::vector<osfiles::TEntry> entries;
   if (osfiles::ListFolder(folder, entries) != 0) return std::nullopt;
   const std::u32string wanted = CaseFolded(name);
+  // Between two names of ASCII letters alone folding only lowers A to Z: most entries are
+  // compared without the full folding. A name with any other character is folded whole (it
+  // may fold to ASCII: the Kelvin sign to 'k').
+  const bool asciiWanted = IsAscii(name);
   std::optional<std::string> best;
   for (const osfiles::TEntry& e : entries) {
     if (best && e.Name.compare(*best) >= 0) continue;  // byte order: compare is memcmp-like
-    if (CaseFolded(e.Name) == wanted) best = e.Name;
+    const bool same = asciiWanted && IsAscii(e.Name) ? SameAsciiIgnoringCase(e.Name, name)
+                                                     : CaseFolded(e.Name) == wanted;
+    if (same) best = e.Name;
   }
   return best;
 }
@@ -139,6 +157,38 @@ bool LiesInside(const std::string& folder, const std::string& path) {
 }
 
 bool IsReadOnlyMode(uint32_t mode) { return (mode & 0222) == 0; }
+
+bool HoldsExactly(const std::string& path, const void* data, size_t size) {
+  const std::string resolved = ResolveFileName(path);
+  osfiles::TInfo info;
+  if (osfiles::Stat(resolved, false, info) != 0 || info.Kind != osfiles::TKind::Regular ||
+      info.Size != static_cast<int64_t>(size))
+    return false;
+  int fd = -1;
+  if (osfiles::OpenToRead(resolved, fd) != 0) return false;
+  constexpr size_t kPiece = 64 * 1024;
+  std::vector<uint8_t> piece(std::min(size, kPiece) + 1);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  bool same = true;
+  for (size_t at = 0; same && at < size; at += kPiece) {
+    const size_t want = std::min(size - at, kPiece);
+    size_t got = 0;
+    same = osfiles::ReadAt(fd, piece.data(), want, static_cast<int64_t>(at), got) == 0 &&
+           got == want && std::memcmp(piece.data(), bytes + at, want) == 0;
+  }
+  // Nothing past the end: the file did not grow meanwhile.
+  size_t more = 0;
+  same = same && osfiles::ReadAt(fd, piece.data(), 1, static_cast<int64_t>(size), more) == 0 &&
+         more == 0;
+  osfiles::Close(fd);
+  return same;
+}
+
+bool IsLink(const std::string& path) {
+  osfiles::TInfo info;
+  return osfiles::Stat(ResolveFileName(path), false, info) == 0 &&
+         info.Kind == osfiles::TKind::Link;
+}
 
 std::string NonRegularKind(const std::string& path) {
   osfiles::TInfo info;
@@ -215,33 +265,46 @@ int FolderRefuses(const std::string& folder) {
 
 void TSafeFile::Begin(const std::string& target, TWriteKind kind) {
   Discard();
-  FTarget = ResolveFileName(target);
   FKind = kind;
   FPrepared = false;
-  FHadTarget = false;
-  if (FTarget.empty() || NameOf(FTarget).empty()) Raise(ENOENT);
+  osfiles::TInfo replaced;
+  FTarget = CheckTarget(target, kind, replaced);
+  FHadTarget = replaced.Kind == osfiles::TKind::Regular;
+  FMode = replaced.Mode;
+  FOwner = replaced.Owner;
+  FGroup = replaced.Group;
+  int fd = -1;
+  if (const int err = MakeTemporary(FolderOf(FTarget), kind == TWriteKind::Scratch, fd, FTempName))
+    Raise(err);
+  FFd = fd;
+}
+
+void TSafeFile::Check(const std::string& target, TWriteKind kind) {
+  osfiles::TInfo replaced;
+  CheckTarget(target, kind, replaced);
+}
+
+std::string TSafeFile::CheckTarget(const std::string& target, TWriteKind kind,
+                                   osfiles::TInfo& replaced) {
+  const std::string resolved = ResolveFileName(target);
+  replaced = osfiles::TInfo{};
+  if (resolved.empty() || NameOf(resolved).empty()) Raise(ENOENT);
   if (kind != TWriteKind::Scratch) {
     osfiles::TInfo info;
-    if (osfiles::Stat(FTarget, false, info) == 0) {
+    if (osfiles::Stat(resolved, false, info) == 0) {
       // A link is replaced by the rename, never written through; anything else that is no
       // regular file is no file to replace.
       if (info.Kind == osfiles::TKind::Regular) {
         if (IsReadOnlyMode(info.Mode)) Raise(EACCES);
-        if (osfiles::HeldWithWritersDenied(FTarget)) throw EInOutError(ioSharingViolation);
-        FHadTarget = true;
-        FMode = info.Mode;
-        FOwner = info.Owner;
-        FGroup = info.Group;
+        if (osfiles::HeldWithWritersDenied(resolved)) throw EInOutError(ioSharingViolation);
+        replaced = info;
       } else if (info.Kind != osfiles::TKind::Link) {
         Raise(info.Kind == osfiles::TKind::Folder ? EISDIR : EACCES);
       }
     }
   }
-  const std::string folder = FolderOf(FTarget);
-  if (const int err = FolderRefuses(folder)) Raise(err);
-  int fd = -1;
-  if (const int err = MakeTemporary(folder, kind == TWriteKind::Scratch, fd, FTempName)) Raise(err);
-  FFd = fd;
+  if (const int err = FolderRefuses(FolderOf(resolved))) Raise(err);
+  return resolved;
 }
 
 void TSafeFile::Write(const void* data, size_t size) {
@@ -252,6 +315,12 @@ void TSafeFile::Write(const void* data, size_t size) {
 void TSafeFile::Fail(int err) {
   Discard();
   Raise(err);
+}
+
+void TSafeFile::StartPrepare() {
+  // A start that fails changes nothing: Prepare hands the file over all the same, and says
+  // what went wrong.
+  if (FFd >= 0 && !FPrepared && FKind == TWriteKind::UserFile) (void)osfiles::StartSync(FFd);
 }
 
 void TSafeFile::Prepare() {

@@ -25,6 +25,10 @@
 #include <filesystem>
 #include <string>
 
+namespace osfiles {
+struct TInfo;
+}
+
 // --- naming ---
 
 // The folder part of a path, up to and including its last '/'; empty when it has none.
@@ -84,6 +88,13 @@ bool LiesInside(const std::string& folder, const std::string& path);
 // access denied"), although root could write it.
 bool IsReadOnlyMode(uint32_t mode);
 
+// True when path (resolved) is a regular file, no link, that holds exactly size bytes of
+// data: a file that would be written again byte for byte can be left as it is.
+bool HoldsExactly(const std::string& path, const void* data, size_t size);
+
+// True when the entry at path (resolved) is a symbolic link itself.
+bool IsLink(const std::string& path);
+
 // What is at path (resolved, links followed) when it is there but no regular file: "a
 // FIFO", "a folder", "a character device", ...; empty for a regular file or nothing.
 std::string NonRegularKind(const std::string& path);
@@ -111,6 +122,8 @@ class TSafeFile {
   // itself reads with writers denied (a playback), is refused with the runtime's error
   // before anything is made; so is a folder that takes no new file.
   void Begin(const std::string& target, TWriteKind kind);
+  // Raises what Begin would raise for target, and makes nothing.
+  static void Check(const std::string& target, TWriteKind kind);
   bool Active() const { return FFd >= 0; }
   int Fd() const { return FFd; }
   TWriteKind Kind() const { return FKind; }
@@ -118,6 +131,10 @@ class TSafeFile {
   // Appends bytes to the file (the byte file writes through Fd() itself).
   void Write(const void* data, size_t size);
 
+  // Starts handing a user's file to the disk and returns without waiting; Prepare waits.
+  // Files that are put in place together start first, so the disk takes them in one pass
+  // instead of one commit each.
+  void StartPrepare();
   // Hands a user's file to the disk and gives it the permission bits and owner of the file
   // it replaces. Commit does this itself when it was not done; callers that put several
   // files in place together prepare them all first, so a full disk stops all of them.
@@ -130,6 +147,9 @@ class TSafeFile {
 
  private:
   void Fail(int err);  // discards, then raises
+  // Begin's checks: the target as resolved; replaced is what it replaces (Missing when none).
+  static std::string CheckTarget(const std::string& target, TWriteKind kind,
+                                 osfiles::TInfo& replaced);
 
   std::string FTarget;
   std::string FTempName;  // empty while the file has no name

@@ -49,6 +49,8 @@ int Link(const std::string& from, const std::string& to);
 int Remove(const std::string& path);
 int MakeFolder(const std::string& path);
 
+// Opens an existing file for reading only, never through a link at path itself (ELOOP).
+int OpenToRead(const std::string& path, int& fd);
 // Writes all of size bytes at the file's position (a full disk: ENOSPC).
 int Write(int fd, const void* data, size_t size);
 
@@ -71,6 +73,9 @@ int StatOpen(int fd, TInfo& info);
 // Hands the file's data to the disk, and of what describes it only what finding the data
 // needs, where the system tells the two apart: a recording's file while it grows.
 int SyncData(int fd);
+// Starts writing the file's data to the disk and returns without waiting for it; SyncOpen
+// then waits. Where the system has no such call, it does nothing.
+int StartSync(int fd);
 // Hands the file's data (and its size) to the disk.
 int SyncOpen(int fd);
 // Hands a folder's entries (names made, renamed or removed in it) to the disk.

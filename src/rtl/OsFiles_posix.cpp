@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "rtl/OsFiles.h"
 
@@ -87,6 +88,11 @@ int Remove(const std::string& path) { return Result(::unlink(path.c_str())); }
 
 int MakeFolder(const std::string& path) { return Result(::mkdir(path.c_str(), 0755)); }
 
+int OpenToRead(const std::string& path, int& fd) {
+  fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 ? 0 : errno;
+}
+
 int Write(int fd, const void* data, size_t size) {
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -100,6 +106,19 @@ int Write(int fd, const void* data, size_t size) {
   return 0;
 }
 
+// 0 when no one holds the open file with writers kept out, EWOULDBLOCK when someone does,
+// else the error. Probes of the program's threads never see each other: they take turns, so
+// two threads opening one file at once both find it free.
+static int ProbeWritersDenied(int fd) {
+  // The probe holds the exclusive lock for an instant, which another probe would take for a
+  // reader's; one at a time, they cannot meet.
+  static std::mutex turns;
+  std::lock_guard<std::mutex> hold(turns);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno;
+  ::flock(fd, LOCK_UN);
+  return 0;
+}
+
 int Open(const std::string& path, TAccess access, bool denyWriters, bool create, int& fd) {
   const int flags = access == TAccess::Read    ? O_RDONLY
                     : access == TAccess::Write ? O_WRONLY
@@ -109,14 +128,12 @@ int Open(const std::string& path, TAccess access, bool denyWriters, bool create,
   // Advisory locks keep the sharing rule: a reader that keeps writers out holds a shared
   // lock for as long as it is open; an open that writes must get the exclusive one for a
   // moment (a probe: it is let go at once).
-  int rc = 0;
-  if (denyWriters) {
-    rc = ::flock(fd, LOCK_SH | LOCK_NB);
-  } else if (access != TAccess::Read && (rc = ::flock(fd, LOCK_EX | LOCK_NB)) == 0) {
-    ::flock(fd, LOCK_UN);
-  }
-  if (rc == 0) return 0;
-  const int err = errno;
+  int err = 0;
+  if (denyWriters)
+    err = ::flock(fd, LOCK_SH | LOCK_NB) == 0 ? 0 : errno;
+  else if (access != TAccess::Read)
+    err = ProbeWritersDenied(fd);
+  if (err == 0) return 0;
   ::close(fd);
   fd = -1;
   return err;
@@ -160,6 +177,8 @@ int StatOpen(int fd, TInfo& info) {
 
 int SyncData(int fd) { return Result(::fdatasync(fd)); }
 
+int StartSync(int fd) { return Result(::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE)); }
+
 int SyncOpen(int fd) { return Result(::fsync(fd)); }
 
 int SyncFolder(const std::string& folder) {
@@ -188,8 +207,8 @@ int TakeAttributes(const std::string& path, const TInfo& info) {
 bool HeldWithWritersDenied(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);  // closing lets go of the probe's lock
+  const bool held = ProbeWritersDenied(fd) == EWOULDBLOCK;
+  ::close(fd);
   return held;
 }
 

@@ -24,6 +24,10 @@ class TRecordingShell : public TShell {
   }
   void StatusShow() override { ++Shows; }
   void StatusAdd(const std::string& line) override { Status.push_back(line); }
+  void SlotStatusAdd(int slot, const std::string& line) override {
+    StatusSlots.push_back(slot);
+    StatusAdd(line);
+  }
   std::optional<std::string> PickVoxFile() override { return Pick; }
   void ProcessMessages() override {}
   void WaitForEvents() override {}
@@ -31,6 +35,7 @@ class TRecordingShell : public TShell {
   std::vector<std::string> Messages;
   std::vector<TMessageSeverity> Severities;  // one for each message
   std::vector<std::string> Status;
+  std::vector<int> StatusSlots;  // the slot of each line said about one
   int Clears = 0, Shows = 0;
   std::optional<std::string> Pick;
 };

@@ -1,8 +1,10 @@
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include "codec/Levelling.h"
@@ -75,6 +77,54 @@ TEST(Levelling, LoudnessFollowsTheLevelAndShortPromptsAreMeasuredWhole) {
         << c.Seconds << " s at " << c.Amplitude;
   EXPECT_TRUE(std::isinf(loudness(2.0, 0.0)));
   EXPECT_FLOAT_EQ(GainForLoudness(-26, -16), std::pow(10.0f, 0.5f));
+}
+
+// What the reference implementation measures: integrated (gated) loudness from 0.4 s on, the
+// ungated loudness of the last whole milliseconds below.
+double ReferenceLoudness(const std::vector<float>& x) {
+  ebur128_state* st = ebur128_init(1, 8000, EBUR128_MODE_I | EBUR128_MODE_M);
+  ebur128_add_frames_float(st, x.data(), x.size());
+  double lufs = -HUGE_VAL;
+  if (x.size() >= 3200)
+    ebur128_loudness_global(st, &lufs);
+  else if (x.size() >= 8)
+    ebur128_loudness_window(st, x.size() / 8, &lufs);
+  ebur128_destroy(&st);
+  return std::isfinite(lufs) ? lufs : -HUGE_VAL;
+}
+
+// The program's measure gives the reference figures, fed in blocks of any size: long sounds
+// weighed in stretches at once, short ones, sounds whose quiet parts the gates leave out.
+TEST(Levelling, LoudnessIsTheReferenceImplementationsFigure) {
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
+  const struct {
+    const char* What;
+    std::vector<float> Sound;
+  } kCases[] = {
+      {"a tone", Wave(16000, Sine(1000, 0.1))},
+      {"noise, 61.3 s", Wave(490400, [&](size_t) { return noise(rng); })},
+      {"words and pauses", Wave(96000,
+                                [&](size_t i) {
+                                  const float level = (i / 6000) % 3 == 2 ? 1e-5f : 1.0f;
+                                  return level * Sine(300 + (i / 6000) * 40, 0.4)(i);
+                                })},
+      {"a quiet second after a loud one",
+       Wave(16000, [](size_t i) { return Sine(500, i < 8000 ? 0.9 : 0.009)(i); })},
+      {"0.3 s", Wave(2403, Sine(700, 0.2))},
+      {"a few samples", Wave(13, Sine(700, 0.2))},
+      {"silence", std::vector<float>(20000, 0.0f)},
+  };
+  for (const auto& c : kCases) {
+    TLoudnessMeter meter;
+    for (size_t at = 0, piece = 1; at < c.Sound.size(); at += piece, piece = piece * 3 + 7)
+      meter.Add(c.Sound.data() + at, std::min(piece, c.Sound.size() - at));
+    const double expected = ReferenceLoudness(c.Sound), got = meter.Loudness();
+    if (std::isinf(expected))
+      EXPECT_TRUE(std::isinf(got)) << c.What;
+    else
+      EXPECT_NEAR(got, expected, 1e-9) << c.What;
+  }
 }
 
 TEST(Levelling, TheTrimPreviewTellsHowMuchOfTheSoundTheTrimmingKeeps) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -94,6 +96,30 @@ TEST(VoxCodec, SplittingAStreamAnywhereGivesTheSameBytes) {
     out.resize(n);
     EXPECT_EQ(out, whole) << "cut at " << cut;
   }
+}
+
+// Long streams are coded by stretches followed at once (the predictor of each guessed, then
+// set right); the codes must be those of one sample after the other, whatever the signal.
+TEST(VoxCodec, LongStreamsGiveTheCodesOfOneSampleAfterAnother) {
+  std::mt19937 rng(11);
+  const std::vector<std::pair<const char*, std::function<int(size_t)>>> signals = {
+      {"noise", [&](size_t) { return int(rng() % 256); }},
+      {"tone", [](size_t i) { return int(128 + 120 * std::sin(i * 0.07)); }},
+      {"steps", [](size_t i) { return (i / 37) % 2 ? 255 : 0; }},
+      {"quiet", [&](size_t) { return int(126 + rng() % 5); }},
+  };
+  for (const auto& [name, signal] : signals)
+    for (size_t n : {255u, 256u, 4099u, 70001u}) {
+      Bytes samples(n);
+      for (size_t i = 0; i < n; ++i) samples[i] = static_cast<uint8_t>(signal(i));
+      Bytes expected;
+      uint8_t p = kVoxStartValue;
+      for (size_t i = 0; i + 1 < n; i += 2) {
+        const uint8_t first = EncodeSample(samples[i], p);
+        expected.push_back(static_cast<uint8_t>(first | (EncodeSample(samples[i + 1], p) << 4)));
+      }
+      EXPECT_EQ(EncodeAll(samples), expected) << name << ", " << n << " samples";
+    }
 }
 
 }  // namespace

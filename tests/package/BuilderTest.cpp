@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <vector>
 
 #include "TempDir.h"
 #include "codec/CodecTestKit.h"
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -299,6 +303,99 @@ TEST(PackageBuilder, NamesFindTheirFilesWhateverTheLetterCase) {
   std::string pkg = b.Dir.Read("sounds.zvd");
   EXPECT_EQ(GetU32(pkg, 512), 15u);
   EXPECT_EQ(GetU32(pkg, 4), 512u + 4 + 15);
+}
+
+// Every file below the folder, by its name there, with its bytes.
+std::map<std::string, std::string> FilesOf(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+    if (e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      files[e.path().string().substr(folder.size())] = {std::istreambuf_iterator<char>(in), {}};
+    }
+  return files;
+}
+
+// A build on several workers says and writes what a build of one slot after the other does:
+// the lines, the messages, the package, "temp2.tmp", "out.dat", every ".vox" and copy; also
+// where a slot reads what an earlier one writes, and where the build ends at a broken source.
+TEST(PackageBuilder, WorkersBuildWhatOneSlotAfterTheOtherBuilds) {
+  TWavSpec stereo, w16, broken;
+  stereo.Channels = 2;
+  w16.Bits = 16;
+  w16.Rate = 44100;
+  broken.DataSizeField = 100000;
+  std::vector<int16_t> x(30000);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int16_t>(9000 * std::sin(i * 0.03));
+  const std::map<std::string, std::string> sources = {
+      {"b16.wav", MakeWav(w16, Samples16(x))},
+      {"stereo.wav", MakeWav(stereo, std::string(40, 'x'))},
+      {"stereo.vox", "an older .vox"},
+      {"broken.wav", MakeWav(broken, std::string(50, static_cast<char>(200)))},
+      // An earlier slot writes x.vox and out.dat; later slots read them as sources.
+      {"x.wav", LoudSource(3000)},
+      {"x.vox", "to be replaced"},
+  };
+  struct TRow {
+    const char* What;
+    TCoder Coder;
+    int BrokenSlot;  // the slot that names the broken source, or -1
+  } rows[] = {
+      {"standard coder", TCoder::Standard, -1},
+      {"optimal coder", TCoder::Optimal, -1},
+      {"a broken source", TCoder::Standard, 52},
+  };
+  for (const TRow& row : rows) {
+    std::map<std::string, std::string> built[2];
+    std::vector<std::string> said[2];
+    for (int run = 0; run < 2; ++run) {
+      TBuildFolder b("folder/");
+      for (const auto& [name, bytes] : sources) b.Dir.Write("folder/" + name, bytes);
+      b.Dir.Write("outside.wav", LoudSource(100));
+      for (int slot = 7; slot < 90; slot += 9)
+        b.Source("s" + std::to_string(slot) + ".wav", 100 + 37 * slot);
+      std::string ini = "[SourceFileNames]\n", dest = "[DestinationFileNames]\n";
+      for (int slot = 0; slot < 90; ++slot) {
+        const std::string key = "Name" + std::to_string(slot) + "=";
+        const char* named[] = {"b16.wav",        "stereo.wav", "gone.wav",
+                               "../outside.wav", "x.wav",      "x.vox",
+                               "out.dat",        "s.wav",      "NONE"};
+        std::string source = slot == row.BrokenSlot ? "broken.wav" : named[slot % 9];
+        if (source == "s.wav") source = "s" + std::to_string(slot) + ".wav";
+        ini += key + source + "\n";
+        if (slot % 7 == 0) dest += key + "copy" + std::to_string(slot % 3) + "\n";
+      }
+      b.Ini(ini + dest);
+      TAppContext ctx{b.Ctx.ExeFolder, "", row.Coder};
+      const TIniFile file(ctx.ExeFolder + "ZelvorSound.ini");
+      TBuildSummary summary;
+      said[run].push_back(ErrorOf([&] {
+        summary =
+            BuildPackage(ctx, b.Shell, DefaultRow, ReadBuildConfig(file), true, run == 0 ? 1 : 4);
+      }));
+      // The folder differs from run to run.
+      auto say = [&](std::string text) {
+        for (size_t at; (at = text.find(b.Ctx.ExeFolder)) != std::string::npos;)
+          text.replace(at, b.Ctx.ExeFolder.size(), "<>");
+        said[run].push_back(text);
+      };
+      for (const std::string& line : b.Shell.Status) say(line);
+      for (int slot : b.Shell.StatusSlots) say(std::to_string(slot));
+      for (const std::string& m : b.Shell.Messages) say(m);
+      // The summary the front ends report from.
+      for (const auto* problems : {&summary.Rejected, &summary.Missing, &summary.Refused})
+        for (const TSlotProblem& p : *problems)
+          say(std::to_string(p.Slot) + " " + p.Source + " " + p.Path + " " + p.Reason);
+      for (int slot : summary.Empty) say("empty " + std::to_string(slot));
+      say("packed " + std::to_string(summary.Packed));
+      built[run] = FilesOf(b.Ctx.ExeFolder);
+    }
+    // A line for every slot up to the end of the build, and the error (or none).
+    EXPECT_GT(said[0].size(), row.BrokenSlot < 0 ? 129u : row.BrokenSlot + 1u) << row.What;
+    EXPECT_EQ(said[0][0], row.BrokenSlot < 0 ? "no error" : "Read beyond end of file") << row.What;
+    EXPECT_EQ(said[1], said[0]) << row.What;
+    EXPECT_EQ(built[1], built[0]) << row.What;
+  }
 }
 
 }  // namespace
