@@ -31,6 +31,7 @@ struct TEspeak {
   decltype(&espeak_ng_SetVoiceByName) SetVoiceByName;
   decltype(&espeak_ng_SetParameter) SetParameter;
   decltype(&espeak_ng_Synthesize) Synthesize;
+  decltype(&espeak_ListVoices) ListVoices;
 };
 TEspeak gEspeak;
 
@@ -55,6 +56,7 @@ std::string OpenLibrary() {
   find(e.SetVoiceByName, "espeak_ng_SetVoiceByName");
   find(e.SetParameter, "espeak_ng_SetParameter");
   find(e.Synthesize, "espeak_ng_Synthesize");
+  find(e.ListVoices, "espeak_ListVoices");
   if (missing.empty()) return std::string();
   ::dlclose(library);
   return std::string(kLibrary) + " lacks " + missing;
@@ -141,7 +143,7 @@ std::vector<TVoice> InstalledVoices() {
   std::lock_guard hold(LibraryLock());
   StartLibrary();
   std::vector<TVoice> voices;
-  for (const espeak_VOICE** v = espeak_ListVoices(nullptr); v && *v; ++v) {
+  for (const espeak_VOICE** v = gEspeak.ListVoices(nullptr); v && *v; ++v) {
     // The languages are a list of (priority byte, tag, NUL), the first being the voice's own;
     // the identifier is its file, whose last part names the voice.
     const std::string file = (*v)->identifier ? (*v)->identifier : "";
