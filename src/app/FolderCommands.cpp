@@ -11,6 +11,7 @@
 #include "app/FolderWatch.h"
 #include "app/Main.h"
 #include "app/RecentFolders.h"
+#include "package/SlotActions.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 
@@ -100,8 +101,7 @@ void TMainForm::ShowNames(const TIniFile& ini) {
   FIniSeen = ini.Exists();
   bool current = false;
   for (int i = 0; i < ListBox1->count(); ++i) {
-    const std::string name =
-        ini.ReadString("SoundFiles", "Name" + std::to_string(i), "Sound " + std::to_string(i + 1));
+    const std::string name = SlotName(ini, i);
     if (RowText(i) == name) continue;
     ListBox1->item(i)->setText(QString::fromStdString(name));
     // The file names the slot otherwise now: closing leaves that name alone.

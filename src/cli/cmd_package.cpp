@@ -9,6 +9,7 @@
 #include "codec/WavInput.h"
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "package/SlotActions.h"
 #include "package/Tester.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -204,10 +205,7 @@ int RunBuild(const cli::Args& a) {
     const int rc = cli::Guarded(subject, [&] {
       TAppContext ctx{a.Folder, "", coder};
       // The sound list's rows: the configured names, "Sound n" where none is given.
-      auto row = [&](int i) {
-        return ini.ReadString("SoundFiles", "Name" + std::to_string(i),
-                              "Sound " + std::to_string(i + 1));
-      };
+      auto row = [&](int i) { return SlotName(ini, i); };
       try {
         summary = BuildPackage(ctx, shell, row, config, ini.Exists());
       } catch (const ESourceFileError& e) {

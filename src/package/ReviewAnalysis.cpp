@@ -11,6 +11,7 @@
 #include "codec/VoxCoders.h"
 #include "package/Builder.h"
 #include "package/FolderCoder.h"
+#include "package/SlotActions.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 
@@ -384,7 +385,7 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
       TSlotReview s;
       s.Record = *next++;
       if (r.HasIni) {
-        s.Name = ini.ReadString("SoundFiles", key, "Sound " + std::to_string(slot + 1));
+        s.Name = SlotName(ini, slot);
         s.Source = IsNoFile(source) ? std::string("no source") : source;
       }
       // One time scale for every waveform: the longest slot fills kWaveColumns.
