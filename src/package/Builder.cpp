@@ -13,6 +13,7 @@
 #include "codec/Convert.h"
 #include "package/History.h"
 #include "package/Package.h"
+#include "package/SlotQueue.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "rtl/ByteFile.h"
@@ -192,62 +193,6 @@ std::vector<bool> SlotsThatWait(const std::string& folder, const std::vector<TSl
   return waits;
 }
 
-// Runs the work of the slots on worker threads, in slot order, as far as the build allows.
-// With fewer than two workers there are no threads: a slot's work runs when it is waited for.
-class TSlotQueue {
- public:
-  TSlotQueue(int workers, std::function<void(int)> work)
-      : FWork(std::move(work)), FDone(kSlotCount, false) {
-    for (int i = 0; workers > 1 && i < workers; ++i) FThreads.emplace_back([this] { Run(); });
-  }
-  // Lets the workers finish the slot each is on, and waits for them.
-  ~TSlotQueue() {
-    {
-      std::lock_guard<std::mutex> hold(FMutex);
-      FStop = true;
-    }
-    FMore.notify_all();
-    for (std::thread& t : FThreads) t.join();
-  }
-  // The slots below limit may be started.
-  void Allow(int limit) {
-    {
-      std::lock_guard<std::mutex> hold(FMutex);
-      FLimit = std::max(FLimit, limit);
-    }
-    FMore.notify_all();
-  }
-  // Returns once the slot's work is done. Slots are waited for in order.
-  void WaitFor(int slot) {
-    if (FThreads.empty()) return FWork(slot);
-    std::unique_lock<std::mutex> hold(FMutex);
-    FDoneChanged.wait(hold, [&] { return FDone[slot]; });
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> hold(FMutex);
-    for (;;) {
-      FMore.wait(hold, [&] { return FStop || FNext < FLimit; });
-      if (FStop) return;
-      const int slot = FNext++;
-      hold.unlock();
-      FWork(slot);
-      hold.lock();
-      FDone[slot] = true;
-      FDoneChanged.notify_all();
-    }
-  }
-
-  std::function<void(int)> FWork;
-  std::mutex FMutex;
-  std::condition_variable FMore, FDoneChanged;
-  std::vector<bool> FDone;
-  int FNext = 0, FLimit = 0;
-  bool FStop = false;
-  std::vector<std::thread> FThreads;
-};
-
 // The files the build has written and not yet put in place, in slot order: they go to the
 // disk together, then take their names one after the other; last "out.dat".
 class TWaitingFiles {
@@ -392,7 +337,7 @@ TBuildSummary BuildPackage(const TAppContext& ctx, TShell& shell,
   std::vector<TSlotWork> work(kSlotCount);
   for (int slot = 0; slot < kSlotCount; ++slot) work[slot].Row = soundListRow(slot);
   const std::vector<bool> waits = SlotsThatWait(folder, config);
-  if (workers <= 0) workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (workers <= 0) workers = WorkersPerCore();
   // "out.dat" is made once, at the end; what making it would raise, each conversion raises
   // where it would have made it. Under the folder's lock nothing else changes it meanwhile.
   int workRefused = 0;

@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <optional>
 
 #include "codec/Convert.h"
 #include "codec/SilenceTrim.h"
@@ -12,6 +15,7 @@
 #include "package/Builder.h"
 #include "package/FolderCoder.h"
 #include "package/SlotActions.h"
+#include "package/SlotQueue.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 
@@ -354,6 +358,47 @@ bool TSlotReview::HasWarning() const {
   return std::any_of(Checks.begin(), Checks.end(), [](const TReviewCheck& c) { return c.Warning; });
 }
 
+namespace {
+
+// A slot's review, worked on by any worker: its decoded sound is kept for the caller's sink,
+// which takes the slots in order, unless the slot is too long to be held (then the review
+// runs in turn, passing its blocks on as they come).
+struct TSlotJob {
+  TSlotReview Review;
+  std::string Source;  // as the INI names it
+  int Columns = 1;
+  bool InTurn = false;
+  std::vector<uint8_t> Decoded;
+  std::exception_ptr Error;
+};
+
+// At most this many decoded samples of one slot are held for the sink (a 64 MiB slot is more
+// than two hours of sound).
+constexpr int64_t kMostHeldSamples = int64_t{64} << 20;
+
+// One pass over the record: each decoded block goes to every reader of it. The record is
+// checked before the source is read: a damaged package is the package's error.
+void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSlotJob& j,
+                const std::function<void(std::span<const uint8_t>)>& decoded) {
+  TSlotReview& s = j.Review;
+  TRecordStream stream(package, s.Record);
+  std::optional<TSourceComparer> comparer;
+  if (!IsNoFile(j.Source))
+    comparer.emplace(s.Record, folder + NormaliseConfiguredName(j.Source),
+                     coder == TCoder::Standard);
+  TSoundAnalyser analyser(s.Record.Samples(), j.Columns);
+  while (stream.Next()) {
+    analyser.Feed(stream.Codes(), stream.Samples().data());
+    if (comparer) comparer->Feed(stream.Samples());
+    if (decoded) decoded(stream.Samples());
+  }
+  s.Findings = analyser.Finish();
+  if (comparer) s.Comparison = comparer->Finish();
+  s.Checks = ChecksFor(s.Findings, s.Comparison, j.Source);
+}
+
+}  // namespace
+
 TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
                       const TDecodedSink& decoded) {
   TReview r;
@@ -372,6 +417,7 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
         r.LongestSamples = std::max(r.LongestSamples, record->Samples());
       }
     TIniFile ini(r.IniPath);
+    std::vector<std::optional<TSlotJob>> jobs(kSlotCount);
     auto next = records.begin();
     for (int slot = 0; slot < kSlotCount; ++slot) {
       const std::string key = "Name" + std::to_string(slot);
@@ -382,32 +428,57 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
           r.EmptyButNamed.push_back(std::to_string(slot) + " (" + source + ")");
         continue;
       }
-      TSlotReview s;
+      TSlotJob& j = jobs[slot].emplace();
+      TSlotReview& s = j.Review;
       s.Record = *next++;
       if (r.HasIni) {
         s.Name = SlotName(ini, slot);
         s.Source = IsNoFile(source) ? std::string("no source") : source;
       }
+      j.Source = source;
       // One time scale for every waveform: the longest slot fills kWaveColumns.
-      const int columns = static_cast<int>(std::max<int64_t>(
+      j.Columns = static_cast<int>(std::max<int64_t>(
           1, (s.Record.Samples() * kWaveColumns + r.LongestSamples - 1) / r.LongestSamples));
-      // One pass over the record: each decoded block goes to every reader of it. The record
-      // is checked before the source is read: a damaged package is the package's error.
-      TRecordStream stream(reader.File(), s.Record);
-      std::optional<TSourceComparer> comparer;
-      if (!IsNoFile(source))
-        comparer.emplace(s.Record, folder + NormaliseConfiguredName(source),
-                         r.Coder == TCoder::Standard);
-      TSoundAnalyser analyser(s.Record.Samples(), columns);
-      while (stream.Next()) {
-        analyser.Feed(stream.Codes(), stream.Samples().data());
-        if (comparer) comparer->Feed(stream.Samples());
-        if (decoded) decoded(s.Record, stream.Samples());
+      j.InTurn = decoded && s.Record.Samples() > kMostHeldSamples;
+    }
+
+    // The slots are reviewed on one worker per core, each with a handle of its own on the
+    // package, a few slots ahead of the one whose sound the sink takes.
+    const int workers = WorkersPerCore();
+    TSlotQueue queue(workers, [&](int slot) {
+      if (!jobs[slot] || jobs[slot]->InTurn) return;
+      TSlotJob& j = *jobs[slot];
+      try {
+        TByteFile package(packagePath);
+        package.Reset();
+        std::vector<uint8_t>& held = j.Decoded;
+        if (decoded) held.reserve(static_cast<size_t>(j.Review.Record.Samples()));
+        ReviewSlot(package, folder, r.Coder, j, [&](std::span<const uint8_t> block) {
+          if (decoded) held.insert(held.end(), block.begin(), block.end());
+        });
+      } catch (...) {
+        j.Error = std::current_exception();
       }
-      s.Findings = analyser.Finish();
-      if (comparer) s.Comparison = comparer->Finish();
-      s.Checks = ChecksFor(s.Findings, s.Comparison, source);
-      r.Slots.push_back(std::move(s));
+    });
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      queue.Allow(std::min(kSlotCount, slot + 2 * workers));
+      queue.WaitFor(slot);
+      if (!jobs[slot]) continue;
+      TSlotJob& j = *jobs[slot];
+      if (j.Error) std::rethrow_exception(j.Error);
+      const TSoundRecord& record = j.Review.Record;
+      if (j.InTurn) {
+        ReviewSlot(reader.File(), folder, r.Coder, j,
+                   [&](std::span<const uint8_t> block) { decoded(record, block); });
+      } else if (decoded) {
+        // In the blocks the stream would have given.
+        const std::span<const uint8_t> all(j.Decoded);
+        for (size_t at = 0; at < all.size(); at += 2 * kBlock)
+          decoded(record, all.subspan(at, std::min<size_t>(2 * kBlock,
+                                                          all.size() - at)));
+        std::vector<uint8_t>().swap(j.Decoded);
+      }
+      r.Slots.push_back(std::move(j.Review));
     }
     reader.Close();
   });
