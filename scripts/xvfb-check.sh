@@ -33,14 +33,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; [ -s "$WORK/app.log" ] && sed 's/^/  program: /' "$WORK/app.log"; exit 1; }
 
-# Xvfb picks a free display number itself and writes it to the given descriptor.
-exec 3>"$WORK/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-exec 3>&-
-for _ in $(seq 1 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
-[ -s "$WORK/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$WORK/display")"
+source "$ROOT/scripts/xvfb-start.sh"
+start_xvfb 1280x1024x24 || fail "Xvfb did not start"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 
 FOLDER=${2:-}

@@ -108,12 +108,8 @@ else:
 PY
 look() { local w=$1; shift; import -window "$w" -depth 8 ppm:- 2>/dev/null | python3 "$WORK/look.py" "$@"; }
 
-exec 3>"$WORK/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-exec 3>&-
-wait_for 100 test -s "$WORK/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$WORK/display")"
+source "$ROOT/scripts/xvfb-start.sh"
+start_xvfb 1024x768x24 || fail "Xvfb did not start"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM ZELVOR_FOLDER  # the copy works in its own folder
 
 # The program's folder: the program, and a configuration that names slot 0's take as the
