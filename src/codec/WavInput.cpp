@@ -144,7 +144,7 @@ TMagnitudes MagnitudesBetween(double a, double b) {
 }
 
 // Samples from which the estimate pays: below, the exact pass alone is as quick.
-constexpr int64_t kEstimateFrom = 1 << 17;
+constexpr int64_t kEstimateFrom = 1 << 15;
 // Samples the estimate takes at a time: four stretches of 32 Ki.
 constexpr size_t kEstimateBlock = 1 << 17;
 
