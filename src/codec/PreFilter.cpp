@@ -4,12 +4,10 @@
 #include <cmath>
 #include <cstdint>
 
-#include "codec/Vectorise.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
 
 void ResetPreFilter(TPreFilter& f) { f = TPreFilter{}; }
 
@@ -26,10 +24,6 @@ inline int64_t PickBySign(int64_t down, int64_t up) {
   return down < 0 ? up : down;
 #endif
 }
-
-}  // namespace
-
-namespace {
 
 // The feed-forward half for every sample of a block, in two parts that each stay below
 // 2^31 in magnitude (at most 32768 times the sum of their taps: about 1.89e9 and 0.99e9),
@@ -130,7 +124,6 @@ void RunFeedback(TPreFilter& f, const int16_t* xs, size_t n, const int32_t* near
   f.Out[6] = y7;
 }
 
-
 // Runs the filter over a block and hands each new output, at the scale 32768 times finer,
 // to put(i, y). The feed-forward half has no feedback, so it is computed for the whole
 // block first (where the compiler can vectorise it); only the feedback half runs sample by
@@ -197,8 +190,8 @@ constexpr double kC1 = kPreFilterA[1] / 2048.0, kC2 = kPreFilterA[2] / 2048.0,
 // holds each lane's last six estimates, newest first; lo and hi each lane's least and
 // greatest estimate so far. Two lanes to an SSE2 register; on other targets the same steps
 // one lane at a time.
-void RunLanes(const double* ff, const size_t* start, size_t from, size_t to,
-              double (*w)[kLanes], double* lo, double* hi) {
+void RunLanes(const double* ff, const size_t* start, size_t from, size_t to, double (*w)[kLanes],
+              double* lo, double* hi) {
 #if defined(__SSE2__)
   const __m128d c1 = _mm_set1_pd(kC1), c2 = _mm_set1_pd(kC2), c3 = _mm_set1_pd(kC3),
                 c4 = _mm_set1_pd(kC4), c5 = _mm_set1_pd(kC5), c6 = _mm_set1_pd(kC6);
@@ -206,8 +199,7 @@ void RunLanes(const double* ff, const size_t* start, size_t from, size_t to,
   for (int k = 0; k < 6; ++k) a[k] = _mm_loadu_pd(w[k]), b[k] = _mm_loadu_pd(w[k] + 2);
   __m128d loA = _mm_loadu_pd(lo), loB = _mm_loadu_pd(lo + 2);
   __m128d hiA = _mm_loadu_pd(hi), hiB = _mm_loadu_pd(hi + 2);
-  const double *p0 = ff + start[0], *p1 = ff + start[1], *p2 = ff + start[2],
-               *p3 = ff + start[3];
+  const double *p0 = ff + start[0], *p1 = ff + start[1], *p2 = ff + start[2], *p3 = ff + start[3];
   const auto step = [&](__m128d f, __m128d* h) {
     // The older terms first, so that only the newest waits for the previous step.
     __m128d older = _mm_sub_pd(f, _mm_mul_pd(c6, h[5]));
@@ -231,8 +223,8 @@ void RunLanes(const double* ff, const size_t* start, size_t from, size_t to,
   for (size_t j = 0; j < kLanes; ++j) {
     const double* p = ff + start[j];
     for (size_t t = from; t < to; ++t) {
-      const double next = p[t] - kC6 * w[5][j] - kC5 * w[4][j] - kC4 * w[3][j] -
-                          kC3 * w[2][j] - kC2 * w[1][j] - kC1 * w[0][j];
+      const double next = p[t] - kC6 * w[5][j] - kC5 * w[4][j] - kC4 * w[3][j] - kC3 * w[2][j] -
+                          kC2 * w[1][j] - kC1 * w[0][j];
       for (int k = 5; k > 0; --k) w[k][j] = w[k - 1][j];
       w[0][j] = next;
       lo[j] = std::min(lo[j], next), hi[j] = std::max(hi[j], next);
@@ -278,15 +270,14 @@ void EstimatePreFilter(TPreFilterEstimate& e, const int16_t* x, size_t n, int64_
     RunLanes(ff, start, kWarmUp, s + kWarmUp, w, lo, hi);
     for (size_t j = 0; j < kLanes; ++j) {
       const size_t begin = j == 0 ? lead : j * s, end = j == 0 ? s + kWarmUp : (j + 1) * s;
-      spans.push_back({e.Done + static_cast<int64_t>(begin), e.Done + static_cast<int64_t>(end),
-                       lo[j], hi[j]});
+      spans.push_back(
+          {e.Done + static_cast<int64_t>(begin), e.Done + static_cast<int64_t>(end), lo[j], hi[j]});
     }
     for (int k = 0; k < 6; ++k) e.Out[k] = w[k][kLanes - 1];
     at = kLanes * s;
   }
   if (at < n) {
-    double w1 = e.Out[0], w2 = e.Out[1], w3 = e.Out[2], w4 = e.Out[3], w5 = e.Out[4],
-           w6 = e.Out[5];
+    double w1 = e.Out[0], w2 = e.Out[1], w3 = e.Out[2], w4 = e.Out[3], w5 = e.Out[4], w6 = e.Out[5];
     double lo = kInf, hi = -kInf;
     const size_t begin =
         std::max(at, static_cast<size_t>(std::clamp<int64_t>(skip - e.Done, 0, n)));
@@ -298,7 +289,8 @@ void EstimatePreFilter(TPreFilterEstimate& e, const int16_t* x, size_t n, int64_
       hi = std::max(hi, next);
     }
     if (lo <= hi)
-      spans.push_back({e.Done + static_cast<int64_t>(begin), e.Done + static_cast<int64_t>(n), lo, hi});
+      spans.push_back(
+          {e.Done + static_cast<int64_t>(begin), e.Done + static_cast<int64_t>(n), lo, hi});
     e.Out[0] = w1, e.Out[1] = w2, e.Out[2] = w3, e.Out[3] = w4, e.Out[4] = w5, e.Out[5] = w6;
   }
   e.Done += static_cast<int64_t>(n);

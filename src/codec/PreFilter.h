@@ -102,9 +102,9 @@ inline int32_t PreFilterSample(TPreFilter& f, int16_t x) {
 // magnitude of its impulse response; what the double precision and a stretch's start from
 // rest add is far below the margin the bound keeps on top.
 struct TPreFilterEstimate {
-  int16_t In[6] = {};   // the last inputs, oldest first
-  double Out[6] = {};   // the last estimates, newest first
-  int64_t Done = 0;     // inputs taken so far
+  int16_t In[6] = {};        // the last inputs, oldest first
+  double Out[6] = {};        // the last estimates, newest first
+  int64_t Done = 0;          // inputs taken so far
   std::vector<double> Sums;  // working space kept from block to block
 };
 

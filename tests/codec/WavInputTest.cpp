@@ -236,7 +236,8 @@ TEST(WavReduction, LongFilesGiveTheExactPassPeak) {
     ResetPreFilter(exact);
     int32_t lo = INT32_MAX, hi = INT32_MIN;
     PreFilterRange(exact, x.data(), n, 3, lo, hi);
-    const int32_t expected = std::max(std::abs(int32_t{Saturate16(lo)}), std::abs(int32_t{Saturate16(hi)}));
+    const int32_t expected =
+        std::max(std::abs(int32_t{Saturate16(lo)}), std::abs(int32_t{Saturate16(hi)}));
     TempDir dir;
     std::string data = Samples16(x);
     TByteFile f(dir.Write("p.raw", "data" + std::string(4, '\0') + data));
