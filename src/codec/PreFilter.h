@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // The coefficients: the feed-forward row b(0..6), symmetric, so b(4..6) mirror b(2..0);
 // the feedback row a(1..6) at the scale a(0) = 2048.
@@ -92,3 +93,32 @@ inline int32_t PreFilterSample(TPreFilter& f, int16_t x) {
   loop.Store(f);
   return y;
 }
+
+// A fast estimate of the filter's outputs for finding their extremes: the same recursion
+// without the truncation, in double precision, worked on four stretches of a block side by
+// side. Starting from rest, every exact output (at the fine scale) lies within
+// PreFilterEstimateBound() of its estimate: the truncations differ from the exact quotients
+// by less than one each, and the recursion carries those differences on with the summed
+// magnitude of its impulse response; what the double precision and a stretch's start from
+// rest add is far below the margin the bound keeps on top.
+struct TPreFilterEstimate {
+  int16_t In[6] = {};        // the last inputs, oldest first
+  double Out[6] = {};        // the last estimates, newest first
+  int64_t Done = 0;          // inputs taken so far
+  std::vector<double> Sums;  // working space kept from block to block
+};
+
+// The least and greatest estimate for inputs Begin to End - 1 (counted from the run's start).
+struct TEstimateSpan {
+  int64_t Begin = 0, End = 0;
+  double Lo = 0, Hi = 0;
+};
+
+// Runs the estimate over the next n inputs and appends a span for each stretch worked on.
+// Estimates of the first `skip` inputs of the whole run count in no span (the exact pass
+// leaves the filter's first values out as well).
+void EstimatePreFilter(TPreFilterEstimate& e, const int16_t* x, size_t n, int64_t skip,
+                       std::vector<TEstimateSpan>& spans);
+
+// How far an exact output can lie from its estimate, fine scale.
+double PreFilterEstimateBound();

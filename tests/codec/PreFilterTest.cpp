@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "codec/PreFilter.h"
@@ -78,6 +79,52 @@ TEST(PreFilter, BlocksOfAnySizeGiveTheSampleBySampleValues) {
   EXPECT_EQ(got, expected);
   // Both end in the same state: the next step agrees as well.
   EXPECT_EQ(PreFilterSample(block, 1234), PreFilterSample(one, 1234));
+}
+
+// Signals that push the truncations hardest: full-scale noise, full-scale square waves of
+// several periods and a quiet ramp, long enough for the side-by-side stretches.
+std::vector<int16_t> TestSignal(int kind, size_t n) {
+  std::vector<int16_t> x(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (kind == 0) x[i] = static_cast<int16_t>((i * 2654435761u) >> 16);
+    if (kind == 1) x[i] = (i / 7) % 2 ? 32767 : -32768;
+    if (kind == 2) x[i] = (i / 1500) % 2 ? 20000 : -31000;
+    if (kind == 3) x[i] = static_cast<int16_t>(i % 4000) - 2000;
+  }
+  return x;
+}
+
+TEST(PreFilter, EveryExactValueLiesWithinTheBoundOfItsEstimate) {
+  const double bound = PreFilterEstimateBound();
+  EXPECT_GT(bound, 2600);  // the truncations' own share alone is about 2,640
+  EXPECT_LT(bound, 2800);
+  for (int kind = 0; kind < 4; ++kind) {
+    const size_t n = 300000;
+    std::vector<int16_t> x = TestSignal(kind, n);
+    TPreFilter f;
+    ResetPreFilter(f);
+    std::vector<int64_t> fine(n);
+    for (size_t i = 0; i < n; ++i) PreFilterSample(f, x[i]), fine[i] = f.Out[0];
+    // Blocks long enough for stretches side by side, and a short one between them.
+    TPreFilterEstimate e;
+    std::vector<TEstimateSpan> spans;
+    size_t at = 0;
+    for (size_t size : {140000, 5, 159995}) {
+      EstimatePreFilter(e, x.data() + at, size, 3, spans);
+      at += size;
+    }
+    ASSERT_GE(spans.size(), 9u) << kind;
+    std::vector<bool> covered(n, false);
+    for (const TEstimateSpan& s : spans) {
+      ASSERT_LT(s.Begin, s.End);
+      auto [lo, hi] = std::minmax_element(fine.begin() + s.Begin, fine.begin() + s.End);
+      EXPECT_LE(std::abs(static_cast<double>(*lo) - s.Lo), bound) << kind << " " << s.Begin;
+      EXPECT_LE(std::abs(static_cast<double>(*hi) - s.Hi), bound) << kind << " " << s.Begin;
+      std::fill(covered.begin() + s.Begin, covered.begin() + s.End, true);
+    }
+    EXPECT_EQ(std::count(covered.begin(), covered.end(), false), 3) << kind;
+    EXPECT_FALSE(covered[2]);
+  }
 }
 
 }  // namespace
