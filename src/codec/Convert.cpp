@@ -200,11 +200,20 @@ bool ConvertWaveFileForBuild(TAppContext& ctx, TShell& shell,
   ReduceWaveData(in, info, sink);
   sink.ApplyTrailingTrim();
   in.Close();
-  codes = EncodeVox(ctx.Coder, kept.data(), kept.size());
   const std::string voxName = ChangeFileExt(ctx.CurrentSoundFileName, ".vox");
   vox.Assign(voxName);
-  // A rebuild finds most ".vox" files as they would be written: those stay as they are.
-  if (HoldsExactly(voxName, codes.data(), codes.size())) {
+  // A rebuild finds most ".vox" files as they would be written: those stay as they are. The
+  // standard coder's codes are checked against the samples without coding them again.
+  std::vector<uint8_t> old;
+  bool same = ReadIfSized(voxName, kept.size() / 2, old);
+  if (same && ctx.Coder == TCoder::Standard &&
+      IsStandardCoding(kept.data(), kept.size(), old.data(), old.size())) {
+    codes = std::move(old);
+  } else {
+    codes = EncodeVox(ctx.Coder, kept.data(), kept.size());
+    same = same && old == codes;
+  }
+  if (same) {
     TSafeFile::Check(voxName, TWriteKind::UserFile);
     return true;
   }

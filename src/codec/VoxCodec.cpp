@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "codec/Vectorise.h"
 
@@ -54,6 +55,19 @@ ZS_VECTORISE void CodesOfPath(const uint8_t* path, size_t n, uint8_t* codes) {
     const int index = (size >= 1) + (size >= 2) + (size >= 4) + (size >= 8) + (size >= 16) +
                       (size >= 32) + (size >= 64);
     codes[i] = static_cast<uint8_t>(index | (move < 0 ? 8 : 0));
+  }
+}
+
+// The code the encoder gives each sample from the predictor before it (path[i] before
+// samples[i]): the largest step not beyond the difference, 8 more for a move down.
+ZS_VECTORISE void CodesOfSamples(const uint8_t* samples, const uint8_t* path, size_t n,
+                                 uint8_t* codes) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t s = samples[i], p = path[i];
+    const auto size = static_cast<uint8_t>(s > p ? s - p : p - s);
+    const int index = (size >= 1) + (size >= 2) + (size >= 4) + (size >= 8) + (size >= 16) +
+                      (size >= 32) + (size >= 64);
+    codes[i] = static_cast<uint8_t>(index | (s < p ? 8 : 0));
   }
 }
 
@@ -111,6 +125,17 @@ constexpr std::array<uint8_t, 16> MakeDecodeMoves() {
 
 constexpr std::array<uint8_t, 16> kDecodeMoves = MakeDecodeMoves();
 
+// The move of both codes of a byte together: the decoder's chain from byte to byte is one
+// addition, and the first sample of the byte is found beside it.
+constexpr std::array<uint8_t, 256> MakePairMoves() {
+  std::array<uint8_t, 256> m{};
+  for (int b = 0; b < 256; ++b)
+    m[b] = static_cast<uint8_t>(kDecodeMoves[b & 15] + kDecodeMoves[b >> 4]);
+  return m;
+}
+
+constexpr std::array<uint8_t, 256> kPairMoves = MakePairMoves();
+
 }  // namespace
 
 uint8_t EncodeSample(uint8_t s, uint8_t& p) {
@@ -154,13 +179,33 @@ size_t TVoxEncoder::Encode(const uint8_t* samples, size_t count, uint8_t* out) {
 }
 
 void TVoxDecoder::Decode(const uint8_t* codes, size_t count, uint8_t* samples) {
-  uint8_t v = FValue;
+  // Kept wider than a byte, which it wraps like: only its low byte is ever stored.
+  unsigned v = FValue;
   for (size_t i = 0; i < count; ++i) {
-    uint8_t b = codes[i];
-    v = static_cast<uint8_t>(v + kDecodeMoves[b & 15]);
-    samples[2 * i] = v;
-    v = static_cast<uint8_t>(v + kDecodeMoves[b >> 4]);
-    samples[2 * i + 1] = v;
+    const uint8_t b = codes[i];
+    samples[2 * i] = static_cast<uint8_t>(v + kDecodeMoves[b & 15]);
+    v += kPairMoves[b];
+    samples[2 * i + 1] = static_cast<uint8_t>(v);
   }
-  FValue = v;
+  FValue = static_cast<uint8_t>(v);
+}
+
+bool IsStandardCoding(const uint8_t* samples, size_t count, const uint8_t* codes, size_t bytes) {
+  if (bytes != count / 2) return false;
+  // The codes decoded give the predictor before every sample; each sample's code from its
+  // predictor is then found on its own, without the chain from sample to sample. Where every
+  // code is the one the encoder would give, the encoder's predictor followed the decoded one
+  // throughout.
+  constexpr size_t kPiece = 8192;  // samples, even
+  uint8_t path[kPiece + 1], expected[kPiece], packed[kPiece / 2];
+  TVoxDecoder decoder;
+  for (size_t at = 0; at < 2 * bytes; at += kPiece) {
+    const size_t n = std::min(kPiece, 2 * bytes - at);
+    path[0] = decoder.Value();
+    decoder.Decode(codes + at / 2, n / 2, path + 1);
+    CodesOfSamples(samples + at, path, n, expected);
+    PackCodes(expected, n / 2, packed);
+    if (std::memcmp(packed, codes + at / 2, n / 2) != 0) return false;
+  }
+  return true;
 }

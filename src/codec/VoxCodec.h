@@ -35,6 +35,10 @@ class TVoxEncoder {
   uint8_t FPendingCode = 0;
 };
 
+// True when the bytes of codes are exactly what TVoxEncoder makes of the count samples, a
+// whole stream: count / 2 bytes. Checked without coding the samples again.
+bool IsStandardCoding(const uint8_t* samples, size_t count, const uint8_t* codes, size_t bytes);
+
 // Decodes a stream in pieces of any length: every byte gives two samples, low nibble first.
 class TVoxDecoder {
  public:

@@ -8,9 +8,12 @@
 #include <functional>
 
 #include "codec/TakeFile.h"
+#include "rtl/LateLibrary.h"
 #include "rtl/SysUtils.h"
 
 namespace {
+
+constexpr const char* kSoxr = "libsoxr.so.0";
 
 constexpr size_t kOutBlock = 4096;  // resampled samples per scratch write
 constexpr size_t kTakeBlock = kCopyBlockBytes;
@@ -66,17 +69,18 @@ float FloatFromHalf(uint16_t half) {
 
 TPromptWriter::TPromptWriter(double inputRate, const std::string& folder,
                              std::function<bool()> stop, int64_t maxSamples)
-    : FSoxr(nullptr, soxr_delete),
+    : FSoxr(nullptr, ZS_LATE_CALL(kSoxr, soxr_delete)),
       FScratch(folder + "import scratch"),
       FOut(kOutBlock),
       FHalves(kOutBlock),
       FStop(std::move(stop)),
       FMaxSamples(maxSamples),
       FMeter(kTakeRate) {
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  const soxr_io_spec_t io = ZS_LATE_CALL(kSoxr, soxr_io_spec)(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = ZS_LATE_CALL(kSoxr, soxr_quality_spec)(SOXR_HQ, 0);
   soxr_error_t error = nullptr;
-  FSoxr.reset(soxr_create(inputRate, kTakeRate, 1, &error, &io, &quality, nullptr));
+  FSoxr.reset(
+      ZS_LATE_CALL(kSoxr, soxr_create)(inputRate, kTakeRate, 1, &error, &io, &quality, nullptr));
   if (!FSoxr) throw Exception(Format("Cannot resample from %g Hz: %s", inputRate, error));
   FScratch.Rewrite(TWriteKind::Scratch);
 }
@@ -98,8 +102,8 @@ void TPromptWriter::Finish() { Resample(nullptr, 0); }
 void TPromptWriter::Resample(const float* in, size_t frames) {
   for (;;) {
     size_t used = 0, made = 0;
-    soxr_error_t error =
-        soxr_process(FSoxr.get(), in, frames, &used, FOut.data(), FOut.size(), &made);
+    soxr_error_t error = ZS_LATE_CALL(kSoxr, soxr_process)(FSoxr.get(), in, frames, &used,
+                                                           FOut.data(), FOut.size(), &made);
     if (error) throw Exception(Format("Resampling failed: %s", error));
     Store(FOut.data(), made);
     if (in) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "import/FileError.h"
+#include "rtl/LateLibrary.h"
 #include "rtl/OsFiles.h"
 #include "rtl/SysUtils.h"
 
@@ -15,6 +16,8 @@ namespace {
 // Interleaved samples per block: the block holds fewer frames the more channels a file
 // has, so memory stays the same for a 64-channel file as for a mono one.
 constexpr size_t kBlockSamples = 16384;
+
+constexpr const char* kSndfile = "libsndfile.so.1";
 
 }  // namespace
 
@@ -57,11 +60,11 @@ TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
 
   static SF_VIRTUAL_IO io = VirtualIo();
   SF_INFO info{};
-  FSnd = sf_open_virtual(&io, SFM_READ, &info, &FIo);
+  FSnd = ZS_LATE_CALL(kSndfile, sf_open_virtual)(&io, SFM_READ, &info, &FIo);
   if (!FSnd) {
     RaiseIfReadFailed();
-    FProblem = sf_strerror(nullptr);
-    if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
+    FProblem = ZS_LATE_CALL(kSndfile, sf_strerror)(nullptr);
+    if (ZS_LATE_CALL(kSndfile, sf_error)(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
       FProblem += " The libsndfile here reads " + ReadableFormats() + ".";
     return;
   }
@@ -77,7 +80,7 @@ TSoundFileReader::TSoundFileReader(std::string path) : FPath(std::move(path)) {
 }
 
 TSoundFileReader::~TSoundFileReader() {
-  if (FSnd) sf_close(FSnd);
+  if (FSnd) ZS_LATE_CALL(kSndfile, sf_close)(FSnd);
   if (FIo.Fd >= 0) osfiles::Close(FIo.Fd);
 }
 
@@ -87,12 +90,12 @@ void TSoundFileReader::RaiseIfReadFailed() const {
 
 size_t TSoundFileReader::Read() {
   if (!FSnd || !FProblem.empty()) return 0;
-  const sf_count_t got =
-      sf_readf_float(FSnd, FInterleaved.data(), static_cast<sf_count_t>(FMono.size()));
+  const sf_count_t got = ZS_LATE_CALL(kSndfile, sf_readf_float)(
+      FSnd, FInterleaved.data(), static_cast<sf_count_t>(FMono.size()));
   RaiseIfReadFailed();
   if (got <= 0) {
-    if (sf_error(FSnd) != SF_ERR_NO_ERROR)
-      FProblem = sf_strerror(FSnd);
+    if (ZS_LATE_CALL(kSndfile, sf_error)(FSnd) != SF_ERR_NO_ERROR)
+      FProblem = ZS_LATE_CALL(kSndfile, sf_strerror)(FSnd);
     else if (FAnnounced >= 0 && FFramesRead < FAnnounced)
       FProblem = Format("the sound breaks off after %lld of its %lld frames",
                         static_cast<long long>(FFramesRead), static_cast<long long>(FAnnounced));
@@ -113,13 +116,15 @@ size_t TSoundFileReader::Read() {
 
 std::string ReadableFormats() {
   int count = 0;
-  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+  ZS_LATE_CALL(kSndfile, sf_command)(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
   std::set<std::string> seen;
   std::string list;
   for (int i = 0; i < count; ++i) {
     SF_FORMAT_INFO fi{};
     fi.format = i;
-    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &fi, sizeof fi) != 0 || !fi.name) continue;
+    if (ZS_LATE_CALL(kSndfile, sf_command)(nullptr, SFC_GET_FORMAT_MAJOR, &fi, sizeof fi) != 0 ||
+        !fi.name)
+      continue;
     // Header-less raw data cannot be told from noise; it is no format to offer.
     if ((fi.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW) continue;
     std::string name = fi.name;

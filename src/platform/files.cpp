@@ -15,8 +15,10 @@
 
 bool FileExists(const std::string& path) {
   osfiles::TInfo info;
-  return osfiles::Stat(ResolveFileName(path), true, info) == 0 &&
-         info.Kind != osfiles::TKind::Folder;
+  // A path there as spelt is its own resolution.
+  if (osfiles::Stat(path, true, info) != 0 && osfiles::Stat(ResolveFileName(path), true, info) != 0)
+    return false;
+  return info.Kind != osfiles::TKind::Folder;
 }
 
 bool CreateDirectory(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "rtl/CaseFold.h"
@@ -123,7 +124,33 @@ std::string ResolveFileName(const std::string& path) {
   }
 }
 
+namespace {
+
+// ResolveFileName(path) into resolved and the entry there, not followed, into info; false
+// when nothing is there. A path there as spelt is its own resolution: one look on disk.
+bool StatFound(const std::string& path, std::string& resolved, osfiles::TInfo& info) {
+  if (osfiles::Stat(path, false, info) == 0) {
+    resolved = path;
+    return true;
+  }
+  resolved = ResolveFileName(path);
+  return osfiles::Stat(resolved, false, info) == 0;
+}
+
+}  // namespace
+
 bool LiesInside(const std::string& folder, const std::string& path) {
+  // A name of the folder's own that is there and no link lies in the folder wherever the
+  // folder's path leads: nothing to follow on disk.
+  if (!folder.empty() && folder.back() == '/' && path.size() > folder.size() &&
+      path.compare(0, folder.size(), folder) == 0) {
+    const std::string_view name = std::string_view(path).substr(folder.size());
+    osfiles::TInfo info;
+    // No separator of any system, nor a drive's colon.
+    if (name.find_first_of("/\\:") == std::string_view::npos && name != "." && name != ".." &&
+        osfiles::Stat(path, false, info) == 0 && info.Kind != osfiles::TKind::Link)
+      return true;
+  }
   const std::optional<std::string> base = osfiles::RealPath(ResolveFileName(folder));
   if (!base) return false;
   // The part of the path that exists is resolved on disk (links, ".."); what follows it is
@@ -158,36 +185,29 @@ bool LiesInside(const std::string& folder, const std::string& path) {
 
 bool IsReadOnlyMode(uint32_t mode) { return (mode & 0222) == 0; }
 
-bool HoldsExactly(const std::string& path, const void* data, size_t size) {
-  const std::string resolved = ResolveFileName(path);
+bool ReadIfSized(const std::string& path, size_t size, std::vector<uint8_t>& data) {
+  data.clear();
+  std::string resolved;
   osfiles::TInfo info;
-  if (osfiles::Stat(resolved, false, info) != 0 || info.Kind != osfiles::TKind::Regular ||
+  if (!StatFound(path, resolved, info) || info.Kind != osfiles::TKind::Regular ||
       info.Size != static_cast<int64_t>(size))
     return false;
   int fd = -1;
   if (osfiles::OpenToRead(resolved, fd) != 0) return false;
-  constexpr size_t kPiece = 64 * 1024;
-  std::vector<uint8_t> piece(std::min(size, kPiece) + 1);
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  bool same = true;
-  for (size_t at = 0; same && at < size; at += kPiece) {
-    const size_t want = std::min(size - at, kPiece);
-    size_t got = 0;
-    same = osfiles::ReadAt(fd, piece.data(), want, static_cast<int64_t>(at), got) == 0 &&
-           got == want && std::memcmp(piece.data(), bytes + at, want) == 0;
-  }
-  // Nothing past the end: the file did not grow meanwhile.
-  size_t more = 0;
-  same = same && osfiles::ReadAt(fd, piece.data(), 1, static_cast<int64_t>(size), more) == 0 &&
-         more == 0;
+  // One byte more than the file should hold: what is read past its end shows that it grew
+  // meanwhile.
+  data.resize(size + 1);
+  size_t got = 0;
+  const bool whole = osfiles::ReadAt(fd, data.data(), size + 1, 0, got) == 0 && got == size;
   osfiles::Close(fd);
-  return same;
+  data.resize(whole ? size : 0);
+  return whole;
 }
 
 bool IsLink(const std::string& path) {
+  std::string resolved;
   osfiles::TInfo info;
-  return osfiles::Stat(ResolveFileName(path), false, info) == 0 &&
-         info.Kind == osfiles::TKind::Link;
+  return StatFound(path, resolved, info) && info.Kind == osfiles::TKind::Link;
 }
 
 std::string NonRegularKind(const std::string& path) {
@@ -286,12 +306,14 @@ void TSafeFile::Check(const std::string& target, TWriteKind kind) {
 
 std::string TSafeFile::CheckTarget(const std::string& target, TWriteKind kind,
                                    osfiles::TInfo& replaced) {
-  const std::string resolved = ResolveFileName(target);
+  std::string resolved;
+  osfiles::TInfo info;
+  const bool found = kind != TWriteKind::Scratch && StatFound(target, resolved, info);
+  if (kind == TWriteKind::Scratch) resolved = ResolveFileName(target);
   replaced = osfiles::TInfo{};
   if (resolved.empty() || NameOf(resolved).empty()) Raise(ENOENT);
   if (kind != TWriteKind::Scratch) {
-    osfiles::TInfo info;
-    if (osfiles::Stat(resolved, false, info) == 0) {
+    if (found) {
       // A link is replaced by the rename, never written through; anything else that is no
       // regular file is no file to replace.
       if (info.Kind == osfiles::TKind::Regular) {

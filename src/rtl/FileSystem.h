@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace osfiles {
 struct TInfo;
@@ -88,9 +89,10 @@ bool LiesInside(const std::string& folder, const std::string& path);
 // access denied"), although root could write it.
 bool IsReadOnlyMode(uint32_t mode);
 
-// True when path (resolved) is a regular file, no link, that holds exactly size bytes of
-// data: a file that would be written again byte for byte can be left as it is.
-bool HoldsExactly(const std::string& path, const void* data, size_t size);
+// Reads into data the file at path (resolved) when it is a regular file, no link, that holds
+// exactly size bytes: what a file that may be written again byte for byte holds now. False,
+// and data empty, for any other.
+bool ReadIfSized(const std::string& path, size_t size, std::vector<uint8_t>& data);
 
 // True when the entry at path (resolved) is a symbolic link itself.
 bool IsLink(const std::string& path);

@@ -119,7 +119,24 @@ TEST(VoxCodec, LongStreamsGiveTheCodesOfOneSampleAfterAnother) {
         expected.push_back(static_cast<uint8_t>(first | (EncodeSample(samples[i + 1], p) << 4)));
       }
       EXPECT_EQ(EncodeAll(samples), expected) << name << ", " << n << " samples";
+      // The check of a stream's codes agrees with coding it: any changed bit, a code 8 for
+      // no move, a wrong length each make the codes not the coder's; so may another sample.
+      EXPECT_TRUE(IsStandardCoding(samples.data(), n, expected.data(), expected.size()));
+      for (size_t at : {size_t{0}, expected.size() / 2, expected.size() - 1}) {
+        Bytes changed = expected;
+        changed[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        EXPECT_FALSE(IsStandardCoding(samples.data(), n, changed.data(), changed.size()))
+            << name << ", " << n << " samples, byte " << at;
+      }
+      EXPECT_FALSE(IsStandardCoding(samples.data(), n, expected.data(), expected.size() - 1));
+      Bytes other = samples;
+      other[n / 3] ^= 5;
+      EXPECT_EQ(IsStandardCoding(other.data(), n, expected.data(), expected.size()),
+                EncodeAll(other) == expected);
     }
+  const Bytes quiet(8, kVoxStartValue), zeros(4, 0x00), eights(4, 0x88);
+  EXPECT_TRUE(IsStandardCoding(quiet.data(), quiet.size(), zeros.data(), zeros.size()));
+  EXPECT_FALSE(IsStandardCoding(quiet.data(), quiet.size(), eights.data(), eights.size()));
 }
 
 }  // namespace
