@@ -82,13 +82,14 @@ inline double Weigh(const std::array<TBiquad, 2>& k, TKState& st, double x) {
 constexpr size_t kPartsPerStretch = 10;
 constexpr size_t kStretches = 4;
 constexpr double kWarmUpSeconds = 0.2;
+// The filters' values of the kStretches stretches, one lane each.
+typedef double TLanes __attribute__((vector_size(kStretches * sizeof(double))));
 
 // The loudness of a mean energy.
 double Lufs(double energy) { return 10.0 * std::log10(energy) - 0.691; }
 
-}  // namespace
-
-struct TLoudnessMeter::TState {
+// The filters and what they have weighed so far.
+struct TWeighing {
   std::array<TBiquad, 2> K;
   TKState Filter;
   size_t PartLength;                 // samples in 100 ms
@@ -97,7 +98,6 @@ struct TLoudnessMeter::TState {
   double Partial = 0;                // of the part being weighed
   size_t InPart = 0;                 // its samples so far
   std::vector<double> FirstSquares;  // of the first samples, for the last whole milliseconds
-  std::vector<float> Pending;        // samples waiting for a batch of stretches
   int64_t Weighed = 0;               // samples weighed so far
 
   void WeighOne(double x) {
@@ -112,39 +112,89 @@ struct TLoudnessMeter::TState {
       InPart = 0;
     }
   }
-  // The first parts pending, kStretches * perStretch of them from the start of a part, in
-  // that many stretches at once.
-  void WeighStretches(size_t perStretch) {
+  // The first samples of x, kStretches * perStretch parts of them from the start of a part,
+  // in that many stretches at once: one lane of a vector each, every lane doing the
+  // arithmetic of Weigh in the same order, so each stretch gives the figures it gives alone.
+  void WeighStretches(const float* x, size_t perStretch) {
     const size_t stretch = perStretch * PartLength, count = kStretches * stretch;
-    const float* x = Pending.data();
-    TKState st[kStretches];
-    st[0] = Filter;
-    for (size_t k = 1; k < kStretches; ++k)
-      for (size_t i = k * stretch - WarmUp; i < k * stretch; ++i) Weigh(K, st[k], x[i]);
-    double part[kStretches] = {};
+    const TBiquad &f = K[0], &g = K[1];
+    TLanes s0{}, s1{}, s2{}, s3{};
+    // (Results come back through a reference: a vector wider than the baseline's registers
+    // is not returned by value.)
+    auto weigh = [&](const TLanes& v, TLanes& y) {
+      const TLanes u = f.B0 * v + s0;
+      s0 = f.B1 * v - f.A1 * u + s1;
+      s1 = f.B2 * v - f.A2 * u;
+      y = u + s2;
+      s2 = -2.0 * u - g.A1 * y + s3;
+      s3 = u - g.A2 * y;
+    };
+    // Every stretch but the first warms up from rest on the samples before it; the first
+    // lane's warm-up is thrown away, it goes on from where the filters stand.
+    for (size_t i = stretch - WarmUp; i < stretch; ++i) {
+      TLanes v{}, y;
+      for (size_t k = 1; k < kStretches; ++k) v[k] = x[(k - 1) * stretch + i];
+      weigh(v, y);
+    }
+    s0[0] = Filter.S[0], s1[0] = Filter.S[1], s2[0] = Filter.S[2], s3[0] = Filter.S[3];
     const size_t first = Parts.size();
     Parts.resize(first + kStretches * perStretch);
-    for (size_t i = 0; i < stretch; ++i) {
-      for (size_t k = 0; k < kStretches; ++k) {
-        const double y = Weigh(K, st[k], x[k * stretch + i]);
-        part[k] += y * y;
+    for (size_t p = 0; p < perStretch; ++p) {
+      TLanes part{};
+      for (size_t i = p * PartLength; i < (p + 1) * PartLength; ++i) {
+        TLanes v, y;
+        for (size_t k = 0; k < kStretches; ++k) v[k] = x[k * stretch + i];
+        weigh(v, y);
+        part += y * y;
       }
-      if ((i + 1) % PartLength == 0)
-        for (size_t k = 0; k < kStretches; ++k) {
-          Parts[first + k * perStretch + i / PartLength] = part[k];
-          part[k] = 0;
-        }
+      for (size_t k = 0; k < kStretches; ++k) Parts[first + k * perStretch + p] = part[k];
     }
-    Filter = st[kStretches - 1];
+    const size_t last = kStretches - 1;
+    Filter.S[0] = s0[last], Filter.S[1] = s1[last], Filter.S[2] = s2[last], Filter.S[3] = s3[last];
     Weighed += static_cast<int64_t>(count);
-    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(count));
   }
-  // Everything pending: as many stretches as it holds, the rest one by one.
-  void WeighPending() {
-    const size_t perStretch = Pending.size() / PartLength / kStretches;
-    if (perStretch * PartLength >= WarmUp) WeighStretches(perStretch);
-    for (float x : Pending) WeighOne(x);
-    Pending.clear();
+  // count samples waiting for a batch: as many stretches as they make, the rest one by one.
+  void WeighPending(const float* x, size_t count) {
+    const size_t perStretch = count / PartLength / kStretches;
+    size_t at = 0;
+    if (perStretch * PartLength >= WarmUp) {
+      WeighStretches(x, perStretch);
+      at = kStretches * perStretch * PartLength;
+    }
+    for (; at < count; ++at) WeighOne(x[at]);
+  }
+};
+
+}  // namespace
+
+struct TLoudnessMeter::TState : TWeighing {
+  std::vector<float> Pending;  // samples waiting for a batch of stretches, PendingCount of them
+  size_t PendingCount = 0;
+
+  // count samples, each as convert gives it (full scale ±1): the first part, while the first
+  // samples are kept, one by one; then whole batches.
+  template <class T, class C>
+  void Add(const T* samples, size_t count, C convert) {
+    const size_t batch = kStretches * kPartsPerStretch * PartLength;
+    while (count > 0 && FirstSquares.size() < FirstSquares.capacity()) {
+      WeighOne(convert(*samples++));
+      --count;
+    }
+    while (count > 0 && InPart != 0 && PendingCount == 0) {
+      WeighOne(convert(*samples++));
+      --count;
+    }
+    while (count > 0) {
+      const size_t n = std::min(count, batch - PendingCount);
+      std::transform(samples, samples + n, Pending.data() + PendingCount, convert);
+      PendingCount += n;
+      samples += n;
+      count -= n;
+      if (PendingCount == batch) {
+        WeighStretches(Pending.data(), kPartsPerStretch);
+        PendingCount = 0;
+      }
+    }
   }
 };
 
@@ -155,49 +205,25 @@ TLoudnessMeter::TLoudnessMeter(unsigned rate) : FRate(rate) {
   FState->PartLength = rate / 10;
   FState->WarmUp = static_cast<size_t>(kWarmUpSeconds * rate);
   FState->FirstSquares.reserve(rate / 1000 + 1);
-  FState->Pending.reserve(kStretches * kPartsPerStretch * FState->PartLength);
+  FState->Pending.resize(kStretches * kPartsPerStretch * FState->PartLength);
 }
 
 TLoudnessMeter::~TLoudnessMeter() = default;
 
 void TLoudnessMeter::Add(const float* samples, size_t count) {
-  TState& st = *FState;
-  const size_t batch = kStretches * kPartsPerStretch * st.PartLength;
   FSamples += static_cast<int64_t>(count);
-  // The first part, while the first samples are kept, one by one; then whole batches.
-  while (count > 0 && st.FirstSquares.size() < st.FirstSquares.capacity()) {
-    st.WeighOne(*samples++);
-    --count;
-  }
-  while (count > 0 && st.InPart != 0 && st.Pending.empty()) {
-    st.WeighOne(*samples++);
-    --count;
-  }
-  while (count > 0) {
-    const size_t n = std::min(count, batch - st.Pending.size());
-    st.Pending.insert(st.Pending.end(), samples, samples + n);
-    samples += n;
-    count -= n;
-    if (st.Pending.size() == batch) st.WeighStretches(kPartsPerStretch);
-  }
+  FState->Add(samples, count, [](float x) { return x; });
 }
 
 void TLoudnessMeter::Add(const uint8_t* samples, size_t count) {
-  // Converted a piece at a time: the meter holds no more memory for a larger block.
-  float piece[1024];
-  while (count > 0) {
-    const size_t n = std::min(count, std::size(piece));
-    for (size_t i = 0; i < n; ++i) piece[i] = (static_cast<int>(samples[i]) - 128) / 128.0f;
-    Add(piece, n);
-    samples += n;
-    count -= n;
-  }
+  FSamples += static_cast<int64_t>(count);
+  FState->Add(samples, count, [](uint8_t v) { return (static_cast<int>(v) - 128) / 128.0f; });
 }
 
 double TLoudnessMeter::Loudness() const {
   // The samples waiting for a batch are weighed now, on a copy.
-  TState st = *FState;
-  st.WeighPending();
+  TWeighing st = *FState;
+  st.WeighPending(FState->Pending.data(), FState->PendingCount);
   double lufs = -HUGE_VAL;
   const double seconds = static_cast<double>(FSamples) / FRate;
   if (seconds >= kGatedLoudnessSeconds) {

@@ -154,13 +154,25 @@ size_t TVoxEncoder::Encode(const uint8_t* samples, size_t count, uint8_t* out) {
 }
 
 void TVoxDecoder::Decode(const uint8_t* codes, size_t count, uint8_t* samples) {
-  uint8_t v = FValue;
+  DecodeCountingWraps(codes, count, samples);
+}
+
+size_t TVoxDecoder::DecodeCountingWraps(const uint8_t* codes, size_t count, uint8_t* samples) {
+  // A move up wraps when the byte sum carries; a move down (a move of 128 or more, the byte
+  // sum of a step taken away) wraps when it does not. The moves of 0, up and down, never do.
+  unsigned v = FValue;
+  size_t wraps = 0;
+  auto step = [&](unsigned move) {
+    v += move;
+    wraps += (v >> 8) ^ (move >> 7);
+    v &= 255;
+    return static_cast<uint8_t>(v);
+  };
   for (size_t i = 0; i < count; ++i) {
-    uint8_t b = codes[i];
-    v = static_cast<uint8_t>(v + kDecodeMoves[b & 15]);
-    samples[2 * i] = v;
-    v = static_cast<uint8_t>(v + kDecodeMoves[b >> 4]);
-    samples[2 * i + 1] = v;
+    const uint8_t b = codes[i];
+    samples[2 * i] = step(kDecodeMoves[b & 15]);
+    samples[2 * i + 1] = step(kDecodeMoves[b >> 4]);
   }
-  FValue = v;
+  FValue = static_cast<uint8_t>(v);
+  return wraps;
 }

@@ -35,11 +35,19 @@ struct TEnergies {
   int64_t Signal = 0, Error = 0;
 };
 ZS_VECTORISE TEnergies Energies(const uint8_t* samples, const uint8_t* decoded, size_t count) {
+  // Summed in pieces a 32-bit sum holds (255 squared, 32768 times), which vectorise well.
+  constexpr size_t kPiece = 32768;
   TEnergies e;
-  for (size_t i = 0; i < count; ++i) {
-    const int32_t signal = samples[i] - 128, error = samples[i] - decoded[i];
-    e.Signal += signal * signal;
-    e.Error += error * error;
+  for (size_t at = 0; at < count; at += kPiece) {
+    const size_t end = std::min(count, at + kPiece);
+    int32_t signalSum = 0, errorSum = 0;
+    for (size_t i = at; i < end; ++i) {
+      const int32_t signal = samples[i] - 128, error = samples[i] - decoded[i];
+      signalSum += signal * signal;
+      errorSum += error * error;
+    }
+    e.Signal += signalSum;
+    e.Error += errorSum;
   }
   return e;
 }
@@ -59,6 +67,17 @@ constexpr std::array<std::array<uint8_t, 256>, 16> MakeWrapTable() {
   return t;
 }
 constexpr auto kWraps = MakeWrapTable();
+
+// Calls f(i, wrap) for every sample i the codes made: wrap is 1 where its code's step passed
+// 0 or 255 from the value before (before: the decoder's value ahead of the codes).
+template <class F>
+void EachStep(std::span<const uint8_t> codes, const uint8_t* samples, uint8_t before, F f) {
+  for (size_t j = 0; j < codes.size(); ++j) {
+    f(2 * j, kWraps[codes[j] & 15][before]);
+    f(2 * j + 1, kWraps[codes[j] >> 4][samples[2 * j]]);
+    before = samples[2 * j + 1];
+  }
+}
 
 std::optional<double> Median(std::vector<double> values) {
   if (values.empty()) return std::nullopt;
@@ -138,10 +157,16 @@ TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns)
 }
 
 void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples) {
+  size_t wraps = 0;
+  EachStep(codes, samples, FValue, [&](size_t, uint8_t wrap) { wraps += wrap; });
+  Feed(codes, samples, wraps);
+}
+
+void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples, size_t wraps) {
   const size_t n = 2 * codes.size();
   if (n == 0) return;
   FMeter.Add(samples, n);
-  CountWraps(codes, samples);
+  if (wraps > 0) FindWraps(codes, samples);
   FollowColumns(samples, n);
   if (!F.Loud)
     F.Loud = std::any_of(samples, samples + n, [](uint8_t v) { return kWideQuietBand.IsLoud(v); });
@@ -150,21 +175,8 @@ void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples
   FIndex += static_cast<int64_t>(n);
 }
 
-void TSoundAnalyser::CountWraps(std::span<const uint8_t> codes, const uint8_t* samples) {
-  // A wrap is read from the code and the value before it; most blocks have none, and are
-  // looked at once.
-  auto walk = [&](auto atWrap) {
-    uint8_t before = FValue;
-    for (size_t j = 0; j < codes.size(); ++j) {
-      atWrap(2 * j, kWraps[codes[j] & 15][before]);
-      atWrap(2 * j + 1, kWraps[codes[j] >> 4][samples[2 * j]]);
-      before = samples[2 * j + 1];
-    }
-  };
-  int wraps = 0;
-  walk([&](size_t, uint8_t wrap) { wraps += wrap; });
-  if (wraps == 0) return;
-  walk([&](size_t i, uint8_t wrap) {
+void TSoundAnalyser::FindWraps(std::span<const uint8_t> codes, const uint8_t* samples) {
+  EachStep(codes, samples, FValue, [&](size_t i, uint8_t wrap) {
     if (!wrap) return;
     const int64_t index = FIndex + static_cast<int64_t>(i);
     if (F.Wraps++ == 0) F.FirstWrap = index;
@@ -272,7 +284,7 @@ bool TRecordStream::Next() {
   FCount = static_cast<size_t>(std::min<int64_t>(FLeft, kBlock));
   if (FCount == 0) return false;
   FPackage.BlockRead(FCodes.data(), FCount);
-  FDecoder.Decode(FCodes.data(), FCount, FSamples.data());
+  FWraps = FDecoder.DecodeCountingWraps(FCodes.data(), FCount, FSamples.data());
   FLeft -= static_cast<int64_t>(FCount);
   return true;
 }
@@ -388,7 +400,7 @@ void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSl
                      coder == TCoder::Standard);
   TSoundAnalyser analyser(s.Record.Samples(), j.Columns);
   while (stream.Next()) {
-    analyser.Feed(stream.Codes(), stream.Samples().data());
+    analyser.Feed(stream.Codes(), stream.Samples().data(), stream.Wraps());
     if (comparer) comparer->Feed(stream.Samples());
     if (decoded) decoded(stream.Samples());
   }

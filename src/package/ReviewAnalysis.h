@@ -73,12 +73,15 @@ class TSoundAnalyser {
   explicit TSoundAnalyser(int64_t samples, int columns = kWaveColumns);
   // codes and the 2 * codes.size() samples the decoder made of them, in stream order.
   void Feed(std::span<const uint8_t> codes, const uint8_t* samples);
+  // The same, where the decoder has counted the block's wraps already (none is common:
+  // then the codes are not looked at again).
+  void Feed(std::span<const uint8_t> codes, const uint8_t* samples, size_t wraps);
   // Ends the last run and gives every column without a sample of its own its neighbour's.
   const TSoundFindings& Finish();
 
  private:
   // What the block of codes and samples shows, from sample index FIndex on.
-  void CountWraps(std::span<const uint8_t> codes, const uint8_t* samples);
+  void FindWraps(std::span<const uint8_t> codes, const uint8_t* samples);
   void FollowColumns(const uint8_t* samples, size_t n);
   void FollowRuns(const uint8_t* samples, size_t n);
   void EndRun();
@@ -106,11 +109,13 @@ class TRecordStream {
   bool Next();
   std::span<const uint8_t> Codes() const { return {FCodes.data(), FCount}; }
   std::span<const uint8_t> Samples() const { return {FSamples.data(), 2 * FCount}; }
+  // How many of the block's codes stepped the decoder past 0 or 255.
+  size_t Wraps() const { return FWraps; }
 
  private:
   TByteFile& FPackage;
   int64_t FLeft;
-  size_t FCount = 0;
+  size_t FCount = 0, FWraps = 0;
   TVoxDecoder FDecoder;
   std::vector<uint8_t> FCodes, FSamples;
 };

@@ -86,12 +86,13 @@ class TBase64Writer {
     while (FHeld > 0 && FHeld < 3 && i < bytes.size()) FCarry[FHeld++] = bytes[i++];
     if (FHeld == 3) {
       char* at = FOut.Room(4);
-      Encode(FCarry, at);
+      Encode(Pairs(), FCarry, at);
       FHeld = 0;
     }
     const size_t groups = (bytes.size() - i) / 3;
     char* at = FOut.Room(4 * groups);
-    for (size_t g = 0; g < groups; ++g, i += 3, at += 4) Encode(&bytes[i], at);
+    const auto& pairs = Pairs();
+    for (size_t g = 0; g < groups; ++g, i += 3, at += 4) Encode(pairs, &bytes[i], at);
     while (i < bytes.size()) FCarry[FHeld++] = bytes[i++];
   }
   void End() {
@@ -108,16 +109,17 @@ class TBase64Writer {
   }
 
  private:
-  static void Encode(const uint8_t* p, char* at) {
+  using TPairs = std::array<std::array<char, 2>, 4096>;
+  static void Encode(const TPairs& pairs, const uint8_t* p, char* at) {
     const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-    std::memcpy(at, Pairs()[v >> 12].data(), 2);
-    std::memcpy(at + 2, Pairs()[v & 4095].data(), 2);
+    std::memcpy(at, pairs[v >> 12].data(), 2);
+    std::memcpy(at + 2, pairs[v & 4095].data(), 2);
   }
-  static const std::array<std::array<char, 2>, 4096>& Pairs() {
+  static const TPairs& Pairs() {
     static const auto pairs = [] {
       static const char kAlphabet[] =
           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-      std::array<std::array<char, 2>, 4096> t{};
+      TPairs t{};
       for (int v = 0; v < 4096; ++v) t[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
       return t;
     }();
