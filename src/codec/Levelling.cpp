@@ -8,6 +8,7 @@
 
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
+#include "codec/Vectorise.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -82,8 +83,9 @@ inline double Weigh(const std::array<TBiquad, 2>& k, TKState& st, double x) {
 constexpr size_t kPartsPerStretch = 10;
 constexpr size_t kStretches = 4;
 constexpr double kWarmUpSeconds = 0.2;
-// The filters' values of the kStretches stretches, one lane each.
-typedef double TLanes __attribute__((vector_size(kStretches * sizeof(double))));
+// The filters' values of two stretches, one lane each.
+typedef double TPair __attribute__((vector_size(2 * sizeof(double))));
+static_assert(kStretches % 2 == 0);
 
 // The loudness of a mean energy.
 double Lufs(double energy) { return 10.0 * std::log10(energy) - 0.691; }
@@ -118,39 +120,64 @@ struct TWeighing {
   void WeighStretches(const float* x, size_t perStretch) {
     const size_t stretch = perStretch * PartLength, count = kStretches * stretch;
     const TBiquad &f = K[0], &g = K[1];
-    TLanes s0{}, s1{}, s2{}, s3{};
-    // (Results come back through a reference: a vector wider than the baseline's registers
-    // is not returned by value.)
-    auto weigh = [&](const TLanes& v, TLanes& y) {
-      const TLanes u = f.B0 * v + s0;
-      s0 = f.B1 * v - f.A1 * u + s1;
-      s1 = f.B2 * v - f.A2 * u;
-      y = u + s2;
-      s2 = -2.0 * u - g.A1 * y + s3;
-      s3 = u - g.A2 * y;
+    // The lanes in pairs, each pair a vector of the baseline's registers; each pair is
+    // weighed on its own, so that its values stay in registers.
+    constexpr size_t kPairs = kStretches / 2;
+    TPair s0[kPairs] = {}, s1[kPairs] = {}, s2[kPairs] = {}, s3[kPairs] = {}, part[kPairs] = {};
+    // The samples' products come first, off the filters' path, a piece at a time.
+    constexpr size_t kPiece = 100;
+    TPair b0[kPairs][kPiece], b1[kPairs][kPiece], b2[kPairs][kPiece];
+    // n samples from from on in each lane's stretch, or in the one before it while warming
+    // up (the first lane has none before it: it stays at rest).
+    static const float kRest[kPiece] = {};
+    auto weigh = [&](size_t from, size_t n, bool warmUp) {
+      const float* lane[kStretches];
+      for (size_t k = 0; k < kStretches; ++k)
+        lane[k] = k < warmUp ? kRest : x + (k - warmUp) * stretch + from;
+      for (size_t h = 0; h < kPairs; ++h)
+        for (size_t i = 0; i < n; ++i) {
+          const TPair v = {lane[2 * h][i], lane[2 * h + 1][i]};
+          b0[h][i] = f.B0 * v, b1[h][i] = f.B1 * v, b2[h][i] = f.B2 * v;
+        }
+      // The filters' values in locals, where they stay in registers.
+      TPair a0 = s0[0], a1 = s1[0], a2 = s2[0], a3 = s3[0], sumA = part[0];
+      TPair c0 = s0[1], c1 = s1[1], c2 = s2[1], c3 = s3[1], sumC = part[1];
+      const TPair *pa0 = b0[0], *pa1 = b1[0], *pa2 = b2[0];
+      const TPair *pc0 = b0[1], *pc1 = b1[1], *pc2 = b2[1];
+      auto step = [&](TPair& t0, TPair& t1, TPair& t2, TPair& t3, TPair& sum, TPair p0, TPair p1,
+                      TPair p2) {
+        const TPair u = p0 + t0;
+        t0 = p1 - f.A1 * u + t1;
+        t1 = p2 - f.A2 * u;
+        const TPair y = u + t2;
+        // -2u - A1 y + s3, rounded alike: -2u and u + u are exact.
+        t2 = t3 - (u + u + g.A1 * y);
+        t3 = u - g.A2 * y;
+        sum += y * y;
+      };
+      for (size_t i = 0; i < n; ++i) {
+        step(a0, a1, a2, a3, sumA, pa0[i], pa1[i], pa2[i]);
+        step(c0, c1, c2, c3, sumC, pc0[i], pc1[i], pc2[i]);
+      }
+      s0[0] = a0, s1[0] = a1, s2[0] = a2, s3[0] = a3, part[0] = sumA;
+      s0[1] = c0, s1[1] = c1, s2[1] = c2, s3[1] = c3, part[1] = sumC;
     };
     // Every stretch but the first warms up from rest on the samples before it; the first
     // lane's warm-up is thrown away, it goes on from where the filters stand.
-    for (size_t i = stretch - WarmUp; i < stretch; ++i) {
-      TLanes v{}, y;
-      for (size_t k = 1; k < kStretches; ++k) v[k] = x[(k - 1) * stretch + i];
-      weigh(v, y);
-    }
-    s0[0] = Filter.S[0], s1[0] = Filter.S[1], s2[0] = Filter.S[2], s3[0] = Filter.S[3];
+    for (size_t i = stretch - WarmUp; i < stretch; i += kPiece)
+      weigh(i, std::min(kPiece, stretch - i), true);
+    s0[0][0] = Filter.S[0], s1[0][0] = Filter.S[1], s2[0][0] = Filter.S[2], s3[0][0] = Filter.S[3];
     const size_t first = Parts.size();
     Parts.resize(first + kStretches * perStretch);
     for (size_t p = 0; p < perStretch; ++p) {
-      TLanes part{};
-      for (size_t i = p * PartLength; i < (p + 1) * PartLength; ++i) {
-        TLanes v, y;
-        for (size_t k = 0; k < kStretches; ++k) v[k] = x[k * stretch + i];
-        weigh(v, y);
-        part += y * y;
-      }
-      for (size_t k = 0; k < kStretches; ++k) Parts[first + k * perStretch + p] = part[k];
+      for (TPair& sum : part) sum = TPair{};
+      for (size_t i = 0; i < PartLength; i += kPiece)
+        weigh(p * PartLength + i, std::min(kPiece, PartLength - i), false);
+      for (size_t k = 0; k < kStretches; ++k)
+        Parts[first + k * perStretch + p] = part[k / 2][k % 2];
     }
-    const size_t last = kStretches - 1;
-    Filter.S[0] = s0[last], Filter.S[1] = s1[last], Filter.S[2] = s2[last], Filter.S[3] = s3[last];
+    const size_t h = kPairs - 1;
+    Filter.S[0] = s0[h][1], Filter.S[1] = s1[h][1], Filter.S[2] = s2[h][1], Filter.S[3] = s3[h][1];
     Weighed += static_cast<int64_t>(count);
   }
   // count samples waiting for a batch: as many stretches as they make, the rest one by one.
@@ -171,22 +198,22 @@ struct TLoudnessMeter::TState : TWeighing {
   std::vector<float> Pending;  // samples waiting for a batch of stretches, PendingCount of them
   size_t PendingCount = 0;
 
-  // count samples, each as convert gives it (full scale ±1): the first part, while the first
-  // samples are kept, one by one; then whole batches.
+  // count samples, convert(from, n, to) giving n of them at full scale ±1: the first part,
+  // while the first samples are kept, one by one; then whole batches.
   template <class T, class C>
   void Add(const T* samples, size_t count, C convert) {
     const size_t batch = kStretches * kPartsPerStretch * PartLength;
-    while (count > 0 && FirstSquares.size() < FirstSquares.capacity()) {
-      WeighOne(convert(*samples++));
+    auto one = [&] {
+      float x;
+      convert(samples++, 1, &x);
       --count;
-    }
-    while (count > 0 && InPart != 0 && PendingCount == 0) {
-      WeighOne(convert(*samples++));
-      --count;
-    }
+      WeighOne(x);
+    };
+    while (count > 0 && FirstSquares.size() < FirstSquares.capacity()) one();
+    while (count > 0 && InPart != 0 && PendingCount == 0) one();
     while (count > 0) {
       const size_t n = std::min(count, batch - PendingCount);
-      std::transform(samples, samples + n, Pending.data() + PendingCount, convert);
+      convert(samples, n, Pending.data() + PendingCount);
       PendingCount += n;
       samples += n;
       count -= n;
@@ -210,14 +237,23 @@ TLoudnessMeter::TLoudnessMeter(unsigned rate) : FRate(rate) {
 
 TLoudnessMeter::~TLoudnessMeter() = default;
 
+namespace {
+
+ZS_VECTORISE void FullScale(const uint8_t* in, size_t n, float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = (static_cast<int>(in[i]) - 128) / 128.0f;
+}
+
+}  // namespace
+
 void TLoudnessMeter::Add(const float* samples, size_t count) {
   FSamples += static_cast<int64_t>(count);
-  FState->Add(samples, count, [](float x) { return x; });
+  FState->Add(samples, count,
+              [](const float* in, size_t n, float* out) { std::copy_n(in, n, out); });
 }
 
 void TLoudnessMeter::Add(const uint8_t* samples, size_t count) {
   FSamples += static_cast<int64_t>(count);
-  FState->Add(samples, count, [](uint8_t v) { return (static_cast<int>(v) - 128) / 128.0f; });
+  FState->Add(samples, count, FullScale);
 }
 
 double TLoudnessMeter::Loudness() const {
