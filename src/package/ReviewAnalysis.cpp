@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <optional>
 
 #include "codec/Convert.h"
@@ -372,26 +371,17 @@ bool TSlotReview::HasWarning() const {
 
 namespace {
 
-// A slot's review, worked on by any worker: its decoded sound is kept for the caller's sink,
-// which takes the slots in order, unless the slot is too long to be held (then the review
-// runs in turn, passing its blocks on as they come).
+// A slot's review, worked on by any worker.
 struct TSlotJob {
   TSlotReview Review;
   std::string Source;  // as the INI names it
   int Columns = 1;
-  bool InTurn = false;
-  std::vector<uint8_t> Decoded;
   std::exception_ptr Error;
 };
 
-// At most this many decoded samples of one slot are held for the sink (a 64 MiB slot is more
-// than two hours of sound).
-constexpr int64_t kMostHeldSamples = int64_t{64} << 20;
-
 // One pass over the record: each decoded block goes to every reader of it. The record is
 // checked before the source is read: a damaged package is the package's error.
-void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSlotJob& j,
-                const std::function<void(std::span<const uint8_t>)>& decoded) {
+void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSlotJob& j) {
   TSlotReview& s = j.Review;
   TRecordStream stream(package, s.Record);
   std::optional<TSourceComparer> comparer;
@@ -402,7 +392,6 @@ void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSl
   while (stream.Next()) {
     analyser.Feed(stream.Codes(), stream.Samples().data(), stream.Wraps());
     if (comparer) comparer->Feed(stream.Samples());
-    if (decoded) decoded(stream.Samples());
   }
   s.Findings = analyser.Finish();
   if (comparer) s.Comparison = comparer->Finish();
@@ -411,8 +400,7 @@ void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSl
 
 }  // namespace
 
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
-                      const TDecodedSink& decoded) {
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder) {
   TReview r;
   r.PackagePath = packagePath;
   r.IniPath = folder + "ZelvorSound.ini";
@@ -451,23 +439,18 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
       // One time scale for every waveform: the longest slot fills kWaveColumns.
       j.Columns = static_cast<int>(std::max<int64_t>(
           1, (s.Record.Samples() * kWaveColumns + r.LongestSamples - 1) / r.LongestSamples));
-      j.InTurn = decoded && s.Record.Samples() > kMostHeldSamples;
     }
 
     // The slots are reviewed on one worker per core, each with a handle of its own on the
-    // package, a few slots ahead of the one whose sound the sink takes.
+    // package, a few slots ahead of the one taken.
     const int workers = WorkersPerCore();
     TSlotQueue queue(workers, [&](int slot) {
-      if (!jobs[slot] || jobs[slot]->InTurn) return;
+      if (!jobs[slot]) return;
       TSlotJob& j = *jobs[slot];
       try {
         TByteFile package(packagePath);
         package.Reset();
-        std::vector<uint8_t>& held = j.Decoded;
-        if (decoded) held.reserve(static_cast<size_t>(j.Review.Record.Samples()));
-        ReviewSlot(package, folder, r.Coder, j, [&](std::span<const uint8_t> block) {
-          if (decoded) held.insert(held.end(), block.begin(), block.end());
-        });
+        ReviewSlot(package, folder, r.Coder, j);
       } catch (...) {
         j.Error = std::current_exception();
       }
@@ -478,18 +461,6 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
       if (!jobs[slot]) continue;
       TSlotJob& j = *jobs[slot];
       if (j.Error) std::rethrow_exception(j.Error);
-      const TSoundRecord& record = j.Review.Record;
-      if (j.InTurn) {
-        ReviewSlot(reader.File(), folder, r.Coder, j,
-                   [&](std::span<const uint8_t> block) { decoded(record, block); });
-      } else if (decoded) {
-        // In the blocks the stream would have given.
-        const std::span<const uint8_t> all(j.Decoded);
-        for (size_t at = 0; at < all.size(); at += 2 * kBlock)
-          decoded(record, all.subspan(at, std::min<size_t>(2 * kBlock,
-                                                          all.size() - at)));
-        std::vector<uint8_t>().swap(j.Decoded);
-      }
       r.Slots.push_back(std::move(j.Review));
     }
     reader.Close();

@@ -5,10 +5,9 @@
 //
 // How a review is made, and what it touches:
 // - the package is read slot by slot through TPackageReader; each present record is decoded
-//   once, in blocks, and each block goes to its findings (wraps, clipping, silence, the
-//   waveform's columns, its loudness), to the comparison with its source and to whoever
-//   asked for the decoded sound (the page's players), so memory stays flat whatever the
-//   counts claim;
+//   once, in blocks, and each block goes to its findings (wraps, counted as it is decoded;
+//   clipping, silence, the waveform's columns, its loudness) and to the comparison with its
+//   source, so memory stays flat whatever the counts claim;
 // - "ZelvorSound.ini" of the program's folder, when there is one, gives each slot's name and
 //   source and the folder's coder; a source found in the folder is converted in memory by
 //   the build's own conversion (ConvertWaveFileInMemory) and compared block by block with
@@ -18,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -209,15 +207,10 @@ class EReviewFileError : public Exception {
       : Exception(file + ": " + reason) {}
 };
 
-// Receives a record's decoded sound block by block, in order.
-using TDecodedSink = std::function<void(const TSoundRecord&, std::span<const uint8_t>)>;
-
 // Reviews the package at packagePath; names, sources and the coder come from
 // "ZelvorSound.ini" in folder (ending with '/') when it is there. Every file error of the
-// package raises EReviewFileError naming it. decoded, when given, receives every present
-// slot's sound as it is decoded for the review.
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
-                      const TDecodedSink& decoded = {});
+// package raises EReviewFileError naming it.
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder);
 
 // Runs f; an error it raises is reported as one of file, unless it names its file already.
 template <class F>
