@@ -13,6 +13,8 @@ BENCH_BUILD_DIR=${1:-build/bench}
 for tool in sox /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench-import: $tool is missing (scripts/setup.sh --tests)"; exit 1; }
 done
+# Sourced with no arguments of its own it would take this script's as targets to build.
+set --
 source "$(dirname "$0")/bench-build.sh"
 cd "$WORK"
 

@@ -9,6 +9,8 @@
 # Usage: scripts/bench-report.sh [BUILD_DIR]   (default build/bench, a Release build)
 set -euo pipefail
 BENCH_BUILD_DIR=${1:-build/bench}
+# Sourced with no arguments of its own it would take this script's as targets to build.
+set --
 source "$(dirname "$0")/bench-build.sh"
 mkdir "$WORK/full" "$WORK/alone"
 

@@ -18,6 +18,8 @@ RUNS=${RUNS:-5}
 for tool in arecord aplay python3; do
   command -v "$tool" >/dev/null || { echo "bench-sound: $tool is missing (scripts/setup.sh --tests)"; exit 1; }
 done
+# Sourced with no arguments of its own it would take this script's as targets to build.
+set --
 source "$(dirname "$0")/bench-build.sh"
 SOUND_SERVER_PID=""
 trap '[ -z "$SOUND_SERVER_PID" ] || kill "$SOUND_SERVER_PID"; rm -rf "$WORK"' EXIT

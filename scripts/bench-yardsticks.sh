@@ -22,6 +22,8 @@ if ! command -v sox >/dev/null && [ "$(id -u)" = 0 ]; then
   apt-get install -y --no-install-recommends sox >/dev/null
 fi
 command -v sox >/dev/null || { echo "bench-yardsticks: sox is missing (scripts/setup.sh --tests)"; exit 1; }
+# Sourced with no arguments of its own it would take this script's as targets to build.
+set --
 source "$(dirname "$0")/bench-build.sh"
 RUNS=${RUNS:-5}
 cd "$WORK"

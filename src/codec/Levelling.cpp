@@ -8,6 +8,7 @@
 
 #include "codec/SilenceTrim.h"
 #include "codec/TakeFile.h"
+#include "codec/Vectorise.h"
 #include "rtl/SysUtils.h"
 
 namespace {
@@ -82,13 +83,15 @@ inline double Weigh(const std::array<TBiquad, 2>& k, TKState& st, double x) {
 constexpr size_t kPartsPerStretch = 10;
 constexpr size_t kStretches = 4;
 constexpr double kWarmUpSeconds = 0.2;
+// The filters' values of two stretches, one lane each.
+typedef double TPair __attribute__((vector_size(2 * sizeof(double))));
+static_assert(kStretches % 2 == 0);
 
 // The loudness of a mean energy.
 double Lufs(double energy) { return 10.0 * std::log10(energy) - 0.691; }
 
-}  // namespace
-
-struct TLoudnessMeter::TState {
+// The filters and what they have weighed so far.
+struct TWeighing {
   std::array<TBiquad, 2> K;
   TKState Filter;
   size_t PartLength;                 // samples in 100 ms
@@ -97,7 +100,6 @@ struct TLoudnessMeter::TState {
   double Partial = 0;                // of the part being weighed
   size_t InPart = 0;                 // its samples so far
   std::vector<double> FirstSquares;  // of the first samples, for the last whole milliseconds
-  std::vector<float> Pending;        // samples waiting for a batch of stretches
   int64_t Weighed = 0;               // samples weighed so far
 
   void WeighOne(double x) {
@@ -112,39 +114,114 @@ struct TLoudnessMeter::TState {
       InPart = 0;
     }
   }
-  // The first parts pending, kStretches * perStretch of them from the start of a part, in
-  // that many stretches at once.
-  void WeighStretches(size_t perStretch) {
+  // The first samples of x, kStretches * perStretch parts of them from the start of a part,
+  // in that many stretches at once: one lane of a vector each, every lane doing the
+  // arithmetic of Weigh in the same order, so each stretch gives the figures it gives alone.
+  void WeighStretches(const float* x, size_t perStretch) {
     const size_t stretch = perStretch * PartLength, count = kStretches * stretch;
-    const float* x = Pending.data();
-    TKState st[kStretches];
-    st[0] = Filter;
-    for (size_t k = 1; k < kStretches; ++k)
-      for (size_t i = k * stretch - WarmUp; i < k * stretch; ++i) Weigh(K, st[k], x[i]);
-    double part[kStretches] = {};
+    const TBiquad &f = K[0], &g = K[1];
+    // The lanes in pairs, each pair a vector of the baseline's registers; each pair is
+    // weighed on its own, so that its values stay in registers.
+    constexpr size_t kPairs = kStretches / 2;
+    TPair s0[kPairs] = {}, s1[kPairs] = {}, s2[kPairs] = {}, s3[kPairs] = {}, part[kPairs] = {};
+    // The samples' products come first, off the filters' path, a piece at a time.
+    constexpr size_t kPiece = 100;
+    TPair b0[kPairs][kPiece], b1[kPairs][kPiece], b2[kPairs][kPiece];
+    // n samples from from on in each lane's stretch, or in the one before it while warming
+    // up (the first lane has none before it: it stays at rest).
+    static const float kRest[kPiece] = {};
+    auto weigh = [&](size_t from, size_t n, bool warmUp) {
+      const float* lane[kStretches];
+      for (size_t k = 0; k < kStretches; ++k)
+        lane[k] = k < warmUp ? kRest : x + (k - warmUp) * stretch + from;
+      for (size_t h = 0; h < kPairs; ++h)
+        for (size_t i = 0; i < n; ++i) {
+          const TPair v = {lane[2 * h][i], lane[2 * h + 1][i]};
+          b0[h][i] = f.B0 * v, b1[h][i] = f.B1 * v, b2[h][i] = f.B2 * v;
+        }
+      // The filters' values in locals, where they stay in registers.
+      TPair a0 = s0[0], a1 = s1[0], a2 = s2[0], a3 = s3[0], sumA = part[0];
+      TPair c0 = s0[1], c1 = s1[1], c2 = s2[1], c3 = s3[1], sumC = part[1];
+      const TPair *pa0 = b0[0], *pa1 = b1[0], *pa2 = b2[0];
+      const TPair *pc0 = b0[1], *pc1 = b1[1], *pc2 = b2[1];
+      auto step = [&](TPair& t0, TPair& t1, TPair& t2, TPair& t3, TPair& sum, TPair p0, TPair p1,
+                      TPair p2) {
+        const TPair u = p0 + t0;
+        t0 = p1 - f.A1 * u + t1;
+        t1 = p2 - f.A2 * u;
+        const TPair y = u + t2;
+        // -2u - A1 y + s3, rounded alike: -2u and u + u are exact.
+        t2 = t3 - (u + u + g.A1 * y);
+        t3 = u - g.A2 * y;
+        sum += y * y;
+      };
+      for (size_t i = 0; i < n; ++i) {
+        step(a0, a1, a2, a3, sumA, pa0[i], pa1[i], pa2[i]);
+        step(c0, c1, c2, c3, sumC, pc0[i], pc1[i], pc2[i]);
+      }
+      s0[0] = a0, s1[0] = a1, s2[0] = a2, s3[0] = a3, part[0] = sumA;
+      s0[1] = c0, s1[1] = c1, s2[1] = c2, s3[1] = c3, part[1] = sumC;
+    };
+    // Every stretch but the first warms up from rest on the samples before it; the first
+    // lane's warm-up is thrown away, it goes on from where the filters stand.
+    for (size_t i = stretch - WarmUp; i < stretch; i += kPiece)
+      weigh(i, std::min(kPiece, stretch - i), true);
+    s0[0][0] = Filter.S[0], s1[0][0] = Filter.S[1], s2[0][0] = Filter.S[2], s3[0][0] = Filter.S[3];
     const size_t first = Parts.size();
     Parts.resize(first + kStretches * perStretch);
-    for (size_t i = 0; i < stretch; ++i) {
-      for (size_t k = 0; k < kStretches; ++k) {
-        const double y = Weigh(K, st[k], x[k * stretch + i]);
-        part[k] += y * y;
-      }
-      if ((i + 1) % PartLength == 0)
-        for (size_t k = 0; k < kStretches; ++k) {
-          Parts[first + k * perStretch + i / PartLength] = part[k];
-          part[k] = 0;
-        }
+    for (size_t p = 0; p < perStretch; ++p) {
+      for (TPair& sum : part) sum = TPair{};
+      for (size_t i = 0; i < PartLength; i += kPiece)
+        weigh(p * PartLength + i, std::min(kPiece, PartLength - i), false);
+      for (size_t k = 0; k < kStretches; ++k)
+        Parts[first + k * perStretch + p] = part[k / 2][k % 2];
     }
-    Filter = st[kStretches - 1];
+    const size_t h = kPairs - 1;
+    Filter.S[0] = s0[h][1], Filter.S[1] = s1[h][1], Filter.S[2] = s2[h][1], Filter.S[3] = s3[h][1];
     Weighed += static_cast<int64_t>(count);
-    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(count));
   }
-  // Everything pending: as many stretches as it holds, the rest one by one.
-  void WeighPending() {
-    const size_t perStretch = Pending.size() / PartLength / kStretches;
-    if (perStretch * PartLength >= WarmUp) WeighStretches(perStretch);
-    for (float x : Pending) WeighOne(x);
-    Pending.clear();
+  // count samples waiting for a batch: as many stretches as they make, the rest one by one.
+  void WeighPending(const float* x, size_t count) {
+    const size_t perStretch = count / PartLength / kStretches;
+    size_t at = 0;
+    if (perStretch * PartLength >= WarmUp) {
+      WeighStretches(x, perStretch);
+      at = kStretches * perStretch * PartLength;
+    }
+    for (; at < count; ++at) WeighOne(x[at]);
+  }
+};
+
+}  // namespace
+
+struct TLoudnessMeter::TState : TWeighing {
+  std::vector<float> Pending;  // samples waiting for a batch of stretches, PendingCount of them
+  size_t PendingCount = 0;
+
+  // count samples, convert(from, n, to) giving n of them at full scale ±1: the first part,
+  // while the first samples are kept, one by one; then whole batches.
+  template <class T, class C>
+  void Add(const T* samples, size_t count, C convert) {
+    const size_t batch = kStretches * kPartsPerStretch * PartLength;
+    auto one = [&] {
+      float x;
+      convert(samples++, 1, &x);
+      --count;
+      WeighOne(x);
+    };
+    while (count > 0 && FirstSquares.size() < FirstSquares.capacity()) one();
+    while (count > 0 && InPart != 0 && PendingCount == 0) one();
+    while (count > 0) {
+      const size_t n = std::min(count, batch - PendingCount);
+      convert(samples, n, Pending.data() + PendingCount);
+      PendingCount += n;
+      samples += n;
+      count -= n;
+      if (PendingCount == batch) {
+        WeighStretches(Pending.data(), kPartsPerStretch);
+        PendingCount = 0;
+      }
+    }
   }
 };
 
@@ -155,49 +232,34 @@ TLoudnessMeter::TLoudnessMeter(unsigned rate) : FRate(rate) {
   FState->PartLength = rate / 10;
   FState->WarmUp = static_cast<size_t>(kWarmUpSeconds * rate);
   FState->FirstSquares.reserve(rate / 1000 + 1);
-  FState->Pending.reserve(kStretches * kPartsPerStretch * FState->PartLength);
+  FState->Pending.resize(kStretches * kPartsPerStretch * FState->PartLength);
 }
 
 TLoudnessMeter::~TLoudnessMeter() = default;
 
+namespace {
+
+ZS_VECTORISE void FullScale(const uint8_t* in, size_t n, float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = (static_cast<int>(in[i]) - 128) / 128.0f;
+}
+
+}  // namespace
+
 void TLoudnessMeter::Add(const float* samples, size_t count) {
-  TState& st = *FState;
-  const size_t batch = kStretches * kPartsPerStretch * st.PartLength;
   FSamples += static_cast<int64_t>(count);
-  // The first part, while the first samples are kept, one by one; then whole batches.
-  while (count > 0 && st.FirstSquares.size() < st.FirstSquares.capacity()) {
-    st.WeighOne(*samples++);
-    --count;
-  }
-  while (count > 0 && st.InPart != 0 && st.Pending.empty()) {
-    st.WeighOne(*samples++);
-    --count;
-  }
-  while (count > 0) {
-    const size_t n = std::min(count, batch - st.Pending.size());
-    st.Pending.insert(st.Pending.end(), samples, samples + n);
-    samples += n;
-    count -= n;
-    if (st.Pending.size() == batch) st.WeighStretches(kPartsPerStretch);
-  }
+  FState->Add(samples, count,
+              [](const float* in, size_t n, float* out) { std::copy_n(in, n, out); });
 }
 
 void TLoudnessMeter::Add(const uint8_t* samples, size_t count) {
-  // Converted a piece at a time: the meter holds no more memory for a larger block.
-  float piece[1024];
-  while (count > 0) {
-    const size_t n = std::min(count, std::size(piece));
-    for (size_t i = 0; i < n; ++i) piece[i] = (static_cast<int>(samples[i]) - 128) / 128.0f;
-    Add(piece, n);
-    samples += n;
-    count -= n;
-  }
+  FSamples += static_cast<int64_t>(count);
+  FState->Add(samples, count, FullScale);
 }
 
 double TLoudnessMeter::Loudness() const {
   // The samples waiting for a batch are weighed now, on a copy.
-  TState st = *FState;
-  st.WeighPending();
+  TWeighing st = *FState;
+  st.WeighPending(FState->Pending.data(), FState->PendingCount);
   double lufs = -HUGE_VAL;
   const double seconds = static_cast<double>(FSamples) / FRate;
   if (seconds >= kGatedLoudnessSeconds) {

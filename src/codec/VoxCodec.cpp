@@ -6,6 +6,10 @@
 
 #include "codec/Vectorise.h"
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // For every difference s - p (offset by 255), the code and the signed move of the
@@ -125,16 +129,47 @@ constexpr std::array<uint8_t, 16> MakeDecodeMoves() {
 
 constexpr std::array<uint8_t, 16> kDecodeMoves = MakeDecodeMoves();
 
-// The move of both codes of a byte together: the decoder's chain from byte to byte is one
-// addition, and the first sample of the byte is found beside it.
-constexpr std::array<uint8_t, 256> MakePairMoves() {
-  std::array<uint8_t, 256> m{};
+#if defined(__SSE2__) && defined(__x86_64__)
+// The moves of both codes of every byte, the earlier in the low byte: stored as they come,
+// they lie in sample order.
+constexpr std::array<uint16_t, 256> MakePairMoves() {
+  std::array<uint16_t, 256> m{};
   for (int b = 0; b < 256; ++b)
-    m[b] = static_cast<uint8_t>(kDecodeMoves[b & 15] + kDecodeMoves[b >> 4]);
+    m[b] = static_cast<uint16_t>(kDecodeMoves[b & 15] | kDecodeMoves[b >> 4] << 8);
   return m;
 }
 
-constexpr std::array<uint8_t, 256> kPairMoves = MakePairMoves();
+constexpr std::array<uint16_t, 256> kPairMoves = MakePairMoves();
+
+// 16 samples from their moves and the value before them (in every byte of before): the
+// running sum of the moves, in byte arithmetic. Adds the wraps to wraps (two counts, one per
+// half) and returns the samples.
+inline __m128i DecodeSixteen(__m128i moves, __m128i before, __m128i& wraps) {
+  __m128i sum = _mm_add_epi8(moves, _mm_slli_si128(moves, 1));
+  sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 2));
+  sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4));
+  sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 8));
+  const __m128i samples = _mm_add_epi8(sum, before);
+  // The value each move starts from; a move up wraps where it lands below it, a move down
+  // (a signed byte below zero) where it lands above it. Bytes are compared without sign by
+  // flipping their top bits.
+  const __m128i from = _mm_or_si128(_mm_slli_si128(samples, 1), _mm_srli_si128(before, 15));
+  const __m128i top = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i s = _mm_xor_si128(samples, top), f = _mm_xor_si128(from, top);
+  const __m128i down = _mm_cmplt_epi8(moves, _mm_setzero_si128());
+  const __m128i wrapped = _mm_or_si128(_mm_and_si128(down, _mm_cmpgt_epi8(s, f)),
+                                       _mm_andnot_si128(down, _mm_cmplt_epi8(s, f)));
+  wraps = _mm_add_epi64(
+      wraps, _mm_sad_epu8(_mm_and_si128(wrapped, _mm_set1_epi8(1)), _mm_setzero_si128()));
+  return samples;
+}
+
+// The last sample in every byte.
+inline __m128i LastOf(__m128i samples) {
+  const __m128i high = _mm_unpackhi_epi8(samples, samples);
+  return _mm_shuffle_epi32(_mm_shufflehi_epi16(high, 0xFF), 0xFF);
+}
+#endif
 
 }  // namespace
 
@@ -179,15 +214,46 @@ size_t TVoxEncoder::Encode(const uint8_t* samples, size_t count, uint8_t* out) {
 }
 
 void TVoxDecoder::Decode(const uint8_t* codes, size_t count, uint8_t* samples) {
-  // Kept wider than a byte, which it wraps like: only its low byte is ever stored.
+  DecodeCountingWraps(codes, count, samples);
+}
+
+size_t TVoxDecoder::DecodeCountingWraps(const uint8_t* codes, size_t count, uint8_t* samples) {
+  size_t wraps = 0, i = 0;
+#if defined(__SSE2__) && defined(__x86_64__)
+  // Sixteen codes at a time: the moves looked up by pairs, the samples their running sum.
+  if (count >= 16) {
+    __m128i before = _mm_set1_epi8(static_cast<char>(FValue)), counts = _mm_setzero_si128();
+    alignas(16) uint16_t moves[16];
+    for (; i + 16 <= count; i += 16) {
+      for (size_t j = 0; j < 16; ++j) moves[j] = kPairMoves[codes[i + j]];
+      for (size_t half = 0; half < 2; ++half) {
+        const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(moves) + half);
+        const __m128i out = DecodeSixteen(m, before, counts);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 2 * i) + half, out);
+        before = LastOf(out);
+      }
+    }
+    FValue = static_cast<uint8_t>(_mm_cvtsi128_si32(before));
+    wraps = static_cast<size_t>(_mm_cvtsi128_si64(counts)) +
+            static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+  }
+#endif
+  // A move up wraps when the byte sum carries; a move down (a move of 128 or more, the byte
+  // sum of a step taken away) wraps when it does not. The moves of 0, up and down, never do.
   unsigned v = FValue;
-  for (size_t i = 0; i < count; ++i) {
+  auto step = [&](unsigned move) {
+    v += move;
+    wraps += (v >> 8) ^ (move >> 7);
+    v &= 255;
+    return static_cast<uint8_t>(v);
+  };
+  for (; i < count; ++i) {
     const uint8_t b = codes[i];
-    samples[2 * i] = static_cast<uint8_t>(v + kDecodeMoves[b & 15]);
-    v += kPairMoves[b];
-    samples[2 * i + 1] = static_cast<uint8_t>(v);
+    samples[2 * i] = step(kDecodeMoves[b & 15]);
+    samples[2 * i + 1] = step(kDecodeMoves[b >> 4]);
   }
   FValue = static_cast<uint8_t>(v);
+  return wraps;
 }
 
 bool IsStandardCoding(const uint8_t* samples, size_t count, const uint8_t* codes, size_t bytes) {

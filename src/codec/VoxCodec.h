@@ -44,6 +44,9 @@ class TVoxDecoder {
  public:
   // Decodes count bytes into 2 * count samples.
   void Decode(const uint8_t* codes, size_t count, uint8_t* samples);
+  // Decodes as Decode does and returns how many codes stepped the value past 0 or 255 (where
+  // the byte arithmetic folds it back, and the instrument's decoder clicks).
+  size_t DecodeCountingWraps(const uint8_t* codes, size_t count, uint8_t* samples);
   uint8_t Value() const { return FValue; }
 
  private:

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <optional>
 
 #include "codec/Convert.h"
@@ -35,11 +34,21 @@ struct TEnergies {
   int64_t Signal = 0, Error = 0;
 };
 ZS_VECTORISE TEnergies Energies(const uint8_t* samples, const uint8_t* decoded, size_t count) {
+  // Summed in pieces a 32-bit sum holds (255 squared, 32768 times), which vectorise well.
+  constexpr size_t kPiece = 32768;
   TEnergies e;
-  for (size_t i = 0; i < count; ++i) {
-    const int32_t signal = samples[i] - 128, error = samples[i] - decoded[i];
-    e.Signal += signal * signal;
-    e.Error += error * error;
+  for (size_t at = 0; at < count; at += kPiece) {
+    const size_t end = std::min(count, at + kPiece);
+    int32_t signalSum = 0, errorSum = 0;
+    for (size_t i = at; i < end; ++i) {
+      // 16-bit differences: the products' pairs are summed by one instruction.
+      const auto signal = static_cast<int16_t>(samples[i] - 128),
+                 error = static_cast<int16_t>(samples[i] - decoded[i]);
+      signalSum += int32_t{signal} * signal;
+      errorSum += int32_t{error} * error;
+    }
+    e.Signal += signalSum;
+    e.Error += errorSum;
   }
   return e;
 }
@@ -59,6 +68,17 @@ constexpr std::array<std::array<uint8_t, 256>, 16> MakeWrapTable() {
   return t;
 }
 constexpr auto kWraps = MakeWrapTable();
+
+// Calls f(i, wrap) for every sample i the codes made: wrap is 1 where its code's step passed
+// 0 or 255 from the value before (before: the decoder's value ahead of the codes).
+template <class F>
+void EachStep(std::span<const uint8_t> codes, const uint8_t* samples, uint8_t before, F f) {
+  for (size_t j = 0; j < codes.size(); ++j) {
+    f(2 * j, kWraps[codes[j] & 15][before]);
+    f(2 * j + 1, kWraps[codes[j] >> 4][samples[2 * j]]);
+    before = samples[2 * j + 1];
+  }
+}
 
 std::optional<double> Median(std::vector<double> values) {
   if (values.empty()) return std::nullopt;
@@ -138,10 +158,16 @@ TSoundAnalyser::TSoundAnalyser(int64_t samples, int columns)
 }
 
 void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples) {
+  size_t wraps = 0;
+  EachStep(codes, samples, FValue, [&](size_t, uint8_t wrap) { wraps += wrap; });
+  Feed(codes, samples, wraps);
+}
+
+void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples, size_t wraps) {
   const size_t n = 2 * codes.size();
   if (n == 0) return;
   FMeter.Add(samples, n);
-  CountWraps(codes, samples);
+  if (wraps > 0) FindWraps(codes, samples);
   FollowColumns(samples, n);
   if (!F.Loud)
     F.Loud = std::any_of(samples, samples + n, [](uint8_t v) { return kWideQuietBand.IsLoud(v); });
@@ -150,21 +176,8 @@ void TSoundAnalyser::Feed(std::span<const uint8_t> codes, const uint8_t* samples
   FIndex += static_cast<int64_t>(n);
 }
 
-void TSoundAnalyser::CountWraps(std::span<const uint8_t> codes, const uint8_t* samples) {
-  // A wrap is read from the code and the value before it; most blocks have none, and are
-  // looked at once.
-  auto walk = [&](auto atWrap) {
-    uint8_t before = FValue;
-    for (size_t j = 0; j < codes.size(); ++j) {
-      atWrap(2 * j, kWraps[codes[j] & 15][before]);
-      atWrap(2 * j + 1, kWraps[codes[j] >> 4][samples[2 * j]]);
-      before = samples[2 * j + 1];
-    }
-  };
-  int wraps = 0;
-  walk([&](size_t, uint8_t wrap) { wraps += wrap; });
-  if (wraps == 0) return;
-  walk([&](size_t i, uint8_t wrap) {
+void TSoundAnalyser::FindWraps(std::span<const uint8_t> codes, const uint8_t* samples) {
+  EachStep(codes, samples, FValue, [&](size_t i, uint8_t wrap) {
     if (!wrap) return;
     const int64_t index = FIndex + static_cast<int64_t>(i);
     if (F.Wraps++ == 0) F.FirstWrap = index;
@@ -272,7 +285,7 @@ bool TRecordStream::Next() {
   FCount = static_cast<size_t>(std::min<int64_t>(FLeft, kBlock));
   if (FCount == 0) return false;
   FPackage.BlockRead(FCodes.data(), FCount);
-  FDecoder.Decode(FCodes.data(), FCount, FSamples.data());
+  FWraps = FDecoder.DecodeCountingWraps(FCodes.data(), FCount, FSamples.data());
   FLeft -= static_cast<int64_t>(FCount);
   return true;
 }
@@ -360,26 +373,17 @@ bool TSlotReview::HasWarning() const {
 
 namespace {
 
-// A slot's review, worked on by any worker: its decoded sound is kept for the caller's sink,
-// which takes the slots in order, unless the slot is too long to be held (then the review
-// runs in turn, passing its blocks on as they come).
+// A slot's review, worked on by any worker.
 struct TSlotJob {
   TSlotReview Review;
   std::string Source;  // as the INI names it
   int Columns = 1;
-  bool InTurn = false;
-  std::vector<uint8_t> Decoded;
   std::exception_ptr Error;
 };
 
-// At most this many decoded samples of one slot are held for the sink (a 64 MiB slot is more
-// than two hours of sound).
-constexpr int64_t kMostHeldSamples = int64_t{64} << 20;
-
 // One pass over the record: each decoded block goes to every reader of it. The record is
 // checked before the source is read: a damaged package is the package's error.
-void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSlotJob& j,
-                const std::function<void(std::span<const uint8_t>)>& decoded) {
+void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSlotJob& j) {
   TSlotReview& s = j.Review;
   TRecordStream stream(package, s.Record);
   std::optional<TSourceComparer> comparer;
@@ -388,9 +392,8 @@ void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSl
                      coder == TCoder::Standard);
   TSoundAnalyser analyser(s.Record.Samples(), j.Columns);
   while (stream.Next()) {
-    analyser.Feed(stream.Codes(), stream.Samples().data());
+    analyser.Feed(stream.Codes(), stream.Samples().data(), stream.Wraps());
     if (comparer) comparer->Feed(stream.Samples());
-    if (decoded) decoded(stream.Samples());
   }
   s.Findings = analyser.Finish();
   if (comparer) s.Comparison = comparer->Finish();
@@ -399,8 +402,7 @@ void ReviewSlot(TByteFile& package, const std::string& folder, TCoder coder, TSl
 
 }  // namespace
 
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
-                      const TDecodedSink& decoded) {
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder) {
   TReview r;
   r.PackagePath = packagePath;
   r.IniPath = folder + "ZelvorSound.ini";
@@ -439,23 +441,18 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
       // One time scale for every waveform: the longest slot fills kWaveColumns.
       j.Columns = static_cast<int>(std::max<int64_t>(
           1, (s.Record.Samples() * kWaveColumns + r.LongestSamples - 1) / r.LongestSamples));
-      j.InTurn = decoded && s.Record.Samples() > kMostHeldSamples;
     }
 
     // The slots are reviewed on one worker per core, each with a handle of its own on the
-    // package, a few slots ahead of the one whose sound the sink takes.
+    // package, a few slots ahead of the one taken.
     const int workers = WorkersPerCore();
     TSlotQueue queue(workers, [&](int slot) {
-      if (!jobs[slot] || jobs[slot]->InTurn) return;
+      if (!jobs[slot]) return;
       TSlotJob& j = *jobs[slot];
       try {
         TByteFile package(packagePath);
         package.Reset();
-        std::vector<uint8_t>& held = j.Decoded;
-        if (decoded) held.reserve(static_cast<size_t>(j.Review.Record.Samples()));
-        ReviewSlot(package, folder, r.Coder, j, [&](std::span<const uint8_t> block) {
-          if (decoded) held.insert(held.end(), block.begin(), block.end());
-        });
+        ReviewSlot(package, folder, r.Coder, j);
       } catch (...) {
         j.Error = std::current_exception();
       }
@@ -466,18 +463,6 @@ TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
       if (!jobs[slot]) continue;
       TSlotJob& j = *jobs[slot];
       if (j.Error) std::rethrow_exception(j.Error);
-      const TSoundRecord& record = j.Review.Record;
-      if (j.InTurn) {
-        ReviewSlot(reader.File(), folder, r.Coder, j,
-                   [&](std::span<const uint8_t> block) { decoded(record, block); });
-      } else if (decoded) {
-        // In the blocks the stream would have given.
-        const std::span<const uint8_t> all(j.Decoded);
-        for (size_t at = 0; at < all.size(); at += 2 * kBlock)
-          decoded(record, all.subspan(at, std::min<size_t>(2 * kBlock,
-                                                          all.size() - at)));
-        std::vector<uint8_t>().swap(j.Decoded);
-      }
       r.Slots.push_back(std::move(j.Review));
     }
     reader.Close();

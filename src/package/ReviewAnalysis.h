@@ -5,10 +5,9 @@
 //
 // How a review is made, and what it touches:
 // - the package is read slot by slot through TPackageReader; each present record is decoded
-//   once, in blocks, and each block goes to its findings (wraps, clipping, silence, the
-//   waveform's columns, its loudness), to the comparison with its source and to whoever
-//   asked for the decoded sound (the page's players), so memory stays flat whatever the
-//   counts claim;
+//   once, in blocks, and each block goes to its findings (wraps, counted as it is decoded;
+//   clipping, silence, the waveform's columns, its loudness) and to the comparison with its
+//   source, so memory stays flat whatever the counts claim;
 // - "ZelvorSound.ini" of the program's folder, when there is one, gives each slot's name and
 //   source and the folder's coder; a source found in the folder is converted in memory by
 //   the build's own conversion (ConvertWaveFileInMemory) and compared block by block with
@@ -18,7 +17,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -73,12 +71,15 @@ class TSoundAnalyser {
   explicit TSoundAnalyser(int64_t samples, int columns = kWaveColumns);
   // codes and the 2 * codes.size() samples the decoder made of them, in stream order.
   void Feed(std::span<const uint8_t> codes, const uint8_t* samples);
+  // The same, where the decoder has counted the block's wraps already (none is common:
+  // then the codes are not looked at again).
+  void Feed(std::span<const uint8_t> codes, const uint8_t* samples, size_t wraps);
   // Ends the last run and gives every column without a sample of its own its neighbour's.
   const TSoundFindings& Finish();
 
  private:
   // What the block of codes and samples shows, from sample index FIndex on.
-  void CountWraps(std::span<const uint8_t> codes, const uint8_t* samples);
+  void FindWraps(std::span<const uint8_t> codes, const uint8_t* samples);
   void FollowColumns(const uint8_t* samples, size_t n);
   void FollowRuns(const uint8_t* samples, size_t n);
   void EndRun();
@@ -106,11 +107,13 @@ class TRecordStream {
   bool Next();
   std::span<const uint8_t> Codes() const { return {FCodes.data(), FCount}; }
   std::span<const uint8_t> Samples() const { return {FSamples.data(), 2 * FCount}; }
+  // How many of the block's codes stepped the decoder past 0 or 255.
+  size_t Wraps() const { return FWraps; }
 
  private:
   TByteFile& FPackage;
   int64_t FLeft;
-  size_t FCount = 0;
+  size_t FCount = 0, FWraps = 0;
   TVoxDecoder FDecoder;
   std::vector<uint8_t> FCodes, FSamples;
 };
@@ -204,15 +207,10 @@ class EReviewFileError : public Exception {
       : Exception(file + ": " + reason) {}
 };
 
-// Receives a record's decoded sound block by block, in order.
-using TDecodedSink = std::function<void(const TSoundRecord&, std::span<const uint8_t>)>;
-
 // Reviews the package at packagePath; names, sources and the coder come from
 // "ZelvorSound.ini" in folder (ending with '/') when it is there. Every file error of the
-// package raises EReviewFileError naming it. decoded, when given, receives every present
-// slot's sound as it is decoded for the review.
-TReview ReviewPackage(const std::string& packagePath, const std::string& folder,
-                      const TDecodedSink& decoded = {});
+// package raises EReviewFileError naming it.
+TReview ReviewPackage(const std::string& packagePath, const std::string& folder);
 
 // Runs f; an error it raises is reported as one of file, unless it names its file already.
 template <class F>

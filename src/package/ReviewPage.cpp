@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string_view>
 
 #include "codec/SilenceTrim.h"
@@ -41,29 +42,36 @@ class TPageOut {
     Guard([&] { FFile.Rewrite(); });
   }
   TPageOut& operator<<(std::string_view s) {
-    FBuf.append(s);
-    if (FBuf.size() >= kBlock) Flush();
+    std::memcpy(Room(s.size()), s.data(), s.size());
     return *this;
   }
   TPageOut& Text(const std::string& s) { return *this << HtmlText(s); }
   // Room for n more characters, to be filled by the caller at once.
   char* Room(size_t n) {
-    if (FBuf.size() + n > kBlock && !FBuf.empty()) Flush();
-    const size_t at = FBuf.size();
-    FBuf.resize(at + n);
-    return FBuf.data() + at;
+    if (FLength + n > kPageBlock && FLength > 0) Flush();
+    if (FLength + n > FCapacity) {
+      // Only an empty buffer grows: nothing is kept.
+      FCapacity = std::max(kPageBlock, n);
+      FBuf = std::make_unique_for_overwrite<char[]>(FCapacity);
+    }
+    char* at = FBuf.get() + FLength;
+    FLength += n;
+    return at;
   }
   void Close() {
     Flush();
     Guard([&] { FFile.Close(); });
   }
-  int64_t Written() const { return FWritten + static_cast<int64_t>(FBuf.size()); }
+  int64_t Written() const { return FWritten + static_cast<int64_t>(FLength); }
 
  private:
+  // Text is written in pieces of about this size.
+  static constexpr size_t kPageBlock = 256 * 1024;
+
   void Flush() {
-    Guard([&] { FFile.BlockWrite(FBuf.data(), FBuf.size()); });
-    FWritten += static_cast<int64_t>(FBuf.size());
-    FBuf.clear();
+    Guard([&] { FFile.BlockWrite(FBuf.get(), FLength); });
+    FWritten += static_cast<int64_t>(FLength);
+    FLength = 0;
   }
   template <class F>
   void Guard(F f) {
@@ -72,7 +80,8 @@ class TPageOut {
 
   TByteFile FFile;
   std::string FPagePath;
-  std::string FBuf;
+  std::unique_ptr<char[]> FBuf;
+  size_t FLength = 0, FCapacity = 0;
   int64_t FWritten = 0;
 };
 
@@ -86,12 +95,13 @@ class TBase64Writer {
     while (FHeld > 0 && FHeld < 3 && i < bytes.size()) FCarry[FHeld++] = bytes[i++];
     if (FHeld == 3) {
       char* at = FOut.Room(4);
-      Encode(FCarry, at);
+      Encode(Pairs(), FCarry, at);
       FHeld = 0;
     }
     const size_t groups = (bytes.size() - i) / 3;
     char* at = FOut.Room(4 * groups);
-    for (size_t g = 0; g < groups; ++g, i += 3, at += 4) Encode(&bytes[i], at);
+    const auto& pairs = Pairs();
+    for (size_t g = 0; g < groups; ++g, i += 3, at += 4) Encode(pairs, &bytes[i], at);
     while (i < bytes.size()) FCarry[FHeld++] = bytes[i++];
   }
   void End() {
@@ -108,16 +118,17 @@ class TBase64Writer {
   }
 
  private:
-  static void Encode(const uint8_t* p, char* at) {
+  using TPairs = std::array<std::array<char, 2>, 4096>;
+  static void Encode(const TPairs& pairs, const uint8_t* p, char* at) {
     const uint32_t v = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-    std::memcpy(at, Pairs()[v >> 12].data(), 2);
-    std::memcpy(at + 2, Pairs()[v & 4095].data(), 2);
+    std::memcpy(at, pairs[v >> 12].data(), 2);
+    std::memcpy(at + 2, pairs[v & 4095].data(), 2);
   }
-  static const std::array<std::array<char, 2>, 4096>& Pairs() {
+  static const TPairs& Pairs() {
     static const auto pairs = [] {
       static const char kAlphabet[] =
           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-      std::array<std::array<char, 2>, 4096> t{};
+      TPairs t{};
       for (int v = 0; v < 4096; ++v) t[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
       return t;
     }();
@@ -184,43 +195,27 @@ void WriteWaveform(TPageOut& out, const TSoundFindings& f, int slot, int64_t lon
   out << "</svg>";
 }
 
-// The decoded sounds of the review, kept in a file without a name beside the page (memory
-// stays flat) as they are decoded for the review, and read back for the players.
+// The sounds of the package for the players, decoded again block by block as the page
+// takes them: reading the codes again costs less than keeping the decoded sounds meanwhile.
 class TDecodedSounds {
  public:
-  explicit TDecodedSounds(std::string pagePath) : FPagePath(std::move(pagePath)) {}
-  void Put(const TSoundRecord& record, std::span<const uint8_t> samples) {
-    AsErrorOf(FPagePath, [&] {
-      if (!FFile.IsOpen()) {
-        FFile.Assign(FolderOf(FPagePath) + "decoded.tmp");
-        FFile.Rewrite(TWriteKind::Scratch);
-      }
-      if (FStart.find(record.Slot) == FStart.end()) FStart[record.Slot] = FFile.Size();
-      FFile.Seek(FFile.Size());
-      FFile.BlockWrite(samples.data(), samples.size());
-    });
-  }
+  explicit TDecodedSounds(std::string packagePath) : FPackagePath(std::move(packagePath)) {}
   // The sound of the record, block by block, into put.
   template <class F>
   void Get(const TSoundRecord& record, F put) {
-    const auto start = FStart.find(record.Slot);
-    if (start == FStart.end()) return;
-    AsErrorOf(FPagePath, [&] {
-      std::vector<uint8_t> block(kBlock);
-      FFile.Seek(start->second);
-      for (int64_t left = record.Samples(); left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(left, kBlock));
-        FFile.BlockRead(block.data(), n);
-        put(std::span<const uint8_t>(block.data(), n));
-        left -= static_cast<int64_t>(n);
+    AsErrorOf(FPackagePath, [&] {
+      if (!FPackage.IsOpen()) {
+        FPackage.Assign(FPackagePath);
+        FPackage.Reset();
       }
+      TRecordStream stream(FPackage, record);
+      while (stream.Next()) put(stream.Samples());
     });
   }
 
  private:
-  std::string FPagePath;
-  TByteFile FFile;
-  std::map<int, int64_t> FStart;  // where each slot's sound starts in the file
+  std::string FPackagePath;
+  TByteFile FPackage;
 };
 
 // The decoded sound as the instrument plays it: the bytes `extract` writes, as a data URI.
@@ -387,10 +382,8 @@ void WritePage(TPageOut& out, const TReview& r, TDecodedSounds& sounds) {
 TReviewSummary WriteReviewPage(const std::string& packagePath, const std::string& folder,
                                const std::string& pagePath) {
   // The package is decoded once: the review keeps each sound for the players.
-  TDecodedSounds sounds(pagePath);
-  const TReview review = ReviewPackage(
-      packagePath, folder,
-      [&](const TSoundRecord& record, std::span<const uint8_t> s) { sounds.Put(record, s); });
+  const TReview review = ReviewPackage(packagePath, folder);
+  TDecodedSounds sounds(packagePath);
   TPageOut out(pagePath);
   // The page is replaced in one step; a read-only one refuses as the runtime refuses it.
   out.Open();

@@ -10,9 +10,9 @@
 // 0.07 s prompt looks short.
 //
 // The page is written under a temporary name beside its place and put there by rename once
-// complete; a page that fails midway leaves the older one as it was. The package is decoded
-// once: the sounds of the players are kept meanwhile in a file without a name beside the
-// page, so memory stays flat.
+// complete; a page that fails midway leaves the older one as it was. The players' sounds are
+// decoded from the package again as the page takes them, which costs less than keeping the
+// review's decoded sound meanwhile; memory stays flat.
 #pragma once
 
 #include <cstdint>

@@ -98,6 +98,32 @@ TEST(VoxCodec, SplittingAStreamAnywhereGivesTheSameBytes) {
   }
 }
 
+// Streams are decoded many codes at a time: the samples and the count of wraps must be those
+// of one code after the other, however the stream is split.
+TEST(VoxCodec, DecodingCountsTheWrapsOfOneCodeAfterAnother) {
+  std::mt19937 rng(5);
+  for (uint8_t mask : {0xFF, 0x77, 0x33})  // any code; loud moves up; small moves up
+    for (size_t n : {15u, 16u, 33u, 4099u}) {
+      Bytes codes(n), expected;
+      for (auto& c : codes) c = static_cast<uint8_t>(rng() & mask);
+      int v = kVoxStartValue;
+      size_t wraps = 0;
+      for (size_t i = 0; i < 2 * n; ++i) {
+        const int code = i % 2 ? codes[i / 2] >> 4 : codes[i / 2] & 15;
+        const int next = code & 8 ? v - kVoxSteps[code & 7] : v + kVoxSteps[code & 7];
+        wraps += next < 0 || next > 255;
+        expected.push_back(static_cast<uint8_t>(v = next & 255));
+      }
+      TVoxDecoder d;
+      Bytes out(2 * n);
+      const size_t cut = n / 3;
+      size_t got = d.DecodeCountingWraps(codes.data(), cut, out.data());
+      got += d.DecodeCountingWraps(codes.data() + cut, n - cut, out.data() + 2 * cut);
+      EXPECT_EQ(out, expected) << n;
+      EXPECT_EQ(got, wraps) << n;
+    }
+}
+
 // Long streams are coded by stretches followed at once (the predictor of each guessed, then
 // set right); the codes must be those of one sample after the other, whatever the signal.
 TEST(VoxCodec, LongStreamsGiveTheCodesOfOneSampleAfterAnother) {
