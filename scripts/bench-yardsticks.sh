@@ -17,7 +17,6 @@
 # Needs sox (Debian's, the yardstick only: installed here when missing and run as root).
 set -euo pipefail
 BENCH_BUILD_DIR=${1:-build/bench}
-set --  # bench-build.sh takes what is left as targets to build: the folder is none
 if ! command -v sox >/dev/null && [ "$(id -u)" = 0 ]; then
   apt-get install -y --no-install-recommends sox >/dev/null
 fi
