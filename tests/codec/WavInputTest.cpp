@@ -195,10 +195,10 @@ TEST(WavReduction, GainAndNarrowingSaturate) {
   EXPECT_EQ(Saturate16(-40000), -32768);
 }
 
-// Peak pass over n samples of a constant 1000 (filtered: 0, 0, 1, 6, 18, 46, 97, ...).
-int32_t PeakOfThousands(size_t n) {
+// The peak pass over the samples x, written to a data chunk.
+int32_t PeakOf(const std::vector<int16_t>& x) {
   TempDir dir;
-  std::string data = Samples16(std::vector<int16_t>(n, 1000));
+  std::string data = Samples16(x);
   std::string path = dir.Write("p.raw", "data" + std::string(4, '\0') + data);
   TByteFile f(path);
   f.Reset();
@@ -211,6 +211,9 @@ int32_t PeakOfThousands(size_t n) {
   EXPECT_EQ(f.Pos(), 4);  // back at the size field
   return m;
 }
+
+// Peak pass over n samples of a constant 1000 (filtered: 0, 0, 1, 6, 18, 46, 97, ...).
+int32_t PeakOfThousands(size_t n) { return PeakOf(std::vector<int16_t>(n, 1000)); }
 
 TEST(WavReduction, PeakIgnoresTheFirstThreeFilteredValues) {
   EXPECT_EQ(PeakOfThousands(3), 0);  // the third value, 1, does not count
@@ -238,17 +241,7 @@ TEST(WavReduction, LongFilesGiveTheExactPassPeak) {
     PreFilterRange(exact, x.data(), n, 3, lo, hi);
     const int32_t expected =
         std::max(std::abs(int32_t{Saturate16(lo)}), std::abs(int32_t{Saturate16(hi)}));
-    TempDir dir;
-    std::string data = Samples16(x);
-    TByteFile f(dir.Write("p.raw", "data" + std::string(4, '\0') + data));
-    f.Reset();
-    f.Seek(4);
-    f.WriteU32(static_cast<uint32_t>(data.size()));
-    f.Seek(4);
-    TPreFilter filter;
-    ResetPreFilter(filter);
-    EXPECT_EQ(MeasurePeak16(f, filter), expected) << round;
-    EXPECT_EQ(f.Pos(), 4);
+    EXPECT_EQ(PeakOf(x), expected) << round;
   }
 }
 
