@@ -51,6 +51,14 @@ TEST(FolderLockOnWindows, EverySpellingOfTheFolderMeetsTheSameLock) {
   std::filesystem::current_path(here);
 }
 
+// Writes "new" over "a.wav" and gives the error closing it raised, if any.
+std::string WriteNew(const TempDir& d) {
+  TByteFile f(d.Path("a.wav"));
+  f.Rewrite();
+  f.BlockWrite("new", 3);
+  return ErrorOf([&] { f.Close(); });
+}
+
 // Each row does one thing to "a.wav" (which holds "old") and the names around it, and says
 // what the call answers, what "a.wav" then holds and which names the folder has.
 TEST(FilesOnWindows, RenameIdentitySharingAndNamesKeepTheLinuxRules) {
@@ -63,12 +71,7 @@ TEST(FilesOnWindows, RenameIdentitySharingAndNamesKeepTheLinuxRules) {
     std::vector<std::string> Names;
   } rows[] = {
       {"a finished file replaces the old one",
-       [](const TempDir& d) {
-         TByteFile f(d.Path("a.wav"));
-         f.Rewrite();
-         f.BlockWrite("new", 3);
-         return ErrorOf([&] { f.Close(); });
-       },
+       [](const TempDir& d) { return WriteNew(d); },
        "no error",
        "new",
        {"a.wav"}},
@@ -76,10 +79,7 @@ TEST(FilesOnWindows, RenameIdentitySharingAndNamesKeepTheLinuxRules) {
       {"but not while another part of the program has it open: the old file stays",
        [](const TempDir& d) {
          TFileStream reading(d.Path("a.wav"), fmOpenRead);
-         TByteFile f(d.Path("a.wav"));
-         f.Rewrite();
-         f.BlockWrite("new", 3);
-         return ErrorOf([&] { f.Close(); });
+         return WriteNew(d);
        },
        "File access denied",
        "old",
